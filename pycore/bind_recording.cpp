@@ -1,5 +1,63 @@
+// _ecmcore: trimming at the cut-off and the cumulative charge.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <sstream>
+#include <vector>
+
+#include "ecmfit/core/recording.hpp"
 
 namespace py = pybind11;
 
-void bind_recording(py::module_& /*m*/) {}
+namespace {
+
+using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+void require_1d(const InArray& a, const char* fn, const char* name) {
+    if (a.ndim() != 1) {
+        std::ostringstream m;
+        m << fn << ": " << name << " must be one-dimensional, got " << a.ndim() << " dimensions";
+        throw py::value_error(m.str());
+    }
+}
+
+py::array_t<double> to_numpy(std::vector<double>&& v) {
+    auto* heap = new std::vector<double>(std::move(v));
+    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    return py::array_t<double>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
+}
+
+}  // namespace
+
+void bind_recording(py::module_& m) {
+    m.def(
+        "find_cutoff",
+        [](const InArray& v, double vcut) -> py::object {
+            require_1d(v, "find_cutoff", "v");
+            const auto k = ecm::find_cutoff(v.data(), static_cast<std::size_t>(v.size()), vcut);
+            if (!k) return py::none();
+            return py::int_(*k);
+        },
+        py::arg("v"), py::arg("vcut"),
+        "Index of the first sample with v < vcut (strictly below), or None.");
+
+    m.def(
+        "cumulative_charge_mAh",
+        [](const InArray& t, const InArray& i) {
+            require_1d(t, "cumulative_charge_mAh", "t");
+            require_1d(i, "cumulative_charge_mAh", "i");
+            if (t.size() != i.size()) {
+                std::ostringstream msg;
+                msg << "cumulative_charge_mAh: t has " << t.size() << " samples but i has " << i.size();
+                throw py::value_error(msg.str());
+            }
+            std::vector<double> out;
+            {
+                py::gil_scoped_release nogil;
+                out = ecm::cumulative_charge_mAh(t.data(), i.data(), static_cast<std::size_t>(t.size()));
+            }
+            return to_numpy(std::move(out));
+        },
+        py::arg("t"), py::arg("i"),
+        "|cumulative trapezoid integral of 1000*i over t, from 0| / 3600, in mAh; element 0 is 0.");
+}

@@ -1,5 +1,7 @@
 #include <pybind11/pybind11.h>
 
+#include "ecmfit/bind_spline.hpp"
+
 namespace py = pybind11;
 
-void bind_spline(py::module_& /*m*/) {}
+void bind_spline(py::module_& m) { bind_spline_class(m); }

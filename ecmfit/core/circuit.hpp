@@ -1,0 +1,32 @@
+#pragma once
+// Exact response of an equivalent circuit (R0 in series with parallel RC
+// branches) to a current that is linear between samples, with the exact
+// Jacobian with respect to the circuit parameters.
+#include <cstddef>
+
+namespace ecm {
+
+// Checks a sampled current for simulation: times and currents finite, times
+// non-decreasing (a repeated time stamp is a step of zero length). Throws
+// ecm::DataError otherwise.
+void check_rc_input(const double* t, const double* i, std::size_t n);
+
+// Adds to y[0..n) the voltage of one R||C branch driven by the current i,
+// starting from a discharged capacitor at t[0] (so y[0] gets nothing).
+// When dv_dr / dv_dc are not null they receive (overwrite, not add) the
+// derivative of that branch voltage with respect to r and c at every sample.
+// Requires r > 0 and c > 0 (finite); t and i must pass check_rc_input.
+// O(n), no allocation.
+void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c,
+                   double* y, double* dv_dr, double* dv_dc);
+
+// Output of R0 in series with nb RC branches (r[b], c[b]), zero state at the
+// first sample: y[k] = r0*i[k] + sum of branch voltages; y[0] = r0*i[0].
+// y: n outputs. jac: nullptr or an n x (1+2*nb) column-major matrix whose
+// columns are dy/dR0, dy/dR1, dy/dC1, dy/dR2, dy/dC2, ...
+// Throws ecm::DataError for non-finite input, decreasing time, or a branch
+// with r or c not finite and positive.
+void simulate_rc(const double* t, const double* i, std::size_t n, double r0,
+                 const double* r, const double* c, std::size_t nb, double* y, double* jac);
+
+}  // namespace ecm

@@ -1,0 +1,61 @@
+#pragma once
+// Small helpers for the Python face of ecmfit: logging, text of numbers,
+// conversions between core vectors and NumPy arrays, clear errors.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace ecmpy {
+
+namespace py = pybind11;
+
+inline void log_info(const std::string& msg) { py::module_::import("logging").attr("info")(msg); }
+inline void log_warning(const std::string& msg) { py::module_::import("logging").attr("warning")(msg); }
+inline void log_error(const std::string& msg) { py::module_::import("logging").attr("error")(msg); }
+
+// The interpreter's own text of an object (str()).
+inline std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
+// The shortest round-trip text of a double, as the interpreter writes it.
+inline std::string float_text(double x) { return text(py::float_(x)); }
+
+// Writes one line to sys.stdout, as print() does.
+inline void print_line(const std::string& s) {
+    py::module_::import("sys").attr("stdout").attr("write")(s + "\n");
+}
+inline void write_stdout(const std::string& s) { py::module_::import("sys").attr("stdout").attr("write")(s); }
+
+template <typename T>
+py::array_t<T> to_array(const std::vector<T>& v) {
+    py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
+    if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(T));
+    return a;
+}
+
+template <typename T>
+py::array_t<T> to_array(const T* p, std::size_t n) {
+    py::array_t<T> a(static_cast<py::ssize_t>(n));
+    if (n) std::memcpy(a.mutable_data(), p, n * sizeof(T));
+    return a;
+}
+
+template <typename T>
+std::vector<T> to_vector(const py::array_t<T, py::array::c_style | py::array::forcecast>& a) {
+    return std::vector<T>(a.data(), a.data() + a.size());
+}
+
+// Raises `exc_type(message)` chained to the exception being handled (raise ... from e).
+[[noreturn]] inline void raise_from(py::error_already_set& cause, PyObject* exc_type, const std::string& msg) {
+    py::raise_from(cause, exc_type, msg.c_str());
+    throw py::error_already_set();
+}
+
+[[noreturn]] inline void raise(PyObject* exc_type, const std::string& msg) {
+    PyErr_SetString(exc_type, msg.c_str());
+    throw py::error_already_set();
+}
+
+}  // namespace ecmpy

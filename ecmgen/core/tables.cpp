@@ -1,0 +1,221 @@
+#include "ecmgen/core/tables.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "common/errors.hpp"
+
+namespace ecm::gen {
+
+std::vector<double> linspace(double start, double stop, std::size_t num) {
+    std::vector<double> y(num);
+    if (num == 0) return y;
+    if (num == 1) {
+        y[0] = start;
+        return y;
+    }
+    const double div = static_cast<double>(num - 1);
+    const double delta = stop - start;
+    const double step = delta / div;
+    for (std::size_t i = 0; i < num; ++i) {
+        const double fi = static_cast<double>(i);
+        // A zero step (equal ends, or a span too small to divide) is spread by
+        // dividing first, as NumPy does.
+        y[i] = (step == 0.0 ? (fi / div) * delta : fi * step) + start;
+    }
+    y[num - 1] = stop;
+    return y;
+}
+
+std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp,
+                           const std::vector<double>& fp) {
+    if (xp.size() != fp.size())
+        throw DataError("interp: " + std::to_string(xp.size()) + " x points and " +
+                        std::to_string(fp.size()) + " values, expected equal lengths");
+    if (xp.empty()) throw DataError("interp: no points to interpolate between, expected at least one");
+    const std::size_t n = xp.size();
+    std::vector<double> out(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double xv = x[i];
+        if (std::isnan(xv)) {
+            out[i] = xv;
+        } else if (xv > xp[n - 1]) {
+            out[i] = fp[n - 1];
+        } else if (xv < xp[0]) {
+            out[i] = fp[0];
+        } else {
+            // j: last index with xp[j] <= xv (xp ascending).
+            std::size_t j = static_cast<std::size_t>(std::upper_bound(xp.begin(), xp.end(), xv) - xp.begin());
+            j = j == 0 ? 0 : j - 1;
+            if (j >= n - 1 || xp[j] == xv) {
+                out[i] = fp[j];
+            } else {
+                const double slope = (fp[j + 1] - fp[j]) / (xp[j + 1] - xp[j]);
+                double v = slope * (xv - xp[j]) + fp[j];
+                if (std::isnan(v)) {
+                    // An infinite slope times zero distance: approach from the right end.
+                    v = slope * (xv - xp[j + 1]) + fp[j + 1];
+                    if (std::isnan(v) && fp[j] == fp[j + 1]) v = fp[j];
+                }
+                out[i] = v;
+            }
+        }
+    }
+    return out;
+}
+
+Eigen::MatrixXd lstsq(const Eigen::MatrixXd& A, const Eigen::MatrixXd& B) {
+    if (A.rows() != B.rows())
+        throw DataError("lstsq: A has " + std::to_string(A.rows()) + " rows and B " +
+                        std::to_string(B.rows()) + ", expected equal");
+    if (A.rows() == 0 || A.cols() == 0)
+        return Eigen::MatrixXd::Zero(A.cols(), B.cols());
+    if (!A.allFinite()) throw DataError("lstsq: the matrix holds non-finite values, expected finite");
+    Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    const double rcond = std::numeric_limits<double>::epsilon() *
+                         static_cast<double>(std::max(A.rows(), A.cols()));
+    const auto& s = svd.singularValues();
+    const double cutoff = s.size() > 0 ? rcond * s(0) : 0.0;
+    // Pseudo-inverse applied column by column: singular values at or below the
+    // cut-off contribute nothing, which gives the minimum-norm answer.
+    Eigen::MatrixXd UtB = svd.matrixU().transpose() * B;
+    for (Eigen::Index k = 0; k < s.size(); ++k) {
+        if (s(k) > cutoff)
+            UtB.row(k) /= s(k);
+        else
+            UtB.row(k).setZero();
+    }
+    return svd.matrixV() * UtB;
+}
+
+double mean_step(const std::vector<double>& grid) {
+    if (grid.size() < 2)
+        throw DataError("the SOC grid holds " + std::to_string(grid.size()) + " points, expected at least 2");
+    double sum = 0.0;
+    for (std::size_t k = 0; k + 1 < grid.size(); ++k) sum += grid[k + 1] - grid[k];
+    return sum / static_cast<double>(grid.size() - 1);
+}
+
+std::vector<double> derivative_along_soc(const std::vector<double>& values, double dz) {
+    const std::size_t n = values.size();
+    if (n < 2)
+        throw DataError("a derivative along SOC needs at least 2 points, found " + std::to_string(n));
+    std::vector<double> d(n - 1);
+    for (std::size_t k = 0; k + 1 < n; ++k) d[k] = (values[k + 1] - values[k]) / dz;
+    std::vector<double> out(n);
+    out[0] = (d[0] + d[0]) / 2;
+    for (std::size_t k = 1; k + 1 < n; ++k) out[k] = (d[k - 1] + d[k]) / 2;
+    out[n - 1] = (d[n - 2] + d[n - 2]) / 2;
+    return out;
+}
+
+namespace {
+
+// The design matrix with one row [T, 1] per temperature.
+Eigen::MatrixXd temperature_matrix(const std::vector<double>& temps) {
+    Eigen::MatrixXd A(static_cast<Eigen::Index>(temps.size()), 2);
+    for (std::size_t j = 0; j < temps.size(); ++j) {
+        A(static_cast<Eigen::Index>(j), 0) = temps[j];
+        A(static_cast<Eigen::Index>(j), 1) = 1.0;
+    }
+    return A;
+}
+
+}  // namespace
+
+ModelTables derive_tables(const Collection& c, double vbatlow, double vbathigh) {
+    if (!std::isfinite(vbatlow) || !std::isfinite(vbathigh))
+        throw DataError("voltage limits " + std::to_string(vbatlow) + " and " + std::to_string(vbathigh) +
+                        ", expected finite voltages");
+    if (c.temperatures.empty() || c.ocv_temps.empty())
+        throw DataError("no parameter file collected, expected at least one");
+    const std::size_t n_soc = c.soc.size();
+    for (const auto& col : c.ocv_columns)
+        if (col.size() != n_soc)
+            throw DataError("an OCV column holds " + std::to_string(col.size()) + " values, expected " +
+                            std::to_string(n_soc));
+    if (c.capacities.size() != c.temperatures.size() || c.rcparams.size() != c.temperatures.size())
+        throw DataError("the collection tables differ in length, expected one entry per temperature");
+
+    ModelTables m;
+
+    // Voltage axis and SOC over voltage, one column per distinct temperature.
+    m.vovc = linspace(vbatlow - 0.01, vbathigh, kVoltageAxisSize);
+    for (double t : c.temperatures) {
+        if (!m.soc_temps.empty() && m.soc_temps.back() == t) continue;
+        auto it = std::find(c.ocv_temps.begin(), c.ocv_temps.end(), t);
+        if (it == c.ocv_temps.end()) throw DataError("no OCV column for a collected temperature");
+        m.soc_temps.push_back(t);
+        m.soc_columns.push_back(interp(m.vovc, c.ocv_columns[static_cast<std::size_t>(it - c.ocv_temps.begin())], c.soc));
+    }
+
+    // OCV over temperature, all SOC points at once; columns in first-read order.
+    {
+        const auto nT = static_cast<Eigen::Index>(c.ocv_temps.size());
+        Eigen::MatrixXd y(nT, static_cast<Eigen::Index>(n_soc));
+        for (Eigen::Index j = 0; j < nT; ++j)
+            for (std::size_t k = 0; k < n_soc; ++k)
+                y(j, static_cast<Eigen::Index>(k)) = c.ocv_columns[static_cast<std::size_t>(j)][k];
+        Eigen::MatrixXd C = lstsq(temperature_matrix(c.ocv_temps), y);
+        m.ocv_rel.resize(n_soc);
+        m.ocv0.resize(n_soc);
+        for (std::size_t k = 0; k < n_soc; ++k) {
+            m.ocv_rel[k] = C(0, static_cast<Eigen::Index>(k));
+            m.ocv0[k] = C(1, static_cast<Eigen::Index>(k));
+        }
+    }
+
+    // Derivatives along SOC.
+    const double dz = mean_step(c.soc);
+    m.docv0 = derivative_along_soc(m.ocv0, dz);
+    m.docv_rel = derivative_along_soc(m.ocv_rel, dz);
+
+    // SOC over temperature at every voltage of the axis. The design matrix is
+    // the same for every voltage, so one decomposition serves all of them.
+    {
+        const auto nT = static_cast<Eigen::Index>(m.soc_temps.size());
+        const auto nV = static_cast<Eigen::Index>(m.vovc.size());
+        Eigen::MatrixXd y(nT, nV);
+        for (Eigen::Index j = 0; j < nT; ++j)
+            for (Eigen::Index i = 0; i < nV; ++i)
+                y(j, i) = m.soc_columns[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)];
+        Eigen::MatrixXd C = lstsq(temperature_matrix(m.soc_temps), y);
+        m.soc_rel.resize(static_cast<std::size_t>(nV));
+        m.soc0.resize(static_cast<std::size_t>(nV));
+        for (Eigen::Index i = 0; i < nV; ++i) {
+            m.soc_rel[static_cast<std::size_t>(i)] = C(0, i);
+            m.soc0[static_cast<std::size_t>(i)] = C(1, i);
+        }
+    }
+    m.temperature_undetermined = m.soc_temps.size() < 2;
+
+    // Circuit parameters by temperature; the entry of the highest temperature
+    // decides whether the second branch is tabulated.
+    std::vector<double> tau1, tau2, r1, r2;
+    for (std::size_t j = 0; j < c.temperatures.size(); ++j) {
+        const auto& p = c.rcparams[j];
+        if (p.size() < 3)
+            throw DataError("a \"Tparam_2\" list holds " + std::to_string(p.size()) + " values, expected 3 or 5");
+        m.r0.push_back(p[0]);
+        tau1.push_back(p[1] * p[2]);
+        r1.push_back(p[1]);
+        if (p.size() > 3) {
+            if (p.size() < 5)
+                throw DataError("a \"Tparam_2\" list holds " + std::to_string(p.size()) + " values, expected 3 or 5");
+            tau2.push_back(p[3] * p[4]);
+            r2.push_back(p[3]);
+        }
+    }
+    m.tau = tau1;
+    m.r = r1;
+    if (c.rcparams.back().size() > 3) {
+        m.tau.insert(m.tau.end(), tau2.begin(), tau2.end());
+        m.r.insert(m.r.end(), r2.begin(), r2.end());
+    }
+    m.q = c.capacities;
+    return m;
+}
+
+}  // namespace ecm::gen
