@@ -16,38 +16,62 @@ namespace {
 //   g   = 1 - (1 - a)/x           weight of the current change over the step
 //   ax  = a*x                     -d(e1)/d(ln tau)
 //   xdg = x * dg/dx               -dg/d(ln tau)
-// g and xdg suffer cancellation for small x, so there they come from their
-// Taylor series; a and e1 come from exp / expm1, which are accurate for any x.
+//   pr  = e1 - ax                 e1 + d(e1)/d(ln tau)
+//   qr  = g - xdg                 g + dg/d(ln tau)
+// g, xdg, pr and qr suffer cancellation for small x, so there they come from
+// their Taylor series; a and e1 come from exp / expm1, accurate for any x.
 struct StepCoef {
-    double a, e1, g, ax, xdg;
+    double a, e1, g, ax, xdg, pr, qr;
 };
 
+constexpr int kSeriesTerms = 20;   // truncation below 1e-25 relative at x = 0.5
+constexpr double kSeriesLimit = 0.5;
+
+// Taylor coefficients c[k] of x^k (k = 0 .. kSeriesTerms) of g, x*g', e1 - a*x, g - x*g'.
+struct SeriesTables {
+    double g[kSeriesTerms + 1], xdg[kSeriesTerms + 1], pr[kSeriesTerms + 1], qr[kSeriesTerms + 1];
+    SeriesTables() {
+        double fact[kSeriesTerms + 2];
+        fact[0] = 1.0;
+        for (int k = 1; k <= kSeriesTerms + 1; ++k) fact[k] = fact[k - 1] * k;
+        for (int k = 0; k <= kSeriesTerms; ++k) {
+            const double sgn = (k % 2 == 0) ? 1.0 : -1.0;  // (-1)^k
+            // g = sum_{k>=1} (-1)^(k+1) x^k/(k+1)!, x g' = sum (-1)^(k+1) k x^k/(k+1)!
+            g[k] = k >= 1 ? -sgn / fact[k + 1] : 0.0;
+            xdg[k] = k >= 1 ? -sgn * k / fact[k + 1] : 0.0;
+            // 1 - (1+x) e^-x = sum_{k>=2} (-1)^k (k-1) x^k / k!
+            pr[k] = k >= 2 ? sgn * (k - 1) / fact[k] : 0.0;
+            // g - x g' = sum_{k>=2} (-1)^k (k-1) x^k / (k+1)!
+            qr[k] = k >= 2 ? sgn * (k - 1) / fact[k + 1] : 0.0;
+        }
+    }
+};
+
+double horner(const double* c, double x) {
+    double acc = 0.0;
+    for (int k = kSeriesTerms; k >= 0; --k) acc = acc * x + c[k];
+    return acc;
+}
+
 StepCoef step_coef(double x) {
+    static const SeriesTables tab;
     StepCoef s;
     s.a = std::exp(-x);
     s.e1 = -std::expm1(-x);
-    if (x < 0.1) {
-        // g(x)  = sum_{k>=1} (-1)^(k+1) x^k / (k+1)!
-        // g'(x) = sum_{k>=1} (-1)^(k+1) k x^(k-1) / (k+1)!
-        // Twelve terms leave a truncation error below 1e-20 relative at x = 0.1.
-        constexpr int K = 12;
-        double gs = 0.0, dgs = 0.0;
-        for (int k = K; k >= 1; --k) {
-            double fact = 1.0;  // (k+1)!
-            for (int j = 2; j <= k + 1; ++j) fact *= j;
-            const double sign = (k % 2 == 1) ? 1.0 : -1.0;
-            gs = gs * x + sign / fact;          // Horner in x for g(x)/x
-            dgs = dgs * x + sign * k / fact;    // Horner for g'(x)
-        }
-        s.g = gs * x;
+    if (x < kSeriesLimit) {
         s.ax = s.a * x;
-        s.xdg = dgs * x;
+        s.g = horner(tab.g, x);
+        s.xdg = horner(tab.xdg, x);
+        s.pr = horner(tab.pr, x);
+        s.qr = horner(tab.qr, x);
     } else {
         s.g = 1.0 - s.e1 / x;
         // For huge x the decay underflows to zero; a*x is then zero as well
-        // (guards inf*0 when tau underflows).
+        // (this also guards inf*0 when tau underflows).
         s.ax = s.a > 0.0 ? s.a * x : 0.0;
         s.xdg = (s.e1 - s.ax) / x;
+        s.pr = s.e1 - s.ax;
+        s.qr = s.g - s.xdg;
     }
     return s;
 }
@@ -94,7 +118,7 @@ void add_rc_branch(const double* t, const double* i, std::size_t n, double r, do
         dv_dc[0] = 0.0;
     }
     double h_prev = -1.0;
-    StepCoef s{1.0, 0.0, 0.0, 0.0, 0.0};
+    StepCoef s{1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
     for (std::size_t k = 0; k + 1 < n; ++k) {
         const double h = t[k + 1] - t[k];
         if (h > 0.0) {
@@ -107,12 +131,14 @@ void add_rc_branch(const double* t, const double* i, std::size_t n, double r, do
             const double di = i[k + 1] - i0;
             const double b = s.e1 * i0 + s.g * di;
             if (jac) {
-                // d b / d(ln tau); tau = r*c, so d/dr = (1/r) d/d(ln tau) on
-                // the tau dependence, and likewise for c.
-                const double db = -s.ax * i0 - s.xdg * di;
+                // With tau = r*c, d/dr acts as (1/r) d/d(ln tau) on the tau
+                // dependence plus the explicit factor r, and d/dc as
+                // (1/c) d/d(ln tau). d(ln tau) of a is a*x, of b is
+                // -(ax*i0 + xdg*di); b + db/d(ln tau) is formed from the
+                // cancellation-free pr and qr.
                 const double axv = s.ax * v;
-                sr = s.a * sr + axv * inv_r + b + db;
-                sc = s.a * sc + (axv + r * db) * inv_c;
+                sr = s.a * sr + axv * inv_r + (s.pr * i0 + s.qr * di);
+                sc = s.a * sc + (axv - r * (s.ax * i0 + s.xdg * di)) * inv_c;
             }
             v = s.a * v + r * b;
         }

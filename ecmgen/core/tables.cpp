@@ -39,7 +39,9 @@ std::vector<double> interp(const std::vector<double>& x, const std::vector<doubl
     std::vector<double> out(x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double xv = x[i];
-        if (std::isnan(xv)) {
+        if (n == 1) {
+            out[i] = fp[0];  // one point: the value everywhere
+        } else if (std::isnan(xv)) {
             out[i] = xv;
         } else if (xv > xp[n - 1]) {
             out[i] = fp[n - 1];
