@@ -63,7 +63,7 @@ void bind_tables(py::module_& m) {
         [](double start, double stop, std::size_t num) { return arr(ecm::gen::linspace(start, stop, num)); },
         py::arg("start"), py::arg("stop"), py::arg("num"));
     m.def(
-        "interp",
+        "table_interp",
         [](const Array& x, const Array& xp, const Array& fp) {
             return data_errors_as_value_errors(
                 [&] { return arr(ecm::gen::interp(vec(x, "x"), vec(xp, "xp"), vec(fp, "fp"))); });

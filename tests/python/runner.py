@@ -5,6 +5,7 @@ crash, so every whole run happens in a subprocess.
 """
 import json
 import os
+import pickle
 import subprocess
 import sys
 
@@ -19,8 +20,8 @@ class Run:
         self.stderr = proc.stderr
         self.values = {}
         if dump_path and os.path.exists(dump_path):
-            with np.load(dump_path, allow_pickle=True) as z:
-                self.values = {k: z[k] for k in z.files}
+            with open(dump_path, "rb") as fh:
+                self.values = pickle.load(fh)
 
     @property
     def log(self):
@@ -50,13 +51,12 @@ class Run:
 
 def run_ecmfit(cwd, dump=(), timeout=600, env=None):
     """Imports ecmfit in `cwd`; `dump` names module values to save for the test."""
-    dump_path = os.path.join(str(cwd), "_dump.npz") if dump else None
+    dump_path = os.path.join(str(cwd), "_dump.pickle") if dump else None
     code = "import ecmfit\n"
     if dump:
-        code += ("import numpy as _np\n"
-                 f"_np.savez({dump_path!r}, **{{k: _np.asarray(getattr(ecmfit, k), dtype=object) "
-                 f"if not isinstance(getattr(ecmfit, k), _np.ndarray) else getattr(ecmfit, k) "
-                 f"for k in {list(dump)!r}}})\n")
+        code += ("import pickle as _p\n"
+                 f"with open({dump_path!r}, 'wb') as _f:\n"
+                 f"    _p.dump({{k: getattr(ecmfit, k) for k in {list(dump)!r}}}, _f)\n")
     proc = subprocess.run([sys.executable, "-c", code], cwd=str(cwd), capture_output=True,
                           text=True, timeout=timeout, env=env)
     return Run(proc, dump_path)

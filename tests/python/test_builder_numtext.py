@@ -38,7 +38,7 @@ class TestPyRepr:
         values = [0.0, -0.0, 1.0, 0.1, 0.0001, 0.00009999999999999999, 1e-05, 1e15, 1e16, 9999999999999998.0,
                   1.5e16, 5e-324, 1.7976931348623157e308, 35 * 0.005, 2.0512, 1520.4]
         values += (10.0 ** rng.uniform(-8, 20, 5000) * rng.choice([-1, 1], 5000)).tolist()
-        values += [round(v, int(d)) for v, d in zip(rng.uniform(0, 5, 5000), rng.integers(0, 6, 5000))]
+        values += [round(float(v), int(d)) for v, d in zip(rng.uniform(0, 5, 5000), rng.integers(0, 6, 5000))]
         for x in values:
             assert _ecmcore.py_repr(x) == repr(x)
 
@@ -121,12 +121,12 @@ class TestTables:
             fp = rng.uniform(0, 1, n)
             x = rng.uniform(2.5, 4.5, 122)
             x[:3] = xp[0], xp[-1], np.nan
-            np.testing.assert_array_equal(_ecmcore.interp(x, xp, fp), np.interp(x, xp, fp))
+            np.testing.assert_array_equal(_ecmcore.table_interp(x, xp, fp), np.interp(x, xp, fp))
 
     def test_interp_flat_outside_the_curve(self):
         xp = np.linspace(3.0, 4.2, 201)
         fp = np.linspace(0.0, 1.0, 201)
-        y = _ecmcore.interp(np.array([2.9, 2.99, 4.2, 4.21, 5.0]), xp, fp)
+        y = _ecmcore.table_interp(np.array([2.9, 2.99, 4.2, 4.21, 5.0]), xp, fp)
         np.testing.assert_array_equal(y, [0.0, 0.0, 1.0, 1.0, 1.0])
 
     def test_lstsq_matches_numpy(self):
@@ -160,7 +160,7 @@ class TestTables:
         with pytest.raises(ValueError):
             _ecmcore.lstsq(np.ones(3), np.ones(3))
         with pytest.raises(ValueError):
-            _ecmcore.interp(np.ones(3), np.ones(2), np.ones(3))
+            _ecmcore.table_interp(np.ones(3), np.ones(2), np.ones(3))
         with pytest.raises(ValueError):
             _ecmcore.derivative_along_soc(np.ones(1), 0.1)
 

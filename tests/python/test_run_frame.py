@@ -66,7 +66,7 @@ class TestConfiguration:
         run = run_ecmfit(tmp_path, dump=["vcut", "vhigh"])
         assert run.log[:3] == [f"INFO:workdir = {folder}", "INFO:vhigh = 4.25 V", "INFO:vcut = 3.05 V"]
         assert run.returncode == 0, run.stderr[-2000:]
-        assert run.values["vcut"].item() == 3.05 and run.values["vhigh"].item() == 4.25
+        assert run.values["vcut"] == 3.05 and run.values["vhigh"] == 4.25
 
     def test_missing_battery_folder_names_it(self, tmp_path):
         write_config(tmp_path, str(tmp_path) + "/", "no_such_cell")
@@ -103,7 +103,7 @@ class TestFrame:
         run = run_ecmfit(tmp_path, dump=["workdir", "infiles"])
         assert run.returncode == 0, run.stderr[-2000:]
         assert run.log[0] == "INFO:workdir = data/cellA"
-        assert str(run.values["workdir"]) == "data/cellA"
+        assert run.values["workdir"] == "data/cellA"
         assert (tmp_path / "data" / "cellA" / "results" / "cellA_100mAh_Tp25_params.json").exists()
         assert (tmp_path / "data" / "cellA" / "results" / "battery_model.json").exists()
 
@@ -117,10 +117,10 @@ class TestFrame:
                                "INFO:model1 selected", f"INFO:started processing file '{infile}'",
                                "INFO:nominal capacity = 100 mAh", "INFO:temperature = -5 C"]
         v = run.values
-        assert v["values"].item()["model"] == "model1"
-        assert isinstance(v["vcut"].item(), float) and isinstance(v["battery_capacity"].item(), int)
-        assert list(v["infiles"]) == [infile] and str(v["infile"]) == infile
-        assert v["temperature"].item() == -5 and str(v["temperature_txt"]) == "n5"
+        assert v["values"]["model"] == "model1"
+        assert isinstance(v["vcut"], float) and isinstance(v["battery_capacity"], int)
+        assert v["infiles"] == [infile] and v["infile"] == infile
+        assert v["temperature"] == -5 and v["temperature_txt"] == "n5"
         assert "INFO:Saved file 'battery_model.json'" in run.log
         assert "Total cycles = " in run.stdout
 
@@ -229,7 +229,7 @@ class TestTrimming:
         battery(tmp_path, {"c_100mAh_Tp25.csv": df})
         run = run_ecmfit(tmp_path, dump=["idx_end", "v", "t", "iload", "cum_mAh", "vraw", "df"])
         ref = pd.read_csv(tmp_path / "db" / "cellA" / "raw_data" / "c_100mAh_Tp25.csv")
-        assert run.values["idx_end"].item() == k
+        assert run.values["idx_end"] == k
         np.testing.assert_array_equal(run.values["v"], ref["Voltage(V)"].to_numpy()[:k])
         np.testing.assert_array_equal(run.values["t"], ref["Seconds"].to_numpy()[:k])
         np.testing.assert_array_equal(run.values["iload"], ref["Current(A)"].to_numpy()[:k])
