@@ -87,6 +87,16 @@ inline void bind_spline_class(pybind11::module_& m) {
                 return d::readonly_copy(k);
             },
             "Interior and end knots of the equivalent B-spline: x without its second and last-but-one value.")
+        .def(
+            "__reduce__",
+            [](const ecm::CubicSpline& s) {
+                // Rebuilt from its points by the side-effect-free _ecmcore
+                // module, so unpickling never has to import ecmfit (whose
+                // import runs the extraction).
+                py::object cls = py::module_::import("_ecmcore").attr("CubicSpline");
+                return py::make_tuple(cls, py::make_tuple(d::readonly_copy(s.x()), d::readonly_copy(s.y())));
+            },
+            "Pickles as _ecmcore.CubicSpline through the same points.")
         .def("__repr__", [](const ecm::CubicSpline& s) {
             std::ostringstream r;
             r.precision(6);

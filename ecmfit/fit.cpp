@@ -109,7 +109,13 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
     const bool model1 = cfg.model == "model1";
     const bool model2 = cfg.model == "model2";
     auto time_now = [] { return py::module_::import("time").attr("time")().cast<double>(); };
-    auto printer = [](const std::string& s) { write_stdout(s); };
+    // The solver's report of one fit is collected and written to sys.stdout in one piece.
+    std::string report;
+    auto printer = [&report](const std::string& s) { report += s; };
+    auto flush_report = [&report] {
+        if (!report.empty()) write_stdout(report);
+        report.clear();
+    };
 
     // Every window must exist before any fitting starts.
     if (n < 2 || L.empty()) {
@@ -161,8 +167,10 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
                 res = ecm::fit_model1(rec.t.data() + w.a, rec.iload.data() + w.a, rec.ocv_diff.data() + w.a,
                                       w.size(), {0.5, 0.05, Ci}, 0.1, 1e-8, 2, printer);
             } catch (const ecm::DataError& e) {
+                flush_report();
                 data_error(rec, std::string("initial-value search with C1 = ") + float_text(Ci) + " F: " + e.what());
             }
+            flush_report();
             py::object res_init = to_optimize_result(res);
             m.attr("res_init") = res_init;
             auto yout = simulate_window(rec, w, res.x[0], {res.x[1]}, {res.x[2]});
@@ -231,8 +239,10 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
             r1 = ecm::fit_model1(rec.t.data() + w1.a, rec.iload.data() + w1.a, rec.ocv_diff.data() + w1.a, w1.size(),
                                  {x0[0], x0[1], x0[2]}, 0.1, 1e-11, 2, printer);
         } catch (const ecm::DataError& e) {
+            flush_report();
             data_error(rec, "cycle " + std::to_string(i) + ", 1st pass: " + e.what());
         }
+        flush_report();
         py::object res_opt_1 = to_optimize_result(r1);
         m.attr("res_opt_1") = res_opt_1;
         if (r1.status == 0) {
@@ -292,8 +302,10 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
                                             rec.ocv_diff.data() + w2.a, w2.size(), gr0, gr1, gc1, {x02[0], x02[1]},
                                             1.0, 1e-9, 2, printer);
             } catch (const ecm::DataError& e) {
+                flush_report();
                 data_error(rec, "cycle " + std::to_string(i) + ", 2nd pass: " + e.what());
             }
+            flush_report();
             m.attr("res_opt_2") = to_optimize_result(r2);
             if (r2.status == 0) {
                 log_warning(rec.infile + ": cycle " + std::to_string(i) + ": the 2nd pass stopped on its budget of " +

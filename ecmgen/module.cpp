@@ -197,6 +197,8 @@ ModelText mapping_text(py::handle o) {
         raise(PyExc_TypeError, "CustomEncoder encodes a mapping of keys to lists, found " + type_name(o));
     std::vector<ModelEntry> entries;
     for (py::handle item : o.attr("items")()) {
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2)
+            raise(PyExc_TypeError, "CustomEncoder: the mapping's items() must give (key, value) pairs");
         py::tuple kv = py::reinterpret_borrow<py::tuple>(item);
         entries.push_back(model_entry(kv[0], kv[1]));
     }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <string>
 
@@ -45,7 +46,7 @@ py::object to_optimize_result(const ecm::LsqResult& r) {
     d["jac"] = py::cast(Eigen::MatrixXd(r.jac));
     d["grad"] = py::cast(Eigen::VectorXd(r.grad));
     d["optimality"] = r.optimality;
-    d["active_mask"] = py::cast(Eigen::VectorXi(r.active_mask));
+    d["active_mask"] = py::cast(Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1>(r.active_mask.cast<std::int64_t>()));
     d["nfev"] = r.nfev;
     d["njev"] = r.njev;
     d["status"] = r.status;

@@ -152,6 +152,7 @@ void bind_tables(py::module_& m) {
             std::vector<ecm::gen::ModelEntry> es;
             for (py::handle h : entries) {
                 py::tuple t = py::cast<py::tuple>(h);
+                if (t.size() != 2) throw py::value_error("each entry is (key, list of numbers or text)");
                 ecm::gen::ModelEntry e;
                 e.key = t[0].cast<std::string>();
                 if (py::isinstance<py::str>(t[1])) {

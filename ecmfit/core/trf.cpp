@@ -349,6 +349,11 @@ void check_shapes(const VectorXd& f, const MatrixXd* J, Eigen::Index m, Eigen::I
                                     ", " + std::to_string(n) + ") was expected");
 }
 
+// A Jacobian with NaN or inf would poison the SVD; no step can be computed from it.
+void check_jacobian_finite(const MatrixXd& J, const VectorXd& x) {
+    if (!J.allFinite()) throw DataError("Jacobian is not finite at " + format_vector(x));
+}
+
 int termination(double dF, double F, double dx_norm, double x_norm, double ratio, double ftol,
                 double xtol) {
     const bool ftol_ok = dF < ftol * F && ratio > 0.25;
@@ -429,6 +434,7 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
     MatrixXd J;
     problem.jac(x, f, J);
     check_shapes(f, &J, m, n);
+    check_jacobian_finite(J, x);
     int nfev = 1, njev = 1;
 
     VectorXd f_true = f;
@@ -551,6 +557,7 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
             problem.jac(x, f, J);
             ++njev;
             check_shapes(f, &J, m, n);
+            check_jacobian_finite(J, x);
             loss.rescale(f, J);
             g = J.transpose() * f;
         } else {

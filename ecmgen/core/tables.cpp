@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/numtext.hpp"
 
 namespace ecm::gen {
 
@@ -129,8 +130,8 @@ Eigen::MatrixXd temperature_matrix(const std::vector<double>& temps) {
 
 ModelTables derive_tables(const Collection& c, double vbatlow, double vbathigh) {
     if (!std::isfinite(vbatlow) || !std::isfinite(vbathigh))
-        throw DataError("voltage limits " + std::to_string(vbatlow) + " and " + std::to_string(vbathigh) +
-                        ", expected finite voltages");
+        throw DataError("voltage limits " + py_repr(vbatlow) + " V and " + py_repr(vbathigh) +
+                        " V, expected finite voltages");
     if (c.temperatures.empty() || c.ocv_temps.empty())
         throw DataError("no parameter file collected, expected at least one");
     const std::size_t n_soc = c.soc.size();

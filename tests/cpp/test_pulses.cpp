@@ -283,7 +283,8 @@ TEST(AnalysePulses, ClearErrorsForRecordingsItCannotUse) {
     c.cum.back() = 2000.0 * 20.0 / 3600.0;
     msg = data_error_message([&] { analyse(c); });
     EXPECT_NE(msg.find("state of charge"), std::string::npos) << msg;
-    EXPECT_NE(msg.find("rest 3"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("rest 2 (ending at sample 79)"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("rest 3 (ending at sample 189)"), std::string::npos) << msg;
 }
 
 TEST(InterpLinear, MatchesHandValues) {

@@ -162,7 +162,8 @@ def _histogram_cases():
 def test_histogram21_is_numpy_histogram_bit_for_bit(name):
     x = _histogram_cases()[name]
     try:
-        ref_counts, ref_edges = np.histogram(x, bins=21)
+        with np.errstate(all="ignore"):
+            ref_counts, ref_edges = np.histogram(x, bins=21)
     except ValueError:
         with pytest.raises(ValueError):
             _ecmcore.histogram21(x)
@@ -273,8 +274,8 @@ def test_the_ocv_table_extrapolates_below_the_last_rest():
     t, iload, v, cum = pulse_recording(n_pulses=6)
     got = _ecmcore.analyse_pulses(t, iload, v, cum)
     soc_min = got["soc"][-1]
-    assert soc_min > 0.2
     below = got["SOC"] < soc_min
+    assert below.sum() >= 5
     ref = UnivariateSpline(got["soc"][::-1], got["vsoc"][::-1], k=3, s=0, ext=0)(got["SOC"][below])
     np.testing.assert_allclose(got["OCV_3rd"][below], ref, atol=1e-10)
     assert np.unique(got["OCV_3rd"][below]).size == below.sum()  # not clamped
@@ -306,7 +307,7 @@ def _bad_cases():
     short = np.array([0.0, 0.0, -2.0, -2.0, 0.0, 0.0, -2.0, 0.0, 0.0])
     ts = np.arange(short.size, dtype=float)
     yield "no_full_bin", (ts, short, np.full(short.size, 3.7), np.ones(short.size)), "more than ten samples"
-    yield "soc_rises", _charge_pulse_recording(), r"rest 3 \(ending at sample 159\) has SOC .* and rest 4"
+    yield "soc_rises", _charge_pulse_recording(), r"rest 2 \(ending at sample 79\) has SOC 0\.888.* and rest 3 \(ending at sample 189\) has SOC 1\.10"
     yield "nan_current", (t, np.where(t == 5.0, np.nan, iload), v, cum), "finite"
 
 

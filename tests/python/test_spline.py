@@ -117,3 +117,15 @@ def test_points_are_read_only_copies():
 def test_bad_points_raise_value_error(x, y, what):
     with pytest.raises(ValueError, match=what):
         _ecmcore.CubicSpline(np.asarray(x, dtype=float), np.asarray(y, dtype=float))
+
+
+def test_pickles_through_its_points():
+    import copy
+    import pickle
+
+    x = np.array([0.0, 0.2, 0.5, 0.7, 1.0])
+    s = _ecmcore.CubicSpline(x, ocv_like(x))
+    q = np.linspace(-0.2, 1.2, 57)
+    for clone in (pickle.loads(pickle.dumps(s)), copy.deepcopy(s)):
+        np.testing.assert_array_equal(clone.x, s.x)
+        np.testing.assert_array_equal(clone(q), s(q))
