@@ -121,24 +121,25 @@ std::pair<double, double> cross_sphere(const VectorXd& x, const VectorXd& s, dou
 
 // ------------------------------------------------------ quadratic model
 // The model of the cost change along a step s (in the scaled variables) is
-// 0.5 * (|J s|^2 + s' diag(dh) s) + g's.
+// 0.5 * (|J_h s|^2 + s' diag(dh) s) + gh's. |J_h s|^2 is evaluated through the
+// small Gram matrix G = J_h' J_h, formed once per iteration, so that trying
+// steps costs O(n^2) and not O(m n).
 
-double model_value(const MatrixXd& jh, const VectorXd& gh, const VectorXd& dh, const VectorXd& s) {
-    const double q = (jh * s).squaredNorm() + (s.array() * dh.array() * s.array()).sum();
+double model_value(const MatrixXd& G, const VectorXd& gh, const VectorXd& dh, const VectorXd& s) {
+    const double q = s.dot(G * s) + (s.array() * dh.array() * s.array()).sum();
     return 0.5 * q + s.dot(gh);
 }
 
 // Coefficients of the model along s0 + t*s: a t^2 + b t + c.
-void model_along(const MatrixXd& jh, const VectorXd& gh, const VectorXd& dh, const VectorXd& s,
+void model_along(const MatrixXd& G, const VectorXd& gh, const VectorXd& dh, const VectorXd& s,
                  const VectorXd* s0, double& a, double& b, double& c) {
-    const VectorXd js = jh * s;
-    a = 0.5 * (js.squaredNorm() + (s.array() * dh.array() * s.array()).sum());
+    const VectorXd gs = G * s;
+    a = 0.5 * (s.dot(gs) + (s.array() * dh.array() * s.array()).sum());
     b = gh.dot(s);
     c = 0.0;
     if (s0 != nullptr) {
-        const VectorXd j0 = jh * (*s0);
-        b += j0.dot(js) + (s0->array() * dh.array() * s.array()).sum();
-        c = 0.5 * j0.squaredNorm() + gh.dot(*s0) + 0.5 * (s0->array() * dh.array() * s0->array()).sum();
+        b += s0->dot(gs) + (s0->array() * dh.array() * s.array()).sum();
+        c = 0.5 * s0->dot(G * (*s0)) + gh.dot(*s0) + 0.5 * (s0->array() * dh.array() * s0->array()).sum();
     }
 }
 
@@ -225,11 +226,11 @@ struct Step {
     double predicted = 0.0;
 };
 
-Step choose_step(const VectorXd& x, const MatrixXd& jh, const VectorXd& dh, const VectorXd& gh,
+Step choose_step(const VectorXd& x, const MatrixXd& G, const VectorXd& dh, const VectorXd& gh,
                  VectorXd p, VectorXd p_h, const VectorXd& d, double delta, const VectorXd& lb,
                  const VectorXd& ub, double theta) {
     if (inside(x + p, lb, ub)) {
-        const double pv = model_value(jh, gh, dh, p_h);
+        const double pv = model_value(G, gh, dh, p_h);
         return {p, p_h, -pv};
     }
     VectorXi hits;
@@ -258,7 +259,7 @@ Step choose_step(const VectorXd& x, const MatrixXd& jh, const VectorXd& dh, cons
     double r_value = kInf;
     if (r_lo <= r_hi) {
         double a, b, c;
-        model_along(jh, gh, dh, r_h, &p_h, a, b, c);
+        model_along(G, gh, dh, r_h, &p_h, a, b, c);
         const auto [t, val] = min_quadratic(a, b, c, r_lo, r_hi);
         r_h = p_h + t * r_h;
         r = d.cwiseProduct(r_h);
@@ -267,7 +268,7 @@ Step choose_step(const VectorXd& x, const MatrixXd& jh, const VectorXd& dh, cons
 
     p *= theta;
     p_h *= theta;
-    const double p_value = model_value(jh, gh, dh, p_h);
+    const double p_value = model_value(G, gh, dh, p_h);
 
     VectorXd ag_h = -gh;
     VectorXd ag = d.cwiseProduct(ag_h);
@@ -275,7 +276,7 @@ Step choose_step(const VectorXd& x, const MatrixXd& jh, const VectorXd& dh, cons
     const double ag_to_bound = step_to_bound(x, ag, lb, ub, nullptr);
     const double ag_max = ag_to_bound < ag_to_tr ? theta * ag_to_bound : ag_to_tr;
     double a, b, c;
-    model_along(jh, gh, dh, ag_h, nullptr, a, b, c);
+    model_along(G, gh, dh, ag_h, nullptr, a, b, c);
     const auto [ag_t, ag_value] = min_quadratic(a, b, 0.0, 0.0, ag_max);
     ag_h *= ag_t;
     ag *= ag_t;
@@ -349,9 +350,11 @@ void check_shapes(const VectorXd& f, const MatrixXd* J, Eigen::Index m, Eigen::I
                                     ", " + std::to_string(n) + ") was expected");
 }
 
-// A Jacobian with NaN or inf would poison the SVD; no step can be computed from it.
-void check_jacobian_finite(const MatrixXd& J, const VectorXd& x) {
-    if (!J.allFinite()) throw DataError("Jacobian is not finite at " + format_vector(x));
+// A Jacobian with NaN or inf would poison the SVD; no step can be computed
+// from it. With finite residuals, any such entry shows in g = J' f (0 * inf
+// is NaN), so the n-vector g is checked instead of the m x n matrix.
+void check_gradient_finite(const VectorXd& g, const VectorXd& x) {
+    if (!g.allFinite()) throw DataError("Jacobian is not finite at " + format_vector(x));
 }
 
 int termination(double dF, double F, double dx_norm, double x_norm, double ratio, double ftol,
@@ -434,7 +437,6 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
     MatrixXd J;
     problem.jac(x, f, J);
     check_shapes(f, &J, m, n);
-    check_jacobian_finite(J, x);
     int nfev = 1, njev = 1;
 
     VectorXd f_true = f;
@@ -442,6 +444,7 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
     const double initial_cost = cost;
     loss.rescale(f, J);
     VectorXd g = J.transpose() * f;
+    check_gradient_finite(g, x);
 
     VectorXd v, dv;
     double delta;
@@ -460,9 +463,11 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
                       centre("Cost reduction") + centre("Step norm") + centre("Optimality") + "\n");
     }
 
-    const Eigen::Index rows = bounded ? m + n : m;
-    MatrixXd j_aug(rows, n);
-    VectorXd f_aug = VectorXd::Zero(rows);
+    // work space reused by every iteration
+    MatrixXd aug(m, n + 1), G(n, n), small;
+    VectorXd small_f;
+    Eigen::HouseholderQR<MatrixXd> qr(m, n + 1);
+    Eigen::JacobiSVD<MatrixXd> svd;
     VectorXd f_new, x_new, d, dh, gh;
     double alpha = 0.0, g_norm = 0.0, step_norm = 0.0, actual = 0.0;
     bool have_step = false;
@@ -492,17 +497,29 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
         d = v.cwiseSqrt();
         dh = g.cwiseProduct(dv);
         gh = d.cwiseProduct(g);
-        j_aug.topRows(m) = J * d.asDiagonal();
-        f_aug.head(m) = f;
+        // Columns of J_h = J diag(d), followed by f, in one work matrix.
+        for (Eigen::Index j = 0; j < n; ++j) aug.col(j) = J.col(j) * d[j];
+        aug.col(n) = f;
+        for (Eigen::Index a = 0; a < n; ++a)
+            for (Eigen::Index b = a; b < n; ++b) G(a, b) = G(b, a) = aug.col(a).dot(aug.col(b));
+        // SVD of the augmented matrix [J_h; diag(sqrt(dh))] and U' [f; 0]:
+        // a QR factorisation J_h = Q R reduces it to the same problem for the
+        // small matrix [R; diag(sqrt(dh))] and the vector [Q' f; 0], which has
+        // the same singular values, right vectors and projected residuals.
+        // Factorising [J_h f] gives Q' f as the top of the last column of R.
+        qr.compute(aug);
+        const Eigen::Index kr = std::min(m, n);
+        small.setZero(bounded ? kr + n : kr, n);
+        small.topRows(kr) = qr.matrixQR().topLeftCorner(kr, n).template triangularView<Eigen::Upper>();
+        small_f.setZero(small.rows());
+        small_f.head(kr) = qr.matrixQR().col(n).head(kr);
         if (bounded) {
-            j_aug.bottomRows(n).setZero();
-            for (Eigen::Index j = 0; j < n; ++j) j_aug(m + j, j) = std::sqrt(dh[j]);
+            for (Eigen::Index j = 0; j < n; ++j) small(kr + j, j) = std::sqrt(dh[j]);
         }
-        Eigen::JacobiSVD<MatrixXd> svd(j_aug, Eigen::ComputeThinU | Eigen::ComputeThinV);
-        const VectorXd s = svd.singularValues();
+        svd.compute(small, Eigen::ComputeThinU | Eigen::ComputeThinV);
+        const VectorXd& s = svd.singularValues();
         const MatrixXd& V = svd.matrixV();
-        const VectorXd uf = svd.matrixU().transpose() * f_aug;
-        const MatrixXd jh_mat = j_aug.topRows(m);  // the model uses J_h; dh carries the bound terms
+        const VectorXd uf = svd.matrixU().transpose() * small_f;
 
         const double theta = std::max(0.995, 1.0 - g_norm);
         actual = -1.0;
@@ -510,12 +527,12 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
             const VectorXd p_h = solve_subproblem(n, m, uf, s, V, delta, alpha);
             Step st;
             if (bounded) {
-                st = choose_step(x, jh_mat, dh, gh, d.cwiseProduct(p_h), p_h, d, delta, lb, ub, theta);
+                st = choose_step(x, G, dh, gh, d.cwiseProduct(p_h), p_h, d, delta, lb, ub, theta);
                 x_new = strictly_feasible(x + st.step, lb, ub, 0.0);
             } else {
                 st.step_h = p_h;
                 st.step = p_h;
-                st.predicted = -model_value(jh_mat, gh, dh, p_h);
+                st.predicted = -model_value(G, gh, dh, p_h);
                 x_new = x + st.step;
             }
             problem.fun(x_new, f_new);
@@ -557,9 +574,9 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
             problem.jac(x, f, J);
             ++njev;
             check_shapes(f, &J, m, n);
-            check_jacobian_finite(J, x);
             loss.rescale(f, J);
-            g = J.transpose() * f;
+            g.noalias() = J.transpose() * f;
+            check_gradient_finite(g, x);
         } else {
             step_norm = 0.0;
             actual = 0.0;
