@@ -108,7 +108,8 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
     const long long cycles = n - 2;
     const bool model1 = cfg.model == "model1";
     const bool model2 = cfg.model == "model2";
-    auto time_now = [] { return py::module_::import("time").attr("time")().cast<double>(); };
+    py::object clock = py::module_::import("time").attr("time");
+    auto time_now = [&clock] { return clock().cast<double>(); };
     // The solver's report of one fit is collected and written to sys.stdout in one piece.
     std::string report;
     auto printer = [&report](const std::string& s) { report += s; };
@@ -185,7 +186,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
                 m.attr("rms_min") = rms_min;
                 m.attr("res_opt_init") = res_init;
                 accepted = true;
-                log_info("Init params = " + text(res_init.attr("x")));
+                log_info("Init params = " + vector_text(res.x));
             }
             log_info("Min. rms_err = " + (rms_min_is_int ? std::string("10000") : mv_text(rms_min)) + " mV");
         }
@@ -266,7 +267,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
         m.attr("error_lsq_1") = to_array(err1);
         m.attr("rms_lsq_1") = rms_lsq_1;
         log_info("---- 1st pass ---");
-        log_info("params 1st = " + text(res_opt_1.attr("x")));
+        log_info("params 1st = " + vector_text(r1.x));
         log_info("rms_err = " + mv_text(rms_lsq_1) + " mV\n");
 
         const long long si = S[i];
@@ -320,7 +321,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
             fit_params.append(r2v);
             fit_params.append(c2v);
             log_info("--- 2nd Pass ----");
-            log_info("params = " + text(fit_params));
+            log_info("params = " + vector_text(std::vector<double>{gr0, gr1, gc1, r2v, c2v}));
             auto err2 = minus(rec, w2, yout2);
             double rms_lsq = rms_of(err2);
             m.attr("error_lsq") = to_array(err2);

@@ -9,13 +9,33 @@
 #include <string>
 #include <vector>
 
+#include "common/numtext.hpp"
+
 namespace ecmpy {
 
 namespace py = pybind11;
 
-inline void log_info(const std::string& msg) { py::module_::import("logging").attr("info")(msg); }
-inline void log_warning(const std::string& msg) { py::module_::import("logging").attr("warning")(msg); }
-inline void log_error(const std::string& msg) { py::module_::import("logging").attr("error")(msg); }
+// Python callables looked up once; kept for the life of the process (never
+// released, so nothing is torn down after the interpreter has finalised).
+struct PyCallables {
+    py::object info, warning, error, sys;
+    static const PyCallables& get() {
+        static const PyCallables* c = [] {
+            auto* p = new PyCallables;
+            py::module_ logging = py::module_::import("logging");
+            p->info = logging.attr("info");
+            p->warning = logging.attr("warning");
+            p->error = logging.attr("error");
+            p->sys = py::module_::import("sys");
+            return p;
+        }();
+        return *c;
+    }
+};
+
+inline void log_info(const std::string& msg) { PyCallables::get().info(msg); }
+inline void log_warning(const std::string& msg) { PyCallables::get().warning(msg); }
+inline void log_error(const std::string& msg) { PyCallables::get().error(msg); }
 
 // The interpreter's own text of an object (str()).
 inline std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
@@ -23,10 +43,20 @@ inline std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
 inline std::string float_text(double x) { return text(py::float_(x)); }
 
 // Writes one line to sys.stdout, as print() does.
-inline void print_line(const std::string& s) {
-    py::module_::import("sys").attr("stdout").attr("write")(s + "\n");
+// sys.stdout is looked up at every call: callers (pytest's capsys, Jupyter) may replace it.
+inline void write_stdout(const std::string& s) { PyCallables::get().sys.attr("stdout").attr("write")(s); }
+inline void print_line(const std::string& s) { write_stdout(s + "\n"); }
+
+// A vector as the interpreter writes a list of floats: "[0.5, 0.05, 1500.0]".
+template <typename Vec>
+std::string vector_text(const Vec& x) {
+    std::string out = "[";
+    for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(x.size()); ++k) {
+        if (k > 0) out += ", ";
+        out += ecm::py_repr(x[k]);
+    }
+    return out + "]";
 }
-inline void write_stdout(const std::string& s) { py::module_::import("sys").attr("stdout").attr("write")(s); }
 
 template <typename T>
 py::array_t<T> to_array(const std::vector<T>& v) {

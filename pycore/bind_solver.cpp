@@ -14,8 +14,11 @@
 #include "common/errors.hpp"
 #include "ecmfit/core/fitting.hpp"
 #include "ecmfit/core/trf.hpp"
+#include "ecmfit/fit_result.hpp"
 
 namespace py = pybind11;
+
+using ecmpy::to_optimize_result;
 
 namespace {
 
@@ -35,25 +38,6 @@ ecm::PrintFn python_stdout() {
     return [](const std::string& line) {
         py::module_::import("sys").attr("stdout").attr("write")(line);
     };
-}
-
-py::object to_optimize_result(const ecm::LsqResult& r) {
-    py::object cls = py::module_::import("scipy.optimize").attr("OptimizeResult");
-    py::dict d;
-    d["x"] = py::cast(Eigen::VectorXd(r.x));
-    d["cost"] = r.cost;
-    d["fun"] = py::cast(Eigen::VectorXd(r.fun));
-    d["jac"] = py::cast(Eigen::MatrixXd(r.jac));
-    d["grad"] = py::cast(Eigen::VectorXd(r.grad));
-    d["optimality"] = r.optimality;
-    d["active_mask"] = py::cast(Eigen::Matrix<std::int64_t, Eigen::Dynamic, 1>(r.active_mask.cast<std::int64_t>()));
-    d["nfev"] = r.nfev;
-    d["njev"] = r.njev;
-    d["status"] = r.status;
-    d["message"] = r.message;
-    d["success"] = r.success;
-    d["initial_cost"] = r.initial_cost;
-    return cls(**d);
 }
 
 // Bounds: a scalar applies to every parameter, an array gives one per parameter.
