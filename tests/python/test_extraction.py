@@ -141,3 +141,52 @@ class TestPulseFailures:
         from runner import pulse_table
         df = pulse_table(n_pulses=8).iloc[45:].reset_index(drop=True)
         self.run_table(tmp_path, df)
+
+
+class TestResultFiles:
+    def test_texts_and_paths_in_a_folder_whose_path_holds_raw_data_and_csv(self, tmp_path):
+        import io
+        from runner import pulse_table, write_config
+        db = tmp_path / "raw_data_2024" / "x.csv.d"
+        raw = db / "cellA" / "raw_data"
+        raw.mkdir(parents=True)
+        pulse_table(n_pulses=9).to_csv(raw / "cellA_100mAh_Tp25.csv", index=False)
+        write_config(tmp_path, str(db) + "/", "cellA", model="model1")
+        run = run_ecmfit(tmp_path, dump=["bat_params_file", "ocv_file", "bat_params", "SOC", "OCV_3rd"])
+        assert run.returncode == 0, run.stderr[-3000:]
+        results = db / "cellA" / "results"
+        params_path = results / "cellA_100mAh_Tp25_params.json"
+        ocv_path = results / "cellA_100mAh_Tp25_ocv.csv"
+        assert run.values["bat_params_file"] == str(params_path)
+        assert run.values["ocv_file"] == str(ocv_path)
+        assert f"INFO:file {params_path} written" in run.log
+        assert f"INFO:Saved file {ocv_path}" in run.log
+        assert sorted(p.name for p in results.iterdir()) == sorted(
+            [params_path.name, ocv_path.name, "battery_model.json"])
+
+        # the parameter file is json.dumps of bat_params, with nothing around it
+        text = params_path.read_text()
+        assert text == json.dumps(run.values["bat_params"]) == json.dumps(json.loads(text))
+        assert list(json.loads(text)) == ["TempC", "Tparam_1", "Tparam_2", "Tparam_3"]
+        assert text.startswith('{"TempC": 25, "Tparam_1": ')
+        # the OCV table is numpy.savetxt's text of the same numbers
+        buf = io.StringIO()
+        np.savetxt(buf, np.transpose(np.vstack([run.values["SOC"], run.values["OCV_3rd"]])),
+                   header="SOC,OCV", delimiter=",")
+        assert ocv_path.read_text() == buf.getvalue()
+
+    def test_rerun_replaces_the_files_and_leaves_no_temporaries(self, tmp_path):
+        from runner import pulse_table, write_config
+        raw = tmp_path / "db" / "cellA" / "raw_data"
+        raw.mkdir(parents=True)
+        pulse_table(n_pulses=9).to_csv(raw / "cellA_100mAh_Tp25.csv", index=False)
+        write_config(tmp_path, str(tmp_path / "db") + "/", "cellA", model="model2")
+        assert run_ecmfit(tmp_path).returncode == 0
+        results = tmp_path / "db" / "cellA" / "results"
+        first = json.loads((results / "cellA_100mAh_Tp25_params.json").read_text())
+        write_config(tmp_path, str(tmp_path / "db") + "/", "cellA", model="model1")
+        assert run_ecmfit(tmp_path).returncode == 0
+        second = json.loads((results / "cellA_100mAh_Tp25_params.json").read_text())
+        assert len(first["Tparam_2"]) == 5 and len(second["Tparam_2"]) == 3
+        assert sorted(os.listdir(results)) == ["battery_model.json", "cellA_100mAh_Tp25_ocv.csv",
+                                               "cellA_100mAh_Tp25_params.json"]
