@@ -25,9 +25,11 @@ const char* kColumns = "\"Seconds\", \"Current(A)\", \"Voltage(V)\" (and optiona
 // Line of the file that holds data row k (the header is line 1).
 std::string line_of(py::ssize_t k) { return std::to_string(k + 2); }
 
-// A column of the table as doubles. Text that does not read as a number is an
-// error naming the file, the line and the column.
-std::vector<double> numeric_column(const py::object& df, const std::string& infile, const char* name) {
+// A column of the table as doubles (a NumPy array, possibly a view of the
+// table's own data). Text that does not read as a number is an error naming
+// the file, the line and the column.
+using darray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+darray numeric_column(const py::object& df, const std::string& infile, const char* name) {
     if (!df.attr("columns").attr("__contains__")(name).cast<bool>()) {
         std::string found = text(py::repr(py::list(df.attr("columns"))));
         raise(PyExc_KeyError, infile + ": no column \"" + name + "\"; a recording needs the columns " + kColumns +
@@ -39,18 +41,17 @@ std::vector<double> numeric_column(const py::object& df, const std::string& infi
     }
     std::string kind = text(col.attr("dtype").attr("kind"));
     if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
-        auto a = col.attr("to_numpy")(py::arg("dtype") = "float64")
-                     .cast<py::array_t<double, py::array::c_style | py::array::forcecast>>();
-        return std::vector<double>(a.data(), a.data() + a.size());
+        return col.attr("to_numpy")(py::arg("dtype") = "float64").cast<darray>();
     }
     // Mixed or text column: convert cell by cell as float() does, and say where it fails.
     py::list cells = col.attr("tolist")();
-    std::vector<double> out(static_cast<std::size_t>(py::len(cells)));
+    darray out(static_cast<py::ssize_t>(py::len(cells)));
+    double* dst = out.mutable_data();
     py::object to_float = py::module_::import("builtins").attr("float");
-    for (py::ssize_t k = 0; k < static_cast<py::ssize_t>(out.size()); ++k) {
+    for (py::ssize_t k = 0; k < out.size(); ++k) {
         py::object cell = cells[static_cast<std::size_t>(k)];
         try {
-            out[static_cast<std::size_t>(k)] = to_float(cell).cast<double>();
+            dst[k] = to_float(cell).cast<double>();
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
             raise_from(e, PyExc_ValueError,
@@ -135,34 +136,37 @@ void load_recording(py::module_& m, const RunConfig& cfg, Recording& rec) {
     m.attr("temperature") = rec.temperature;
     log_info("temperature = " + std::to_string(rec.temperature) + " C");
 
-    std::vector<double> vraw = numeric_column(df, infile, "Voltage(V)");
-    std::vector<double> seconds = numeric_column(df, infile, "Seconds");
-    std::vector<double> current = numeric_column(df, infile, "Current(A)");
-    m.attr("vraw") = to_array(vraw);
-    if (vraw.empty()) raise(PyExc_ValueError, infile + ": the recording has no data rows");
+    darray voltage = numeric_column(df, infile, "Voltage(V)");
+    darray seconds = numeric_column(df, infile, "Seconds");
+    darray current = numeric_column(df, infile, "Current(A)");
+    // vraw is a copy: it must not change the table it came from.
+    py::array_t<double> vraw = to_array(voltage.data(), static_cast<std::size_t>(voltage.size()));
+    m.attr("vraw") = vraw;
+    if (vraw.size() == 0) raise(PyExc_ValueError, infile + ": the recording has no data rows");
 
-    auto cut = ecm::find_cutoff(vraw.data(), vraw.size(), cfg.vcut);
+    auto cut = ecm::find_cutoff(vraw.data(), static_cast<std::size_t>(vraw.size()), cfg.vcut);
     if (!cut) py::module_::import("sys").attr("exit")(kCutoffExit);
     const std::size_t n = *cut;
     m.attr("idx_end") = static_cast<long long>(n);
 
     // Every kept sample must be a finite number, and time must increase.
-    const std::pair<const char*, const std::vector<double>*> cols[] = {
-        {"Seconds", &seconds}, {"Current(A)", &current}, {"Voltage(V)", &vraw}};
+    const std::pair<const char*, const double*> cols[] = {
+        {"Seconds", seconds.data()}, {"Current(A)", current.data()}, {"Voltage(V)", vraw.data()}};
     for (const auto& c : cols) {
         for (std::size_t k = 0; k < n; ++k) {
-            if (!std::isfinite((*c.second)[k])) {
+            if (!std::isfinite(c.second[k])) {
                 raise(PyExc_ValueError, infile + ": line " + line_of(static_cast<py::ssize_t>(k)) + ": column \"" +
                                             c.first + "\" is empty or not a finite number (" +
-                                            float_text((*c.second)[k]) + ")");
+                                            float_text(c.second[k]) + ")");
             }
         }
     }
+    const double* ts = seconds.data();
     for (std::size_t k = 1; k < n; ++k) {
-        if (!(seconds[k] > seconds[k - 1])) {
+        if (!(ts[k] > ts[k - 1])) {
             raise(PyExc_ValueError, infile + ": line " + line_of(static_cast<py::ssize_t>(k)) + ": time " +
-                                        float_text(seconds[k]) + " s does not increase from the previous sample (" +
-                                        float_text(seconds[k - 1]) + " s); the \"Seconds\" column must increase");
+                                        float_text(ts[k]) + " s does not increase from the previous sample (" +
+                                        float_text(ts[k - 1]) + " s); the \"Seconds\" column must increase");
         }
     }
     if (n < 2) {
@@ -171,15 +175,15 @@ void load_recording(py::module_& m, const RunConfig& cfg, Recording& rec) {
                                     "a pulse recording is needed");
     }
 
-    rec.v.assign(vraw.begin(), vraw.begin() + static_cast<std::ptrdiff_t>(n));
-    rec.t.assign(seconds.begin(), seconds.begin() + static_cast<std::ptrdiff_t>(n));
-    rec.iload.assign(current.begin(), current.begin() + static_cast<std::ptrdiff_t>(n));
-    rec.cum_mAh = ecm::cumulative_charge_mAh(rec.t.data(), rec.iload.data(), n);
+    rec.v = DArray{to_array(vraw.data(), n)};
+    rec.t = DArray{to_array(seconds.data(), n)};
+    rec.iload = DArray{to_array(current.data(), n)};
+    rec.cum_mAh = DArray{to_array(ecm::cumulative_charge_mAh(rec.t.data(), rec.iload.data(), n))};
 
-    m.attr("v") = to_array(rec.v);
-    m.attr("t") = to_array(rec.t);
-    m.attr("iload") = to_array(rec.iload);
-    m.attr("cum_mAh") = to_array(rec.cum_mAh);
+    m.attr("v") = rec.v.a;
+    m.attr("t") = rec.t.a;
+    m.attr("iload") = rec.iload.a;
+    m.attr("cum_mAh") = rec.cum_mAh.a;
 }
 
 }  // namespace ecmpy

@@ -65,6 +65,14 @@ py::array_t<T> to_array(const std::vector<T>& v) {
     return a;
 }
 
+// Hands a vector's storage to NumPy without copying it.
+template <typename T>
+py::array_t<T> to_array(std::vector<T>&& v) {
+    auto* owner = new std::vector<T>(std::move(v));
+    py::capsule free_when_done(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(static_cast<py::ssize_t>(owner->size()), owner->data(), free_when_done);
+}
+
 template <typename T>
 py::array_t<T> to_array(const T* p, std::size_t n) {
     py::array_t<T> a(static_cast<py::ssize_t>(n));

@@ -1,6 +1,7 @@
 #pragma once
 // The steps of one extraction run. Each step publishes its values on the module
 // and keeps the C++ copies it hands to the next step in a Recording.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
@@ -19,11 +20,21 @@ struct RunConfig {
     std::string model;         // "model1", "model2" or anything else
 };
 
+// A float64 NumPy vector that the C++ steps read as well: the module value
+// and the C++ view share one buffer.
+struct DArray {
+    py::array_t<double> a;
+    const double* data() const { return a.data(); }
+    std::size_t size() const { return static_cast<std::size_t>(a.size()); }
+    double operator[](std::size_t k) const { return a.data()[k]; }
+    double back() const { return a.data()[a.size() - 1]; }
+};
+
 struct Recording {
     std::string infile;
     long long temperature = 0;
-    std::vector<double> t, iload, v, cum_mAh;
-    std::vector<double> ocv_diff, SOC, OCV_3rd;
+    DArray t, iload, v, cum_mAh, ocv_diff;
+    std::vector<double> SOC, OCV_3rd;
     std::vector<int64_t> idx_load, ind_slice;
     // per-pulse rows: rms (V), fit params, batt_val (V)
     struct Row {

@@ -1,6 +1,10 @@
 #include "ecmfit/core/circuit.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 
@@ -76,6 +80,28 @@ StepCoef step_coef(double x) {
     return s;
 }
 
+// Whether t[1..len] - t[0..len-1] all equal h (the caller checks h > 0).
+bool steps_equal(const double* t, std::size_t len, double h) {
+    std::size_t j = 0;
+#if defined(__GNUC__) || defined(__clang__)
+    // two steps at a time, with the mismatches collected without branches
+    using D2 = double __attribute__((vector_size(16)));
+    using M2 = long long __attribute__((vector_size(16)));
+    const D2 hv = {h, h};
+    M2 bad = {0, 0};
+    for (; j + 2 <= len; j += 2) {
+        D2 a, b;
+        std::memcpy(&a, t + j, sizeof a);
+        std::memcpy(&b, t + j + 1, sizeof b);
+        bad |= (b - a) != hv;
+    }
+    if (bad[0] | bad[1]) return false;
+#endif
+    for (; j < len; ++j)
+        if (t[j + 1] - t[j] != h) return false;
+    return true;
+}
+
 [[noreturn]] void bad_sample(const char* what, std::size_t k, double value) {
     std::ostringstream os;
     os.precision(17);
@@ -83,9 +109,247 @@ StepCoef step_coef(double x) {
     throw DataError(os.str());
 }
 
+void check_branch(double r, double c) {
+    if (!(std::isfinite(r) && r > 0.0) || !(std::isfinite(c) && c > 0.0)) {
+        std::ostringstream os;
+        os.precision(17);
+        os << "RC branch with R = " << r << " ohm and C = " << c
+           << " F; both must be finite and positive";
+        throw DataError(os.str());
+    }
+}
+
+// ------------------------------------------------ the linear recurrence
+// Every quantity of a branch (its voltage and both derivatives) obeys
+//   s[k+1] = a * s[k] + u[k]
+// with the decay a of the step and an input term u[k] that does not depend
+// on s. On a run of equal steps a is constant, and the recurrence is cut into
+// kLanes consecutive pieces that run side by side from a zero state (so the
+// processor overlaps their latencies); each piece then receives the response
+// a^(j+1) * s0 to the true state s0 before it. Runs are processed in blocks
+// of kBlock steps so that the work buffers stay on the stack.
+constexpr std::size_t kLanes = 8;
+constexpr std::size_t kChunk = 32;
+constexpr std::size_t kBlock = kLanes * kChunk;
+
+// P[j] = a^(j+1) for j < kChunk. Powers below the smallest normal number
+// are set to zero: their contribution is far below the rounding of any
+// state, and subnormal arithmetic is slow.
+void decay_powers(double a, double* P) {
+    double p = a;
+    for (std::size_t j = 0; j < kChunk; ++j) {
+        if (p < std::numeric_limits<double>::min()) p = 0.0;
+        P[j] = p;
+        p *= a;
+    }
+}
+
+// buf[0..len): on entry the inputs u of len consecutive steps, on exit the
+// states after each of them; s0 is the state before the first step. Returns
+// the state after the last step. len <= kBlock.
+double recur_block(double a, const double* P, double s0, double* buf, std::size_t len) {
+    const std::size_t C = len / kLanes;
+    std::size_t done = 0;
+    if (C >= 2) {
+        // The first piece starts from the true state, the others from zero.
+        double z[kLanes] = {};
+        z[0] = s0;
+        for (std::size_t j = 0; j < C; ++j) {
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                z[l] = a * z[l] + buf[l * C + j];
+                buf[l * C + j] = z[l];
+            }
+        }
+        double carry = buf[C - 1];
+        for (std::size_t l = 1; l < kLanes; ++l) {
+            double* b = buf + l * C;
+            for (std::size_t j = 0; j < C; ++j) b[j] = b[j] + P[j] * carry;
+            carry = b[C - 1];
+        }
+        s0 = carry;
+        done = kLanes * C;
+    }
+    for (std::size_t k = done; k < len; ++k) {
+        s0 = a * s0 + buf[k];
+        buf[k] = s0;
+    }
+    return s0;
+}
+
+// The same for two sequences with the same decay (the two derivatives),
+// side by side; the results are those of two recur_block calls.
+void recur_block2(double a, const double* P, double& s0, double* buf0, double& s1, double* buf1,
+                  std::size_t len) {
+    const std::size_t C = len / kLanes;
+    std::size_t done = 0;
+    if (C >= 2) {
+        double z[kLanes] = {}, w[kLanes] = {};
+        z[0] = s0;
+        w[0] = s1;
+        for (std::size_t j = 0; j < C; ++j) {
+            for (std::size_t l = 0; l < kLanes; ++l) {
+                z[l] = a * z[l] + buf0[l * C + j];
+                buf0[l * C + j] = z[l];
+                w[l] = a * w[l] + buf1[l * C + j];
+                buf1[l * C + j] = w[l];
+            }
+        }
+        double c0 = buf0[C - 1], c1 = buf1[C - 1];
+        for (std::size_t l = 1; l < kLanes; ++l) {
+            double* b0 = buf0 + l * C;
+            double* b1 = buf1 + l * C;
+            for (std::size_t j = 0; j < C; ++j) {
+                b0[j] = b0[j] + P[j] * c0;
+                b1[j] = b1[j] + P[j] * c1;
+            }
+            c0 = b0[C - 1];
+            c1 = b1[C - 1];
+        }
+        s0 = c0;
+        s1 = c1;
+        done = kLanes * C;
+    }
+    for (std::size_t k = done; k < len; ++k) {
+        s0 = a * s0 + buf0[k];
+        buf0[k] = s0;
+        s1 = a * s1 + buf1[k];
+        buf1[k] = s1;
+    }
+}
+
+// One branch over the samples t, i:
+//   Value: the branch voltage v is computed; Add: y[k] += v[k] (k >= 1),
+//          otherwise y[0..n) = v.
+//   !Value: v is given (v_given, the voltage at every sample).
+//   Deriv: dr / dc receive sign * dv/dr and sign * dv/dc (sign is +1 or -1).
+template <bool Value, bool Add, bool Deriv>
+void branch_run(const double* t, const double* i, std::size_t n, double r, double c, double* y,
+                const double* v_given, double* dr, double* dc, double sign) {
+    if (n == 0) return;
+    const double tau = r * c;
+    const double inv_r = 1.0 / r, inv_c = 1.0 / c;
+    if (Value && !Add) y[0] = 0.0;
+    if (Deriv) {
+        dr[0] = 0.0;
+        dc[0] = 0.0;
+    }
+    // The states v, sr = dv/dr, sc = dv/dc (the latter two times sign).
+    double v = 0.0, sr = 0.0, sc = 0.0;
+    double h_prev = -1.0, h_pow = -1.0;
+    StepCoef s{1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double P[kChunk];
+    double vbuf[Value && Add ? kBlock : 1];
+
+    for (std::size_t q0 = 0; q0 + 1 < n; q0 += kBlock) {
+        const std::size_t len = std::min(kBlock, n - 1 - q0);
+        const double* tq = t + q0;
+        const double* iq = i + q0;
+        const double h0 = tq[1] - tq[0];
+        const bool uniform = h0 > 0.0 && steps_equal(tq, len, h0);
+
+        if (uniform) {
+            // Regular sampling repeats the same step: its coefficients are
+            // computed once.
+            if (h0 != h_prev) {
+                s = step_coef(h0 / tau);
+                h_prev = h0;
+            }
+            if (h0 != h_pow) {
+                decay_powers(s.a, P);
+                h_pow = h0;
+            }
+            double* vb = nullptr;
+            const double v_start = v;
+            if (Value) {
+                vb = Add ? vbuf : y + q0 + 1;
+                for (std::size_t j = 0; j < len; ++j) vb[j] = r * (s.e1 * iq[j] + s.g * (iq[j + 1] - iq[j]));
+                v = recur_block(s.a, P, v, vb, len);
+            }
+            if (Deriv) {
+                // With tau = r*c, d/dr acts as (1/r) d/d(ln tau) on the tau
+                // dependence plus the explicit factor r, and d/dc as
+                // (1/c) d/d(ln tau). d(ln tau) of a is a*x, of b is
+                // -(ax*i0 + xdg*di); b + db/d(ln tau) is formed from the
+                // cancellation-free pr and qr.
+                // (sign is +1 or -1: folding it into the constants gives
+                // the same numbers as applying it to the results.)
+                const double s_inv_r = sign * inv_r, s_inv_c = sign * inv_c;
+                const double s_pr = sign * s.pr, s_qr = sign * s.qr;
+                double* ur = dr + q0 + 1;
+                double* uc = dc + q0 + 1;
+                for (std::size_t j = 0; j < len; ++j) {
+                    const double vk = Value ? (j == 0 ? v_start : vb[j - 1]) : v_given[q0 + j];
+                    const double i0 = iq[j];
+                    const double di = iq[j + 1] - i0;
+                    const double axv = s.ax * vk;
+                    ur[j] = axv * s_inv_r + (s_pr * i0 + s_qr * di);
+                    uc[j] = (axv - r * (s.ax * i0 + s.xdg * di)) * s_inv_c;
+                }
+                recur_block2(s.a, P, sr, ur, sc, uc, len);
+            }
+            if (Value && Add) {
+                for (std::size_t j = 0; j < len; ++j) y[q0 + 1 + j] += vbuf[j];
+            }
+            continue;
+        }
+
+        // Irregular steps, one at a time.
+        for (std::size_t k = q0; k < q0 + len; ++k) {
+            const double h = t[k + 1] - t[k];
+            if (!Value) v = v_given[k];
+            if (h > 0.0) {
+                if (h != h_prev) {
+                    s = step_coef(h / tau);
+                    h_prev = h;
+                }
+                const double i0 = i[k];
+                const double di = i[k + 1] - i0;
+                if (Deriv) {
+                    const double axv = s.ax * v;
+                    sr = s.a * sr + sign * (axv * inv_r) + sign * (s.pr * i0 + s.qr * di);
+                    sc = s.a * sc + sign * ((axv - r * (s.ax * i0 + s.xdg * di)) * inv_c);
+                }
+                if (Value) v = s.a * v + r * (s.e1 * i0 + s.g * di);
+            }
+            // h == 0: a repeated time stamp leaves the state as it is.
+            if (Value) {
+                if (Add)
+                    y[k + 1] += v;
+                else
+                    y[k + 1] = v;
+            }
+            if (Deriv) {
+                dr[k + 1] = sr;
+                dc[k + 1] = sc;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void check_rc_input(const double* t, const double* i, std::size_t n) {
+#if defined(__GNUC__) || defined(__clang__)
+    // Quick scan without branches; the loop below finds and reports the
+    // first fault. x - x is zero exactly for finite x.
+    if (n >= 2) {
+        using D2 = double __attribute__((vector_size(16)));
+        using M2 = long long __attribute__((vector_size(16)));
+        const D2 zero = {0.0, 0.0};
+        M2 bad = {0, 0};
+        std::size_t k = 1;
+        for (; k + 2 <= n; k += 2) {
+            D2 a, b, c;
+            std::memcpy(&a, t + k - 1, sizeof a);
+            std::memcpy(&b, t + k, sizeof b);
+            std::memcpy(&c, i + k, sizeof c);
+            bad |= (b < a) | ((b - b) != zero) | ((c - c) != zero);
+        }
+        bool ok = !(bad[0] | bad[1]) && std::isfinite(t[0]) && std::isfinite(i[0]);
+        for (; ok && k < n; ++k) ok = std::isfinite(t[k]) && std::isfinite(i[k]) && !(t[k] < t[k - 1]);
+        if (ok) return;
+    }
+#endif
     for (std::size_t k = 0; k < n; ++k) {
         if (!std::isfinite(t[k])) bad_sample("time is not finite: the time", k, t[k]);
         if (!std::isfinite(i[k])) bad_sample("current is not finite: the current", k, i[k]);
@@ -101,54 +365,24 @@ void check_rc_input(const double* t, const double* i, std::size_t n) {
 
 void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c,
                    double* y, double* dv_dr, double* dv_dc) {
-    if (!(std::isfinite(r) && r > 0.0) || !(std::isfinite(c) && c > 0.0)) {
-        std::ostringstream os;
-        os.precision(17);
-        os << "RC branch with R = " << r << " ohm and C = " << c
-           << " F; both must be finite and positive";
-        throw DataError(os.str());
-    }
-    if (n == 0) return;
-    const double tau = r * c;
-    const bool jac = dv_dr != nullptr && dv_dc != nullptr;
-    const double inv_r = 1.0 / r, inv_c = 1.0 / c;
-    double v = 0.0, sr = 0.0, sc = 0.0;
-    if (jac) {
-        dv_dr[0] = 0.0;
-        dv_dc[0] = 0.0;
-    }
-    double h_prev = -1.0;
-    StepCoef s{1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        const double h = t[k + 1] - t[k];
-        if (h > 0.0) {
-            // Regular sampling repeats the same step: compute its coefficients once.
-            if (h != h_prev) {
-                s = step_coef(h / tau);
-                h_prev = h;
-            }
-            const double i0 = i[k];
-            const double di = i[k + 1] - i0;
-            const double b = s.e1 * i0 + s.g * di;
-            if (jac) {
-                // With tau = r*c, d/dr acts as (1/r) d/d(ln tau) on the tau
-                // dependence plus the explicit factor r, and d/dc as
-                // (1/c) d/d(ln tau). d(ln tau) of a is a*x, of b is
-                // -(ax*i0 + xdg*di); b + db/d(ln tau) is formed from the
-                // cancellation-free pr and qr.
-                const double axv = s.ax * v;
-                sr = s.a * sr + axv * inv_r + (s.pr * i0 + s.qr * di);
-                sc = s.a * sc + (axv - r * (s.ax * i0 + s.xdg * di)) * inv_c;
-            }
-            v = s.a * v + r * b;
-        }
-        // h == 0: a repeated time stamp leaves the state as it is.
-        y[k + 1] += v;
-        if (jac) {
-            dv_dr[k + 1] = sr;
-            dv_dc[k + 1] = sc;
-        }
-    }
+    check_branch(r, c);
+    if (dv_dr != nullptr && dv_dc != nullptr)
+        branch_run<true, true, true>(t, i, n, r, c, y, nullptr, dv_dr, dv_dc, 1.0);
+    else
+        branch_run<true, true, false>(t, i, n, r, c, y, nullptr, nullptr, nullptr, 1.0);
+}
+
+void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r, double c,
+                       double* v) {
+    check_branch(r, c);
+    branch_run<true, false, false>(t, i, n, r, c, v, nullptr, nullptr, nullptr, 1.0);
+}
+
+void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c,
+                           const double* v, double sign, double* dv_dr, double* dv_dc) {
+    check_branch(r, c);
+    if (sign != 1.0 && sign != -1.0) throw std::invalid_argument("sign must be +1 or -1");
+    branch_run<false, false, true>(t, i, n, r, c, nullptr, v, dv_dr, dv_dc, sign);
 }
 
 void simulate_rc(const double* t, const double* i, std::size_t n, double r0,
@@ -160,6 +394,7 @@ void simulate_rc(const double* t, const double* i, std::size_t n, double r0,
         throw DataError(os.str());
     }
     check_rc_input(t, i, n);
+    for (std::size_t b = 0; b < nb; ++b) check_branch(r[b], c[b]);
     for (std::size_t k = 0; k < n; ++k) y[k] = r0 * i[k];
     if (jac != nullptr) {
         for (std::size_t k = 0; k < n; ++k) jac[k] = i[k];

@@ -20,6 +20,19 @@ void check_rc_input(const double* t, const double* i, std::size_t n);
 void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c,
                    double* y, double* dv_dr, double* dv_dc);
 
+// The two halves of add_rc_branch for repeated simulation on one window (the
+// fits evaluate the voltage at every trial point and the derivatives only at
+// accepted ones, where the voltage is already known):
+// rc_branch_voltage writes (not adds) the branch voltage to v[0..n), v[0] = 0;
+// rc_branch_derivatives writes sign * dv/dr and sign * dv/dc (sign +1 or -1)
+// given that voltage v from rc_branch_voltage with the same t, i, r, c.
+// The values are the ones add_rc_branch adds and writes. Requirements as for
+// add_rc_branch; O(n), no allocation.
+void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r, double c,
+                       double* v);
+void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c,
+                           const double* v, double sign, double* dv_dr, double* dv_dc);
+
 // Output of R0 in series with nb RC branches (r[b], c[b]), zero state at the
 // first sample: y[k] = r0*i[k] + sum of branch voltages; y[0] = r0*i[0].
 // y: n outputs. jac: nullptr or an n x (1+2*nb) column-major matrix whose

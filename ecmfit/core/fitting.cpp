@@ -38,31 +38,60 @@ LsqOptions fit_options(double f_scale, double tol, int verbose,
     return o;
 }
 
+// The branch fitted by a window fit: its voltage at the last trial point is
+// kept, so that the Jacobian at an accepted point (the solver asks for it
+// right after evaluating the residuals there) only forms the derivatives.
+class FittedBranch {
+public:
+    FittedBranch(const double* t, const double* i, std::size_t n) : t_(t), i_(i), n_(n), v_(n) {}
+
+    const Eigen::VectorXd& voltage(double r, double c) {
+        if (!(valid_ && r == r_ && c == c_)) {
+            valid_ = false;
+            rc_branch_voltage(t_, i_, n_, r, c, v_.data());
+            r_ = r;
+            c_ = c;
+            valid_ = true;
+        }
+        return v_;
+    }
+
+    // Columns of the Jacobian of (data - model): minus the derivatives.
+    void jacobian(double r, double c, double* d_r, double* d_c) {
+        const Eigen::VectorXd& v = voltage(r, c);
+        rc_branch_derivatives(t_, i_, n_, r, c, v.data(), -1.0, d_r, d_c);
+    }
+
+private:
+    const double* t_;
+    const double* i_;
+    std::size_t n_;
+    Eigen::VectorXd v_;
+    double r_ = 0.0, c_ = 0.0;
+    bool valid_ = false;
+};
+
 }  // namespace
 
 LsqResult fit_model1(const double* t, const double* i, const double* y, std::size_t n,
                      const std::array<double, 3>& x0, double f_scale, double tol, int verbose,
                      const std::function<void(const std::string&)>& print) {
+    // The window is checked once here; the simulations inside the fit rely on it.
     check_window(t, i, y, n);
     const Eigen::Index m = static_cast<Eigen::Index>(n);
     Eigen::Map<const Eigen::VectorXd> yv(y, m), iv(i, m);
-    // One work buffer for the branch response, reused by every evaluation.
-    Eigen::VectorXd branch(m);
+    FittedBranch branch(t, i, n);
 
     LsqProblem prob;
     prob.fun = [&](const Eigen::VectorXd& x, Eigen::VectorXd& f) {
-        branch.setZero();
-        add_rc_branch(t, i, n, x[1], x[2], branch.data(), nullptr, nullptr);
+        const Eigen::VectorXd& v = branch.voltage(x[1], x[2]);
         f.resize(m);
-        f = yv - x[0] * iv - branch;
+        f = yv - x[0] * iv - v;
     };
     prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) {
         J.resize(m, 3);
-        branch.setZero();
-        add_rc_branch(t, i, n, x[1], x[2], branch.data(), J.col(1).data(), J.col(2).data());
         J.col(0) = -iv;
-        J.col(1) *= -1.0;
-        J.col(2) *= -1.0;
+        branch.jacobian(x[1], x[2], J.col(1).data(), J.col(2).data());
     };
     const Eigen::Vector3d start(x0[0], x0[1], x0[2]);
     return least_squares_trf(prob, start, Eigen::Vector3d::Constant(kFitLowerBound),
@@ -78,23 +107,27 @@ LsqResult fit_model2_branch(const double* t, const double* i, const double* y, s
     const Eigen::Index m = static_cast<Eigen::Index>(n);
     // The fixed part of the circuit does not change during the fit: subtract
     // its response from the data once.
-    Eigen::VectorXd target(m);
-    simulate_rc(t, i, n, r0, &r1, &c1, 1, target.data(), nullptr);
+    // (simulate_rc without checking the window again).
+    if (!std::isfinite(r0)) {
+        std::ostringstream os;
+        os.precision(17);
+        os << "R0 = " << r0 << " ohm; it must be finite";
+        throw DataError(os.str());
+    }
+    Eigen::VectorXd target = r0 * Eigen::Map<const Eigen::VectorXd>(i, m);
+    add_rc_branch(t, i, n, r1, c1, target.data(), nullptr, nullptr);
     target = Eigen::Map<const Eigen::VectorXd>(y, m) - target;
-    Eigen::VectorXd branch(m);
+    FittedBranch branch(t, i, n);
 
     LsqProblem prob;
     prob.fun = [&](const Eigen::VectorXd& x, Eigen::VectorXd& f) {
-        branch.setZero();
-        add_rc_branch(t, i, n, x[0], x[1], branch.data(), nullptr, nullptr);
+        const Eigen::VectorXd& v = branch.voltage(x[0], x[1]);
         f.resize(m);
-        f = target - branch;
+        f = target - v;
     };
     prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) {
         J.resize(m, 2);
-        branch.setZero();
-        add_rc_branch(t, i, n, x[0], x[1], branch.data(), J.col(0).data(), J.col(1).data());
-        J *= -1.0;
+        branch.jacobian(x[0], x[1], J.col(0).data(), J.col(1).data());
     };
     const Eigen::Vector2d start(x0[0], x0[1]);
     return least_squares_trf(prob, start, Eigen::Vector2d::Constant(kFitLowerBound),

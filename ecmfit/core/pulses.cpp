@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::size_t kSocGridSize = 201;
 constexpr double kSocGridStep = 0.005;
+constexpr std::size_t kMaxHistogramBins = std::size_t{1} << 24;
 
 std::string join_counts(const std::vector<std::int64_t>& c) {
     std::ostringstream s;
@@ -54,6 +55,12 @@ void check_rest_ends(const std::vector<std::int64_t>& idx_rest, std::size_t n) {
 
 Histogram histogram_equal_bins(const double* x, std::size_t n, std::size_t nbins) {
     if (nbins == 0) throw DataError("histogram: the number of bins must be positive");
+    if (nbins > kMaxHistogramBins) {
+        // Also keeps nbins + 1 edges from wrapping around.
+        std::ostringstream m;
+        m << "histogram: " << nbins << " bins requested; at most " << kMaxHistogramBins << " are supported";
+        throw DataError(m.str());
+    }
     double first = 0.0, last = 1.0;  // numpy's range for an empty input
     if (n > 0) {
         first = x[0];
@@ -210,8 +217,9 @@ void interp_linear(const double* x, std::size_t n, const double* xp, const doubl
             out[k] = left;
             continue;
         }
-        if (xv >= xhi) {
-            // Equal to the last point, or beyond it.
+        if (xv >= xhi || np == 1) {
+            // Equal to the last point, or beyond it; a single point (even a
+            // NaN one, which no comparison above catches) is its value everywhere.
             out[k] = right;
             continue;
         }
@@ -220,7 +228,11 @@ void interp_linear(const double* x, std::size_t n, const double* xp, const doubl
             if (j + 2 < np && xp[j + 1] <= xv && xv < xp[j + 2]) {
                 ++j;
             } else {
-                j = static_cast<std::size_t>(std::upper_bound(xp, xp + np, xv) - xp) - 1;
+                // Clamped to a valid interval: with xp out of order or holding
+                // NaN the search result means nothing, but it must never lead
+                // to a read past the table.
+                const auto above = static_cast<std::size_t>(std::upper_bound(xp, xp + np, xv) - xp);
+                j = std::min(above == 0 ? 0 : above - 1, np - 2);
             }
         }
         if (xp[j] == xv) {

@@ -22,8 +22,9 @@ struct Histogram {
     std::vector<double> edges;         // nbins + 1, strictly increasing
 };
 
-// Throws DataError for a non-finite value, for nbins == 0, and when the range
-// is too narrow (or too wide) for nbins bins of positive finite width.
+// Throws DataError for a non-finite value, for nbins == 0 or above 2^24, and
+// when the range is too narrow (or too wide) for nbins bins of positive finite
+// width.
 Histogram histogram_equal_bins(const double* x, std::size_t n, std::size_t nbins);
 inline Histogram histogram21(const double* x, std::size_t n) { return histogram_equal_bins(x, n, 21); }
 

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -21,13 +22,66 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kNoStatus = -1;
 
+// Two doubles processed together (one SSE2 / NEON register with GCC and
+// Clang): the passes over the m residuals keep two partial sums per
+// quantity, one for even and one for odd rows.
+#if defined(__GNUC__) || defined(__clang__)
+using D2 = double __attribute__((vector_size(16)));
+inline D2 d2_make(double a, double b) { return D2{a, b}; }
+#else
+struct D2 {
+    double v[2];
+    double operator[](int k) const { return v[k]; }
+};
+inline D2 operator+(D2 a, D2 b) { return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}}; }
+inline D2 operator-(D2 a, D2 b) { return {{a.v[0] - b.v[0], a.v[1] - b.v[1]}}; }
+inline D2 operator*(D2 a, D2 b) { return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}}; }
+inline D2 operator/(D2 a, D2 b) { return {{a.v[0] / b.v[0], a.v[1] / b.v[1]}}; }
+inline D2& operator+=(D2& a, D2 b) { return a = a + b; }
+inline D2 d2_make(double a, double b) { return {{a, b}}; }
+#endif
+inline D2 d2_set(double a) { return d2_make(a, a); }
+inline D2 d2_load(const double* p) {
+    D2 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+inline void d2_store(double* p, D2 v) { std::memcpy(p, &v, sizeof v); }
+inline bool any_above_one(D2 a, D2 b) {
+#if defined(__GNUC__) || defined(__clang__)
+    const auto m = (a > d2_set(1.0)) | (b > d2_set(1.0));
+    return (m[0] | m[1]) != 0;
+#else
+    return a[0] > 1.0 || a[1] > 1.0 || b[0] > 1.0 || b[1] > 1.0;
+#endif
+}
+
+// The solver runs on vectors of n parameters. For the window fits (n = 2
+// and n = 3) these are fixed-size Eigen types, so that the small linear
+// algebra of an iteration neither allocates nor loops over run-time sizes;
+// any other n runs on dynamic sizes.
+template <int N>
+struct Dims {
+    using Vec = Eigen::Matrix<double, N, 1>;
+    using IVec = Eigen::Matrix<int, N, 1>;
+    using Mat = Eigen::Matrix<double, N, N>;
+    static constexpr int N2 = N == Eigen::Dynamic ? Eigen::Dynamic : 2 * N;
+    // [R; diag(sqrt(dh))] and its right-hand side [Q'f; 0]
+    using Small = Eigen::Matrix<double, N2, N>;
+    using SmallVec = Eigen::Matrix<double, N2, 1>;
+};
+
+template <class Vec>
+using IVecOf = Eigen::Matrix<int, Vec::RowsAtCompileTime, 1>;
+
 // ---------------------------------------------------------------- bounds
 
 // Which bounds x sits on, within the relative tolerance rtol (0: exactly on
 // or beyond). When both are within reach the nearer one wins.
-VectorXi active_bounds(const VectorXd& x, const VectorXd& lb, const VectorXd& ub, double rtol) {
+template <class Vec>
+IVecOf<Vec> active_bounds(const Vec& x, const Vec& lb, const Vec& ub, double rtol) {
     const Eigen::Index n = x.size();
-    VectorXi active = VectorXi::Zero(n);
+    IVecOf<Vec> active = IVecOf<Vec>::Zero(n);
     for (Eigen::Index j = 0; j < n; ++j) {
         if (rtol == 0.0) {
             if (x[j] <= lb[j]) active[j] = -1;
@@ -46,9 +100,10 @@ VectorXi active_bounds(const VectorXd& x, const VectorXd& lb, const VectorXd& ub
 
 // Moves components on (or within rstep of) a bound strictly inside. With
 // rstep == 0 the move is to the next representable number.
-VectorXd strictly_feasible(const VectorXd& x, const VectorXd& lb, const VectorXd& ub, double rstep) {
-    VectorXd out = x;
-    const VectorXi active = active_bounds(x, lb, ub, rstep);
+template <class Vec>
+Vec strictly_feasible(const Vec& x, const Vec& lb, const Vec& ub, double rstep) {
+    Vec out = x;
+    const IVecOf<Vec> active = active_bounds(x, lb, ub, rstep);
     for (Eigen::Index j = 0; j < x.size(); ++j) {
         if (active[j] == -1) {
             out[j] = rstep == 0.0 ? std::nextafter(lb[j], ub[j])
@@ -62,7 +117,8 @@ VectorXd strictly_feasible(const VectorXd& x, const VectorXd& lb, const VectorXd
     return out;
 }
 
-bool inside(const VectorXd& x, const VectorXd& lb, const VectorXd& ub) {
+template <class Vec>
+bool inside(const Vec& x, const Vec& lb, const Vec& ub) {
     for (Eigen::Index j = 0; j < x.size(); ++j)
         if (!(x[j] >= lb[j] && x[j] <= ub[j])) return false;
     return true;
@@ -70,8 +126,8 @@ bool inside(const VectorXd& x, const VectorXd& lb, const VectorXd& ub) {
 
 // Coleman-Li scaling: the distance to the bound the negative gradient points
 // at (1 where that bound is infinite), and the sign of its derivative.
-void coleman_li(const VectorXd& x, const VectorXd& g, const VectorXd& lb, const VectorXd& ub,
-                VectorXd& v, VectorXd& dv) {
+template <class Vec>
+void coleman_li(const Vec& x, const Vec& g, const Vec& lb, const Vec& ub, Vec& v, Vec& dv) {
     const Eigen::Index n = x.size();
     v.setOnes(n);
     dv.setZero(n);
@@ -89,10 +145,10 @@ void coleman_li(const VectorXd& x, const VectorXd& g, const VectorXd& lb, const 
 
 // Largest t >= 0 with x + t*s within the bounds, and which components stop
 // there (+-1 by the sign of s, 0 elsewhere).
-double step_to_bound(const VectorXd& x, const VectorXd& s, const VectorXd& lb, const VectorXd& ub,
-                     VectorXi* hits) {
+template <class Vec>
+double step_to_bound(const Vec& x, const Vec& s, const Vec& lb, const Vec& ub, IVecOf<Vec>* hits) {
     const Eigen::Index n = x.size();
-    VectorXd steps = VectorXd::Constant(n, kInf);
+    Vec steps = Vec::Constant(n, kInf);
     for (Eigen::Index j = 0; j < n; ++j) {
         if (s[j] != 0.0) steps[j] = std::max((lb[j] - x[j]) / s[j], (ub[j] - x[j]) / s[j]);
     }
@@ -107,7 +163,8 @@ double step_to_bound(const VectorXd& x, const VectorXd& s, const VectorXd& lb, c
 
 // Parameters t1 <= t2 at which x + t*s crosses the sphere of radius delta
 // (x inside the sphere).
-std::pair<double, double> cross_sphere(const VectorXd& x, const VectorXd& s, double delta) {
+template <class Vec>
+std::pair<double, double> cross_sphere(const Vec& x, const Vec& s, double delta) {
     const double a = s.squaredNorm();
     if (a == 0.0) return {-kInf, kInf};
     const double b = x.dot(s);
@@ -125,15 +182,17 @@ std::pair<double, double> cross_sphere(const VectorXd& x, const VectorXd& s, dou
 // small Gram matrix G = J_h' J_h, formed once per iteration, so that trying
 // steps costs O(n^2) and not O(m n).
 
-double model_value(const MatrixXd& G, const VectorXd& gh, const VectorXd& dh, const VectorXd& s) {
+template <class Mat, class Vec>
+double model_value(const Mat& G, const Vec& gh, const Vec& dh, const Vec& s) {
     const double q = s.dot(G * s) + (s.array() * dh.array() * s.array()).sum();
     return 0.5 * q + s.dot(gh);
 }
 
 // Coefficients of the model along s0 + t*s: a t^2 + b t + c.
-void model_along(const MatrixXd& G, const VectorXd& gh, const VectorXd& dh, const VectorXd& s,
-                 const VectorXd* s0, double& a, double& b, double& c) {
-    const VectorXd gs = G * s;
+template <class Mat, class Vec>
+void model_along(const Mat& G, const Vec& gh, const Vec& dh, const Vec& s, const Vec* s0, double& a,
+                 double& b, double& c) {
+    const Vec gs = G * s;
     a = 0.5 * (s.dot(gs) + (s.array() * dh.array() * s.array()).sum());
     b = gh.dot(s);
     c = 0.0;
@@ -167,23 +226,25 @@ std::pair<double, double> min_quadratic(double a, double b, double c, double lo,
 // SVD and uf = U' f. Levenberg-Marquardt parameter found by More's
 // safeguarded Newton iteration on |p(alpha)| - delta (relative tolerance 1%,
 // at most 10 iterations), starting from the previous alpha.
-VectorXd solve_subproblem(Eigen::Index n, Eigen::Index m, const VectorXd& uf, const VectorXd& s,
-                          const MatrixXd& V, double delta, double& alpha) {
-    const VectorXd suf = s.cwiseProduct(uf);
+template <class Vec, class Mat>
+Vec solve_subproblem(Eigen::Index n, Eigen::Index m, const Vec& uf, const Vec& s, const Mat& V,
+                     double delta, double& alpha) {
+    const Vec suf = s.cwiseProduct(uf);
     const Eigen::Index k = s.size();
     bool full_rank = false;
     if (m >= n && k == n && k > 0) full_rank = s[k - 1] > kEps * static_cast<double>(m) * s[0];
 
     if (full_rank) {
-        VectorXd p = -V * uf.cwiseQuotient(s);
+        Vec p = -V * uf.cwiseQuotient(s);
         if (p.norm() <= delta) {
             alpha = 0.0;
             return p;
         }
     }
 
+    using Arr = Eigen::Array<double, Vec::RowsAtCompileTime, 1>;
     auto phi = [&](double al, double& dphi) {
-        const Eigen::ArrayXd denom = s.array().square() + al;
+        const Arr denom = s.array().square() + al;
         const double pn = (suf.array() / denom).matrix().norm();
         dphi = -(suf.array().square() / denom.cube()).sum() / pn;
         return pn - delta;
@@ -209,7 +270,7 @@ VectorXd solve_subproblem(Eigen::Index n, Eigen::Index m, const VectorXd& uf, co
         if (std::abs(f) < 0.01 * delta) break;
     }
     alpha = al;
-    VectorXd p = -V * suf.cwiseQuotient((s.array().square() + al).matrix());
+    Vec p = -V * suf.cwiseQuotient((s.array().square() + al).matrix());
     const double pn = p.norm();
     if (pn > 0.0 && std::isfinite(pn)) p *= delta / pn;
     if (!p.allFinite()) p.setZero();
@@ -221,29 +282,30 @@ VectorXd solve_subproblem(Eigen::Index n, Eigen::Index m, const VectorXd& uf, co
 // reflection at the first bound it meets, and the scaled steepest-descent
 // step, the one with the lowest model value. Returns the predicted cost
 // reduction; step / step_h are in original / scaled variables.
+template <class Vec>
 struct Step {
-    VectorXd step, step_h;
+    Vec step, step_h;
     double predicted = 0.0;
 };
 
-Step choose_step(const VectorXd& x, const MatrixXd& G, const VectorXd& dh, const VectorXd& gh,
-                 VectorXd p, VectorXd p_h, const VectorXd& d, double delta, const VectorXd& lb,
-                 const VectorXd& ub, double theta) {
-    if (inside(x + p, lb, ub)) {
+template <class Vec, class Mat>
+Step<Vec> choose_step(const Vec& x, const Mat& G, const Vec& dh, const Vec& gh, Vec p, Vec p_h,
+                      const Vec& d, double delta, const Vec& lb, const Vec& ub, double theta) {
+    if (inside(Vec(x + p), lb, ub)) {
         const double pv = model_value(G, gh, dh, p_h);
         return {p, p_h, -pv};
     }
-    VectorXi hits;
+    IVecOf<Vec> hits;
     const double p_stride = step_to_bound(x, p, lb, ub, &hits);
 
-    VectorXd r_h = p_h;
+    Vec r_h = p_h;
     for (Eigen::Index j = 0; j < r_h.size(); ++j)
         if (hits[j] != 0) r_h[j] = -r_h[j];
-    VectorXd r = d.cwiseProduct(r_h);
+    Vec r = d.cwiseProduct(r_h);
 
     p *= p_stride;
     p_h *= p_stride;
-    const VectorXd x_on_bound = x + p;
+    const Vec x_on_bound = x + p;
 
     const double to_tr = cross_sphere(p_h, r_h, delta).second;
     const double to_bound = step_to_bound(x_on_bound, r, lb, ub, nullptr);
@@ -270,13 +332,13 @@ Step choose_step(const VectorXd& x, const MatrixXd& G, const VectorXd& dh, const
     p_h *= theta;
     const double p_value = model_value(G, gh, dh, p_h);
 
-    VectorXd ag_h = -gh;
-    VectorXd ag = d.cwiseProduct(ag_h);
+    Vec ag_h = -gh;
+    Vec ag = d.cwiseProduct(ag_h);
     const double ag_to_tr = delta / ag_h.norm();
     const double ag_to_bound = step_to_bound(x, ag, lb, ub, nullptr);
     const double ag_max = ag_to_bound < ag_to_tr ? theta * ag_to_bound : ag_to_tr;
     double a, b, c;
-    model_along(G, gh, dh, ag_h, nullptr, a, b, c);
+    model_along(G, gh, dh, ag_h, static_cast<const Vec*>(nullptr), a, b, c);
     const auto [ag_t, ag_value] = min_quadratic(a, b, 0.0, 0.0, ag_max);
     ag_h *= ag_t;
     ag *= ag_t;
@@ -291,34 +353,306 @@ Step choose_step(const VectorXd& x, const MatrixXd& G, const VectorXd& dh, const
 struct LossEval {
     Loss loss;
     double fs;
-    // Cost of residuals f.
-    double cost(const VectorXd& f) const {
-        if (loss == Loss::Linear) return 0.5 * f.squaredNorm();
-        double sum = 0.0;
-        for (Eigen::Index k = 0; k < f.size(); ++k) {
-            const double z = (f[k] / fs) * (f[k] / fs);
-            sum += z <= 1.0 ? z : 2.0 * std::sqrt(z) - 1.0;
+    // 1/fs when multiplying by it is exact (fs a power of two), else 0.
+    double exact_inv;
+
+    LossEval(Loss l, double f_scale) : loss(l), fs(f_scale), exact_inv(0.0) {
+        int e = 0;
+        if (std::frexp(fs, &e) == 0.5) {
+            const double inv = 1.0 / fs;
+            if (std::isnormal(inv) && inv * fs == 1.0) exact_inv = inv;
         }
-        return 0.5 * fs * fs * sum;
     }
-    // Rescales residuals and Jacobian rows so that the Gauss-Newton model of
-    // the rescaled problem matches the robust cost to second order.
-    void rescale(VectorXd& f, MatrixXd& J) const {
-        if (loss == Loss::Linear) return;
+
+    // Cost of residuals f (non-finite when some residual is not finite).
+    // *outliers tells whether some residual lies beyond f_scale (only those
+    // are rescaled).
+    double cost(const VectorXd& f, bool* outliers) const {
+        *outliers = loss != Loss::Linear;
+        if (loss == Loss::Linear) return 0.5 * f.squaredNorm();
+        bool beyond = false;
+        const Eigen::Index m = f.size();
+        const double* p = f.data();
+        // rho(z) = z for z <= 1, 2 sqrt(z) - 1 beyond, z = (f/fs)^2.
+        auto rho = [](double z) { return z <= 1.0 ? z : 2.0 * std::sqrt(z) - 1.0; };
+        const bool mul = exact_inv != 0.0;
+        const D2 scale = d2_set(mul ? exact_inv : fs);
+        D2 s0 = d2_set(0.0), s1 = d2_set(0.0);
+        Eigen::Index k = 0;
+        for (; k + 4 <= m; k += 4) {
+            const D2 a0 = mul ? d2_load(p + k) * scale : d2_load(p + k) / scale;
+            const D2 a1 = mul ? d2_load(p + k + 2) * scale : d2_load(p + k + 2) / scale;
+            D2 z0 = a0 * a0, z1 = a1 * a1;
+            if (any_above_one(z0, z1)) {
+                beyond = true;
+                z0 = d2_make(rho(z0[0]), rho(z0[1]));
+                z1 = d2_make(rho(z1[0]), rho(z1[1]));
+            }
+            s0 += z0;
+            s1 += z1;
+        }
+        double rest = 0.0;
+        for (; k < m; ++k) {
+            const double a = mul ? p[k] * exact_inv : p[k] / fs;
+            if (a * a > 1.0) beyond = true;
+            rest += rho(a * a);
+        }
+        // A residual that is not finite counts as beyond.
+        *outliers = beyond || !std::isfinite(s0[0] + s0[1] + s1[0] + s1[1]);
+        return 0.5 * fs * fs * (((s0[0] + s0[1]) + (s1[0] + s1[1])) + rest);
+    }
+
+    // The residuals f_true rescaled, and the rows of J with them, so that the
+    // Gauss-Newton model of the rescaled problem matches the robust cost to
+    // second order. Residuals within f_scale keep the weight 1; when there
+    // are no others (outliers as cost() found it) f_true itself is returned,
+    // else f holds the rescaled residuals.
+    const VectorXd& rescale(const VectorXd& f_true, bool outliers, VectorXd& f, MatrixXd& J) const {
+        if (loss == Loss::Linear || !outliers) return f_true;
+        f = f_true;
         const double fs2 = fs * fs;
-        for (Eigen::Index k = 0; k < f.size(); ++k) {
-            const double z = (f[k] / fs) * (f[k] / fs);
+        const Eigen::Index m = f.size();
+        double* p = f.data();
+        for (Eigen::Index k = 0; k < m; ++k) {
+            if (std::abs(p[k]) <= fs) continue;  // then (f/fs)^2 <= 1 as well
+            const double z = (p[k] / fs) * (p[k] / fs);
             if (z <= 1.0) continue;  // quadratic part: weights are 1
             const double rho1 = 1.0 / std::sqrt(z);
             const double rho2 = -0.5 * std::pow(z, -1.5) / fs2;
-            double w = rho1 + 2.0 * rho2 * f[k] * f[k];
+            double w = rho1 + 2.0 * rho2 * p[k] * p[k];
             if (w < kEps) w = kEps;
             w = std::sqrt(w);
-            f[k] *= rho1 / w;
+            p[k] *= rho1 / w;
             J.row(k) *= w;
         }
+        return f;
     }
 };
+
+// ------------------------------------------ Jacobian products and its QR
+// Per accepted point the iteration needs J'J and g = J'f of the rescaled
+// Jacobian and residuals, and for the trust-region subproblem the triangular
+// factor R of J = QR with the first n entries of Q'f. Scaling the columns of
+// J (the variables of the iteration) scales the columns of R and leaves Q
+// alone, so J is factorised as it is and R is scaled afterwards.
+//
+// For n = 2 and 3 this is done in n passes over the m rows: one forms all
+// products of the columns of [J f] (the first Householder reflection needs
+// only those), each further one applies a reflection and forms the products
+// the next one needs. Elsewhere Eigen's Householder QR of [J f] is used.
+
+template <int N>
+struct Products {
+    using Vec = typename Dims<N>::Vec;
+    using Mat = typename Dims<N>::Mat;
+    Mat JJ;  // J'J
+    Vec g;   // J'f
+};
+
+template <int N>
+struct Triangle {
+    using Vec = typename Dims<N>::Vec;
+    using Mat = typename Dims<N>::Mat;
+    Mat R;   // upper triangular (rows beyond min(m, n) are zero)
+    Vec qf;  // first n entries of Q'f (zero beyond min(m, n))
+};
+
+// The fused passes, for a fixed number N of columns of J.
+template <int N>
+class FusedQR {
+public:
+    static constexpr int NC = N + 1;  // columns of [J f]
+    using Vec = typename Dims<N>::Vec;
+    using Mat = typename Dims<N>::Mat;
+
+    // Products of the columns of [J f]; keeps what the factorisation needs.
+    void products(const MatrixXd& J, const VectorXd& f, Products<N>& out) {
+        m_ = J.rows();
+        for (int c = 0; c < N; ++c) col_[c] = J.col(c).data();
+        col_[N] = f.data();
+        // Sums over rows 1 .. m-1, two rows at a time with separate sums.
+        D2 acc[NC][NC];
+        for (int a = 0; a < NC; ++a)
+            for (int b = 0; b < NC; ++b) acc[a][b] = d2_set(0.0);
+        Eigen::Index k = 1;
+        for (; k + 2 <= m_; k += 2) {
+            D2 x[NC];
+            for (int c = 0; c < NC; ++c) x[c] = d2_load(col_[c] + k);
+            for (int a = 0; a < NC; ++a)
+                for (int b = a; b < NC; ++b) acc[a][b] += x[a] * x[b];
+        }
+        double rest[NC][NC] = {};
+        for (; k < m_; ++k) {
+            for (int a = 0; a < NC; ++a)
+                for (int b = a; b < NC; ++b) rest[a][b] += col_[a][k] * col_[b][k];
+        }
+        for (int a = 0; a < NC; ++a) {
+            for (int b = a; b < NC; ++b) {
+                tail_[a][b] = (acc[a][b][0] + acc[a][b][1]) + rest[a][b];
+                full_[a][b] = col_[a][0] * col_[b][0] + tail_[a][b];
+            }
+        }
+        for (int a = 0; a < N; ++a) {
+            for (int b = a; b < N; ++b) out.JJ(a, b) = out.JJ(b, a) = full_[a][b];
+            out.g[a] = full_[a][N];
+        }
+    }
+
+    // R and Q'f of [J f] given to products(), which must still be unchanged.
+    void factor(Triangle<N>& out) {
+        if (work_.rows() != m_) work_.resize(m_, N);
+        out.R.setZero();
+        // Current columns (transformed by the reflections so far), the values
+        // in the pivot row and the sums over the rows below it of the pivot
+        // column times each column.
+        const double* cur[NC];
+        double prow[NC], tails[NC];
+        for (int c = 0; c < NC; ++c) {
+            cur[c] = col_[c];
+            prow[c] = col_[c][0];
+            tails[c] = tail_[0][c];
+        }
+        for (int j = 0; j < N; ++j) {
+            // Householder reflection of the pivot column x = cur[j] (rows >= j):
+            // H x = beta e_j with v = x - beta e_j.
+            const double xj = prow[j], tail2 = tails[j];
+            double beta = xj, vj = 0.0, coef[NC] = {};
+            if (tail2 > std::numeric_limits<double>::min()) {
+                const double nrm = std::sqrt(xj * xj + tail2);
+                beta = xj >= 0.0 ? -nrm : nrm;
+                vj = xj - beta;
+                const double vtv = tail2 + vj * vj;
+                for (int c = j + 1; c < NC; ++c) coef[c] = 2.0 * (tails[c] + vj * prow[c]) / vtv;
+            }
+            out.R(j, j) = beta;
+            for (int c = j + 1; c < NC; ++c) {
+                const double rjc = prow[c] - coef[c] * vj;
+                if (c < N)
+                    out.R(j, c) = rjc;
+                else
+                    out.qf[j] = rjc;
+            }
+            if (j + 1 == N) break;
+            const bool write = j + 2 < N;  // a further pass reads the columns
+            double* dst[NC] = {};
+            if (write)
+                for (int c = j + 1; c < N + 1; ++c) dst[c] = c < N ? work_.col(c).data() : nullptr;
+            apply(j, cur, coef, write, dst, prow, tails);
+        }
+    }
+
+private:
+    // Columns c > j minus coef[c] times the pivot column on rows > j; the
+    // values of row j+1 go to prow, the sums over rows > j+1 of the new
+    // pivot column (j+1) times each new column to tails; the new columns are
+    // written to dst when asked (the residual column to fres_).
+    void apply(int j, const double** cur, const double* coef, bool write, double** dst, double* prow,
+               double* tails) {
+        const double* x = cur[j];
+        const int c0 = j + 1;
+        if (write && fres_.size() != m_) fres_.resize(m_);
+        if (write) dst[N] = fres_.data();
+        Eigen::Index k = c0;
+        for (int c = c0; c < NC; ++c) {
+            const double nv = cur[c][k] - coef[c] * x[k];
+            prow[c] = nv;
+            if (write) dst[c][k] = nv;
+        }
+        D2 acc[NC];
+        for (int c = 0; c < NC; ++c) acc[c] = d2_set(0.0);
+        D2 cf[NC];
+        for (int c = 0; c < NC; ++c) cf[c] = d2_set(coef[c]);
+        for (k = c0 + 1; k + 2 <= m_; k += 2) {
+            const D2 xk = d2_load(x + k);
+            D2 a[NC];
+            for (int c = c0; c < NC; ++c) a[c] = d2_load(cur[c] + k) - cf[c] * xk;
+            if (write)
+                for (int c = c0; c < NC; ++c) d2_store(dst[c] + k, a[c]);
+            for (int c = c0; c < NC; ++c) acc[c] += a[c0] * a[c];
+        }
+        double rest[NC] = {};
+        for (; k < m_; ++k) {
+            double a0[NC];
+            for (int c = c0; c < NC; ++c) a0[c] = cur[c][k] - coef[c] * x[k];
+            if (write)
+                for (int c = c0; c < NC; ++c) dst[c][k] = a0[c];
+            for (int c = c0; c < NC; ++c) rest[c] += a0[c0] * a0[c];
+        }
+        for (int c = c0; c < NC; ++c) {
+            tails[c] = (acc[c][0] + acc[c][1]) + rest[c];
+            if (write) cur[c] = dst[c];
+        }
+    }
+
+    Eigen::Index m_ = 0;
+    const double* col_[NC] = {};
+    double full_[NC][NC] = {}, tail_[NC][NC] = {};
+    MatrixXd work_;
+    VectorXd fres_;
+};
+
+// Eigen's dense routines, for any n and for m <= n.
+template <int N>
+class DenseQR {
+public:
+    using Vec = typename Dims<N>::Vec;
+    using Mat = typename Dims<N>::Mat;
+
+    void products(const MatrixXd& J, const VectorXd& f, Products<N>& out) {
+        J_ = &J;
+        f_ = &f;
+        out.JJ = J.transpose() * J;
+        out.g = J.transpose() * f;
+    }
+
+    void factor(Triangle<N>& out) {
+        const MatrixXd& J = *J_;
+        const Eigen::Index m = J.rows(), n = J.cols();
+        aug_.resize(m, n + 1);
+        aug_.leftCols(n) = J;
+        aug_.col(n) = *f_;
+        qr_.compute(aug_);
+        const Eigen::Index kr = std::min(m, n);
+        out.R.setZero(n, n);
+        out.R.topRows(kr) = qr_.matrixQR().topLeftCorner(kr, n).template triangularView<Eigen::Upper>();
+        out.qf.setZero(n);
+        out.qf.head(kr) = qr_.matrixQR().col(n).head(kr);
+    }
+
+private:
+    const MatrixXd* J_ = nullptr;
+    const VectorXd* f_ = nullptr;
+    MatrixXd aug_;
+    Eigen::HouseholderQR<MatrixXd> qr_;
+};
+
+template <int N>
+struct Fused {
+    using type = FusedQR<N>;
+};
+template <>
+struct Fused<Eigen::Dynamic> {
+    using type = DenseQR<Eigen::Dynamic>;
+};
+
+// Singular values s, right vectors V and U' small_f of the small matrix.
+template <int N>
+void small_svd(const typename Dims<N>::Small& small, const typename Dims<N>::SmallVec& small_f,
+               typename Dims<N>::Vec& s, typename Dims<N>::Mat& V, typename Dims<N>::Vec& uf) {
+    if constexpr (N == Eigen::Dynamic) {
+        Eigen::JacobiSVD<MatrixXd> svd(small, Eigen::ComputeThinU | Eigen::ComputeThinV);
+        s = svd.singularValues();
+        V = svd.matrixV();
+        uf = svd.matrixU().transpose() * small_f;
+    } else {
+        // Thin factors need dynamic sizes; with fixed sizes U is full and
+        // only its first N columns are used.
+        Eigen::JacobiSVD<typename Dims<N>::Small> svd(small, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        s = svd.singularValues();
+        V = svd.matrixV();
+        uf = svd.matrixU().template leftCols<N>().transpose() * small_f;
+    }
+}
 
 // --------------------------------------------------------------- report
 
@@ -331,9 +665,10 @@ std::string centre(const std::string& s, std::size_t width = 15) {
 std::string fmt_e(double v, int prec) {
     if (std::isnan(v)) return "nan";
     if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    // the same text as printf's "%.*e"
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*e", prec, v);
-    return buf;
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, prec);
+    return std::string(buf, res.ptr);
 }
 
 void emit(const LsqOptions& o, const std::string& line) {
@@ -353,8 +688,9 @@ void check_shapes(const VectorXd& f, const MatrixXd* J, Eigen::Index m, Eigen::I
 // A Jacobian with NaN or inf would poison the SVD; no step can be computed
 // from it. With finite residuals, any such entry shows in g = J' f (0 * inf
 // is NaN), so the n-vector g is checked instead of the m x n matrix.
-void check_gradient_finite(const VectorXd& g, const VectorXd& x) {
-    if (!g.allFinite()) throw DataError("Jacobian is not finite at " + format_vector(x));
+template <class Vec>
+void check_gradient_finite(const Vec& g, const Vec& x) {
+    if (!g.allFinite()) throw DataError("Jacobian is not finite at " + format_vector(VectorXd(x)));
 }
 
 int termination(double dF, double F, double dx_norm, double x_norm, double ratio, double ftol,
@@ -365,6 +701,224 @@ int termination(double dF, double F, double dx_norm, double x_norm, double ratio
     if (ftol_ok) return 2;
     if (xtol_ok) return 3;
     return kNoStatus;
+}
+
+template <int N>
+LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd& lb_in,
+                const VectorXd& ub_in, const LsqOptions& opt) {
+    using Vec = typename Dims<N>::Vec;
+    using Mat = typename Dims<N>::Mat;
+    using Small = typename Dims<N>::Small;
+    using SmallVec = typename Dims<N>::SmallVec;
+    const Eigen::Index n = x0_in.size();
+    const Vec lb = lb_in, ub = ub_in;
+
+    const bool bounded = !(lb.array().isInf().all() && ub.array().isInf().all());
+    const int max_nfev = opt.max_nfev > 0 ? opt.max_nfev : static_cast<int>(100 * n);
+    const LossEval loss(opt.loss, opt.f_scale);
+
+    Vec x = strictly_feasible(Vec(x0_in), lb, ub, 1e-10);
+    VectorXd x_arg = x;  // the point handed to fun / jac
+    VectorXd f_true;     // residuals at x
+    problem.fun(x_arg, f_true);
+    const Eigen::Index m = f_true.size();
+    if (m == 0) throw std::invalid_argument("the residual function returned no values");
+    if (!f_true.allFinite())
+        throw DataError("residuals are not finite at the start vector " + format_vector(x_arg));
+    MatrixXd J;
+    problem.jac(x_arg, f_true, J);
+    check_shapes(f_true, &J, m, n);
+    int nfev = 1, njev = 1;
+
+    // The fused passes need a row below every pivot.
+    const bool fused = N != Eigen::Dynamic && m > n;
+    typename Fused<N>::type fused_qr;
+    DenseQR<N> dense_qr;
+    Products<N> prod;
+    Triangle<N> tri;
+    VectorXd f_work;  // rescaled residuals, where some need it
+    bool outliers = true;
+    auto prepare = [&]() {
+        const VectorXd& f = loss.rescale(f_true, outliers, f_work, J);
+        if (fused)
+            fused_qr.products(J, f, prod);
+        else
+            dense_qr.products(J, f, prod);
+    };
+    auto factor = [&]() {
+        if (fused)
+            fused_qr.factor(tri);
+        else
+            dense_qr.factor(tri);
+    };
+
+    double cost = loss.cost(f_true, &outliers);
+    const double initial_cost = cost;
+    prepare();
+    Vec g = prod.g;
+    check_gradient_finite(g, x);
+
+    Vec v, dv;
+    double delta;
+    if (bounded) {
+        coleman_li(x, g, lb, ub, v, dv);
+        delta = x.cwiseQuotient(v.cwiseSqrt()).norm();
+    } else {
+        v.setOnes(n);
+        dv.setZero(n);
+        delta = x.norm();
+    }
+    if (delta == 0.0 || !std::isfinite(delta)) delta = 1.0;
+
+    if (opt.verbose >= 2) {
+        emit(opt, centre("Iteration") + centre("Total nfev") + centre("Cost") +
+                      centre("Cost reduction") + centre("Step norm") + centre("Optimality") + "\n");
+    }
+
+    // work space reused by every iteration
+    Small small;
+    SmallVec small_f;
+    Mat G, V;
+    Vec s, uf;
+    VectorXd f_new;
+    Vec x_new, d, dh, gh;
+    double alpha = 0.0, g_norm = 0.0, step_norm = 0.0, actual = 0.0;
+    bool have_step = false;
+    int status = kNoStatus;
+    int iteration = 0;
+
+    for (;;) {
+        if (bounded) coleman_li(x, g, lb, ub, v, dv);
+        g_norm = g.cwiseProduct(v).template lpNorm<Eigen::Infinity>();
+        if (g_norm < opt.gtol) status = 1;
+
+        if (opt.verbose >= 2) {
+            std::string line = centre(std::to_string(iteration)) + centre(std::to_string(nfev)) +
+                               centre(fmt_e(cost, 4));
+            if (have_step)
+                line += centre(fmt_e(actual, 2)) + centre(fmt_e(step_norm, 2));
+            else
+                line += std::string(30, ' ');
+            line += centre(fmt_e(g_norm, 2)) + "\n";
+            emit(opt, line);
+        }
+        if (status != kNoStatus || nfev >= max_nfev) break;
+
+        // Scaled variables: x = x_cur + d .* x_h, with d the square root of
+        // the Coleman-Li distances; the bound terms enter the model as the
+        // diagonal dh.
+        d = v.cwiseSqrt();
+        dh = g.cwiseProduct(dv);
+        gh = d.cwiseProduct(g);
+        // Gram matrix of J_h = J diag(d).
+        G = d.asDiagonal() * prod.JJ * d.asDiagonal();
+        // SVD of the augmented matrix [J_h; diag(sqrt(dh))] and U' [f; 0]:
+        // the QR factorisation J_h = Q (R diag(d)) reduces it to the same
+        // problem for the small matrix [R diag(d); diag(sqrt(dh))] and the
+        // vector [Q' f; 0], which has the same singular values, right vectors
+        // and projected residuals.
+        factor();
+        small.setZero(2 * n, n);
+        small.topRows(n) = tri.R * d.asDiagonal();
+        small_f.setZero(2 * n);
+        small_f.head(n) = tri.qf;
+        if (bounded) {
+            for (Eigen::Index j = 0; j < n; ++j) small(n + j, j) = std::sqrt(dh[j]);
+        }
+        small_svd<N>(small, small_f, s, V, uf);
+
+        const double theta = std::max(0.995, 1.0 - g_norm);
+        actual = -1.0;
+        double cost_new = cost;
+        bool outliers_new = outliers;
+        while (actual <= 0.0 && nfev < max_nfev) {
+            const Vec p_h = solve_subproblem(n, m, uf, s, V, delta, alpha);
+            Step<Vec> st;
+            if (bounded) {
+                st = choose_step(x, G, dh, gh, Vec(d.cwiseProduct(p_h)), p_h, d, delta, lb, ub, theta);
+                x_new = strictly_feasible(Vec(x + st.step), lb, ub, 0.0);
+            } else {
+                st.step_h = p_h;
+                st.step = p_h;
+                st.predicted = -model_value(G, gh, dh, p_h);
+                x_new = x + st.step;
+            }
+            x_arg = x_new;
+            problem.fun(x_arg, f_new);
+            ++nfev;
+            check_shapes(f_new, nullptr, m, n);
+            const double step_h_norm = st.step_h.norm();
+            cost_new = loss.cost(f_new, &outliers_new);
+            // A residual that is not finite makes the cost so as well.
+            if (!std::isfinite(cost_new) && !f_new.allFinite()) {
+                delta = 0.25 * step_h_norm;
+                continue;
+            }
+            actual = cost - cost_new;
+
+            double ratio;
+            if (st.predicted > 0.0)
+                ratio = actual / st.predicted;
+            else if (st.predicted == 0.0 && actual == 0.0)
+                ratio = 1.0;
+            else
+                ratio = 0.0;
+            double delta_new = delta;
+            if (ratio < 0.25)
+                delta_new = 0.25 * step_h_norm;
+            else if (ratio > 0.75 && step_h_norm > 0.95 * delta)
+                delta_new = 2.0 * delta;
+
+            step_norm = st.step.norm();
+            status = termination(actual, cost, step_norm, x.norm(), ratio, opt.ftol, opt.xtol);
+            if (status != kNoStatus) break;
+            alpha *= delta / delta_new;
+            delta = delta_new;
+        }
+
+        if (actual > 0.0) {
+            // x_arg still holds x_new, where f_new was computed.
+            x = x_new;
+            f_true.swap(f_new);
+            cost = cost_new;
+            outliers = outliers_new;
+            problem.jac(x_arg, f_true, J);
+            ++njev;
+            check_shapes(f_true, &J, m, n);
+            prepare();
+            g = prod.g;
+            check_gradient_finite(g, x);
+        } else {
+            step_norm = 0.0;
+            actual = 0.0;
+        }
+        have_step = true;
+        ++iteration;
+    }
+    if (status == kNoStatus) status = 0;
+
+    LsqResult res;
+    res.x = x;
+    res.cost = cost;
+    res.initial_cost = initial_cost;
+    res.fun = std::move(f_true);
+    res.jac = std::move(J);
+    res.grad = g;
+    res.optimality = g_norm;
+    res.active_mask = bounded ? VectorXi(active_bounds(x, lb, ub, opt.xtol)) : VectorXi::Zero(n);
+    res.nfev = nfev;
+    res.njev = njev;
+    res.status = status;
+    res.message = lsq_status_message(status);
+    res.success = status > 0;
+
+    if (opt.verbose >= 1) {
+        emit(opt, res.message + "\n");
+        emit(opt, "Function evaluations " + std::to_string(nfev) + ", initial cost " +
+                      fmt_e(initial_cost, 4) + ", final cost " + fmt_e(cost, 4) +
+                      ", first-order optimality " + fmt_e(g_norm, 2) + ".\n");
+    }
+    return res;
 }
 
 }  // namespace
@@ -423,191 +977,11 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
     for (double tol : {opt.ftol, opt.xtol, opt.gtol})
         if (!(tol >= 0.0)) throw std::invalid_argument("tolerances must not be negative");
 
-    const bool bounded = !(lb.array().isInf().all() && ub.array().isInf().all());
-    const int max_nfev = opt.max_nfev > 0 ? opt.max_nfev : static_cast<int>(100 * n);
-    const LossEval loss{opt.loss, opt.f_scale};
-
-    VectorXd x = strictly_feasible(x0_in, lb, ub, 1e-10);
-    VectorXd f;
-    problem.fun(x, f);
-    const Eigen::Index m = f.size();
-    if (m == 0) throw std::invalid_argument("the residual function returned no values");
-    if (!f.allFinite())
-        throw DataError("residuals are not finite at the start vector " + format_vector(x));
-    MatrixXd J;
-    problem.jac(x, f, J);
-    check_shapes(f, &J, m, n);
-    int nfev = 1, njev = 1;
-
-    VectorXd f_true = f;
-    double cost = loss.cost(f);
-    const double initial_cost = cost;
-    loss.rescale(f, J);
-    VectorXd g = J.transpose() * f;
-    check_gradient_finite(g, x);
-
-    VectorXd v, dv;
-    double delta;
-    if (bounded) {
-        coleman_li(x, g, lb, ub, v, dv);
-        delta = x.cwiseQuotient(v.cwiseSqrt()).norm();
-    } else {
-        v.setOnes(n);
-        dv.setZero(n);
-        delta = x.norm();
+    switch (n) {
+        case 2: return solve<2>(problem, x0_in, lb, ub, opt);
+        case 3: return solve<3>(problem, x0_in, lb, ub, opt);
+        default: return solve<Eigen::Dynamic>(problem, x0_in, lb, ub, opt);
     }
-    if (delta == 0.0 || !std::isfinite(delta)) delta = 1.0;
-
-    if (opt.verbose >= 2) {
-        emit(opt, centre("Iteration") + centre("Total nfev") + centre("Cost") +
-                      centre("Cost reduction") + centre("Step norm") + centre("Optimality") + "\n");
-    }
-
-    // work space reused by every iteration
-    MatrixXd aug(m, n + 1), G(n, n), small;
-    VectorXd small_f;
-    Eigen::HouseholderQR<MatrixXd> qr(m, n + 1);
-    Eigen::JacobiSVD<MatrixXd> svd;
-    VectorXd f_new, x_new, d, dh, gh;
-    double alpha = 0.0, g_norm = 0.0, step_norm = 0.0, actual = 0.0;
-    bool have_step = false;
-    int status = kNoStatus;
-    int iteration = 0;
-
-    for (;;) {
-        if (bounded) coleman_li(x, g, lb, ub, v, dv);
-        g_norm = g.cwiseProduct(v).lpNorm<Eigen::Infinity>();
-        if (g_norm < opt.gtol) status = 1;
-
-        if (opt.verbose >= 2) {
-            std::string line = centre(std::to_string(iteration)) + centre(std::to_string(nfev)) +
-                               centre(fmt_e(cost, 4));
-            if (have_step)
-                line += centre(fmt_e(actual, 2)) + centre(fmt_e(step_norm, 2));
-            else
-                line += std::string(30, ' ');
-            line += centre(fmt_e(g_norm, 2)) + "\n";
-            emit(opt, line);
-        }
-        if (status != kNoStatus || nfev >= max_nfev) break;
-
-        // Scaled variables: x = x_cur + d .* x_h, with d the square root of
-        // the Coleman-Li distances; the bound terms enter the model as the
-        // diagonal dh.
-        d = v.cwiseSqrt();
-        dh = g.cwiseProduct(dv);
-        gh = d.cwiseProduct(g);
-        // Columns of J_h = J diag(d), followed by f, in one work matrix.
-        for (Eigen::Index j = 0; j < n; ++j) aug.col(j) = J.col(j) * d[j];
-        aug.col(n) = f;
-        for (Eigen::Index a = 0; a < n; ++a)
-            for (Eigen::Index b = a; b < n; ++b) G(a, b) = G(b, a) = aug.col(a).dot(aug.col(b));
-        // SVD of the augmented matrix [J_h; diag(sqrt(dh))] and U' [f; 0]:
-        // a QR factorisation J_h = Q R reduces it to the same problem for the
-        // small matrix [R; diag(sqrt(dh))] and the vector [Q' f; 0], which has
-        // the same singular values, right vectors and projected residuals.
-        // Factorising [J_h f] gives Q' f as the top of the last column of R.
-        qr.compute(aug);
-        const Eigen::Index kr = std::min(m, n);
-        small.setZero(bounded ? kr + n : kr, n);
-        small.topRows(kr) = qr.matrixQR().topLeftCorner(kr, n).template triangularView<Eigen::Upper>();
-        small_f.setZero(small.rows());
-        small_f.head(kr) = qr.matrixQR().col(n).head(kr);
-        if (bounded) {
-            for (Eigen::Index j = 0; j < n; ++j) small(kr + j, j) = std::sqrt(dh[j]);
-        }
-        svd.compute(small, Eigen::ComputeThinU | Eigen::ComputeThinV);
-        const VectorXd& s = svd.singularValues();
-        const MatrixXd& V = svd.matrixV();
-        const VectorXd uf = svd.matrixU().transpose() * small_f;
-
-        const double theta = std::max(0.995, 1.0 - g_norm);
-        actual = -1.0;
-        while (actual <= 0.0 && nfev < max_nfev) {
-            const VectorXd p_h = solve_subproblem(n, m, uf, s, V, delta, alpha);
-            Step st;
-            if (bounded) {
-                st = choose_step(x, G, dh, gh, d.cwiseProduct(p_h), p_h, d, delta, lb, ub, theta);
-                x_new = strictly_feasible(x + st.step, lb, ub, 0.0);
-            } else {
-                st.step_h = p_h;
-                st.step = p_h;
-                st.predicted = -model_value(G, gh, dh, p_h);
-                x_new = x + st.step;
-            }
-            problem.fun(x_new, f_new);
-            ++nfev;
-            check_shapes(f_new, nullptr, m, n);
-            const double step_h_norm = st.step_h.norm();
-            if (!f_new.allFinite()) {
-                delta = 0.25 * step_h_norm;
-                continue;
-            }
-            const double cost_new = loss.cost(f_new);
-            actual = cost - cost_new;
-
-            double ratio;
-            if (st.predicted > 0.0)
-                ratio = actual / st.predicted;
-            else if (st.predicted == 0.0 && actual == 0.0)
-                ratio = 1.0;
-            else
-                ratio = 0.0;
-            double delta_new = delta;
-            if (ratio < 0.25)
-                delta_new = 0.25 * step_h_norm;
-            else if (ratio > 0.75 && step_h_norm > 0.95 * delta)
-                delta_new = 2.0 * delta;
-
-            step_norm = st.step.norm();
-            status = termination(actual, cost, step_norm, x.norm(), ratio, opt.ftol, opt.xtol);
-            if (status != kNoStatus) break;
-            alpha *= delta / delta_new;
-            delta = delta_new;
-        }
-
-        if (actual > 0.0) {
-            x = x_new;
-            f = f_new;
-            f_true = f;
-            cost = loss.cost(f);
-            problem.jac(x, f, J);
-            ++njev;
-            check_shapes(f, &J, m, n);
-            loss.rescale(f, J);
-            g.noalias() = J.transpose() * f;
-            check_gradient_finite(g, x);
-        } else {
-            step_norm = 0.0;
-            actual = 0.0;
-        }
-        have_step = true;
-        ++iteration;
-    }
-    if (status == kNoStatus) status = 0;
-
-    LsqResult res;
-    res.x = x;
-    res.cost = cost;
-    res.initial_cost = initial_cost;
-    res.fun = f_true;
-    res.jac = J;
-    res.grad = g;
-    res.optimality = g_norm;
-    res.active_mask = bounded ? active_bounds(x, lb, ub, opt.xtol) : VectorXi::Zero(n);
-    res.nfev = nfev;
-    res.njev = njev;
-    res.status = status;
-    res.message = lsq_status_message(status);
-    res.success = status > 0;
-
-    if (opt.verbose >= 1) {
-        emit(opt, res.message + "\n");
-        emit(opt, "Function evaluations " + std::to_string(nfev) + ", initial cost " +
-                      fmt_e(initial_cost, 4) + ", final cost " + fmt_e(cost, 4) +
-                      ", first-order optimality " + fmt_e(g_norm, 2) + ".\n");
-    }
-    return res;
 }
 
 }  // namespace ecm
