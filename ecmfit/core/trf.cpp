@@ -662,13 +662,46 @@ std::string centre(const std::string& s, std::size_t width = 15) {
     return std::string(left, ' ') + s + std::string(width - s.size() - left, ' ');
 }
 
+// printf's "%.*e" of v into buf (at least 64 characters); returns the length.
+std::size_t format_e(char* buf, double v, int prec) {
+    if (std::isnan(v)) {
+        std::memcpy(buf, "nan", 3);
+        return 3;
+    }
+    if (std::isinf(v)) {
+        std::memcpy(buf, v > 0 ? "inf" : "-inf", v > 0 ? 3 : 4);
+        return v > 0 ? 3 : 4;
+    }
+    const auto res = std::to_chars(buf, buf + 64, v, std::chars_format::scientific, prec);
+    return static_cast<std::size_t>(res.ptr - buf);
+}
+
 std::string fmt_e(double v, int prec) {
-    if (std::isnan(v)) return "nan";
-    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    // the same text as printf's "%.*e"
     char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, prec);
-    return std::string(buf, res.ptr);
+    return std::string(buf, format_e(buf, v, prec));
+}
+
+// Appends text centred in a field of 15 characters, as centre() does.
+void put_centre(std::string& out, const char* text, std::size_t len, std::size_t width = 15) {
+    if (len >= width) {
+        out.append(text, len);
+        return;
+    }
+    const std::size_t left = (width - len) / 2;
+    out.append(left, ' ');
+    out.append(text, len);
+    out.append(width - len - left, ' ');
+}
+
+void put_e(std::string& out, double v, int prec) {
+    char buf[64];
+    put_centre(out, buf, format_e(buf, v, prec));
+}
+
+void put_int(std::string& out, long long v) {
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    put_centre(out, buf, static_cast<std::size_t>(res.ptr - buf));
 }
 
 void emit(const LsqOptions& o, const std::string& line) {
@@ -784,6 +817,7 @@ LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd
     Vec x_new, d, dh, gh;
     double alpha = 0.0, g_norm = 0.0, step_norm = 0.0, actual = 0.0;
     bool have_step = false;
+    std::string line;
     int status = kNoStatus;
     int iteration = 0;
 
@@ -793,13 +827,19 @@ LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd
         if (g_norm < opt.gtol) status = 1;
 
         if (opt.verbose >= 2) {
-            std::string line = centre(std::to_string(iteration)) + centre(std::to_string(nfev)) +
-                               centre(fmt_e(cost, 4));
-            if (have_step)
-                line += centre(fmt_e(actual, 2)) + centre(fmt_e(step_norm, 2));
-            else
-                line += std::string(30, ' ');
-            line += centre(fmt_e(g_norm, 2)) + "\n";
+            // one line of the progress table (the buffer keeps its capacity)
+            line.clear();
+            put_int(line, iteration);
+            put_int(line, nfev);
+            put_e(line, cost, 4);
+            if (have_step) {
+                put_e(line, actual, 2);
+                put_e(line, step_norm, 2);
+            } else {
+                line.append(30, ' ');
+            }
+            put_e(line, g_norm, 2);
+            line += '\n';
             emit(opt, line);
         }
         if (status != kNoStatus || nfev >= max_nfev) break;
