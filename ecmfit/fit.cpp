@@ -109,6 +109,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
     const bool model1 = cfg.model == "model1";
     const bool model2 = cfg.model == "model2";
     py::object clock = py::module_::import("time").attr("time");
+    py::object round = py::module_::import("builtins").attr("round");
     auto time_now = [&clock] { return clock().cast<double>(); };
     // The solver's report of one fit is collected and written to sys.stdout in one piece.
     std::string report;
@@ -327,7 +328,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
             m.attr("error_lsq") = to_array(err2);
             m.attr("rms_lsq") = rms_lsq;
             log_info("rms_err = " + mv_text(rms_lsq) + " mV");
-            py::object rounded = py::module_::import("builtins").attr("round")((stop_time_i - start_time_i) / 60.0, 1);
+            py::object rounded = round((stop_time_i - start_time_i) / 60.0, 1);
             std::string runtime = text(rounded) + " minutes";
             py::tuple R0Tau = py::make_tuple(float_text(gr0), float_text(gr1 * gc1), float_text(r2v * c2v));
             m.attr("runtime") = runtime;
@@ -348,7 +349,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
     double stop_time = time_now();
     m.attr("stop_time") = stop_time;
     double start_time = m.attr("start_time").cast<double>();
-    py::object total = py::module_::import("builtins").attr("round")((stop_time - start_time) / 60.0, 1);
+    py::object total = round((stop_time - start_time) / 60.0, 1);
     std::string runtime_total = text(total) + " minutes";
     m.attr("runtime_total") = runtime_total;
     log_info("Total runtime = " + runtime_total);

@@ -40,7 +40,7 @@ inline void log_error(const std::string& msg) { PyCallables::get().error(msg); }
 // The interpreter's own text of an object (str()).
 inline std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
 // The shortest round-trip text of a double, as the interpreter writes it.
-inline std::string float_text(double x) { return text(py::float_(x)); }
+inline std::string float_text(double x) { return ecm::py_repr(x); }
 
 // Writes one line to sys.stdout, as print() does.
 // sys.stdout is looked up at every call: callers (pytest's capsys, Jupyter) may replace it.
