@@ -134,6 +134,9 @@ ModelTables derive_tables(const Collection& c, double vbatlow, double vbathigh) 
                         " V, expected finite voltages");
     if (c.temperatures.empty() || c.ocv_temps.empty())
         throw DataError("no parameter file collected, expected at least one");
+    if (c.ocv_columns.size() != c.ocv_temps.size())
+        throw DataError("the collection holds " + std::to_string(c.ocv_columns.size()) + " OCV columns for " +
+                        std::to_string(c.ocv_temps.size()) + " temperatures, expected one per temperature");
     const std::size_t n_soc = c.soc.size();
     for (const auto& col : c.ocv_columns)
         if (col.size() != n_soc)
