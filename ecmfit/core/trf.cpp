@@ -1010,8 +1010,10 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
     }
     if (!inside(x0_in, lb, ub))
         throw std::invalid_argument("the start vector " + format_vector(x0_in) + " lies outside the bounds");
-    if (!(opt.f_scale > 0.0) || !std::isfinite(opt.f_scale))
-        throw std::invalid_argument("f_scale must be positive and finite");
+    // The Huber cost squares residual / f_scale: outside this range it
+    // overflows or underflows for ordinary residuals.
+    if (!(opt.f_scale >= 1e-150 && opt.f_scale <= 1e150))
+        throw std::invalid_argument("f_scale must lie between 1e-150 and 1e150");
     if (opt.max_nfev < 0) throw std::invalid_argument("max_nfev must be positive");
     if (!problem.fun || !problem.jac) throw std::invalid_argument("residual or Jacobian function missing");
     for (double tol : {opt.ftol, opt.xtol, opt.gtol})

@@ -139,24 +139,26 @@ TEST(FuzzRegressionPulses, NanTimeStampsStayInBounds) {
 // beyond about 1e+-154 this overflows or underflows: the cost comes out
 // infinite (reported as converged at the start vector) or NaN (the whole
 // evaluation budget spent without a step), or the rescaled Jacobian is
-// reported as "not finite". The solver file belongs to another piece of work;
-// enable this test with the fix (see the fuzz report).
-TEST(FuzzRegressionSolver, DISABLED_HuberCostStaysFiniteForExtremeFScale) {
+// reported as "not finite". Such scales are now refused up front.
+TEST(FuzzRegressionSolver, ExtremeFScaleIsRefusedAndTheRangeEndsStayFinite) {
     const std::vector<double> t{0, 1, 2, 3, 4, 5}, i{0, -1, -1, -1, -1, 0};
     const std::vector<double> y{0, -0.01, -0.012, -0.013, -0.0135, -0.002};
     const ecm::LsqResult ref = ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0},
                                                1.0, 1e-8, 0, nullptr);
-    for (double fs : {1e-160, 1e-300, 5e-324, 1e160, 1e300, std::numeric_limits<double>::max()}) {
+    for (double fs : {1e-160, 1e-300, 5e-324, 1e160, 1e300, std::numeric_limits<double>::max(), 0.0, -1.0}) {
         SCOPED_TRACE(fs);
-        ecm::LsqResult r;
-        ASSERT_NO_THROW(r = ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs,
-                                            1e-8, 0, nullptr));
+        EXPECT_THROW(ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs, 1e-8, 0,
+                                     nullptr),
+                     std::invalid_argument);
+    }
+    for (double fs : {1e-150, 1e150}) {
+        SCOPED_TRACE(fs);
+        ecm::LsqResult r = ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs, 1e-8,
+                                           0, nullptr);
         EXPECT_TRUE(std::isfinite(r.cost));
         EXPECT_TRUE(std::isfinite(r.initial_cost));
-        if (fs > 1.0) {
-            // Every residual is far inside the quadratic zone: a least-squares fit.
-            EXPECT_NEAR(r.cost, ref.cost, 1e-6 * ref.initial_cost);
-        }
+        // With f_scale 1e150 every residual is far inside the quadratic zone: a least-squares fit.
+        if (fs > 1.0) EXPECT_NEAR(r.cost, ref.cost, 1e-6 * ref.initial_cost);
     }
 }
 
