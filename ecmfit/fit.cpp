@@ -219,6 +219,23 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
         log_info("rms_err_model1 = " + mv_text(r) + " mV\n");
     }
 
+    // One result row: RMS error, R0Tau, run time, fit_params, [t_vec, lsq_yout], batt_val.
+    auto append_row = [&](double rms, const py::tuple& R0Tau, const std::string& runtime, const py::list& fit_params,
+                          double batt_val, std::vector<double> params) {
+        m.attr("runtime") = runtime;
+        m.attr("R0Tau") = R0Tau;
+        m.attr("batt_val") = batt_val;
+        py::list row;
+        row.append(rms);
+        row.append(R0Tau);
+        row.append(runtime);
+        row.append(fit_params);
+        row.append(py::list(py::make_tuple(m.attr("t_vec"), m.attr("lsq_yout"))));
+        row.append(batt_val);
+        results.append(row);
+        rec.rows.push_back({rms, std::move(params), batt_val});
+    };
+
     BoundTally bounds;
     const std::vector<std::string> names1 = {"R0", "R1", "C1"}, names2 = {"R2", "C2"};
     for (long long i = 1; i <= cycles; ++i) {
@@ -279,18 +296,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
             m.attr("stop_time_i") = stop_time_i;
             std::string runtime = float_text((stop_time_i - start_time_i) / 60.0) + " minutes";
             py::tuple R0Tau = py::make_tuple(float_text(gr0), float_text(gr1 * gc1));
-            m.attr("runtime") = runtime;
-            m.attr("R0Tau") = R0Tau;
-            m.attr("batt_val") = batt_val;
-            py::list row;
-            row.append(rms_lsq_1);
-            row.append(R0Tau);
-            row.append(runtime);
-            row.append(fit_params);
-            row.append(py::list(py::make_tuple(m.attr("t_vec"), m.attr("lsq_yout"))));
-            row.append(batt_val);
-            results.append(row);
-            rec.rows.push_back({rms_lsq_1, {gr0, gr1, gc1}, batt_val});
+            append_row(rms_lsq_1, R0Tau, runtime, fit_params, batt_val, {gr0, gr1, gc1});
         }
         if (model2) {
             Window w2{static_cast<std::size_t>(S[i - 1]), static_cast<std::size_t>(S[i])};
@@ -331,18 +337,7 @@ void fit_pulses(py::module_& m, const RunConfig& cfg, Recording& rec) {
             py::object rounded = round((stop_time_i - start_time_i) / 60.0, 1);
             std::string runtime = text(rounded) + " minutes";
             py::tuple R0Tau = py::make_tuple(float_text(gr0), float_text(gr1 * gc1), float_text(r2v * c2v));
-            m.attr("runtime") = runtime;
-            m.attr("R0Tau") = R0Tau;
-            m.attr("batt_val") = batt_val;
-            py::list row;
-            row.append(rms_lsq);
-            row.append(R0Tau);
-            row.append(runtime);
-            row.append(fit_params);
-            row.append(py::list(py::make_tuple(m.attr("t_vec"), m.attr("lsq_yout"))));
-            row.append(batt_val);
-            results.append(row);
-            rec.rows.push_back({rms_lsq, {gr0, gr1, gc1, r2v, c2v}, batt_val});
+            append_row(rms_lsq, R0Tau, runtime, fit_params, batt_val, {gr0, gr1, gc1, r2v, c2v});
         }
     }
 

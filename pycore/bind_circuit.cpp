@@ -9,20 +9,16 @@
 #include "common/errors.hpp"
 #include "ecmfit/core/circuit.hpp"
 
+#include "pycore/bind_common.hpp"
+
 namespace py = pybind11;
 
 namespace {
 
-using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using ecmcore_bind::InArray;
+using ecmcore_bind::as_vector;
 
-InArray as_vector(const py::handle& obj, const char* name) {
-    InArray a = InArray::ensure(obj);
-    if (!a) throw py::type_error(std::string(name) + " must be a sequence of numbers");
-    if (a.ndim() != 1)
-        throw py::value_error(std::string(name) + " must be one-dimensional, got " +
-                              std::to_string(a.ndim()) + " dimensions");
-    return a;
-}
+
 
 py::object simulate(const py::object& t_obj, const py::object& i_obj, double r0,
                     const py::object& r_obj, const py::object& c_obj, bool jac) {

@@ -11,11 +11,16 @@
 #include "common/errors.hpp"
 #include "ecmfit/core/pulses.hpp"
 
+#include "pycore/bind_common.hpp"
+
 namespace py = pybind11;
 
 namespace {
 
-using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using ecmcore_bind::InArray;
+using ecmcore_bind::to_numpy;
+using ecmcore_bind::data_errors_as_value_errors;
+
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 template <class A>
@@ -36,21 +41,7 @@ void require_same_length(py::ssize_t n, py::ssize_t other, const char* fn, const
 }
 
 // Hands a vector over to NumPy without copying it.
-template <class T>
-py::array_t<T> to_numpy(std::vector<T>&& v) {
-    auto* heap = new std::vector<T>(std::move(v));
-    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
-}
 
-template <class F>
-auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const ecm::DataError& e) {
-        throw py::value_error(e.what());
-    }
-}
 
 }  // namespace
 

@@ -7,11 +7,14 @@
 
 #include "ecmfit/core/recording.hpp"
 
+#include "pycore/bind_common.hpp"
+
 namespace py = pybind11;
 
 namespace {
 
-using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using ecmcore_bind::InArray;
+using ecmcore_bind::to_numpy;
 
 void require_1d(const InArray& a, const char* fn, const char* name) {
     if (a.ndim() != 1) {
@@ -19,12 +22,6 @@ void require_1d(const InArray& a, const char* fn, const char* name) {
         m << fn << ": " << name << " must be one-dimensional, got " << a.ndim() << " dimensions";
         throw py::value_error(m.str());
     }
-}
-
-py::array_t<double> to_numpy(std::vector<double>&& v) {
-    auto* heap = new std::vector<double>(std::move(v));
-    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<double>*>(p); });
-    return py::array_t<double>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
 }
 
 }  // namespace

@@ -16,22 +16,18 @@
 #include "ecmfit/core/trf.hpp"
 #include "ecmfit/fit_result.hpp"
 
+#include "pycore/bind_common.hpp"
+
 namespace py = pybind11;
 
 using ecmpy::to_optimize_result;
 
 namespace {
 
-using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using ecmcore_bind::InArray;
+using ecmcore_bind::as_vector;
 
-InArray as_vector(const py::handle& obj, const char* name) {
-    InArray a = InArray::ensure(obj);
-    if (!a) throw py::type_error(std::string(name) + " must be a sequence of numbers");
-    if (a.ndim() != 1)
-        throw py::value_error(std::string(name) + " must be one-dimensional, got " +
-                              std::to_string(a.ndim()) + " dimensions");
-    return a;
-}
+
 
 // Progress lines go to whatever sys.stdout is at the moment of writing.
 ecm::PrintFn python_stdout() {

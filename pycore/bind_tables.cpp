@@ -11,9 +11,13 @@
 #include "ecmgen/core/model_text.hpp"
 #include "ecmgen/core/tables.hpp"
 
+#include "pycore/bind_common.hpp"
+
 namespace py = pybind11;
 
 namespace {
+
+using ecmcore_bind::data_errors_as_value_errors;
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
@@ -28,14 +32,6 @@ py::array_t<double> arr(const std::vector<double>& v) {
     return a;
 }
 
-template <class F>
-auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const ecm::DataError& e) {
-        throw py::value_error(e.what());
-    }
-}
 
 std::vector<ecm::gen::ParamFile> param_files(const py::list& files) {
     std::vector<ecm::gen::ParamFile> out;

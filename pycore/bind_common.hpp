@@ -1,0 +1,44 @@
+#pragma once
+// Pieces shared by the _ecmcore binding units.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <vector>
+
+#include "common/errors.hpp"
+
+namespace ecmcore_bind {
+
+namespace py = pybind11;
+
+using InArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// A one-dimensional float64 view of obj, or a TypeError / ValueError naming it.
+inline InArray as_vector(const py::handle& obj, const char* name) {
+    InArray a = InArray::ensure(obj);
+    if (!a) throw py::type_error(std::string(name) + " must be a sequence of numbers");
+    if (a.ndim() != 1)
+        throw py::value_error(std::string(name) + " must be one-dimensional, got " + std::to_string(a.ndim()) +
+                              " dimensions");
+    return a;
+}
+
+// Hands a vector's storage to NumPy without copying it.
+template <class T>
+py::array_t<T> to_numpy(std::vector<T>&& v) {
+    auto* heap = new std::vector<T>(std::move(v));
+    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
+}
+
+template <class F>
+auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const ecm::DataError& e) {
+        throw py::value_error(e.what());
+    }
+}
+
+}  // namespace ecmcore_bind
