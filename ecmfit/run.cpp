@@ -136,7 +136,7 @@ void run_extraction(py::module_& m) {
     py::object ospath = os.attr("path");
     cfg.workdir_path = cfg.workdir;
     if (!ospath.attr("isabs")(cfg.workdir).cast<bool>()) {
-        cfg.workdir_path = ospath.attr("join")(os.attr("getcwd")(), cfg.workdir).cast<std::string>();
+        cfg.workdir_path = ospath.attr("abspath")(cfg.workdir).cast<std::string>();
     }
     try {
         os.attr("chdir")(cfg.workdir_path);
