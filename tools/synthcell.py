@@ -128,15 +128,15 @@ class Cell:
 
     @property
     def soc_dependent(self) -> bool:
-        specs = [self.r0] + [p for br in self.branches for p in br]
-        return any(callable(p) for p in specs)
+        values = [self.r0] + [p for br in self.branches for p in br]
+        return any(callable(p) for p in values)
 
     def capacity_at(self, temp_c: float) -> float:
         return self.capacity_mAh * (1.0 + self.capacity_tempco * (temp_c - T_REF_C))
 
     @staticmethod
-    def _eval(spec, soc, temp_c):
-        return float(spec(soc, temp_c)) if callable(spec) else float(spec)
+    def _eval(value, soc, temp_c):
+        return float(value(soc, temp_c)) if callable(value) else float(value)
 
     def r0_at(self, soc, temp_c):
         return self._eval(self.r0, soc, temp_c)
