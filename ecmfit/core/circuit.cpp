@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "common/errors.hpp"
 
@@ -222,13 +223,26 @@ void recur_block2(double a, const double* P, double& s0, double* buf0, double& s
 //          otherwise y[0..n) = v.
 //   !Value: v is given (v_given, the voltage at every sample).
 //   Deriv: dr / dc receive sign * dv/dr and sign * dv/dc (sign is +1 or -1).
+// Optional extras: block_h, the step of every block of kBlock steps when all
+// its steps equal it and are positive, else -1 (as block_steps finds them;
+// nullptr: examined here); with Value && !Add, target and f (both or
+// neither) ask for f[k] = target[k] - y[k] as well.
+struct RunExtras {
+    const double* block_h = nullptr;
+    const double* target = nullptr;
+    double* f = nullptr;
+};
+
 template <bool Value, bool Add, bool Deriv>
 void branch_run(const double* t, const double* i, std::size_t n, double r, double c, double* y,
-                const double* v_given, double* dr, double* dc, double sign) {
+                const double* v_given, double* dr, double* dc, double sign,
+                const RunExtras& ex = RunExtras()) {
     if (n == 0) return;
     const double tau = r * c;
     const double inv_r = 1.0 / r, inv_c = 1.0 / c;
     if (Value && !Add) y[0] = 0.0;
+    const bool with_f = Value && !Add && ex.f != nullptr;
+    if (with_f) ex.f[0] = ex.target[0] - y[0];
     if (Deriv) {
         dr[0] = 0.0;
         dc[0] = 0.0;
@@ -244,8 +258,15 @@ void branch_run(const double* t, const double* i, std::size_t n, double r, doubl
         const std::size_t len = std::min(kBlock, n - 1 - q0);
         const double* tq = t + q0;
         const double* iq = i + q0;
-        const double h0 = tq[1] - tq[0];
-        const bool uniform = h0 > 0.0 && steps_equal(tq, len, h0);
+        double h0;
+        bool uniform;
+        if (ex.block_h != nullptr) {
+            h0 = ex.block_h[q0 / kBlock];
+            uniform = h0 > 0.0;
+        } else {
+            h0 = tq[1] - tq[0];
+            uniform = h0 > 0.0 && steps_equal(tq, len, h0);
+        }
 
         if (uniform) {
             // Regular sampling repeats the same step: its coefficients are
@@ -264,6 +285,11 @@ void branch_run(const double* t, const double* i, std::size_t n, double r, doubl
                 vb = Add ? vbuf : y + q0 + 1;
                 for (std::size_t j = 0; j < len; ++j) vb[j] = r * (s.e1 * iq[j] + s.g * (iq[j + 1] - iq[j]));
                 v = recur_block(s.a, P, v, vb, len);
+                if (with_f) {
+                    const double* tg = ex.target + q0 + 1;
+                    double* fq = ex.f + q0 + 1;
+                    for (std::size_t j = 0; j < len; ++j) fq[j] = tg[j] - vb[j];
+                }
             }
             if (Deriv) {
                 // With tau = r*c, d/dr acts as (1/r) d/d(ln tau) on the tau
@@ -317,6 +343,7 @@ void branch_run(const double* t, const double* i, std::size_t n, double r, doubl
                     y[k + 1] += v;
                 else
                     y[k + 1] = v;
+                if (with_f) ex.f[k + 1] = ex.target[k + 1] - v;
             }
             if (Deriv) {
                 dr[k + 1] = sr;
@@ -326,26 +353,65 @@ void branch_run(const double* t, const double* i, std::size_t n, double r, doubl
     }
 }
 
+// The steps of the blocks of kBlock steps that branch_run walks through:
+// the common step where all steps of a block are equal and positive, else -1.
+std::vector<double> block_steps(const double* t, std::size_t n) {
+    std::vector<double> out;
+    for (std::size_t q0 = 0; q0 + 1 < n; q0 += kBlock) {
+        const std::size_t len = std::min(kBlock, n - 1 - q0);
+        const double h0 = t[q0 + 1] - t[q0];
+        out.push_back(h0 > 0.0 && steps_equal(t + q0, len, h0) ? h0 : -1.0);
+    }
+    return out;
+}
+
 }  // namespace
+
+BranchWindow::BranchWindow(const double* t, const double* i, std::size_t n)
+    : t_(t), i_(i), n_(n), block_h_(block_steps(t, n)) {}
+
+void BranchWindow::voltage(double r, double c, double* v, const double* target, double* f) const {
+    check_branch(r, c);
+    RunExtras ex;
+    ex.block_h = block_h_.data();
+    if (target != nullptr && f != nullptr) {
+        ex.target = target;
+        ex.f = f;
+    }
+    branch_run<true, false, false>(t_, i_, n_, r, c, v, nullptr, nullptr, nullptr, 1.0, ex);
+}
+
+void BranchWindow::derivatives(double r, double c, const double* v, double sign, double* dv_dr,
+                               double* dv_dc) const {
+    check_branch(r, c);
+    if (sign != 1.0 && sign != -1.0) throw std::invalid_argument("sign must be +1 or -1");
+    RunExtras ex;
+    ex.block_h = block_h_.data();
+    branch_run<false, false, true>(t_, i_, n_, r, c, nullptr, v, dv_dr, dv_dc, sign, ex);
+}
 
 void check_rc_input(const double* t, const double* i, std::size_t n) {
 #if defined(__GNUC__) || defined(__clang__)
     // Quick scan without branches; the loop below finds and reports the
-    // first fault. x - x is zero exactly for finite x.
+    // first fault. x - x is zero exactly for finite x, and NaN otherwise, so
+    // the sum of these stays zero while all values are finite; for finite
+    // times, t[k] - t[k-1] is negative exactly when the time decreases.
     if (n >= 2) {
         using D2 = double __attribute__((vector_size(16)));
-        using M2 = long long __attribute__((vector_size(16)));
-        const D2 zero = {0.0, 0.0};
-        M2 bad = {0, 0};
+        D2 nonfinite = {0.0, 0.0};
+        D2 least_step = {0.0, 0.0};
         std::size_t k = 1;
         for (; k + 2 <= n; k += 2) {
             D2 a, b, c;
             std::memcpy(&a, t + k - 1, sizeof a);
             std::memcpy(&b, t + k, sizeof b);
             std::memcpy(&c, i + k, sizeof c);
-            bad |= (b < a) | ((b - b) != zero) | ((c - c) != zero);
+            nonfinite += (b - b) + (c - c);
+            const D2 step = b - a;
+            least_step = step < least_step ? step : least_step;
         }
-        bool ok = !(bad[0] | bad[1]) && std::isfinite(t[0]) && std::isfinite(i[0]);
+        bool ok = nonfinite[0] == 0.0 && nonfinite[1] == 0.0 && least_step[0] >= 0.0 &&
+                  least_step[1] >= 0.0 && std::isfinite(t[0]) && std::isfinite(i[0]);
         for (; ok && k < n; ++k) ok = std::isfinite(t[k]) && std::isfinite(i[k]) && !(t[k] < t[k - 1]);
         if (ok) return;
     }

@@ -3,6 +3,7 @@
 // branches) to a current that is linear between samples, with the exact
 // Jacobian with respect to the circuit parameters.
 #include <cstddef>
+#include <vector>
 
 namespace ecm {
 
@@ -32,6 +33,26 @@ void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r
                        double* v);
 void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c,
                            const double* v, double sign, double* dv_dr, double* dv_dc);
+
+// rc_branch_voltage and rc_branch_derivatives for many (r, c) on one window
+// of n samples: the pattern of the sample steps is examined once, here. t
+// and i must pass check_rc_input and stay unchanged while the object is used.
+// voltage also writes f[k] = target[k] - v[k] when target and f are given.
+// The values are those of the free functions.
+class BranchWindow {
+public:
+    BranchWindow(const double* t, const double* i, std::size_t n);
+    void voltage(double r, double c, double* v, const double* target = nullptr,
+                 double* f = nullptr) const;
+    void derivatives(double r, double c, const double* v, double sign, double* dv_dr,
+                     double* dv_dc) const;
+
+private:
+    const double* t_;
+    const double* i_;
+    std::size_t n_;
+    std::vector<double> block_h_;
+};
 
 // Output of R0 in series with nb RC branches (r[b], c[b]), zero state at the
 // first sample: y[k] = r0*i[k] + sum of branch voltages; y[0] = r0*i[0].

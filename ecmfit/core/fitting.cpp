@@ -43,28 +43,38 @@ LsqOptions fit_options(double f_scale, double tol, int verbose,
 // right after evaluating the residuals there) only forms the derivatives.
 class FittedBranch {
 public:
-    FittedBranch(const double* t, const double* i, std::size_t n) : t_(t), i_(i), n_(n), v_(n) {}
+    FittedBranch(const double* t, const double* i, std::size_t n) : window_(t, i, n), n_(n), v_(n) {}
 
     const Eigen::VectorXd& voltage(double r, double c) {
-        if (!(valid_ && r == r_ && c == c_)) {
-            valid_ = false;
-            rc_branch_voltage(t_, i_, n_, r, c, v_.data());
-            r_ = r;
-            c_ = c;
-            valid_ = true;
-        }
+        if (!(valid_ && r == r_ && c == c_)) compute(r, c, nullptr, nullptr);
         return v_;
+    }
+
+    // f = target - voltage, formed while the voltage is computed.
+    void residual(double r, double c, const double* target, double* f) {
+        if (valid_ && r == r_ && c == c_) {
+            for (std::size_t k = 0; k < n_; ++k) f[k] = target[k] - v_[k];
+            return;
+        }
+        compute(r, c, target, f);
     }
 
     // Columns of the Jacobian of (data - model): minus the derivatives.
     void jacobian(double r, double c, double* d_r, double* d_c) {
         const Eigen::VectorXd& v = voltage(r, c);
-        rc_branch_derivatives(t_, i_, n_, r, c, v.data(), -1.0, d_r, d_c);
+        window_.derivatives(r, c, v.data(), -1.0, d_r, d_c);
     }
 
 private:
-    const double* t_;
-    const double* i_;
+    void compute(double r, double c, const double* target, double* f) {
+        valid_ = false;
+        window_.voltage(r, c, v_.data(), target, f);
+        r_ = r;
+        c_ = c;
+        valid_ = true;
+    }
+
+    BranchWindow window_;
     std::size_t n_;
     Eigen::VectorXd v_;
     double r_ = 0.0, c_ = 0.0;
@@ -121,9 +131,8 @@ LsqResult fit_model2_branch(const double* t, const double* i, const double* y, s
 
     LsqProblem prob;
     prob.fun = [&](const Eigen::VectorXd& x, Eigen::VectorXd& f) {
-        const Eigen::VectorXd& v = branch.voltage(x[0], x[1]);
         f.resize(m);
-        f = target - v;
+        branch.residual(x[0], x[1], target.data(), f.data());
     };
     prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) {
         J.resize(m, 2);

@@ -47,6 +47,15 @@ inline D2 d2_load(const double* p) {
     return v;
 }
 inline void d2_store(double* p, D2 v) { std::memcpy(p, &v, sizeof v); }
+// Lane-wise maximum of a running maximum a and new values b; a NaN in b
+// leaves a as it is (a NaN is not above one for any_above_one either).
+inline D2 d2_max(D2 a, D2 b) {
+#if defined(__GNUC__) || defined(__clang__)
+    return b > a ? b : a;
+#else
+    return d2_make(b[0] > a[0] ? b[0] : a[0], b[1] > a[1] ? b[1] : a[1]);
+#endif
+}
 inline bool any_above_one(D2 a, D2 b) {
 #if defined(__GNUC__) || defined(__clang__)
     const auto m = (a > d2_set(1.0)) | (b > d2_set(1.0));
@@ -379,10 +388,48 @@ struct LossEval {
         const D2 scale = d2_set(mul ? exact_inv : fs);
         D2 s0 = d2_set(0.0), s1 = d2_set(0.0);
         Eigen::Index k = 0;
+        // Four residuals at a time. Blocks of kCostBlock of them are first
+        // summed as if all were within f_scale, with the test collected over
+        // the block; a block that holds a residual beyond f_scale is summed
+        // again from its start, one group of four at a time with the loss
+        // applied (the same sums in the same order).
+        auto group = [&](Eigen::Index j, D2& z0, D2& z1) {
+            const D2 a0 = mul ? d2_load(p + j) * scale : d2_load(p + j) / scale;
+            const D2 a1 = mul ? d2_load(p + j + 2) * scale : d2_load(p + j + 2) / scale;
+            z0 = a0 * a0;
+            z1 = a1 * a1;
+        };
+        constexpr Eigen::Index kCostBlock = 32;
+        for (; k + kCostBlock <= m; k += kCostBlock) {
+            D2 t0 = s0, t1 = s1;
+            D2 hi = d2_set(0.0);
+            for (Eigen::Index j = k; j < k + kCostBlock; j += 4) {
+                D2 z0, z1;
+                group(j, z0, z1);
+                hi = d2_max(d2_max(hi, z0), z1);
+                t0 += z0;
+                t1 += z1;
+            }
+            if (!any_above_one(hi, hi)) {
+                s0 = t0;
+                s1 = t1;
+                continue;
+            }
+            for (Eigen::Index j = k; j < k + kCostBlock; j += 4) {
+                D2 z0, z1;
+                group(j, z0, z1);
+                if (any_above_one(z0, z1)) {
+                    beyond = true;
+                    z0 = d2_make(rho(z0[0]), rho(z0[1]));
+                    z1 = d2_make(rho(z1[0]), rho(z1[1]));
+                }
+                s0 += z0;
+                s1 += z1;
+            }
+        }
         for (; k + 4 <= m; k += 4) {
-            const D2 a0 = mul ? d2_load(p + k) * scale : d2_load(p + k) / scale;
-            const D2 a1 = mul ? d2_load(p + k + 2) * scale : d2_load(p + k + 2) / scale;
-            D2 z0 = a0 * a0, z1 = a1 * a1;
+            D2 z0, z1;
+            group(k, z0, z1);
             if (any_above_one(z0, z1)) {
                 beyond = true;
                 z0 = d2_make(rho(z0[0]), rho(z0[1]));
