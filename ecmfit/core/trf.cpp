@@ -399,6 +399,18 @@ struct LossEval {
             z0 = a0 * a0;
             z1 = a1 * a1;
         };
+        // One group of four with the loss applied, added to the sums.
+        auto add_group = [&](Eigen::Index j) {
+            D2 z0, z1;
+            group(j, z0, z1);
+            if (any_above_one(z0, z1)) {
+                beyond = true;
+                z0 = d2_make(rho(z0[0]), rho(z0[1]));
+                z1 = d2_make(rho(z1[0]), rho(z1[1]));
+            }
+            s0 += z0;
+            s1 += z1;
+        };
         constexpr Eigen::Index kCostBlock = 32;
         for (; k + kCostBlock <= m; k += kCostBlock) {
             D2 t0 = s0, t1 = s1;
@@ -415,29 +427,9 @@ struct LossEval {
                 s1 = t1;
                 continue;
             }
-            for (Eigen::Index j = k; j < k + kCostBlock; j += 4) {
-                D2 z0, z1;
-                group(j, z0, z1);
-                if (any_above_one(z0, z1)) {
-                    beyond = true;
-                    z0 = d2_make(rho(z0[0]), rho(z0[1]));
-                    z1 = d2_make(rho(z1[0]), rho(z1[1]));
-                }
-                s0 += z0;
-                s1 += z1;
-            }
+            for (Eigen::Index j = k; j < k + kCostBlock; j += 4) add_group(j);
         }
-        for (; k + 4 <= m; k += 4) {
-            D2 z0, z1;
-            group(k, z0, z1);
-            if (any_above_one(z0, z1)) {
-                beyond = true;
-                z0 = d2_make(rho(z0[0]), rho(z0[1]));
-                z1 = d2_make(rho(z1[0]), rho(z1[1]));
-            }
-            s0 += z0;
-            s1 += z1;
-        }
+        for (; k + 4 <= m; k += 4) add_group(k);
         double rest = 0.0;
         for (; k < m; ++k) {
             const double a = mul ? p[k] * exact_inv : p[k] / fs;
