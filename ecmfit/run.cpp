@@ -7,6 +7,7 @@
 
 #include "ecmfit/pyface.hpp"
 #include "ecmfit/steps.hpp"
+#include "pyshared/recording_io.hpp"
 
 namespace ecmpy {
 
@@ -50,22 +51,6 @@ double config_voltage(const py::dict& values, const char* key) {
                                     "' must be a finite number of volts, found " + text(py::repr(v)));
     }
     return x;
-}
-
-// The nominal capacity: the text before the first "mAh", its last "_"-separated piece, as an integer.
-long long nominal_capacity(const std::string& infile) {
-    std::string head = infile.substr(0, infile.find("mAh"));
-    std::string piece = head.substr(head.rfind('_') == std::string::npos ? 0 : head.rfind('_') + 1);
-    try {
-        return py::int_(py::str(piece)).cast<long long>();
-    } catch (py::error_already_set& e) {
-        raise_from(e, PyExc_ValueError,
-                   infile + ": cannot read the nominal capacity from the file name: expected "
-                            "'<name>_<capacity>mAh_T<p|n><degrees>.csv' with a whole number of mAh, found '" +
-                       piece + "'");
-    } catch (py::cast_error&) {
-        raise(PyExc_ValueError, infile + ": the nominal capacity '" + piece + "' in the file name is out of range");
-    }
 }
 
 void check_model(const RunConfig& cfg) {
@@ -176,20 +161,16 @@ void run_extraction(py::module_& m) {
     cfg.results_dir = cfg.workdir_path + "/results";
     if (!ospath.attr("exists")(cfg.results_dir).cast<bool>()) os.attr("makedirs")(cfg.results_dir);
 
+    ecm::WarmStart warm;  // carries from one recording to the next
     for (auto item : infiles) {
-        Recording rec;
-        rec.infile = item.cast<std::string>();
-        m.attr("infile") = rec.infile;
-        log_info("started processing file '" + rec.infile + "'");
-        long long capacity = nominal_capacity(rec.infile);
+        const std::string infile = item.cast<std::string>();
+        m.attr("infile") = infile;
+        log_info("started processing file '" + infile + "'");
+        long long capacity = nominal_capacity(infile);
         m.attr("battery_capacity") = capacity;
         log_info("nominal capacity = " + std::to_string(capacity) + " mAh");
         check_model(cfg);
-
-        load_recording(m, cfg, rec);
-        detect_pulses(m, rec);
-        fit_pulses(m, cfg, rec);
-        write_results(m, cfg, rec);
+        process_recording(m, cfg, infile, warm);
     }
 
     m.attr("write_battery_model_file")(cfg.workdir_path, cfg.vcut, cfg.vhigh);

@@ -15,6 +15,9 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
+# The tests use the installed package: the source folder ecm/ (without its
+# compiled _core) must not shadow it when pytest runs from the repository root.
+sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != REPO]
 for _p in (os.path.join(REPO, "tools"), HERE):
     if _p not in sys.path:
         sys.path.insert(0, _p)

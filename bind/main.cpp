@@ -1,0 +1,289 @@
+// ecm._core: the extraction pipeline for the `ecm` package. One call runs one
+// recording through the same C++ pipeline as the import-time ecmfit, with the
+// GIL released around the numerical work; nothing is kept between calls
+// except what the caller holds (the warm starts of one extraction).
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/errors.hpp"
+#include "common/fileio.hpp"
+#include "ecmfit/core/outputs.hpp"
+#include "ecmfit/core/pipeline.hpp"
+#include "ecmfit/pyface.hpp"
+#include "pyshared/model_io.hpp"
+#include "pyshared/recording_io.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+// Raised through the pipeline when a Python callback failed or the user interrupted.
+struct Interrupted {};
+
+// Collects nothing the result does not already hold; reports progress and,
+// when asked, the pipeline's log lines to Python callbacks (with the GIL).
+class ApiObserver : public ecm::PipelineObserver {
+public:
+    ApiObserver(py::object progress, py::object debug) : progress_(std::move(progress)), debug_(std::move(debug)) {}
+
+    ~ApiObserver() override {
+        py::gil_scoped_acquire gil;
+        progress_ = py::object();
+        debug_ = py::object();
+    }
+
+    void log(ecm::LogLevel level, const std::string& message) override {
+        if (level != ecm::LogLevel::Info || !has_debug_) return;
+        py::gil_scoped_acquire gil;
+        call(debug_, py::str(message));
+    }
+
+    void fitting_started(double, long long cycles) override {
+        cycles_ = cycles;
+        report(0);
+    }
+    void row(const ecm::CycleRow& row) override { report(row.cycle); }
+
+    void set_flags() {
+        has_progress_ = !progress_.is_none();
+        has_debug_ = !debug_.is_none();
+    }
+
+    // Re-raises, with the GIL held, the Python error that stopped the pipeline.
+    [[noreturn]] void rethrow() {
+        PyErr_Restore(type_, value_, trace_);
+        type_ = value_ = trace_ = nullptr;
+        throw py::error_already_set();
+    }
+
+private:
+    py::object progress_, debug_;
+    bool has_progress_ = false, has_debug_ = false;
+    long long cycles_ = 0;
+    PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
+
+    void report(long long done) {
+        if (!has_progress_) {
+            check_signals();
+            return;
+        }
+        py::gil_scoped_acquire gil;
+        call(progress_, py::int_(done), py::int_(cycles_));
+    }
+
+    void check_signals() {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) stop();
+    }
+
+    // Called with the GIL held.
+    template <typename... Args>
+    void call(const py::object& f, Args&&... args) {
+        PyObject* r = PyObject_CallFunctionObjArgs(f.ptr(), args.ptr()..., nullptr);
+        if (!r) stop();
+        Py_DECREF(r);
+        if (PyErr_CheckSignals() != 0) stop();
+    }
+
+    [[noreturn]] void stop() {
+        PyErr_Fetch(&type_, &value_, &trace_);
+        throw Interrupted{};
+    }
+};
+
+py::array_t<double> column(const std::vector<ecm::CycleRow>& rows, double (*get)(const ecm::CycleRow&)) {
+    py::array_t<double> a(static_cast<py::ssize_t>(rows.size()));
+    for (std::size_t k = 0; k < rows.size(); ++k) a.mutable_data()[k] = get(rows[k]);
+    return a;
+}
+
+std::string row_status(const ecm::CycleRow& row) {
+    std::string s;
+    if (row.budget_stop) s = "not converged (evaluation budget)";
+    if (!row.at_bound.empty()) {
+        if (!s.empty()) s += "; ";
+        s += "on bound:";
+        for (std::size_t k = 0; k < row.at_bound.size(); ++k) s += (k ? ", " : " ") + row.at_bound[k];
+    }
+    return s.empty() ? "fitted" : s;
+}
+
+// Runs one recording file; the returned dict holds plain values and NumPy arrays.
+py::dict run_recording(const std::string& path, double vcut, const std::string& model, ecm::WarmStart& warm,
+                       py::object progress, py::object debug) {
+    py::dict out;
+    out["path"] = path;
+    py::object df = ecmpy::read_table(path);
+    std::optional<std::string> name_text;
+    const long long temperature = ecmpy::recording_temperature(df, path, name_text);
+    out["temperature"] = temperature;
+    out["temperature_source"] = name_text ? "file name" : "data";
+    ecmpy::darray voltage = ecmpy::numeric_column(df, path, "Voltage(V)");
+    ecmpy::darray seconds = ecmpy::numeric_column(df, path, "Seconds");
+    ecmpy::darray current = ecmpy::numeric_column(df, path, "Current(A)");
+    df = py::object();
+    if (voltage.size() != seconds.size() || voltage.size() != current.size())
+        throw py::value_error(path + ": the columns differ in length");
+
+    ecm::RecordingColumns cols;
+    cols.time = seconds.data();
+    cols.current = current.data();
+    cols.voltage = voltage.data();
+    cols.rows = static_cast<std::size_t>(voltage.size());
+    ecm::PipelineSettings settings;
+    settings.vcut = vcut;
+    settings.model = ecm::circuit_model_from_name(model);
+    if (settings.model == ecm::CircuitModel::Other)
+        throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
+    settings.label = path;
+
+    ApiObserver observer(std::move(progress), std::move(debug));
+    observer.set_flags();
+    ecm::RecordingResult r;
+    bool interrupted = false;
+    std::optional<std::string> error;
+    bool cutoff = false;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            r = ecm::process_recording(cols, settings, warm, observer);
+        } catch (const Interrupted&) {
+            interrupted = true;
+        } catch (const ecm::CutoffNotCrossed& e) {
+            error = e.what();
+            cutoff = true;
+        } catch (const ecm::DataError& e) {
+            error = e.what();
+        }
+    }
+    if (interrupted) observer.rethrow();
+    if (error) {
+        py::object cls = py::module_::import("ecm._errors").attr(cutoff ? "CutoffError" : "RecordingError");
+        PyErr_SetObject(cls.ptr(), py::str(path + ": " + *error).ptr());
+        throw py::error_already_set();
+    }
+
+    out["samples"] = r.samples;
+    out["charge_Ah"] = r.charge_Ah();
+    out["cycles"] = r.cycles;
+    const auto& rows = r.rows;
+    py::dict table;
+    py::array_t<long long> cycle(static_cast<py::ssize_t>(rows.size()));
+    for (std::size_t k = 0; k < rows.size(); ++k) cycle.mutable_data()[k] = rows[k].cycle;
+    table["cycle"] = cycle;
+    std::vector<double> t_start, t_end;
+    for (const auto& row : rows) {
+        t_start.push_back(seconds.data()[row.pulse_first]);
+        t_end.push_back(seconds.data()[row.pulse_last]);
+    }
+    table["t_start"] = py::cast(t_start);
+    table["t_end"] = py::cast(t_end);
+    table["soc"] = column(rows, [](const ecm::CycleRow& w) { return w.soc_mid; });
+    table["current"] = column(rows, [](const ecm::CycleRow& w) { return w.current_mean; });
+    const bool two = settings.model == ecm::CircuitModel::TwoRC;
+    const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
+    for (std::size_t p = 0; p < (two ? 5u : 3u); ++p) {
+        py::array_t<double> a(static_cast<py::ssize_t>(rows.size()));
+        for (std::size_t k = 0; k < rows.size(); ++k) a.mutable_data()[k] = rows[k].params[p];
+        table[names[p]] = a;
+    }
+    table["rms_mV"] = column(rows, [](const ecm::CycleRow& w) { return w.rms * 1000.0; });
+    table["batt_val"] = column(rows, [](const ecm::CycleRow& w) { return w.batt_val; });
+    py::list status;
+    for (const auto& row : rows) status.append(row_status(row));
+    table["status"] = status;
+    out["pulses"] = table;
+    out["SOC"] = py::cast(r.SOC);
+    out["OCV"] = py::cast(r.OCV_3rd);
+    out["relaxed_soc"] = py::cast(r.relaxed_soc);
+    out["relaxed_ocv"] = py::cast(r.relaxed_v);
+    out["mean"] = py::cast(r.mean);
+    out["median"] = py::cast(r.median);
+    out["warnings"] = py::cast(r.warnings);
+    out["params_text"] = ecm::params_file_text(temperature, r);
+    out["ocv_text"] = ecm::ocv_table_text(r.SOC, r.OCV_3rd);
+    return out;
+}
+
+ecm::gen::ParamFile param_data(const py::handle& h) {
+    py::dict d = py::reinterpret_borrow<py::dict>(h);
+    ecm::gen::ParamFile f;
+    f.name = d["name"].cast<std::string>();
+    f.temp_c = d["TempC"].cast<double>();
+    f.capacity_ah = d["Tparam_1"].cast<double>();
+    f.rc = d["Tparam_2"].cast<std::vector<double>>();
+    py::list t3 = d["Tparam_3"];
+    f.soc = t3[0].cast<std::vector<double>>();
+    f.ocv = t3[1].cast<std::vector<double>>();
+    return f;
+}
+
+py::dict built(ecmpy::BuiltModel&& b) {
+    py::dict out;
+    out["text"] = py::str(b.text);
+    out["params"] = b.params;
+    out["params_json"] = b.params_json;
+    out["warnings"] = py::cast(b.warnings);
+    return out;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "The extraction pipeline of the ecm package (internal).";
+
+    py::class_<ecm::WarmStart>(m, "WarmStart", "Start values carried from one recording to the next of one run.")
+        .def(py::init<>());
+
+    m.def("run_recording", &run_recording, py::arg("path"), py::arg("vcut"), py::arg("model"), py::arg("warm"),
+          py::arg("progress") = py::none(), py::arg("debug") = py::none(),
+          "Runs one recording file through the pipeline. progress(done, total) is called as pulses are fitted, "
+          "debug(message) receives the pipeline's log lines.");
+
+    m.def(
+        "output_paths",
+        [](const std::string& results_dir, const std::string& recording) {
+            ecm::OutputPaths p = ecm::output_paths(results_dir, recording);
+            return py::make_tuple(p.params_file, p.ocv_file);
+        },
+        py::arg("results_dir"), py::arg("recording"));
+
+    m.def("write_text_file", &ecmpy::write_text_file, py::arg("path"), py::arg("text"),
+          "Writes the whole text to path through a temporary file renamed over it.");
+    m.def("write_mat_file", &ecmpy::write_mat_file, py::arg("path"), py::arg("mdict"));
+
+    m.def(
+        "build_model_from_files",
+        [](const std::vector<std::string>& paths, const std::vector<std::string>& names, double v_low,
+           double v_high) {
+            if (paths.empty()) throw py::value_error("no parameter file to build the model from");
+            std::vector<ecm::gen::ParamFile> files;
+            py::object last_soc;
+            for (const auto& p : paths) {
+                ecmpy::ReadParamFile r = ecmpy::read_param_file(py::str(p));
+                files.push_back(std::move(r.data));
+                last_soc = r.soc_list;
+            }
+            return built(ecmpy::build_model(files, last_soc, py::str(names.at(0)), v_low, v_high));
+        },
+        py::arg("paths"), py::arg("names"), py::arg("v_low"), py::arg("v_high"),
+        "The builder over parameter files read in the given order; names[0] names the model.");
+
+    m.def(
+        "build_model_from_data",
+        [](const py::list& records, double v_low, double v_high) {
+            if (records.empty()) throw py::value_error("no recording to build the model from");
+            std::vector<ecm::gen::ParamFile> files;
+            for (py::handle h : records) files.push_back(param_data(h));
+            py::list last_soc = py::list(py::reinterpret_borrow<py::dict>(records[records.size() - 1])["Tparam_3"])[0];
+            py::str first = py::reinterpret_borrow<py::dict>(records[0])["name"];
+            return built(ecmpy::build_model(files, last_soc, first, v_low, v_high));
+        },
+        py::arg("records"), py::arg("v_low"), py::arg("v_high"),
+        "The builder over in-memory parameter records (dicts with name, TempC, Tparam_1..3).");
+}

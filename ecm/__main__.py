@@ -1,0 +1,3 @@
+from ecm.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,375 @@
+"""extract() and its result objects.
+
+Every number comes from the C++ pipeline that the import-time ``ecmfit`` runs
+too; this module turns its plain results into pandas tables and writes them.
+"""
+from __future__ import annotations
+
+import glob
+import json
+import logging
+import math
+import os
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+
+import numpy as np
+import pandas as pd
+
+from ecm import _core
+from ecm._errors import RecordingError, UsageError
+
+log = logging.getLogger("ecm")
+
+#: Accepted model names and the specified name each stands for.
+MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
+#: Fitting methods; "pulse" is the specified two-pass method.
+METHODS = ("pulse",)
+
+PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
+
+ProgressFn = Callable[[str, int, int, int, int], Any]
+
+
+def normalise_model(model: str) -> str:
+    """"1rc"/"2rc" or "model1"/"model2" -> "model1"/"model2"; ValueError otherwise."""
+    key = str(model).strip().lower()
+    if key not in MODEL_NAMES:
+        raise UsageError(f"model {model!r} is not known; expected '1rc' or '2rc' (or 'model1' / 'model2')")
+    return MODEL_NAMES[key]
+
+
+def short_model_name(model: str) -> str:
+    return {"model1": "1rc", "model2": "2rc"}[model]
+
+
+def _voltage(value: Any, name: str) -> float:
+    if value is None:
+        raise UsageError(f"{name} is missing; expected a voltage in volts")
+    if isinstance(value, (bool, bytes)) or isinstance(value, str) and not value.strip():
+        raise UsageError(f"{name} must be a number of volts, found {value!r}")
+    try:
+        v = float(value)
+    except (TypeError, ValueError):
+        raise UsageError(f"{name} must be a number of volts, found {value!r}") from None
+    if not math.isfinite(v):
+        raise UsageError(f"{name} must be a finite number of volts, found {value!r}")
+    return v
+
+
+def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
+    """The recordings of a battery folder, ``<folder>/raw_data/*.csv``, in the
+    order the directory lists them (the order the import-time run uses)."""
+    folder = os.fspath(folder)
+    if not os.path.isdir(folder):
+        what = "is not a folder" if os.path.exists(folder) else "does not exist"
+        raise UsageError(f"'{folder}' {what}; expected a battery folder holding raw_data/")
+    raw = os.path.join(folder, "raw_data")
+    if not os.path.isdir(raw):
+        raise UsageError(f"'{folder}' is not a battery folder: it has no raw_data/ folder of recordings")
+    found = glob.glob(os.path.join(glob.escape(raw), "*.csv"))
+    if not found:
+        raise UsageError(f"'{raw}' holds no recording (*.csv)")
+    return found
+
+
+@dataclass
+class Recording:
+    """One recording's results, in processing order within an Extraction.
+
+    ``pulses`` has one row per fitted pulse: ``cycle`` (1, 2, ...), ``t_start``
+    and ``t_end`` (s, first and last loaded sample), ``soc`` (at the pulse's
+    middle sample), ``current`` (A, mean over the pulse), the parameters
+    ``R0``, ``R1``, ``C1``, ``tau1`` (and ``R2``, ``C2``, ``tau2``), ``rms_mV``
+    (fit error: first pass over its window for one branch, second pass over the
+    whole cycle for two), ``ocv_level`` (V, the voltage near the end of the
+    cycle's rest) and ``status`` ("fitted", or why a value is not trustworthy).
+    ``ocv`` is the 201-point OCV-SOC table, ``relaxed`` the measured (SOC, OCV)
+    points it passes through; ``medians`` are the per-pulse medians written to
+    the parameter file.
+    """
+
+    path: str
+    temperature: int
+    capacity_mAh: Optional[int]
+    charge_Ah: float
+    pulses: pd.DataFrame
+    ocv: pd.DataFrame
+    medians: Dict[str, float]
+    warnings: List[str]
+    relaxed: pd.DataFrame = field(repr=False, default=None)
+    samples: int = 0
+    temperature_source: str = "data"
+    params_text: str = field(repr=False, default="")
+    ocv_text: str = field(repr=False, default="")
+
+    @property
+    def name(self) -> str:
+        """The file name without ``.csv``."""
+        base = os.path.basename(self.path)
+        return base[:-4] if base.endswith(".csv") else base
+
+    def param_record(self) -> Dict[str, Any]:
+        """The content of the recording's parameter file."""
+        return json.loads(self.params_text)
+
+
+class Extraction:
+    """The result of extract(): one Recording per recording, in processing
+    order, and the builder's model (``model``: the content of
+    ``battery_model.json``; ``model_text``: its text)."""
+
+    def __init__(self, folder, recordings, model_name, low_cutoff, high_cutoff, method, model_text, model_warnings):
+        self.folder: Optional[str] = folder
+        self.recordings: List[Recording] = recordings
+        self.model_name: str = model_name  # "model1" / "model2"
+        self.low_cutoff: float = low_cutoff
+        self.high_cutoff: float = high_cutoff
+        self.method: str = method
+        self.model_text: str = model_text
+        self.model: Dict[str, Any] = json.loads(model_text)
+        self.model_warnings: List[str] = list(model_warnings)
+
+    def __repr__(self) -> str:
+        temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
+        return (f"<Extraction {short_model_name(self.model_name)} of {len(self.recordings)} recording(s): "
+                f"{temps}>")
+
+    @property
+    def warnings(self) -> List[str]:
+        """Every warning of the extraction: the recordings' then the model's."""
+        return [w for r in self.recordings for w in r.warnings] + self.model_warnings
+
+    def summary(self) -> pd.DataFrame:
+        """One row per recording: temperature, pulses, charge, medians, RMS, warnings."""
+        rows = []
+        for r in self.recordings:
+            row = {"temperature": r.temperature, "recording": os.path.basename(r.path),
+                   "pulses": len(r.pulses), "fitted": int((r.pulses["status"] == "fitted").sum()),
+                   "charge_Ah": r.charge_Ah}
+            row.update(r.medians)
+            row["rms_mV_median"] = float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else float("nan")
+            row["warnings"] = len(r.warnings)
+            rows.append(row)
+        return pd.DataFrame(rows)
+
+    def default_out_dir(self) -> str:
+        if self.folder is None:
+            raise UsageError("no output folder: the recordings were given as a list; pass out_dir")
+        return os.path.join(self.folder, "results")
+
+    def write(self, out_dir: Optional[Union[str, os.PathLike]] = None) -> Dict[str, Any]:
+        """Writes ``<name>_params.json`` and ``<name>_ocv.csv`` of every recording
+        and ``battery_model.json`` into out_dir (default: the battery folder's
+        ``results``), each file whole and replaced atomically. As in the
+        import-time run, the model is built from every ``*_params.json`` in
+        out_dir; ``model`` and ``model_text`` are updated to what was written.
+        Returns the paths written."""
+        out = os.fspath(out_dir) if out_dir is not None else self.default_out_dir()
+        try:
+            os.makedirs(out, exist_ok=True)
+        except OSError as e:
+            raise OSError(f"cannot create the output folder '{out}': {e.strerror or e}") from None
+        written: Dict[str, Any] = {"recordings": []}
+        for r in self.recordings:
+            params_file, ocv_file = _core.output_paths(out, r.path)
+            _core.write_text_file(params_file, r.params_text)
+            log.info("file %s written", params_file)
+            _core.write_text_file(ocv_file, r.ocv_text)
+            log.info("Saved file %s", ocv_file)
+            written["recordings"].append({"path": r.path, "params": params_file, "ocv": ocv_file})
+        files = glob.glob(os.path.join(glob.escape(out), "*_params.json"))
+        built = _core.build_model_from_files(files, [os.path.basename(f) for f in files],
+                                             self.low_cutoff, self.high_cutoff)
+        for w in built["warnings"]:
+            if w not in self.model_warnings:
+                log.warning(w)
+        model_file = os.path.join(out, "battery_model.json")
+        _core.write_text_file(model_file, built["text"])
+        log.info("Saved file '%s'", model_file)
+        self.model_text = built["text"]
+        self.model = json.loads(built["text"])
+        self.model_warnings = list(built["warnings"])
+        written["battery_model"] = model_file
+        return written
+
+    def to_dict(self, pulses: bool = True) -> Dict[str, Any]:
+        """A JSON-ready summary (non-finite numbers become None)."""
+        recs = []
+        for r in self.recordings:
+            d = {"path": r.path, "temperature": r.temperature, "temperature_source": r.temperature_source,
+                 "capacity_mAh": r.capacity_mAh, "charge_Ah": r.charge_Ah, "samples": r.samples,
+                 "pulses_fitted": int((r.pulses["status"] == "fitted").sum()), "pulses_total": len(r.pulses),
+                 "medians": r.medians,
+                 "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
+                 "warnings": r.warnings}
+            if pulses:
+                d["pulses"] = r.pulses.to_dict(orient="records")
+            recs.append(d)
+        doc = {"folder": self.folder, "model": short_model_name(self.model_name), "method": self.method,
+               "low_cutoff": self.low_cutoff, "high_cutoff": self.high_cutoff, "recordings": recs,
+               "model_name": "".join(self.model.get("name", "")) if isinstance(self.model.get("name"), str)
+               else self.model.get("name"), "model_warnings": self.model_warnings}
+        return _json_ready(doc)
+
+
+def _json_ready(x):
+    if isinstance(x, dict):
+        return {str(k): _json_ready(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
+        return [_json_ready(v) for v in x]
+    if isinstance(x, (np.integer,)):
+        return int(x)
+    if isinstance(x, (float, np.floating)):
+        x = float(x)
+        return x if math.isfinite(x) else None
+    return x
+
+
+def _capacity(path: str) -> Optional[int]:
+    """The nominal capacity from the file name (``..._2000mAh_...``), or None."""
+    head = path.split("mAh", 1)[0] if "mAh" in path else None
+    if head is None:
+        return None
+    piece = head.rsplit("_", 1)[-1]
+    try:
+        return int(piece)
+    except ValueError:
+        return None
+
+
+def _recording(raw: Dict[str, Any], model: str) -> Recording:
+    names = PARAMETERS[model]
+    t = raw["pulses"]
+    pulses = pd.DataFrame({"cycle": np.asarray(t["cycle"], dtype=np.int64), "t_start": t["t_start"],
+                           "t_end": t["t_end"], "soc": t["soc"], "current": t["current"]})
+    for b in ("1", "2") if model == "model2" else ("1",):
+        pulses["R" + b] = t["R" + b]
+        pulses["C" + b] = t["C" + b]
+        pulses["tau" + b] = np.asarray(t["R" + b]) * np.asarray(t["C" + b])
+    pulses.insert(5, "R0", t["R0"])
+    pulses["rms_mV"] = t["rms_mV"]
+    pulses["ocv_level"] = t["batt_val"]
+    pulses["status"] = list(t["status"])
+    ocv = pd.DataFrame({"soc": raw["SOC"], "ocv": raw["OCV"]})
+    relaxed = pd.DataFrame({"soc": raw["relaxed_soc"], "ocv": raw["relaxed_ocv"]})
+    medians = {n: float(v) for n, v in zip(names, raw["median"])}
+    return Recording(path=raw["path"], temperature=int(raw["temperature"]), capacity_mAh=_capacity(raw["path"]),
+                     charge_Ah=float(raw["charge_Ah"]), pulses=pulses, ocv=ocv, medians=medians,
+                     warnings=list(raw["warnings"]), relaxed=relaxed, samples=int(raw["samples"]),
+                     temperature_source=raw["temperature_source"], params_text=raw["params_text"],
+                     ocv_text=raw["ocv_text"])
+
+
+class _TqdmProgress:
+    """A progress bar on stderr: recordings, and the pulses of the current one."""
+
+    def __init__(self, n_recordings: int):
+        from tqdm import tqdm
+
+        self._tqdm = tqdm
+        self.files = tqdm(total=n_recordings, unit="rec", desc="recordings", position=0, dynamic_ncols=True)
+        self.pulses = None
+
+    def __call__(self, path: str, index: int, n: int, done: int, total: int) -> None:
+        if self.pulses is None or done == 0:
+            if self.pulses is not None:
+                self.pulses.close()
+            self.pulses = self._tqdm(total=max(total, 0), unit="pulse", desc=os.path.basename(path)[:32],
+                                     position=1, leave=False, dynamic_ncols=True)
+        self.pulses.n = done
+        self.pulses.refresh()
+        if total > 0 and done >= total:
+            self.files.update(1)
+
+    def close(self) -> None:
+        if self.pulses is not None:
+            self.pulses.close()
+        self.files.close()
+
+
+def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], *, model: str = "2rc",
+            low_cutoff: float, high_cutoff: float, method: str = "pulse",
+            progress: Union[None, bool, ProgressFn] = None) -> Extraction:
+    """Runs the extraction over a battery folder (``<folder>/raw_data/*.csv``, in
+    directory order, as the import-time run) or over a list of recording paths.
+
+    model: "1rc"/"2rc" (or "model1"/"model2"); low_cutoff: every recording is cut
+    before its first sample below it (V); high_cutoff: the top of the model's
+    voltage axis (V); method: "pulse", the specified two-pass fit; progress:
+    True for a progress bar on stderr, or a callable
+    ``progress(path, index, n_recordings, pulses_done, pulses_total)``.
+
+    Raises UsageError for bad arguments, RecordingError (a ValueError) naming
+    the file when a recording cannot be used. Nothing is written; see
+    Extraction.write(). Safe to call from several threads at once.
+    """
+    model_name = normalise_model(model)
+    if method not in METHODS:
+        raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
+    vcut = _voltage(low_cutoff, "low_cutoff")
+    vhigh = _voltage(high_cutoff, "high_cutoff")
+    if not vhigh > vcut:
+        raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
+
+    if isinstance(folder, (str, os.PathLike)):
+        base = os.fspath(folder)
+        paths = find_recordings(base)
+    else:
+        base = None
+        paths = [os.fspath(p) for p in folder]
+        if not paths:
+            raise UsageError("no recording given")
+        for p in paths:
+            if not os.path.isfile(p):
+                raise UsageError(f"'{p}' is not a recording file")
+
+    bar = None
+    if progress is True:
+        bar = _TqdmProgress(len(paths))
+        report = bar
+    elif callable(progress):
+        report = progress
+    elif progress in (None, False):
+        report = None
+    else:
+        raise UsageError("progress must be None, True/False or a callable")
+
+    debug = log.debug if log.isEnabledFor(logging.DEBUG) else None
+    warm = _core.WarmStart()
+    recordings: List[Recording] = []
+    try:
+        for index, path in enumerate(paths):
+            log.info("started processing file '%s'", path)
+            cb = None
+            if report is not None:
+                def cb(done, total, _path=path, _index=index):
+                    report(_path, _index, len(paths), done, total)
+            try:
+                raw = _core.run_recording(path, vcut, model_name, warm, cb, debug)
+            except RecordingError:
+                raise
+            except KeyError as e:  # a missing column: the message is the first argument
+                raise RecordingError(e.args[0] if e.args else str(e)) from None
+            except (ValueError, OSError, UnicodeError) as e:
+                msg = str(e)
+                if path not in msg:
+                    msg = f"{path}: {msg}"
+                raise RecordingError(msg) from e
+            rec = _recording(raw, model_name)
+            for w in rec.warnings:
+                log.warning(w)
+            recordings.append(rec)
+    finally:
+        if bar is not None:
+            bar.close()
+
+    records = []
+    for r in recordings:
+        d = r.param_record()
+        d["name"] = os.path.basename(_core.output_paths("", r.path)[0])
+        records.append(d)
+    built = _core.build_model_from_data(records, vcut, vhigh)
+    for w in built["warnings"]:
+        log.warning(w)
+    return Extraction(base, recordings, model_name, vcut, vhigh, method, built["text"], built["warnings"])

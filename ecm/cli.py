@@ -1,0 +1,250 @@
+"""The ``ecm`` command.
+
+Exit codes: 0 success, 1 a recording could not be used (or the run failed),
+2 a usage error (bad arguments, no battery folder, a missing cut-off).
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import logging
+import math
+import os
+import sys
+from typing import Any, Dict, List, Optional, Tuple
+
+from ecm._errors import RecordingError, UsageError
+
+log = logging.getLogger("ecm")
+
+EXIT_OK, EXIT_RECORDING, EXIT_USAGE = 0, 1, 2
+
+CONFIG_FILE = "input_params.json"
+
+
+class _Usage(Exception):
+    pass
+
+
+def _fmt(x: float, unit: str) -> str:
+    """A parameter in readable engineering units: 52.1 mOhm, 1.52 kF, 41.3 s."""
+    if x is None or not math.isfinite(x):
+        return f"nan {unit}"
+    for factor, prefix in ((1e3, "k"), (1.0, ""), (1e-3, "m"), (1e-6, "u")):
+        if abs(x) >= factor or factor == 1e-6:
+            return f"{x / factor:.4g} {prefix}{unit}"
+    return f"{x:.4g} {unit}"
+
+
+def _config_for(folder: str) -> Tuple[Optional[str], Dict[str, Any]]:
+    """The input_params.json that applies to a battery folder: the folder's own,
+    else the current directory's, else one beside the folder that names it."""
+    candidates = [os.path.join(folder, CONFIG_FILE), CONFIG_FILE]
+    parent = os.path.dirname(os.path.abspath(folder))
+    beside = os.path.join(parent, CONFIG_FILE)
+    for path in candidates + [beside]:
+        if not os.path.isfile(path):
+            continue
+        try:
+            with open(path, encoding="utf-8") as fh:
+                values = json.load(fh)
+        except (OSError, ValueError) as e:
+            raise _Usage(f"cannot read '{path}': {e}") from None
+        if not isinstance(values, dict):
+            raise _Usage(f"'{path}' must hold one JSON object, found {type(values).__name__}")
+        if path == beside and path not in candidates:
+            named = str(values.get("battery_database", "")) + str(values.get("battery_folder", ""))
+            target = os.path.normpath(os.path.join(parent, named)) if named else None
+            if target is None or os.path.realpath(target) != os.path.realpath(folder):
+                continue
+        return path, values
+    return None, {}
+
+
+def _setup_logging(verbosity: int) -> logging.Handler:
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("ecm: %(levelname)s: %(message)s"))
+    # Warnings are part of the summary (or the JSON document); -v shows them as they happen.
+    level = {-1: logging.ERROR, 0: logging.ERROR, 1: logging.DEBUG}[verbosity]
+    handler.setLevel(level)
+    log.addHandler(handler)
+    log.setLevel(level)
+    return handler
+
+
+def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
+    from ecm.api import short_model_name
+
+    lines = []
+    where = ex.folder or "recordings"
+    lines.append(f"{where}: {len(ex.recordings)} recording(s), {short_model_name(ex.model_name)}, "
+                 f"cut-offs {ex.low_cutoff} V / {ex.high_cutoff} V")
+    units = {"R": "Ohm", "C": "F", "t": "s"}
+    for r in sorted(ex.recordings, key=lambda r: r.temperature):
+        p = r.pulses
+        on_bound = int(p["status"].str.contains("bound").sum())
+        budget = int(p["status"].str.contains("not converged").sum())
+        rms = float(p["rms_mV"].median()) if len(p) else float("nan")
+        notes = "".join([f", {on_bound} with a parameter on a bound" if on_bound else "",
+                         f", {budget} not converged" if budget else ""])
+        lines.append(f"  {r.temperature:>4} C  {os.path.basename(r.path)}: {len(p)} pulses fitted{notes}; "
+                     f"charge {r.charge_Ah:.4g} Ah, median RMS {rms:.3g} mV")
+        meds = "  ".join(f"{k} {_fmt(v, units[k[0]])}" for k, v in r.medians.items())
+        lines.append(f"          medians: {meds}")
+        if r.warnings:
+            lines.append(f"          {len(r.warnings)} warning(s):")
+            lines.extend(f"            - {w}" for w in r.warnings)
+    for w in ex.model_warnings:
+        lines.append(f"  model: {w}")
+    if written:
+        lines.append(f"wrote {2 * len(written['recordings']) + 1} files; model: {written['battery_model']}")
+    return "\n".join(lines)
+
+
+def _cmd_fit(args: argparse.Namespace) -> int:
+    import ecm
+    from ecm.api import find_recordings
+
+    targets = args.folder
+    if len(targets) == 1 and os.path.isdir(targets[0]):
+        folder: Optional[str] = targets[0]
+        find_recordings(folder)  # a clear usage error when it is not a battery folder
+        source: Any = folder
+    else:
+        for t in targets:
+            if os.path.isdir(t):
+                raise _Usage(f"give one battery folder or recording files, not both ('{t}' is a folder)")
+            if not os.path.isfile(t):
+                raise _Usage(f"'{t}' does not exist; expected a battery folder (holding raw_data/) or recordings")
+        folder = None
+        source = targets
+
+    cfg_path, cfg = _config_for(folder if folder else os.path.dirname(os.path.abspath(targets[0])))
+    if cfg_path:
+        log.debug("settings from %s", cfg_path)
+
+    def setting(flag_value, key, flag):
+        if flag_value is not None:
+            return flag_value
+        if key in cfg:
+            return cfg[key]
+        raise _Usage(f"no {flag} given and no {CONFIG_FILE} with \"{key}\" in the battery folder or the current "
+                     f"directory; pass {flag} V")
+
+    low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
+    high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
+    model = args.model if args.model is not None else cfg.get("model", "2rc")
+
+    out = args.out
+    if out is None:
+        if folder:
+            out = os.path.join(folder, "results")
+        elif os.path.basename(os.path.dirname(os.path.abspath(targets[0]))) == "raw_data":
+            out = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(targets[0]))), "results")
+        else:
+            raise _Usage("--out DIR is needed when recordings outside a battery folder are given")
+
+    show_bar = not args.quiet and not args.json_out and sys.stderr.isatty()
+    redirect = contextlib.nullcontext()
+    if show_bar:
+        from tqdm.contrib.logging import logging_redirect_tqdm
+
+        redirect = logging_redirect_tqdm(loggers=[log])
+    with redirect:
+        try:
+            ex = ecm.extract(source, model=model, low_cutoff=low, high_cutoff=high, method=args.method,
+                             progress=True if show_bar else None)
+        except ecm.UsageError as e:
+            raise _Usage(str(e)) from None
+        written = ex.write(out) if not args.no_write else None
+
+    if args.json_out:
+        doc = ex.to_dict()
+        if written:
+            doc["files"] = written
+        json.dump(doc, sys.stdout, indent=1, allow_nan=False)
+        sys.stdout.write("\n")
+    elif not args.quiet:
+        print(_summary_text(ex, written))
+    return EXIT_OK
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from ecm import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="ecm",
+        description="Equivalent-circuit battery models from pulse-discharge recordings.",
+        epilog="Run 'ecm fit --help' for the options of a fit. Exit codes: 0 success, 1 a recording could not "
+               "be used, 2 usage error.")
+    parser.add_argument("--version", action="version", version=f"ecm {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    fit = sub.add_parser(
+        "fit", help="extract the model of one battery folder",
+        description="Fit R0 and one or two RC branches to every pulse of every recording of a battery folder "
+                    "(FOLDER/raw_data/*.csv, one per temperature), then write per temperature "
+                    "<name>_params.json and <name>_ocv.csv and the model battery_model.json into FOLDER/results "
+                    "(or --out). The files are the ones the import-time 'import ecmfit' writes.",
+        epilog="Cut-offs and model default to the input_params.json of FOLDER, of the current directory, or the "
+               "one beside FOLDER that names it. Example: ecm fit examples/sample_cell")
+    fit.add_argument("folder", nargs="+", metavar="FOLDER",
+                     help="battery folder holding raw_data/*.csv (or one or more recording files)")
+    fit.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None,
+                     help="one or two RC branches (default: input_params.json, else 2rc)")
+    fit.add_argument("--low-cutoff", type=float, metavar="V", default=None,
+                     help="low cut-off voltage: each recording is cut before its first sample below it")
+    fit.add_argument("--high-cutoff", type=float, metavar="V", default=None,
+                     help="upper voltage limit of the cell (top of the model's voltage axis)")
+    fit.add_argument("--method", choices=["pulse"], default="pulse",
+                     help="fitting method: 'pulse' is the specified two-pass fit (default)")
+    fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
+    fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")
+    fit.add_argument("--json", dest="json_out", action="store_true",
+                     help="print one JSON document on stdout instead of the summary")
+    loud = fit.add_mutually_exclusive_group()
+    loud.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary; errors only")
+    loud.add_argument("-v", "--verbose", action="store_true",
+                      help="log every fit to stderr and show tracebacks of errors")
+    fit.set_defaults(run=_cmd_fit)
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if not getattr(args, "command", None):
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    verbosity = 1 if getattr(args, "verbose", False) else (-1 if getattr(args, "quiet", False) else 0)
+    handler = _setup_logging(verbosity)
+    prog = f"ecm {args.command}"
+    try:
+        return args.run(args)
+    except _Usage as e:
+        print(f"{prog}: error: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except UsageError as e:
+        print(f"{prog}: error: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except RecordingError as e:
+        if verbosity > 0:
+            raise
+        print(f"{prog}: error: {e}", file=sys.stderr)
+        return EXIT_RECORDING
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return 130
+    except OSError as e:
+        if verbosity > 0:
+            raise
+        print(f"{prog}: error: {e}", file=sys.stderr)
+        return EXIT_RECORDING
+    except Exception as e:  # a fault of ours: say so in one line unless asked for the traceback
+        if verbosity > 0:
+            raise
+        print(f"{prog}: error: {type(e).__name__}: {e} (run with -v for the traceback)", file=sys.stderr)
+        return EXIT_RECORDING
+    finally:
+        log.removeHandler(handler)

@@ -1,0 +1,506 @@
+#include "ecmfit/core/pipeline.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <utility>
+
+#include "common/numtext.hpp"
+#include "ecmfit/core/circuit.hpp"
+#include "ecmfit/core/fitting.hpp"
+#include "ecmfit/core/outputs.hpp"
+#include "ecmfit/core/recording.hpp"
+#include "ecmfit/core/stats.hpp"
+
+namespace ecm {
+
+void PipelineObserver::log(LogLevel, const std::string&) {}
+void PipelineObserver::print(const std::string&) {}
+double PipelineObserver::now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+void PipelineObserver::cut(std::size_t) {}
+void PipelineObserver::charged(const RecordingResult&) {}
+void PipelineObserver::detected(PulseAnalysis&, const RecordingResult&) {}
+void PipelineObserver::fitting_started(double, long long) {}
+void PipelineObserver::search_started(long long) {}
+void PipelineObserver::window(SampleRange) {}
+void PipelineObserver::fit_starting(FitKind, const std::vector<double>&, double) {}
+void PipelineObserver::fitted(FitKind, const LsqResult&, const std::vector<double>&, const std::vector<double>&,
+                              double) {}
+void PipelineObserver::search_accepted(double) {}
+void PipelineObserver::search_checked(const std::vector<double>&, const std::vector<double>&, double) {}
+void PipelineObserver::cycle_started(long long, double, long long) {}
+void PipelineObserver::row(const CycleRow&) {}
+void PipelineObserver::finished(double, const std::string&) {}
+
+CircuitModel circuit_model_from_name(const std::string& name) {
+    if (name == "model1") return CircuitModel::OneRC;
+    if (name == "model2") return CircuitModel::TwoRC;
+    return CircuitModel::Other;
+}
+
+double round1(double x) {
+    if (!std::isfinite(x)) return x;
+    // Python rounds the exact binary value to one decimal and reads the text back.
+    return std::strtod(fixed_text(x, 1).c_str(), nullptr);
+}
+
+namespace {
+
+constexpr double kSearchTol = 1e-8, kFirstTol = 1e-11, kSecondTol = 1e-9;
+
+std::string line_of(std::size_t k) { return std::to_string(k + 2); }
+
+long long len_fall_of(long long pulse_len) { return static_cast<long long>(static_cast<double>(pulse_len) * 0.7); }
+
+std::string mv_text(double rms_v) { return py_repr(rms_v * 1000.0); }
+
+std::string vector_text(const double* x, std::size_t n) {
+    std::string out = "[";
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k > 0) out += ", ";
+        out += py_repr(x[k]);
+    }
+    return out + "]";
+}
+
+// The kept samples: finite, time increasing, at least two.
+void check_kept_samples(const RecordingColumns& in, std::size_t n) {
+    const std::pair<const std::string*, const double*> cols[] = {
+        {&in.time_name, in.time}, {&in.current_name, in.current}, {&in.voltage_name, in.voltage}};
+    for (const auto& c : cols) {
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!std::isfinite(c.second[k])) {
+                throw DataError("line " + line_of(k) + ": column \"" + *c.first +
+                                "\" is empty or not a finite number (" + py_repr(c.second[k]) + ")");
+            }
+        }
+    }
+    for (std::size_t k = 1; k < n; ++k) {
+        if (!(in.time[k] > in.time[k - 1])) {
+            throw DataError("line " + line_of(k) + ": time " + py_repr(in.time[k]) +
+                            " s does not increase from the previous sample (" + py_repr(in.time[k - 1]) +
+                            " s); the \"" + in.time_name + "\" column must increase");
+        }
+    }
+    if (n < 2) {
+        throw DataError("only " + std::to_string(n) +
+                        " sample(s) lie above the cut-off voltage before it is crossed; a pulse recording is "
+                        "needed");
+    }
+}
+
+// Counts, per parameter and bound, the cycles whose fit ended on that bound.
+struct BoundTally {
+    struct Hit {
+        std::string name;
+        int side;  // -1 lower, +1 upper
+        int count;
+    };
+    std::vector<Hit> hits;  // in the order the parameters are fitted
+    void add(const LsqResult& r, const std::vector<std::string>& names, std::vector<std::string>& row_hits) {
+        for (std::size_t k = 0; k < names.size() && k < static_cast<std::size_t>(r.active_mask.size()); ++k) {
+            int side = r.active_mask[static_cast<Eigen::Index>(k)];
+            if (side == 0) continue;
+            row_hits.push_back(names[k] + (side > 0 ? " upper" : " lower"));
+            bool found = false;
+            for (auto& h : hits)
+                if (h.name == names[k] && h.side == side) ++h.count, found = true;
+            if (!found) hits.push_back({names[k], side, 1});
+        }
+    }
+};
+
+class Run {
+public:
+    Run(const RecordingColumns& in, const PipelineSettings& s, WarmStart& warm, PipelineObserver& obs)
+        : in_(in), s_(s), warm_(warm), obs_(obs) {}
+
+    RecordingResult go() {
+        trim_and_charge();
+        detect();
+        fit();
+        summarise();
+        return std::move(r_);
+    }
+
+private:
+    const RecordingColumns& in_;
+    const PipelineSettings& s_;
+    WarmStart& warm_;
+    PipelineObserver& obs_;
+    RecordingResult r_;
+    std::string report_;  // the solver's report of one fit, handed over in one piece
+
+    const double* t() const { return in_.time; }
+    const double* i() const { return in_.current; }
+    const double* v() const { return in_.voltage; }
+    const double* y() const { return r_.ocv_diff->data(); }
+
+    void info(const std::string& m) { obs_.log(LogLevel::Info, m); }
+    void warning(const std::string& m) {
+        r_.warnings.push_back(m);
+        obs_.log(LogLevel::Warning, m);
+    }
+    void flush_report() {
+        if (!report_.empty()) obs_.print(report_);
+        report_.clear();
+    }
+    PrintFn printer() {
+        if (s_.solver_verbose <= 0) return {};
+        return [this](const std::string& text) { report_ += text; };
+    }
+
+    void trim_and_charge() {
+        if (in_.rows == 0) throw DataError("the recording has no data rows");
+        auto cut = find_cutoff(in_.voltage, in_.rows, s_.vcut);
+        if (!cut) {
+            double lowest = INFINITY;
+            for (std::size_t k = 0; k < in_.rows; ++k)
+                if (in_.voltage[k] < lowest) lowest = in_.voltage[k];
+            throw CutoffNotCrossed("the voltage never falls below the low cut-off " + py_repr(s_.vcut) +
+                                       " V (lowest voltage " + py_repr(lowest) +
+                                       " V); expected a recording that ends below the cut-off",
+                                   lowest);
+        }
+        const std::size_t n = *cut;
+        obs_.cut(n);
+        check_kept_samples(in_, n);
+        r_.samples = n;
+        r_.cum_mAh = std::make_shared<const std::vector<double>>(cumulative_charge_mAh(t(), i(), n));
+        obs_.charged(r_);
+    }
+
+    void detect() {
+        const std::size_t n = r_.samples;
+        PulseAnalysis a = analyse_pulses(t(), i(), v(), r_.cum_mAh->data(), n);
+        r_.ocv_diff = std::make_shared<const std::vector<double>>(std::move(a.ocv_diff));
+        r_.relaxed_soc = a.soc;
+        r_.relaxed_v = a.vsoc;
+        r_.SOC = a.SOC;
+        r_.OCV_3rd = a.OCV_3rd;
+        r_.ind_slice = a.ind_slice;
+        r_.idx_load = a.idx_load;
+        obs_.detected(a, r_);
+    }
+
+    void check_windows() {
+        const auto& S = r_.ind_slice;
+        const auto& L = r_.idx_load;
+        const long long n = static_cast<long long>(S.size());
+        const long long cycles = n - 2;
+        if (n < 2 || L.empty()) {
+            throw DataError("no complete load pulse found (" + std::to_string(L.size()) + " pulse end(s) after " +
+                            std::to_string(std::max<long long>(n - 1, 0)) +
+                            " rest(s)); the first pulse is needed for the start values");
+        }
+        if (static_cast<long long>(L.size()) < cycles) {
+            throw DataError("found " + std::to_string(L.size()) + " pulse end(s) for " + std::to_string(cycles) +
+                            " pulse(s) to fit; every pulse must end (current back to rest) before the next rest "
+                            "ends");
+        }
+        for (long long k = 0; k < std::max<long long>(cycles, 1); ++k) {
+            long long start = S[k], end = L[k], next = S[k + 1];
+            std::string pulse = "load pulse " + std::to_string(k + 1);
+            if (end <= start) {
+                throw DataError(pulse + " ends at sample " + std::to_string(end) +
+                                ", not after it starts at sample " + std::to_string(start) +
+                                "; a recording must begin with a rest");
+            }
+            if (len_fall_of(end - start) < 2) {
+                throw DataError(pulse + " is only " + std::to_string(end - start) +
+                                " sample(s) long; at least 3 samples are needed to fit it");
+            }
+            if (next < 5 || next - start < 2) {
+                throw DataError("cycle " + std::to_string(k + 1) + " (samples " + std::to_string(start) + " to " +
+                                std::to_string(next) + ") is too short to fit");
+            }
+        }
+    }
+
+    std::vector<double> simulate(SampleRange w, double r0, std::vector<double> r, std::vector<double> c) const {
+        std::vector<double> out(w.size());
+        simulate_rc(t() + w.a, i() + w.a, w.size(), r0, r.data(), c.data(), r.size(), out.data(), nullptr);
+        return out;
+    }
+
+    std::vector<double> minus(SampleRange w, const std::vector<double>& model) const {
+        std::vector<double> e(w.size());
+        for (std::size_t k = 0; k < e.size(); ++k) e[k] = y()[w.a + k] - model[k];
+        return e;
+    }
+
+    void select(SampleRange w) { obs_.window(w); }
+
+    // Signed charge in mAh from sample 0 to each of `at` (ascending), by the trapezoid rule.
+    std::vector<double> signed_charge_at(const std::vector<std::size_t>& at) const {
+        std::vector<double> out;
+        out.reserve(at.size());
+        double sum = 0.0, comp = 0.0;
+        std::size_t k = 0;
+        for (std::size_t idx : at) {
+            for (; k < idx; ++k) {
+                double term = (t()[k + 1] - t()[k]) * (i()[k + 1] + i()[k]) * 0.5 * 1000.0 / 3600.0;
+                double yk = term - comp, tt = sum + yk;
+                comp = (tt - sum) - yk;
+                sum = tt;
+            }
+            out.push_back(sum);
+        }
+        return out;
+    }
+
+    void initial_value_search() {
+        const auto& S = r_.ind_slice;
+        const auto& L = r_.idx_load;
+        const long long len_fall = len_fall_of(L[0] - S[0]);
+        SampleRange w{static_cast<std::size_t>(S[0]), static_cast<std::size_t>(S[0] + len_fall)};
+        obs_.search_started(len_fall);
+        select(w);
+        double rms_min = 10.0;
+        bool rms_min_is_int = true;
+        bool accepted = false;
+        std::array<double, 3> best{};
+        for (double Ci : {1.0, 10.0, 50.0, 100.0, 500.0, 1000.0, 2000.0, 4000.0}) {
+            info("\nInitial value search...");
+            obs_.fit_starting(FitKind::Search, {0.5, 0.05, Ci}, Ci);
+            LsqResult res;
+            try {
+                res = fit_model1(t() + w.a, i() + w.a, y() + w.a, w.size(), {0.5, 0.05, Ci}, 0.1, kSearchTol,
+                                 s_.solver_verbose, printer());
+            } catch (const DataError& e) {
+                flush_report();
+                throw DataError("initial-value search with C1 = " + py_repr(Ci) + " F: " + e.what());
+            }
+            flush_report();
+            auto yout = simulate(w, res.x[0], {res.x[1]}, {res.x[2]});
+            auto err = minus(w, yout);
+            const double rms_curr = rms(err.data(), err.size());
+            obs_.fitted(FitKind::Search, res, yout, err, rms_curr);
+            if (rms_curr < rms_min) {
+                rms_min = rms_curr;
+                rms_min_is_int = false;
+                accepted = true;
+                best = {res.x[0], res.x[1], res.x[2]};
+                obs_.search_accepted(rms_min);
+                info("Init params = " + vector_text(res.x.data(), 3));
+            }
+            info("Min. rms_err = " + (rms_min_is_int ? std::string("10000") : mv_text(rms_min)) + " mV");
+        }
+        if (accepted) {
+            warm_.has_init = true;
+            warm_.init = best;
+        } else {
+            if (!warm_.has_init) {
+                throw DataError(
+                    "the initial-value search on the first pulse found no start values: no fit reached an RMS "
+                    "error below 10 V (the pulse data may be corrupt)");
+            }
+            warning(s_.label +
+                    ": the initial-value search found no start values; the search result of the previous "
+                    "recording is used");
+        }
+        for (double x : warm_.init)
+            if (!std::isfinite(x)) throw DataError("the start values of the initial-value search cannot be read");
+
+        // Check of the search result over the whole first cycle.
+        SampleRange full{static_cast<std::size_t>(S[0]), static_cast<std::size_t>(S[1])};
+        select(full);
+        auto yout = simulate(full, warm_.init[0], {warm_.init[1]}, {warm_.init[2]});
+        auto err = minus(full, yout);
+        const double r = rms(err.data(), err.size());
+        obs_.search_checked(yout, err, r);
+        info("rms_err_model1 = " + mv_text(r) + " mV\n");
+    }
+
+    void fit() {
+        const auto& S = r_.ind_slice;
+        const auto& L = r_.idx_load;
+        const long long cycles = static_cast<long long>(S.size()) - 2;
+        r_.cycles = cycles;
+        const double start_time = obs_.now();
+        obs_.fitting_started(start_time, cycles);
+        check_windows();
+        obs_.print("Total cycles = " + std::to_string(cycles) + "\n");
+
+        initial_value_search();
+
+        // SOC at the middle of every pulse, from the signed charge.
+        std::vector<std::size_t> mids;
+        for (long long c = 1; c <= cycles; ++c)
+            mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
+        const std::vector<double> q_mid = signed_charge_at(mids);
+        const double total_mAh = r_.cum_mAh->back();
+
+        const bool one = s_.model == CircuitModel::OneRC, two = s_.model == CircuitModel::TwoRC;
+        BoundTally bounds;
+        const std::vector<std::string> names1 = {"R0", "R1", "C1"}, names2 = {"R2", "C2"};
+        for (long long c = 1; c <= cycles; ++c) {
+            info("\nProcessing cycle " + std::to_string(c) + " / " + std::to_string(cycles) + " ...");
+            const double start_time_i = obs_.now();
+            const long long len_fall = len_fall_of(L[c - 1] - S[c - 1]);
+            obs_.cycle_started(c, start_time_i, len_fall);
+            CycleRow row;
+            row.cycle = c;
+            row.pulse_first = static_cast<std::size_t>(S[c - 1] + 1);
+            row.pulse_last = static_cast<std::size_t>(L[c - 1]);
+            row.first_window = {static_cast<std::size_t>(S[c - 1]), static_cast<std::size_t>(S[c - 1] + len_fall)};
+            row.full_window = {static_cast<std::size_t>(S[c - 1]), static_cast<std::size_t>(S[c])};
+            row.soc_mid = 1.0 + q_mid[static_cast<std::size_t>(c - 1)] / total_mAh;
+            row.current_mean = mean(i() + row.pulse_first, row.pulse_last + 1 - row.pulse_first);
+            const SampleRange w1 = row.first_window;
+            select(w1);
+
+            std::array<double, 3> x0;
+            if (warm_.has_first) {
+                x0 = warm_.first;
+            } else {
+                x0 = warm_.init;
+                info("Starting with init values");
+            }
+            obs_.fit_starting(FitKind::First, {x0[0], x0[1], x0[2]}, 0.0);
+            LsqResult r1;
+            try {
+                r1 = fit_model1(t() + w1.a, i() + w1.a, y() + w1.a, w1.size(), x0, 0.1, kFirstTol, s_.solver_verbose,
+                                printer());
+            } catch (const DataError& e) {
+                flush_report();
+                throw DataError("cycle " + std::to_string(c) + ", 1st pass: " + e.what());
+            }
+            flush_report();
+            const double gr0 = r1.x[0], gr1 = r1.x[1], gc1 = r1.x[2];
+            warm_.has_first = std::isfinite(gr0) && std::isfinite(gr1) && std::isfinite(gc1);
+            warm_.first = {gr0, gr1, gc1};
+            if (r1.status == 0) {
+                row.budget_stop = true;
+                warning(s_.label + ": cycle " + std::to_string(c) + ": the 1st pass stopped on its budget of " +
+                        std::to_string(r1.nfev) + " evaluations before converging; its result is used");
+            }
+            bounds.add(r1, names1, row.at_bound);
+            auto yout1 = simulate(w1, gr0, {gr1}, {gc1});
+            auto err1 = minus(w1, yout1);
+            const double rms_lsq_1 = rms(err1.data(), err1.size());
+            obs_.fitted(FitKind::First, r1, yout1, err1, rms_lsq_1);
+            info("---- 1st pass ---");
+            info("params 1st = " + vector_text(r1.x.data(), 3));
+            info("rms_err = " + mv_text(rms_lsq_1) + " mV\n");
+
+            const long long si = S[c];
+            row.batt_val = mean(v() + (si - 5), 4);
+
+            if (one) {
+                const double stop_time_i = obs_.now();
+                row.stop_time = stop_time_i;
+                row.runtime = py_repr((stop_time_i - start_time_i) / 60.0) + " minutes";
+                row.r0tau = {py_repr(gr0), py_repr(gr1 * gc1)};
+                row.rms = rms_lsq_1;
+                row.params = {gr0, gr1, gc1};
+                row.lsq_yout = std::move(yout1);
+                row.yout_window = w1;
+            }
+            if (two) {
+                const SampleRange w2 = row.full_window;
+                select(w2);
+                std::array<double, 2> x02 = warm_.has_second ? warm_.second : std::array<double, 2>{1.0, 100.0};
+                obs_.fit_starting(FitKind::Second, {x02[0], x02[1]}, 0.0);
+                LsqResult r2;
+                try {
+                    r2 = fit_model2_branch(t() + w2.a, i() + w2.a, y() + w2.a, w2.size(), gr0, gr1, gc1, x02, 1.0,
+                                           kSecondTol, s_.solver_verbose, printer());
+                } catch (const DataError& e) {
+                    flush_report();
+                    throw DataError("cycle " + std::to_string(c) + ", 2nd pass: " + e.what());
+                }
+                flush_report();
+                const double r2v = r2.x[0], c2v = r2.x[1];
+                warm_.has_second = std::isfinite(r2v) && std::isfinite(c2v);
+                warm_.second = {r2v, c2v};
+                if (r2.status == 0) {
+                    row.budget_stop = true;
+                    warning(s_.label + ": cycle " + std::to_string(c) + ": the 2nd pass stopped on its budget of " +
+                            std::to_string(r2.nfev) + " evaluations before converging; its result is used");
+                }
+                bounds.add(r2, names2, row.at_bound);
+                auto yout2 = simulate(w2, gr0, {gr1, r2v}, {gc1, c2v});
+                const double stop_time_i = obs_.now();
+                row.stop_time = stop_time_i;
+                row.params = {gr0, gr1, gc1, r2v, c2v};
+                info("--- 2nd Pass ----");
+                info("params = " + vector_text(row.params.data(), row.params.size()));
+                auto err2 = minus(w2, yout2);
+                const double rms_lsq = rms(err2.data(), err2.size());
+                obs_.fitted(FitKind::Second, r2, yout2, err2, rms_lsq);
+                info("rms_err = " + mv_text(rms_lsq) + " mV");
+                row.runtime = py_repr(round1((stop_time_i - start_time_i) / 60.0)) + " minutes";
+                row.r0tau = {py_repr(gr0), py_repr(gr1 * gc1), py_repr(r2v * c2v)};
+                row.rms = rms_lsq;
+                row.lsq_yout = std::move(yout2);
+                row.yout_window = w2;
+            }
+            if (one || two) {
+                obs_.row(row);
+                r_.rows.push_back(std::move(row));
+            }
+        }
+
+        const double stop_time = obs_.now();
+        const std::string runtime_total = py_repr(round1((stop_time - start_time) / 60.0)) + " minutes";
+        info("Total runtime = " + runtime_total);
+        obs_.finished(stop_time, runtime_total);
+
+        for (const auto& h : bounds.hits) {
+            const bool upper = h.side > 0;
+            warning(s_.label + ": " + h.name + " ended on its " + (upper ? "upper" : "lower") + " bound " +
+                    py_repr(upper ? kFitUpperBound : kFitLowerBound) + " in " + std::to_string(h.count) + " of " +
+                    std::to_string(cycles) + " cycles; the pulses do not determine it there (the value is used)");
+        }
+    }
+
+    void summarise() {
+        const std::size_t nparams = s_.model == CircuitModel::TwoRC ? 5 : 3;
+        std::vector<std::vector<double>> cols(nparams);
+        for (const auto& row : r_.rows)
+            for (std::size_t k = 0; k < nparams; ++k) cols[k].push_back(row.params[k]);
+        column_mean_median(cols, r_.mean, r_.median);
+    }
+};
+
+void append_json_number(std::string& out, double x) {
+    if (std::isnan(x)) out += "NaN";
+    else if (std::isinf(x)) out += x > 0 ? "Infinity" : "-Infinity";
+    else out += py_repr(x);
+}
+
+void append_json_list(std::string& out, const std::vector<double>& v) {
+    out += '[';
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        if (k) out += ", ";
+        append_json_number(out, v[k]);
+    }
+    out += ']';
+}
+
+}  // namespace
+
+RecordingResult process_recording(const RecordingColumns& in, const PipelineSettings& settings, WarmStart& warm,
+                                  PipelineObserver& observer) {
+    return Run(in, settings, warm, observer).go();
+}
+
+std::string params_file_text(long long temperature, const RecordingResult& r) {
+    std::string out = "{\"TempC\": " + std::to_string(temperature) + ", \"Tparam_1\": ";
+    append_json_number(out, r.charge_Ah());
+    out += ", \"Tparam_2\": ";
+    append_json_list(out, r.median);
+    out += ", \"Tparam_3\": [";
+    append_json_list(out, r.SOC);
+    out += ", ";
+    append_json_list(out, r.OCV_3rd);
+    out += "]}";
+    return out;
+}
+
+}  // namespace ecm
