@@ -16,7 +16,12 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 import numpy as np
 import pandas as pd
 
-from ecm import _core
+try:
+    from ecm import _core
+except ImportError as _e:  # pragma: no cover - the source tree shadows the installed package
+    raise ImportError(
+        f"ecm's compiled core is missing next to {os.path.dirname(os.path.abspath(__file__))}: this looks like "
+        "the source folder; install the package with 'pip install .' and run from another directory") from _e
 from ecm._errors import RecordingError, UsageError
 
 log = logging.getLogger("ecm")
@@ -277,8 +282,7 @@ class _TqdmProgress:
                 self.pulses.close()
             self.pulses = self._tqdm(total=max(total, 0), unit="pulse", desc=os.path.basename(path)[:32],
                                      position=1, leave=False, dynamic_ncols=True)
-        self.pulses.n = done
-        self.pulses.refresh()
+        self.pulses.update(done - self.pulses.n)  # redraws at most every tenth of a second
         if total > 0 and done >= total:
             self.files.update(1)
 

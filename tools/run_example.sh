@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
-cd examples
-python3 -c "import ecmfit"
+cd examples  # (not the repository root, whose ecm/ source folder would shadow the installed package)
+if command -v ecm >/dev/null 2>&1; then
+  ecm fit sample_cell
+else
+  python3 -m ecm fit sample_cell
+fi
 echo
 echo "Model written to examples/sample_cell/results/battery_model.json"
