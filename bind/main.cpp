@@ -6,7 +6,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,7 @@
 #include "common/fileio.hpp"
 #include "ecmfit/core/outputs.hpp"
 #include "ecmfit/core/pipeline.hpp"
+#include "ecmfit/core/pulses.hpp"
 #include "ecmfit/pyface.hpp"
 #include "pyshared/model_io.hpp"
 #include "pyshared/recording_io.hpp"
@@ -43,11 +48,7 @@ public:
         call(debug_, py::str(message));
     }
 
-    void fitting_started(double, long long cycles) override {
-        cycles_ = cycles;
-        report(0);
-    }
-    void row(const ecm::CycleRow& row) override { report(row.cycle); }
+    void progress(long long done, long long total) override { report(done, total); }
 
     void set_flags() {
         has_progress_ = !progress_.is_none();
@@ -64,16 +65,15 @@ public:
 private:
     py::object progress_, debug_;
     bool has_progress_ = false, has_debug_ = false;
-    long long cycles_ = 0;
     PyObject *type_ = nullptr, *value_ = nullptr, *trace_ = nullptr;
 
-    void report(long long done) {
+    void report(long long done, long long total) {
         if (!has_progress_) {
             check_signals();
             return;
         }
         py::gil_scoped_acquire gil;
-        call(progress_, py::int_(done), py::int_(cycles_));
+        call(progress_, py::int_(done), py::int_(total));
     }
 
     void check_signals() {
@@ -103,19 +103,24 @@ py::array_t<double> column(const std::vector<ecm::CycleRow>& rows, double (*get)
 }
 
 std::string row_status(const ecm::CycleRow& row) {
-    std::string s;
-    if (row.budget_stop) s = "not converged (evaluation budget)";
+    std::vector<std::string> parts;
+    for (std::size_t b = 0; b < row.determined.size(); ++b)
+        if (!row.determined[b]) parts.push_back("tau" + std::to_string(b + 1) + " undetermined");
+    if (row.budget_stop) parts.push_back("not converged (evaluation budget)");
     if (!row.at_bound.empty()) {
-        if (!s.empty()) s += "; ";
-        s += "on bound:";
+        std::string s = "on bound:";
         for (std::size_t k = 0; k < row.at_bound.size(); ++k) s += (k ? ", " : " ") + row.at_bound[k];
+        parts.push_back(s);
     }
-    return s.empty() ? "fitted" : s;
+    if (parts.empty()) return "fitted";
+    std::string s = parts[0];
+    for (std::size_t k = 1; k < parts.size(); ++k) s += "; " + parts[k];
+    return s;
 }
 
 // Runs one recording file; the returned dict holds plain values and NumPy arrays.
 py::dict run_recording(const std::string& path, double vcut, const std::string& model, ecm::WarmStart& warm,
-                       py::object progress, py::object debug) {
+                       py::object progress, py::object debug, const std::string& method) {
     py::dict out;
     out["path"] = path;
     py::object df = ecmpy::read_table(path);
@@ -141,6 +146,8 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     if (settings.model == ecm::CircuitModel::Other)
         throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
     settings.label = path;
+    if (method == "joint") settings.method = ecm::FitMethod::Joint;
+    else if (method != "pulse") throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
 
     ApiObserver observer(std::move(progress), std::move(debug));
     observer.set_flags();
@@ -192,6 +199,16 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
         for (std::size_t k = 0; k < rows.size(); ++k) a.mutable_data()[k] = rows[k].params[p];
         table[names[p]] = a;
     }
+    for (std::size_t b = 0; b < (two ? 2u : 1u); ++b) {
+        py::array_t<double> tau(static_cast<py::ssize_t>(rows.size()));
+        py::array_t<bool> det(static_cast<py::ssize_t>(rows.size()));
+        for (std::size_t k = 0; k < rows.size(); ++k) {
+            tau.mutable_data()[k] = rows[k].tau[b];
+            det.mutable_data()[k] = rows[k].determined[b];
+        }
+        table[py::str("tau" + std::to_string(b + 1))] = tau;
+        table[py::str("tau" + std::to_string(b + 1) + "_determined")] = det;
+    }
     table["rms_mV"] = column(rows, [](const ecm::CycleRow& w) { return w.rms * 1000.0; });
     table["batt_val"] = column(rows, [](const ecm::CycleRow& w) { return w.batt_val; });
     py::list status;
@@ -202,6 +219,8 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     out["OCV"] = py::cast(r.OCV_3rd);
     out["relaxed_soc"] = py::cast(r.relaxed_soc);
     out["relaxed_ocv"] = py::cast(r.relaxed_v);
+    out["relaxed_measured"] = py::cast(r.relaxed_v_measured);
+    out["ocv_passes"] = r.ocv_passes;
     out["mean"] = py::cast(r.mean);
     out["median"] = py::cast(r.median);
     out["warnings"] = py::cast(r.warnings);
@@ -241,9 +260,29 @@ PYBIND11_MODULE(_core, m) {
         .def(py::init<>());
 
     m.def("run_recording", &run_recording, py::arg("path"), py::arg("vcut"), py::arg("model"), py::arg("warm"),
-          py::arg("progress") = py::none(), py::arg("debug") = py::none(),
+          py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("method") = "pulse",
           "Runs one recording file through the pipeline. progress(done, total) is called as pulses are fitted, "
           "debug(message) receives the pipeline's log lines.");
+
+    m.def(
+        "soc_table",
+        [](std::vector<double> soc, std::vector<double> values, const std::vector<double>& grid) {
+            // Linear in SOC between the points that have a value, flat beyond the first and the last.
+            std::vector<std::pair<double, double>> pts;
+            for (std::size_t k = 0; k < soc.size() && k < values.size(); ++k)
+                if (std::isfinite(soc[k]) && std::isfinite(values[k])) pts.emplace_back(soc[k], values[k]);
+            std::sort(pts.begin(), pts.end());
+            std::vector<double> xp, fp, out(grid.size(), std::numeric_limits<double>::quiet_NaN());
+            for (const auto& p : pts) {
+                xp.push_back(p.first);
+                fp.push_back(p.second);
+            }
+            if (!xp.empty()) ecm::interp_linear(grid.data(), grid.size(), xp.data(), fp.data(), xp.size(), out.data());
+            return out;
+        },
+        py::arg("soc"), py::arg("values"), py::arg("grid"),
+        "Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points "
+        "are left out (all NaN: NaN).");
 
     m.def(
         "output_paths",

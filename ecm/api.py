@@ -28,8 +28,12 @@ log = logging.getLogger("ecm")
 
 #: Accepted model names and the specified name each stands for.
 MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
-#: Fitting methods; "pulse" is the specified two-pass method.
-METHODS = ("pulse",)
+#: Fitting methods: "pulse" is the specified two-pass method, "joint" fits each
+#: whole cycle at once on a relaxation-corrected OCV curve.
+METHODS = ("pulse", "joint")
+#: SOC grid of the SOC x temperature tables.
+TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
+TABLES_FILE = "battery_model_tables.json"
 
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
 
@@ -89,9 +93,14 @@ class Recording:
     (fit error: first pass over its window for one branch, second pass over the
     whole cycle for two), ``ocv_level`` (V, the voltage near the end of the
     cycle's rest) and ``status`` ("fitted", or why a value is not trustworthy).
-    ``ocv`` is the 201-point OCV-SOC table, ``relaxed`` the measured (SOC, OCV)
-    points it passes through; ``medians`` are the per-pulse medians written to
-    the parameter file.
+    With the joint method ``rms_mV`` is over the whole cycle, and
+    ``tau1_determined`` / ``tau2_determined`` tell whether the cycle can
+    determine that time constant (at least two samples, at most a third of the
+    rest after the pulse); undetermined branches are left out of the medians
+    and tables. ``ocv`` is the 201-point OCV-SOC table, ``relaxed`` the (SOC,
+    OCV) points it passes through (``measured``: the voltage at the rest's end;
+    the joint method subtracts the branches' remaining overvoltage from it);
+    ``medians`` are the per-pulse medians written to the parameter file.
     """
 
     path: str
@@ -107,6 +116,7 @@ class Recording:
     temperature_source: str = "data"
     params_text: str = field(repr=False, default="")
     ocv_text: str = field(repr=False, default="")
+    ocv_passes: int = 0
 
     @property
     def name(self) -> str:
@@ -158,6 +168,32 @@ class Extraction:
             rows.append(row)
         return pd.DataFrame(rows)
 
+    def tables(self) -> Dict[str, Any]:
+        """SOC x temperature tables from the per-pulse parameters: per recording
+        (sorted by temperature) each quantity on the SOC grid ``soc``, linear
+        between pulses and held flat beyond the first and the last pulse;
+        values the cycles do not determine are left out. Also the OCV table of
+        each temperature on its 201-point grid."""
+        recs = sorted(self.recordings, key=lambda r: r.temperature)
+        names = ["R0", "R1", "tau1", "C1"] + (["R2", "tau2", "C2"] if self.model_name == "model2" else [])
+        grid = [float(x) for x in TABLE_SOC]
+        out: Dict[str, Any] = {"method": self.method, "model": short_model_name(self.model_name), "soc": grid,
+                               "temperatures": [r.temperature for r in recs]}
+        units = {"R": "Ohm", "t": "s", "C": "F"}
+        out["units"] = {n: units[n[0]] for n in names}
+        for n in names:
+            rows = []
+            for r in recs:
+                p = r.pulses
+                vals = p[n].to_numpy(dtype=float).copy()
+                if n != "R0":
+                    vals[~p["tau" + n[-1] + "_determined"].to_numpy()] = np.nan
+                rows.append(list(_core.soc_table(p["soc"].to_numpy(dtype=float), vals, grid)))
+            out[n] = rows
+        out["ocv"] = {"soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
+                      "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs]}
+        return _json_ready(out)
+
     def default_out_dir(self) -> str:
         if self.folder is None:
             raise UsageError("no output folder: the recordings were given as a list; pass out_dir")
@@ -196,7 +232,24 @@ class Extraction:
         self.model = json.loads(built["text"])
         self.model_warnings = list(built["warnings"])
         written["battery_model"] = model_file
+        if self.method == "joint":
+            written["tables"] = self._write_tables(out)
         return written
+
+    def _write_tables(self, out: str) -> List[str]:
+        tabs = self.tables()
+        paths = [os.path.join(out, TABLES_FILE)]
+        _core.write_text_file(paths[0], json.dumps(tabs, indent=1))
+        temps = tabs["temperatures"]
+        for name in tabs["units"]:
+            frame = pd.DataFrame({"soc": tabs["soc"]})
+            for k, temp in enumerate(temps):
+                frame[f"{temp}C" if temps.count(temp) == 1 else f"{temp}C_{k}"] = tabs[name][k]
+            path = os.path.join(out, f"battery_model_table_{name}.csv")
+            _core.write_text_file(path, frame.to_csv(index=False, na_rep="nan"))
+            paths.append(path)
+        log.info("Saved the SOC x temperature tables in %s", out)
+        return paths
 
     def to_dict(self, pulses: bool = True) -> Dict[str, Any]:
         """A JSON-ready summary (non-finite numbers become None)."""
@@ -251,19 +304,22 @@ def _recording(raw: Dict[str, Any], model: str) -> Recording:
     for b in ("1", "2") if model == "model2" else ("1",):
         pulses["R" + b] = t["R" + b]
         pulses["C" + b] = t["C" + b]
-        pulses["tau" + b] = np.asarray(t["R" + b]) * np.asarray(t["C" + b])
+        pulses["tau" + b] = t["tau" + b]
     pulses.insert(5, "R0", t["R0"])
     pulses["rms_mV"] = t["rms_mV"]
+    for b in ("1", "2") if model == "model2" else ("1",):
+        pulses["tau" + b + "_determined"] = np.asarray(t["tau" + b + "_determined"], dtype=bool)
     pulses["ocv_level"] = t["batt_val"]
     pulses["status"] = list(t["status"])
     ocv = pd.DataFrame({"soc": raw["SOC"], "ocv": raw["OCV"]})
-    relaxed = pd.DataFrame({"soc": raw["relaxed_soc"], "ocv": raw["relaxed_ocv"]})
+    relaxed = pd.DataFrame({"soc": raw["relaxed_soc"], "ocv": raw["relaxed_ocv"],
+                            "measured": raw["relaxed_measured"]})
     medians = {n: float(v) for n, v in zip(names, raw["median"])}
     return Recording(path=raw["path"], temperature=int(raw["temperature"]), capacity_mAh=_capacity(raw["path"]),
                      charge_Ah=float(raw["charge_Ah"]), pulses=pulses, ocv=ocv, medians=medians,
                      warnings=list(raw["warnings"]), relaxed=relaxed, samples=int(raw["samples"]),
                      temperature_source=raw["temperature_source"], params_text=raw["params_text"],
-                     ocv_text=raw["ocv_text"])
+                     ocv_text=raw["ocv_text"], ocv_passes=int(raw["ocv_passes"]))
 
 
 class _TqdmProgress:
@@ -350,7 +406,7 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
             try:
-                raw = _core.run_recording(path, vcut, model_name, warm, cb, debug)
+                raw = _core.run_recording(path, vcut, model_name, warm, cb, debug, method)
             except RecordingError:
                 raise
             except KeyError as e:  # a missing column: the message is the first argument

@@ -98,7 +98,8 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
     for w in ex.model_warnings:
         lines.append(f"  model: {w}")
     if written:
-        lines.append(f"wrote {2 * len(written['recordings']) + 1} files; model: {written['battery_model']}")
+        n = 2 * len(written["recordings"]) + 1 + len(written.get("tables", []))
+        lines.append(f"wrote {n} files; model: {written['battery_model']}")
     return "\n".join(lines)
 
 
@@ -137,7 +138,7 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     model = args.model if args.model is not None else cfg.get("model", "2rc")
 
     out = args.out
-    if out is None:
+    if out is None and not args.no_write:
         if folder:
             out = os.path.join(folder, "results")
         elif os.path.basename(os.path.dirname(os.path.abspath(targets[0]))) == "raw_data":
@@ -197,8 +198,10 @@ def build_parser() -> argparse.ArgumentParser:
                      help="low cut-off voltage: each recording is cut before its first sample below it")
     fit.add_argument("--high-cutoff", type=float, metavar="V", default=None,
                      help="upper voltage limit of the cell (top of the model's voltage axis)")
-    fit.add_argument("--method", choices=["pulse"], default="pulse",
-                     help="fitting method: 'pulse' is the specified two-pass fit (default)")
+    fit.add_argument("--method", choices=["pulse", "joint"], default="pulse",
+                     help="'pulse' (default): the specified two-pass fit, the files of the import-time run; "
+                          "'joint': every cycle fitted whole on a relaxation-corrected OCV curve (more accurate), "
+                          "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv)")
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")
     fit.add_argument("--json", dest="json_out", action="store_true",

@@ -4,11 +4,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <utility>
 
 #include "common/numtext.hpp"
 #include "ecmfit/core/circuit.hpp"
 #include "ecmfit/core/fitting.hpp"
+#include "ecmfit/core/joint.hpp"
 #include "ecmfit/core/outputs.hpp"
 #include "ecmfit/core/recording.hpp"
 #include "ecmfit/core/stats.hpp"
@@ -34,6 +36,7 @@ void PipelineObserver::search_accepted(double) {}
 void PipelineObserver::search_checked(const std::vector<double>&, const std::vector<double>&, double) {}
 void PipelineObserver::cycle_started(long long, double, long long) {}
 void PipelineObserver::row(const CycleRow&) {}
+void PipelineObserver::progress(long long, long long) {}
 void PipelineObserver::finished(double, const std::string&) {}
 
 CircuitModel circuit_model_from_name(const std::string& name) {
@@ -122,8 +125,12 @@ public:
     RecordingResult go() {
         trim_and_charge();
         detect();
-        fit();
-        summarise();
+        if (s_.method == FitMethod::Joint) {
+            fit_joint();
+        } else {
+            fit();
+            summarise();
+        }
         return std::move(r_);
     }
 
@@ -180,6 +187,7 @@ private:
         r_.ocv_diff = std::make_shared<const std::vector<double>>(std::move(a.ocv_diff));
         r_.relaxed_soc = a.soc;
         r_.relaxed_v = a.vsoc;
+        r_.relaxed_v_measured = a.vsoc;
         r_.SOC = a.SOC;
         r_.OCV_3rd = a.OCV_3rd;
         r_.ind_slice = a.ind_slice;
@@ -324,6 +332,7 @@ private:
         const double start_time = obs_.now();
         obs_.fitting_started(start_time, cycles);
         check_windows();
+        obs_.progress(0, cycles);
         obs_.print("Total cycles = " + std::to_string(cycles) + "\n");
 
         initial_value_search();
@@ -398,6 +407,8 @@ private:
                 row.r0tau = {py_repr(gr0), py_repr(gr1 * gc1)};
                 row.rms = rms_lsq_1;
                 row.params = {gr0, gr1, gc1};
+                row.tau = {gr1 * gc1};
+                row.determined = {true};
                 row.lsq_yout = std::move(yout1);
                 row.yout_window = w1;
             }
@@ -437,6 +448,8 @@ private:
                 row.runtime = py_repr(round1((stop_time_i - start_time_i) / 60.0)) + " minutes";
                 row.r0tau = {py_repr(gr0), py_repr(gr1 * gc1), py_repr(r2v * c2v)};
                 row.rms = rms_lsq;
+                row.tau = {gr1 * gc1, r2v * c2v};
+                row.determined = {true, true};
                 row.lsq_yout = std::move(yout2);
                 row.yout_window = w2;
             }
@@ -444,6 +457,7 @@ private:
                 obs_.row(row);
                 r_.rows.push_back(std::move(row));
             }
+            obs_.progress(c, cycles);
         }
 
         const double stop_time = obs_.now();
@@ -457,6 +471,171 @@ private:
                     py_repr(upper ? kFitUpperBound : kFitLowerBound) + " in " + std::to_string(h.count) + " of " +
                     std::to_string(cycles) + " cycles; the pulses do not determine it there (the value is used)");
         }
+    }
+
+
+    // ---- The joint method -----------------------------------------------------
+
+    // Signed charge in mAh from sample 0 to every sample.
+    std::vector<double> signed_charge_all() const {
+        std::vector<double> q(r_.samples, 0.0);
+        double sum = 0.0, comp = 0.0;
+        for (std::size_t k = 1; k < r_.samples; ++k) {
+            double term = (t()[k] - t()[k - 1]) * (i()[k] + i()[k - 1]) * 0.5 * 1000.0 / 3600.0;
+            double yk = term - comp, tt = sum + yk;
+            comp = (tt - sum) - yk;
+            sum = tt;
+            q[k] = sum;
+        }
+        return q;
+    }
+
+    void fit_joint() {
+        const auto& S = r_.ind_slice;
+        const auto& L = r_.idx_load;
+        const long long cycles = static_cast<long long>(S.size()) - 2;
+        r_.cycles = cycles;
+        const double start_time = obs_.now();
+        obs_.fitting_started(start_time, cycles);
+        check_windows();
+        if (s_.model == CircuitModel::Other) throw DataError("the joint method fits one or two RC branches");
+        const int nb = s_.model == CircuitModel::TwoRC ? 2 : 1;
+        constexpr int kMaxPasses = 4;
+        constexpr double kOcvTolerance = 0.05e-3;  // V
+        const long long total_steps = cycles * kMaxPasses;
+        obs_.progress(0, total_steps);
+
+        const std::size_t N = r_.samples;
+        const std::vector<double> q = signed_charge_all();
+        const double Q = r_.cum_mAh->back();
+        std::vector<double> soc_t(N);
+        for (std::size_t k = 0; k < N; ++k) soc_t[k] = 1.0 + q[k] / Q;
+        const std::size_t m = r_.relaxed_soc.size();  // rests; point j is at sample S[j] - 2
+        std::vector<double> over(m, 0.0), ocv_pts(m);
+        std::vector<JointFit> fits(static_cast<std::size_t>(cycles));
+        std::vector<double> baseline(N), y(N);
+        CubicSpline spline;
+        int pass = 0;
+        for (; pass < kMaxPasses; ++pass) {
+            for (std::size_t j = 0; j < m; ++j) ocv_pts[j] = r_.relaxed_v_measured[j] - over[j];
+            spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
+                                 std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
+            spline.eval(soc_t.data(), N, baseline.data());
+            for (std::size_t k = 0; k < N; ++k) y[k] = v()[k] - baseline[k];
+
+            std::vector<double> new_over(m, 0.0), u0(static_cast<std::size_t>(nb), 0.0);
+            for (long long c = 1; c <= cycles; ++c) {
+                const std::size_t a = static_cast<std::size_t>(S[c - 1]), b = static_cast<std::size_t>(S[c]);
+                JointWindow w;
+                w.t = t() + a;
+                w.i = i() + a;
+                w.y = y.data() + a;
+                w.n = b - a;
+                w.u0 = u0;
+                w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
+                JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
+                const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
+                try {
+                    fit = fit_cycle_joint(w, nb, warm);
+                } catch (const DataError& e) {
+                    throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
+                }
+                // The branches' voltages up to the next cycle's first sample: what is left of
+                // them at the rest's relaxed point and at the start of the next window.
+                const std::size_t upto = std::min(b + 1, N) - a;
+                auto bv = branch_voltages(t() + a, i() + a, upto, fit.r, fit.tau, fit.u0);
+                const std::size_t relaxed_at = b - 2 - a;
+                double ov = fit.r0 * i()[b - 2];
+                for (int br = 0; br < nb; ++br) ov += bv[static_cast<std::size_t>(br)][relaxed_at];
+                new_over[static_cast<std::size_t>(c)] = ov;
+                for (int br = 0; br < nb; ++br) u0[static_cast<std::size_t>(br)] = bv[static_cast<std::size_t>(br)][upto - 1];
+                obs_.progress(pass * cycles + c, total_steps);
+            }
+            double moved = 0.0;
+            for (std::size_t j = 0; j < m; ++j) moved = std::max(moved, std::fabs(new_over[j] - over[j]));
+            info("joint pass " + std::to_string(pass + 1) + ": the OCV points moved by up to " +
+                 py_repr(moved * 1000.0) + " mV");
+            over = new_over;
+            if (moved < kOcvTolerance) {
+                ++pass;
+                break;
+            }
+        }
+        obs_.progress(total_steps, total_steps);
+        r_.ocv_passes = pass;
+        // The fits were made on the curve through ocv_pts (the last correction moved it by less
+        // than the tolerance, or the passes ran out): that curve is the recording's OCV.
+        r_.relaxed_v = ocv_pts;
+        spline.eval(r_.SOC.data(), r_.SOC.size(), r_.OCV_3rd.data());
+
+        std::vector<std::size_t> mids;
+        for (long long c = 1; c <= cycles; ++c) mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
+        std::vector<int> undetermined(static_cast<std::size_t>(nb), 0);
+        int budget = 0;
+        for (long long c = 1; c <= cycles; ++c) {
+            const JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
+            CycleRow row;
+            row.cycle = c;
+            row.pulse_first = static_cast<std::size_t>(S[c - 1] + 1);
+            row.pulse_last = static_cast<std::size_t>(L[c - 1]);
+            row.full_window = {static_cast<std::size_t>(S[c - 1]), static_cast<std::size_t>(S[c])};
+            row.first_window = row.full_window;
+            row.yout_window = row.full_window;
+            row.soc_mid = soc_t[mids[static_cast<std::size_t>(c - 1)]];
+            row.current_mean = mean(i() + row.pulse_first, row.pulse_last + 1 - row.pulse_first);
+            row.rms = fit.rms;
+            row.params = {fit.r0};
+            for (int br = 0; br < nb; ++br) {
+                const double r = fit.r[static_cast<std::size_t>(br)], tau = fit.tau[static_cast<std::size_t>(br)];
+                row.params.push_back(r);
+                row.params.push_back(r > 0.0 ? tau / r : std::numeric_limits<double>::quiet_NaN());
+                if (!fit.determined[static_cast<std::size_t>(br)]) ++undetermined[static_cast<std::size_t>(br)];
+            }
+            row.tau = fit.tau;
+            row.determined = fit.determined;
+            row.lsq_yout = fit.model;
+            row.batt_val = mean(v() + (S[c] - 5), 4);
+            row.budget_stop = fit.status == 0;
+            if (row.budget_stop) ++budget;
+            row.stop_time = obs_.now();
+            row.runtime = py_repr(round1((row.stop_time - start_time) / 60.0)) + " minutes";
+            std::vector<std::string> r0tau = {py_repr(fit.r0)};
+            for (double tau : fit.tau) r0tau.push_back(py_repr(tau));
+            row.r0tau = r0tau;
+            obs_.row(row);
+            r_.rows.push_back(std::move(row));
+        }
+        const double stop_time = obs_.now();
+        const std::string runtime_total = py_repr(round1((stop_time - start_time) / 60.0)) + " minutes";
+        info("Total runtime = " + runtime_total);
+        obs_.finished(stop_time, runtime_total);
+        if (pass == kMaxPasses && cycles > 0)
+            warning(s_.label + ": the relaxation-corrected OCV curve still moved after " + std::to_string(kMaxPasses) +
+                    " passes; the last pass is used");
+        for (int br = 0; br < nb; ++br) {
+            const int u = undetermined[static_cast<std::size_t>(br)];
+            if (u == 0) continue;
+            const std::string b = std::to_string(br + 1);
+            warning(s_.label + ": tau" + b + " is not determined in " + std::to_string(u) + " of " +
+                    std::to_string(cycles) +
+                    " cycles (shorter than two samples or longer than a third of the rest after the pulse); "
+                    "those cycles' R" + b + ", tau" + b + " and C" + b + " are left out of the medians");
+        }
+        if (budget > 0)
+            warning(s_.label + ": " + std::to_string(budget) + " of " + std::to_string(cycles) +
+                    " joint fits stopped on their evaluation budget; their result is used");
+
+        // Medians over the values the cycles determine.
+        const std::size_t nparams = 1 + 2 * static_cast<std::size_t>(nb);
+        std::vector<std::vector<double>> cols(nparams);
+        for (const auto& row : r_.rows) {
+            for (std::size_t k = 0; k < nparams; ++k) {
+                const std::size_t br = k >= 1 ? (k - 1) / 2 : 0;
+                const bool ok = k == 0 || row.determined[br];
+                cols[k].push_back(ok ? row.params[k] : std::numeric_limits<double>::quiet_NaN());
+            }
+        }
+        column_mean_median(cols, r_.mean, r_.median);
     }
 
     void summarise() {

@@ -21,6 +21,9 @@
 namespace ecm {
 
 enum class CircuitModel { OneRC, TwoRC, Other };
+// Pulse: the specified two-pass fit. Joint: every cycle fitted as a whole
+// (joint.hpp) on a relaxation-corrected OCV curve.
+enum class FitMethod { Pulse, Joint };
 enum class LogLevel { Info, Warning };
 
 // "model1" / "model2"; anything else is Other (every cycle is fitted and
@@ -30,6 +33,7 @@ CircuitModel circuit_model_from_name(const std::string& name);
 struct PipelineSettings {
     double vcut = 0.0;
     CircuitModel model = CircuitModel::TwoRC;
+    FitMethod method = FitMethod::Pulse;
     int solver_verbose = 0;  // 2: the solver's progress table goes to PipelineObserver::print
     std::string label;       // names the recording in warnings (its path)
 };
@@ -85,6 +89,8 @@ struct CycleRow {
     SampleRange yout_window;         // first_window (one branch) or full_window (two)
     double soc_mid = 0.0;            // SOC at the middle sample of the pulse
     double current_mean = 0.0;       // A, mean current over the loaded samples
+    std::vector<double> tau;         // s, per branch (R*C)
+    std::vector<bool> determined;    // per branch: the cycle determines tau (joint method; always true otherwise)
     std::vector<std::string> at_bound;  // "C2 upper", ... parameters whose fit ended on a bound
     bool budget_stop = false;        // a fit stopped on its evaluation budget
 };
@@ -94,6 +100,8 @@ struct RecordingResult {
     std::shared_ptr<const std::vector<double>> cum_mAh;   // N, mAh
     std::shared_ptr<const std::vector<double>> ocv_diff;  // N, V
     std::vector<double> relaxed_soc, relaxed_v;           // the (SOC, OCV) points, time order
+    std::vector<double> relaxed_v_measured;               // the voltages at the rests' ends (joint: before correction)
+    int ocv_passes = 0;                                   // joint: fits made with a corrected OCV curve
     std::vector<double> SOC, OCV_3rd;                     // the 201-point table
     std::vector<std::int64_t> ind_slice, idx_load;
     long long cycles = 0;                                 // n - 2
@@ -130,6 +138,8 @@ public:
     virtual void search_checked(const std::vector<double>& yout, const std::vector<double>& err, double rms);
     virtual void cycle_started(long long cycle, double start_time, long long len_fall);
     virtual void row(const CycleRow& row);
+    // Fitting progress: `done` of `total` steps (pulses, times passes for the joint method).
+    virtual void progress(long long done, long long total);
     virtual void finished(double stop_time, const std::string& runtime_total);
 };
 

@@ -177,7 +177,7 @@ class TestLibraryBehaviour:
 
     @pytest.mark.parametrize("kwargs, match", [
         (dict(model="3rc"), "model '3rc'"),
-        (dict(method="joint"), "method 'joint'"),
+        (dict(method="exact"), "method .exact."),
         (dict(low_cutoff="x"), "low_cutoff"),
         (dict(high_cutoff=2.0), "must lie above"),
     ])

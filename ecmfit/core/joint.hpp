@@ -1,0 +1,52 @@
+#pragma once
+// The joint fit of one pulse cycle: R0 and every branch's R and tau fitted
+// together over the whole cycle (the pulse and the rest after it) on the
+// circuit's exact response.
+//
+// The resistances enter linearly once the time constants are fixed, so the
+// time constants are searched first on a log-spaced grid with the resistances
+// solved by non-negative least squares for each grid point (variable
+// projection); the best grid points are then refined by the bounded
+// trust-region solver over (R0, R_b, log tau_b) with the Huber loss. Time
+// constants are bounded in seconds (from a fraction of the sampling step to
+// the longest rest), resistances from 0; a capacitance is never bounded.
+#include <cstddef>
+#include <vector>
+
+namespace ecm {
+
+struct JointWindow {
+    const double* t = nullptr;  // s
+    const double* i = nullptr;  // A
+    const double* y = nullptr;  // V, terminal voltage minus open-circuit voltage
+    std::size_t n = 0;
+    // Voltage of each branch at the first sample, left over from earlier
+    // pulses; it decays with the branch's own time constant. Empty: none.
+    std::vector<double> u0;
+    std::size_t pulse_last = 0;  // index (within the window) of the last loaded sample
+};
+
+struct JointFit {
+    double r0 = 0.0;
+    std::vector<double> r, tau;    // per branch, tau ascending
+    double bump = 0.0;             // V, the open-circuit voltage's deviation under load at mid-pulse
+    std::vector<bool> determined;  // per branch: tau lies where the cycle can tell it
+    double rms = 0.0;              // V, over the whole window
+    double cost = 0.0;
+    int status = 0;                // solver status of the refinement (0: budget)
+    std::vector<double> model;     // the fitted response over the window
+    std::vector<double> u0;        // the initial branch voltages, in the order of `tau`
+};
+
+// Fits `branches` (1 or 2) RC branches. `start_tau`, when not empty, skips
+// the grid and refines from those time constants (a warm start).
+// Throws DataError for a window it cannot fit (fewer than 4 samples, no load).
+JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau = {});
+
+// The voltage of each branch at every sample of t[0..n) for the current i,
+// with initial voltages u0 (empty: zero): out[b][k].
+std::vector<std::vector<double>> branch_voltages(const double* t, const double* i, std::size_t n,
+                                                 const std::vector<double>& r, const std::vector<double>& tau,
+                                                 const std::vector<double>& u0);
+
+}  // namespace ecm
