@@ -18,8 +18,14 @@ namespace ecm {
 struct JointWindow {
     const double* t = nullptr;  // s
     const double* i = nullptr;  // A
-    const double* y = nullptr;  // V, terminal voltage minus open-circuit voltage
+    // V: the terminal voltage. Its open-circuit part is fitted along: a level
+    // before the pulse, the change over the pulse along `shape`, and a bump
+    // 4 s (1 - s) under load for what the shape misses.
+    const double* y = nullptr;
     std::size_t n = 0;
+    // How the open-circuit voltage moves from its level before the pulse (0) to
+    // its level after it (1), per sample; nullptr: in proportion to the charge.
+    const double* shape = nullptr;
     // Voltage of each branch at the first sample, left over from earlier
     // pulses; it decays with the branch's own time constant. Empty: none.
     std::vector<double> u0;
@@ -29,8 +35,10 @@ struct JointWindow {
 struct JointFit {
     double r0 = 0.0;
     std::vector<double> r, tau;    // per branch, tau ascending
+    double ocv_before = 0.0;       // V, open-circuit voltage before the pulse
+    double ocv_after = 0.0;        // V, after it
     double bump = 0.0;             // V, the open-circuit voltage's deviation under load at mid-pulse
-    std::vector<bool> determined;  // per branch: tau lies where the cycle can tell it
+    std::vector<bool> determined;  // per branch: tau lies where the cycle can tell it (two samples to half the rest)
     double rms = 0.0;              // V, over the whole window
     double cost = 0.0;
     int status = 0;                // solver status of the refinement (0: budget)

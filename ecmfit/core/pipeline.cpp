@@ -506,31 +506,50 @@ private:
         obs_.progress(0, total_steps);
 
         const std::size_t N = r_.samples;
-        const std::vector<double> q = signed_charge_all();
+        std::vector<double> soc_t = signed_charge_all();
         const double Q = r_.cum_mAh->back();
-        std::vector<double> soc_t(N);
-        for (std::size_t k = 0; k < N; ++k) soc_t[k] = 1.0 + q[k] / Q;
+        for (auto& x : soc_t) x = 1.0 + x / Q;
         const std::size_t m = r_.relaxed_soc.size();  // rests; point j is at sample S[j] - 2
         std::vector<double> over(m, 0.0), ocv_pts(m);
         std::vector<JointFit> fits(static_cast<std::size_t>(cycles));
-        std::vector<double> baseline(N), y(N);
+        std::vector<std::size_t> window_start(static_cast<std::size_t>(cycles));
+        std::vector<double> ocv_t(N), shape(N);
         CubicSpline spline;
         int pass = 0;
         for (; pass < kMaxPasses; ++pass) {
             for (std::size_t j = 0; j < m; ++j) ocv_pts[j] = r_.relaxed_v_measured[j] - over[j];
             spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
                                  std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
-            spline.eval(soc_t.data(), N, baseline.data());
-            for (std::size_t k = 0; k < N; ++k) y[k] = v()[k] - baseline[k];
+            spline.eval(soc_t.data(), N, ocv_t.data());
 
             std::vector<double> new_over(m, 0.0), u0(static_cast<std::size_t>(nb), 0.0);
+            std::vector<std::vector<double>> prev_bv;
+            std::size_t prev_a = 0;
             for (long long c = 1; c <= cycles; ++c) {
-                const std::size_t a = static_cast<std::size_t>(S[c - 1]), b = static_cast<std::size_t>(S[c]);
+                // The window: the second half of the rest before the pulse (its level is
+                // the open-circuit voltage before the pulse), the pulse and the rest after it.
+                const std::size_t rest_end = static_cast<std::size_t>(S[c - 1]);
+                const std::size_t rest_begin = c >= 2 ? static_cast<std::size_t>(L[c - 2]) + 1 : 0;
+                const std::size_t a = rest_end - (rest_end - std::min(rest_begin, rest_end)) / 2;
+                const std::size_t b = static_cast<std::size_t>(S[c]);
+                const std::size_t pulse_end = static_cast<std::size_t>(L[c - 1]) + 1;
+                window_start[static_cast<std::size_t>(c - 1)] = a;
+                if (c >= 2) {
+                    for (int br = 0; br < nb; ++br)
+                        u0[static_cast<std::size_t>(br)] = prev_bv[static_cast<std::size_t>(br)][a - prev_a];
+                }
+                // How the open-circuit voltage moves along the pulse, from the curve.
+                const double o0 = ocv_t[a], o1 = ocv_t[std::min(pulse_end, N - 1)];
+                const bool use_shape = std::fabs(o1 - o0) > 1e-9;
+                if (use_shape)
+                    for (std::size_t k = a; k < b; ++k)
+                        shape[k] = k >= pulse_end ? 1.0 : std::clamp((ocv_t[k] - o0) / (o1 - o0), -0.5, 1.5);
                 JointWindow w;
                 w.t = t() + a;
                 w.i = i() + a;
-                w.y = y.data() + a;
+                w.y = v() + a;
                 w.n = b - a;
+                w.shape = use_shape ? shape.data() + a : nullptr;
                 w.u0 = u0;
                 w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
                 JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
@@ -540,15 +559,14 @@ private:
                 } catch (const DataError& e) {
                     throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
                 }
-                // The branches' voltages up to the next cycle's first sample: what is left of
-                // them at the rest's relaxed point and at the start of the next window.
-                const std::size_t upto = std::min(b + 1, N) - a;
-                auto bv = branch_voltages(t() + a, i() + a, upto, fit.r, fit.tau, fit.u0);
-                const std::size_t relaxed_at = b - 2 - a;
-                double ov = fit.r0 * i()[b - 2];
-                for (int br = 0; br < nb; ++br) ov += bv[static_cast<std::size_t>(br)][relaxed_at];
+                // The branches' voltages over the window: what is left of them at the
+                // relaxed point after the pulse and at the start of the next window.
+                prev_bv = branch_voltages(t() + a, i() + a, b - a, fit.r, fit.tau, fit.u0);
+                prev_a = a;
+                const std::size_t relaxed_at = b - 2;
+                double ov = fit.r0 * i()[relaxed_at];
+                for (int br = 0; br < nb; ++br) ov += prev_bv[static_cast<std::size_t>(br)][relaxed_at - a];
                 new_over[static_cast<std::size_t>(c)] = ov;
-                for (int br = 0; br < nb; ++br) u0[static_cast<std::size_t>(br)] = bv[static_cast<std::size_t>(br)][upto - 1];
                 obs_.progress(pass * cycles + c, total_steps);
             }
             double moved = 0.0;
@@ -561,10 +579,12 @@ private:
                 break;
             }
         }
+        // The final curve: through the relaxed points with the branches' remaining voltage removed.
+        for (std::size_t j = 0; j < m; ++j) ocv_pts[j] = r_.relaxed_v_measured[j] - over[j];
+        spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
+                             std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
         obs_.progress(total_steps, total_steps);
         r_.ocv_passes = pass;
-        // The fits were made on the curve through ocv_pts (the last correction moved it by less
-        // than the tolerance, or the passes ran out): that curve is the recording's OCV.
         r_.relaxed_v = ocv_pts;
         spline.eval(r_.SOC.data(), r_.SOC.size(), r_.OCV_3rd.data());
 
@@ -578,7 +598,7 @@ private:
             row.cycle = c;
             row.pulse_first = static_cast<std::size_t>(S[c - 1] + 1);
             row.pulse_last = static_cast<std::size_t>(L[c - 1]);
-            row.full_window = {static_cast<std::size_t>(S[c - 1]), static_cast<std::size_t>(S[c])};
+            row.full_window = {window_start[static_cast<std::size_t>(c - 1)], static_cast<std::size_t>(S[c])};
             row.first_window = row.full_window;
             row.yout_window = row.full_window;
             row.soc_mid = soc_t[mids[static_cast<std::size_t>(c - 1)]];
@@ -618,7 +638,7 @@ private:
             const std::string b = std::to_string(br + 1);
             warning(s_.label + ": tau" + b + " is not determined in " + std::to_string(u) + " of " +
                     std::to_string(cycles) +
-                    " cycles (shorter than two samples or longer than a third of the rest after the pulse); "
+                    " cycles (shorter than two samples or longer than half the rest after the pulse); "
                     "those cycles' R" + b + ", tau" + b + " and C" + b + " are left out of the medians");
         }
         if (budget > 0)
