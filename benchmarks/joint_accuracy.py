@@ -44,11 +44,10 @@ def recovery(rec, truth, branches):
         if name != "R0":
             err = err[p["tau" + name[-1] + "_determined"].to_numpy()] if "tau1_determined" in p else err
         out[name] = err
-    grid = np.asarray(truth["params"]["soc_grid"])
     # our SOC counts the charge to the cut-off; the cell's counts its capacity from full
     q_mAh = (rec.relaxed["soc"].to_numpy() - 1.0) * rec.charge_Ah * 1000.0
     soc_true = 1.0 + q_mAh / truth["capacity_mAh"]
-    ocv_true = np.interp(soc_true, grid, np.asarray(truth["params"]["ocv_V"]))
+    ocv_true = synthcell.default_ocv(soc_true, truth["temperature_C"])
     out["ocv"] = (rec.relaxed["ocv"].to_numpy() - ocv_true)[1:]
     return out
 

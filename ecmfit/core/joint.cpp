@@ -16,7 +16,7 @@ namespace ecm {
 namespace {
 
 constexpr int kGridPoints = 14;
-constexpr int kRefineStarts = 3;
+constexpr int kRefineStarts = 2;
 
 struct WindowFacts {
     double dt = 1.0;         // median sampling step, s
@@ -51,7 +51,11 @@ public:
     Model(const JointWindow& w, int branches)
         : w_(w), nb_(branches), bw_(w.t, w.i, w.n), m_(static_cast<Eigen::Index>(w.n)) {
         age_.resize(m_);
-        for (Eigen::Index k = 0; k < m_; ++k) age_[k] = w.t[k] - w.t[0];
+        sw_.resize(m_);
+        for (Eigen::Index k = 0; k < m_; ++k) {
+            age_[k] = w.t[k] - w.t[0];
+            sw_[k] = w.weight ? std::sqrt(w.weight[k]) : 1.0;
+        }
         u0_.assign(static_cast<std::size_t>(nb_), 0.0);
         for (std::size_t b = 0; b < w.u0.size() && b < u0_.size(); ++b) u0_[b] = w.u0[b];
         std::vector<double> q(w.n, 0.0);
@@ -75,6 +79,7 @@ public:
     const Eigen::MatrixXd& nuisance() const { return nuis_; }
     Eigen::Map<const Eigen::VectorXd> current() const { return {w_.i, m_}; }
     Eigen::Map<const Eigen::VectorXd> data() const { return {w_.y, m_}; }
+    const Eigen::VectorXd& sqrt_weight() const { return sw_; }
 
     // Unit-resistance branch response g(tau) (zero state at the first sample).
     void unit(double tau, Eigen::VectorXd& g) const {
@@ -118,6 +123,7 @@ public:
             }
             J.col(2 + 2 * b) = -tau * d;
         }
+        J = sw_.asDiagonal() * J;
     }
 
     // The linear least-squares problem at fixed time constants: columns R0,
@@ -138,6 +144,8 @@ public:
             }
         }
         A.middleCols(1 + nb_, kNuisance) = nuis_;
+        A = sw_.asDiagonal() * A;
+        z = z.cwiseProduct(sw_);
     }
 
     const std::vector<double>& u0() const { return u0_; }
@@ -147,7 +155,7 @@ private:
     int nb_;
     BranchWindow bw_;
     Eigen::Index m_;
-    Eigen::VectorXd age_, g_, e_;
+    Eigen::VectorXd age_, sw_, g_, e_;
     Eigen::MatrixXd nuis_;
     std::vector<double> u0_;
 };
@@ -216,17 +224,69 @@ Start solve_linear(Model& model, const std::vector<double>& tau) {
     return {tau, s.x.cwiseQuotient(scale), s.cost};
 }
 
-// The grid of time constants with the linear parameters solved for each point.
+// The grid of time constants with the linear parameters solved for each
+// point. Every column the grid needs (current, nuisance, and per grid time
+// constant the unit branch response and the decay) is formed once; each grid
+// point then solves a small problem taken from their Gram matrix.
 std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
     const double lo = std::max(f.dt, f.tau_lo * 2.0), hi = std::max(f.duration / 2.0, 2.0 * lo);
-    std::vector<double> grid(kGridPoints);
-    for (int k = 0; k < kGridPoints; ++k)
-        grid[static_cast<std::size_t>(k)] = lo * std::pow(hi / lo, static_cast<double>(k) / (kGridPoints - 1));
+    const int K = kGridPoints;
+    std::vector<double> grid(static_cast<std::size_t>(K));
+    for (int k = 0; k < K; ++k)
+        grid[static_cast<std::size_t>(k)] = lo * std::pow(hi / lo, static_cast<double>(k) / (K - 1));
+
+    const Eigen::Index m = model.size();
+    const int nn = Model::kNuisance, cI = 0, cN = 1, cG = 1 + nn, cE = 1 + nn + K;
+    Eigen::MatrixXd B(m, 1 + nn + 2 * K);
+    B.col(cI) = model.current();
+    B.middleCols(cN, nn) = model.nuisance();
+    Eigen::VectorXd g, e;
+    for (int k = 0; k < K; ++k) {
+        model.unit(grid[static_cast<std::size_t>(k)], g);
+        model.decay(grid[static_cast<std::size_t>(k)], e);
+        B.col(cG + k) = g;
+        B.col(cE + k) = e;
+    }
+    B = model.sqrt_weight().asDiagonal() * B;
+    const Eigen::VectorXd z0 = model.data().cwiseProduct(model.sqrt_weight());
+    const Eigen::MatrixXd M = B.transpose() * B;
+    const Eigen::VectorXd v = B.transpose() * z0;
+    const double z0z0 = z0.squaredNorm();
+    const std::vector<double>& u0 = model.u0();
+
     std::vector<Start> starts;
-    for (std::size_t a = 0; a < grid.size(); ++a) {
-        if (nb == 1) starts.push_back(solve_linear(model, {grid[a]}));
+    auto consider = [&](int a, int b) {
+        std::vector<int> idx = {cI, cG + a};
+        if (nb > 1) idx.push_back(cG + b);
+        for (int j = 0; j < nn; ++j) idx.push_back(cN + j);
+        const int k = static_cast<int>(idx.size());
+        // the target with the decaying initial voltages removed: z = z0 - u_1 e_a - u_2 e_b
+        const int ea = cE + a, eb = cE + b;
+        const double u1 = u0[0], u2 = nb > 1 ? u0[1] : 0.0;
+        double zz = z0z0 - 2.0 * u1 * v[ea] + u1 * u1 * M(ea, ea);
+        if (nb > 1) zz += -2.0 * u2 * v[eb] + 2.0 * u1 * u2 * M(ea, eb) + u2 * u2 * M(eb, eb);
+        Eigen::MatrixXd G(k, k);
+        Eigen::VectorXd rhs(k), scale(k);
+        for (int p = 0; p < k; ++p) {
+            const double d = M(idx[static_cast<std::size_t>(p)], idx[static_cast<std::size_t>(p)]);
+            scale[p] = d > 0.0 ? std::sqrt(d) : 1.0;
+        }
+        for (int p = 0; p < k; ++p) {
+            const int ip = idx[static_cast<std::size_t>(p)];
+            double r = v[ip] - u1 * M(ea, ip);
+            if (nb > 1) r -= u2 * M(eb, ip);
+            rhs[p] = r / scale[p];
+            for (int q = 0; q < k; ++q) G(p, q) = M(ip, idx[static_cast<std::size_t>(q)]) / (scale[p] * scale[q]);
+        }
+        Nnls sol = nnls_free(G, rhs, zz, 1 + nb);
+        std::vector<double> tau = {grid[static_cast<std::size_t>(a)]};
+        if (nb > 1) tau.push_back(grid[static_cast<std::size_t>(b)]);
+        starts.push_back({tau, sol.x.cwiseQuotient(scale), sol.cost});
+    };
+    for (int a = 0; a < K; ++a) {
+        if (nb == 1) consider(a, a);
         else
-            for (std::size_t b = a + 1; b < grid.size(); ++b) starts.push_back(solve_linear(model, {grid[a], grid[b]}));
+            for (int b = a + 1; b < K; ++b) consider(a, b);
     }
     std::sort(starts.begin(), starts.end(), [](const Start& x, const Start& y) { return x.cost < y.cost; });
     return starts;
@@ -249,7 +309,8 @@ std::vector<std::vector<double>> branch_voltages(const double* t, const double* 
     return out;
 }
 
-JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau) {
+JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau,
+                         const JointWindow* reduced) {
     if (branches < 1 || branches > 2) throw DataError("a joint fit has one or two RC branches");
     if (w.n < 8) throw DataError("fitting window has " + std::to_string(w.n) + " samples; at least 8 are needed");
     check_rc_input(w.t, w.i, w.n);
@@ -257,7 +318,9 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
         if (!std::isfinite(w.y[k])) throw DataError("voltage is not finite at sample " + std::to_string(k));
     const WindowFacts f = facts_of(w);
     if (!(f.duration > 0.0)) throw DataError("fitting window has no duration");
-    Model model(w, branches);
+    const JointWindow& fw = reduced ? *reduced : w;
+    if (reduced) check_rc_input(fw.t, fw.i, fw.n);
+    Model model(fw, branches);
     const int np = model.np(), nf = model.first_nuisance();
 
     std::vector<Start> starts;
@@ -287,7 +350,8 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
         Eigen::VectorXd resp;
         model.response(to_x(starts[0]), resp);
         std::vector<double> res(static_cast<std::size_t>(model.size()));
-        for (Eigen::Index k = 0; k < model.size(); ++k) res[static_cast<std::size_t>(k)] = model.data()[k] - resp[k];
+        for (Eigen::Index k = 0; k < model.size(); ++k)
+            res[static_cast<std::size_t>(k)] = model.sqrt_weight()[k] * (model.data()[k] - resp[k]);
         const double med = median(res);
         for (auto& v : res) v = std::fabs(v - med);
         const double sigma = 1.4826 * median(res);
@@ -298,7 +362,7 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     prob.fun = [&](const Eigen::VectorXd& x, Eigen::VectorXd& fv) {
         Eigen::VectorXd resp;
         model.response(x, resp);
-        fv = model.data() - resp;
+        fv = (model.data() - resp).cwiseProduct(model.sqrt_weight());
     };
     prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) { model.jacobian(x, J); };
     const double inf = std::numeric_limits<double>::infinity();
@@ -312,13 +376,24 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     LsqOptions opt;
     opt.loss = Loss::Huber;
     opt.f_scale = f_scale;
-    opt.ftol = opt.xtol = opt.gtol = 1e-10;
+    opt.ftol = opt.xtol = opt.gtol = 1e-8;
 
+    // The best grid point is refined, and the best one of another basin (time
+    // constants apart by more than a factor 2.5) when its cost comes close.
+    std::vector<std::size_t> tries = {0};
+    for (std::size_t s = 1; s < starts.size() && static_cast<int>(tries.size()) < kRefineStarts; ++s) {
+        if (!(starts[s].cost <= 2.0 * starts[0].cost + 1e-30)) break;
+        bool apart = false;
+        for (std::size_t b = 0; b < starts[s].tau.size(); ++b) {
+            const double ratio = starts[s].tau[b] / starts[0].tau[b];
+            apart = apart || ratio > 2.5 || ratio < 1.0 / 2.5;
+        }
+        if (apart) tries.push_back(s);
+    }
     LsqResult best;
     bool have = false;
-    const int tries = std::min<int>(kRefineStarts, static_cast<int>(starts.size()));
-    for (int s = 0; s < tries; ++s) {
-        LsqResult res = least_squares_trf(prob, to_x(starts[static_cast<std::size_t>(s)]), lb, ub, opt);
+    for (std::size_t s : tries) {
+        LsqResult res = least_squares_trf(prob, to_x(starts[s]), lb, ub, opt);
         if (!have || res.cost < best.cost) {
             best = std::move(res);
             have = true;
@@ -346,6 +421,18 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     out.cost = best.cost;
     out.status = best.status;
     out.u0 = u0;
+    {
+        // names in the solver's parameter order, before the branches are sorted
+        const bool swapped = branches == 2 && std::exp(best.x[2]) > std::exp(best.x[4]);
+        for (int k = 0; k < 1 + 2 * branches && k < best.active_mask.size(); ++k) {
+            const int side = best.active_mask[k];
+            if (side == 0) continue;
+            int b = (k - 1) / 2;
+            if (swapped && k > 0) b = 1 - b;
+            const std::string name = k == 0 ? "R0" : ((k - 1) % 2 == 0 ? "R" : "tau") + std::to_string(b + 1);
+            out.at_bound.push_back(name + (side > 0 ? " upper" : " lower"));
+        }
+    }
     Eigen::VectorXd xs = best.x;
     for (int b = 0; b < branches; ++b) {
         xs[1 + 2 * b] = out.r[static_cast<std::size_t>(b)];
@@ -361,6 +448,69 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     for (std::size_t k = 0; k < w.n; ++k) ss += (w.y[k] - out.model[k]) * (w.y[k] - out.model[k]);
     out.rms = std::sqrt(ss / static_cast<double>(w.n));
     return out;
+}
+
+JointWindow ReducedWindow::window() const {
+    JointWindow w;
+    w.t = t.data();
+    w.i = i.data();
+    w.y = y.data();
+    w.n = t.size();
+    w.shape = shape.empty() ? nullptr : shape.data();
+    w.weight = weight.data();
+    w.pulse_last = pulse_last;
+    return w;
+}
+
+ReducedWindow reduce_window(const JointWindow& w, std::size_t pulse_first) {
+    ReducedWindow r;
+    auto add = [&](std::size_t a, std::size_t b) {  // samples a .. b-1 as one
+        double st = 0, si = 0, sy = 0, ss = 0;
+        for (std::size_t k = a; k < b; ++k) {
+            st += w.t[k];
+            si += w.i[k];
+            sy += w.y[k];
+            if (w.shape) ss += w.shape[k];
+        }
+        const double n = static_cast<double>(b - a);
+        r.t.push_back(st / n);
+        r.i.push_back(si / n);
+        r.y.push_back(sy / n);
+        if (w.shape) r.shape.push_back(ss / n);
+        r.weight.push_back(n);
+    };
+    // The rest before the pulse: about 16 bins, its last three samples kept.
+    const std::size_t keep = 3;
+    const std::size_t pre_end = std::min(pulse_first, w.n);
+    const std::size_t pre_binned = pre_end > keep ? pre_end - keep : 0;
+    const std::size_t width = std::max<std::size_t>(1, pre_binned / 16);
+    // The first sample stays single: the branches' initial voltages hold at its time.
+    std::size_t k = 0;
+    if (pre_end > 0) {
+        add(0, 1);
+        k = 1;
+    }
+    for (; k + width <= pre_binned; k += width) add(k, k + width);
+    for (; k < pre_end; ++k) add(k, k + 1);
+    // The pulse and the rest after it: bins of about a twentieth of the time since the step.
+    // The last samples before a step stay single: the current is taken as linear
+    // between samples, so a bin's mean must not stand near a step.
+    auto geometric = [&](std::size_t a, std::size_t b, std::size_t single_at_end) {
+        const std::size_t binned_end = b > a + single_at_end ? b - single_at_end : a;
+        std::size_t j = a;
+        while (j < binned_end) {
+            const std::size_t width = std::max<std::size_t>(1, (j - a) / 20);
+            const std::size_t e = std::min(binned_end, j + width);
+            add(j, e);
+            j = e;
+        }
+        for (; j < b; ++j) add(j, j + 1);
+    };
+    const std::size_t pulse_end = std::min(w.pulse_last + 1, w.n);
+    geometric(pre_end, pulse_end, keep);
+    r.pulse_last = r.t.size() - 1;
+    geometric(pulse_end, w.n, 0);
+    return r;
 }
 
 }  // namespace ecm

@@ -11,6 +11,7 @@
 // constants are bounded in seconds (from a fraction of the sampling step to
 // the longest rest), resistances from 0; a capacitance is never bounded.
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace ecm {
@@ -30,6 +31,9 @@ struct JointWindow {
     // pulses; it decays with the branch's own time constant. Empty: none.
     std::vector<double> u0;
     std::size_t pulse_last = 0;  // index (within the window) of the last loaded sample
+    // Per-sample weights (a sample standing for that many measured samples);
+    // nullptr: all 1.
+    const double* weight = nullptr;
 };
 
 struct JointFit {
@@ -42,14 +46,30 @@ struct JointFit {
     double rms = 0.0;              // V, over the whole window
     double cost = 0.0;
     int status = 0;                // solver status of the refinement (0: budget)
+    std::vector<std::string> at_bound;  // "tau2 upper", "R1 lower", ... parameters that ended on a bound
     std::vector<double> model;     // the fitted response over the window
     std::vector<double> u0;        // the initial branch voltages, in the order of `tau`
 };
 
-// Fits `branches` (1 or 2) RC branches. `start_tau`, when not empty, skips
-// the grid and refines from those time constants (a warm start).
-// Throws DataError for a window it cannot fit (fewer than 4 samples, no load).
-JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau = {});
+// Fits `branches` (1 or 2) RC branches to the window `w`. When `reduced` is
+// given the fit runs on it (the same cycle with the smooth stretches of its
+// rests averaged into weighted samples), and `w` is used for the sampling
+// facts, the reported response and its RMS. `start_tau`, when not empty,
+// skips the grid and refines from those time constants (a warm start).
+// Throws DataError for a window it cannot fit.
+JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau = {},
+                         const JointWindow* reduced = nullptr);
+
+// The window with its smooth stretches averaged: all samples near the
+// current steps, then bins that grow with the time since the last step
+// (about a twentieth of it); the rest before the pulse in about 16 bins. The
+// vectors hold the binned t, i, y, shape (when w.shape is set) and weights.
+struct ReducedWindow {
+    std::vector<double> t, i, y, shape, weight;
+    JointWindow window() const;
+    std::size_t pulse_last = 0;
+};
+ReducedWindow reduce_window(const JointWindow& w, std::size_t pulse_first);
 
 // The voltage of each branch at every sample of t[0..n) for the current i,
 // with initial voltages u0 (empty: zero): out[b][k].

@@ -554,8 +554,11 @@ private:
                 w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
                 JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
                 const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
+                const ReducedWindow reduced = reduce_window(w, static_cast<std::size_t>(S[c - 1]) + 1 - a);
+                JointWindow rw = reduced.window();
+                rw.u0 = u0;
                 try {
-                    fit = fit_cycle_joint(w, nb, warm);
+                    fit = fit_cycle_joint(w, nb, warm, &rw);
                 } catch (const DataError& e) {
                     throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
                 }
@@ -563,10 +566,11 @@ private:
                 // relaxed point after the pulse and at the start of the next window.
                 prev_bv = branch_voltages(t() + a, i() + a, b - a, fit.r, fit.tau, fit.u0);
                 prev_a = a;
+                // The relaxed point's overvoltage: what separates the measured voltage there from
+                // the open-circuit level the fit found after the pulse (the branches' remaining
+                // voltage and R0 times the rest current, with the sample's noise averaged out).
                 const std::size_t relaxed_at = b - 2;
-                double ov = fit.r0 * i()[relaxed_at];
-                for (int br = 0; br < nb; ++br) ov += prev_bv[static_cast<std::size_t>(br)][relaxed_at - a];
-                new_over[static_cast<std::size_t>(c)] = ov;
+                new_over[static_cast<std::size_t>(c)] = v()[relaxed_at] - fit.ocv_after;
                 obs_.progress(pass * cycles + c, total_steps);
             }
             double moved = 0.0;
@@ -616,6 +620,7 @@ private:
             row.lsq_yout = fit.model;
             row.batt_val = mean(v() + (S[c] - 5), 4);
             row.budget_stop = fit.status == 0;
+            row.at_bound = fit.at_bound;
             if (row.budget_stop) ++budget;
             row.stop_time = obs_.now();
             row.runtime = py_repr(round1((row.stop_time - start_time) / 60.0)) + " minutes";
@@ -645,15 +650,25 @@ private:
             warning(s_.label + ": " + std::to_string(budget) + " of " + std::to_string(cycles) +
                     " joint fits stopped on their evaluation budget; their result is used");
 
-        // Medians over the values the cycles determine.
+        // Medians over the values the cycles determine; a branch that no cycle
+        // determines gets the median over all cycles, with a warning.
         const std::size_t nparams = 1 + 2 * static_cast<std::size_t>(nb);
-        std::vector<std::vector<double>> cols(nparams);
+        std::vector<std::vector<double>> cols(nparams), all(nparams);
         for (const auto& row : r_.rows) {
             for (std::size_t k = 0; k < nparams; ++k) {
                 const std::size_t br = k >= 1 ? (k - 1) / 2 : 0;
                 const bool ok = k == 0 || row.determined[br];
                 cols[k].push_back(ok ? row.params[k] : std::numeric_limits<double>::quiet_NaN());
+                all[k].push_back(row.params[k]);
             }
+        }
+        for (int br = 0; br < nb && cycles > 0; ++br) {
+            if (undetermined[static_cast<std::size_t>(br)] < cycles) continue;
+            for (std::size_t k : {static_cast<std::size_t>(1 + 2 * br), static_cast<std::size_t>(2 + 2 * br)})
+                cols[k] = all[k];
+            const std::string b = std::to_string(br + 1);
+            warning(s_.label + ": no cycle determines branch " + b + " (the rests are too short for its time "
+                    "constant); its medians over all cycles are written, a rough estimate");
         }
         column_mean_median(cols, r_.mean, r_.median);
     }
