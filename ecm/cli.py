@@ -171,6 +171,49 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_batch(args: argparse.Namespace) -> int:
+    from ecm.batch import run_batch
+
+    show_bar = not args.quiet and not args.json_out and sys.stderr.isatty()
+    bar = None
+    if show_bar:
+        from tqdm import tqdm
+
+        bar = tqdm(total=0, unit="cell", desc="cells", dynamic_ncols=True)
+
+    def progress(done, total, rec):
+        if bar is not None:
+            bar.total = total
+            bar.update(1)
+            if rec["status"] == "failed":
+                bar.write(f"ecm batch: {rec['cell']}: {rec['error']}")
+
+    try:
+        result = run_batch(args.database, low_cutoff=args.low_cutoff, high_cutoff=args.high_cutoff,
+                           model=args.model, method=args.method, workers=args.workers, scheduler=args.scheduler,
+                           out=args.out, force=args.force, progress=progress)
+    finally:
+        if bar is not None:
+            bar.close()
+    recs = result.records
+    counts = {s: sum(1 for r in recs if r["status"] == s) for s in ("fitted", "up to date", "failed")}
+    if args.json_out:
+        doc = {"cells": [{k: v for k, v in r.items() if k != "settings"} for r in recs], "counts": counts,
+               "files": result.files}
+        json.dump(doc, sys.stdout, indent=1, default=str)
+        sys.stdout.write("\n")
+    elif not args.quiet:
+        print(f"{len(recs)} cell(s): {counts['fitted']} fitted, {counts['up to date']} up to date, "
+              f"{counts['failed']} failed")
+        for r in result.failed:
+            print(f"  failed: {r['cell']}: {r['error']}")
+        print(f"summary: {result.files['summary_csv']}")
+        print(f"spread across cells: {result.files['spread_csv']}")
+    if counts["failed"] and (args.strict or counts["failed"] == len(recs)):
+        return EXIT_RECORDING
+    return EXIT_OK
+
+
 def build_parser() -> argparse.ArgumentParser:
     from ecm import __version__
 
@@ -211,6 +254,35 @@ def build_parser() -> argparse.ArgumentParser:
     loud.add_argument("-v", "--verbose", action="store_true",
                       help="log every fit to stderr and show tracebacks of errors")
     fit.set_defaults(run=_cmd_fit)
+
+    batch = sub.add_parser(
+        "batch", help="fit every battery folder of a database (Dask, locally or on a cluster)",
+        description="Fit every battery folder under DATABASE (every folder holding raw_data/), one Dask task "
+                    "per folder: a local cluster with one worker process per core, or a running scheduler. "
+                    "Each cell's files go to its results/ (or OUT/<cell>); a cell whose recordings and settings "
+                    "did not change since its last run is skipped. A failing cell is recorded and the others "
+                    "go on. Writes batch_summary.csv (and .parquet with pyarrow: one row per cell and "
+                    "temperature) and batch_spread.csv (median, 5th and 95th percentile across cells).",
+        epilog="Cut-offs and model default to each cell's input_params.json, then DATABASE's. Exit code 1 "
+               "when every cell failed, or any failed with --strict.")
+    batch.add_argument("database", metavar="DATABASE", help="folder holding battery folders")
+    batch.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="worker processes of the local cluster (default: one per core)")
+    batch.add_argument("--scheduler", default=None, metavar="ADDRESS",
+                       help="a running Dask scheduler, e.g. tcp://host:8786, instead of a local cluster")
+    batch.add_argument("--method", choices=["pulse", "joint"], default="pulse")
+    batch.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None)
+    batch.add_argument("--low-cutoff", type=float, metavar="V", default=None)
+    batch.add_argument("--high-cutoff", type=float, metavar="V", default=None)
+    batch.add_argument("--out", metavar="DIR", default=None,
+                       help="output root (default: each cell's results/, summaries in DATABASE)")
+    batch.add_argument("--force", action="store_true", help="refit cells that are up to date")
+    batch.add_argument("--strict", action="store_true", help="exit 1 when any cell failed")
+    batch.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
+    bl = batch.add_mutually_exclusive_group()
+    bl.add_argument("-q", "--quiet", action="store_true")
+    bl.add_argument("-v", "--verbose", action="store_true")
+    batch.set_defaults(run=_cmd_batch)
     return parser
 
 

@@ -1,0 +1,32 @@
+"""The joint method on data from an independent simulator: PyBaMM's
+equivalent-circuit model (a 100 Ah cell, so C2 = 375,000 F), five pulses."""
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import ecm
+
+pytest.importorskip("pybamm")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"))
+import pybamm_recovery  # noqa: E402
+
+
+@pytest.mark.parametrize("branches", [1, 2])
+def test_joint_recovers_pybamm_thevenin(tmp_path, branches):
+    path, df, soc = pybamm_recovery.simulate(branches, 5, str(tmp_path))
+    vcut = float(np.min(df["Voltage(V)"])) + 1e-4
+    ex = ecm.extract([path], model=f"{branches}rc", low_cutoff=vcut, high_cutoff=4.3, method="joint")
+    p = ex.recordings[0].pulses
+    assert len(p) == 4 and (p["status"] == "fitted").all()
+    names = ["R0", "R1", "tau1"] + (["R2", "tau2"] if branches == 2 else [])
+    for n in names:
+        np.testing.assert_allclose(p[n], pybamm_recovery.TRUE[n], rtol=0.03, err_msg=n)
+        assert np.median(p[n]) == pytest.approx(pybamm_recovery.TRUE[n], rel=0.02), n
+    # the SOC at the pulses' middles agrees with PyBaMM's own (which counts from its capacity)
+    t = df["Seconds"].to_numpy()
+    for _, row in p.iterrows():
+        k = np.searchsorted(t, 0.5 * (row["t_start"] + row["t_end"]))
+        q_ah = (1 - row["soc"]) * ex.recordings[0].charge_Ah
+        assert soc[0] - soc[k] == pytest.approx(q_ah / 100.0, abs=2e-4)
