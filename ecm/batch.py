@@ -129,8 +129,12 @@ def process_cell(folder: str, out_dir: str, defaults: Dict[str, Any], force: boo
             rows.append(row)
         record.update(status="fitted", rows=rows, fingerprint=fp, settings=settings,
                       warnings=ex.warnings)
-        # The stamp is written last: a cell interrupted before it is done again.
-        _core.write_text_file(stamp, json.dumps({k: v for k, v in record.items() if k not in ("seconds",)}))
+        # The stamp is written last: a cell interrupted before it is done again. It is
+        # renamed into place but not synced: a stamp lost to a crash only means a refit.
+        tmp = f"{stamp}.{os.getpid()}.tmp"
+        with open(tmp, "w", encoding="utf-8") as fh:
+            json.dump({k: v for k, v in record.items() if k not in ("seconds",)}, fh)
+        os.replace(tmp, stamp)
     except Exception as e:  # failures are data
         msg = str(e.args[0]) if isinstance(e, KeyError) and e.args else str(e)
         record.update(status="failed", error=f"{type(e).__name__}: {msg}")
@@ -186,12 +190,14 @@ def summarise(records: List[Dict[str, Any]]) -> (pd.DataFrame, pd.DataFrame):
 def run_batch(database: str, *, low_cutoff: Optional[float] = None, high_cutoff: Optional[float] = None,
               model: Optional[str] = None, method: str = "pulse", workers: Optional[int] = None,
               scheduler: Optional[str] = None, out: Optional[str] = None, force: bool = False,
-              progress: Optional[Callable[[int, int, Dict[str, Any]], Any]] = None) -> BatchResult:
+              progress: Optional[Callable[[int, int, Dict[str, Any]], Any]] = None,
+              client: Any = None) -> BatchResult:
     """Runs every battery folder under database as one task of dask.distributed.
 
     workers: worker processes of a local cluster (default: one per core);
     scheduler: the address of a running Dask scheduler (tcp://host:8786)
-    instead; out: the output root (default: each cell's own results/; with
+    instead; client: a dask.distributed Client to use as it is (left open);
+    out: the output root (default: each cell's own results/; with
     out, <out>/<cell path under database>/). Cells whose fingerprint (their
     recordings, the settings, the version) matches their last run are skipped
     unless force. progress(done, total, record) is called as cells finish.
@@ -225,9 +231,12 @@ def run_batch(database: str, *, low_cutoff: Optional[float] = None, high_cutoff:
         rel = os.path.relpath(c, database)
         targets.append((c, os.path.join(root_out, rel) if out else os.path.join(c, "results")))
 
-    if scheduler:
+    own_client = client is None
+    cluster = None
+    if client is not None:
+        pass
+    elif scheduler:
         client = Client(scheduler)
-        cluster = None
     else:
         n = workers or os.cpu_count() or 1
         cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, dashboard_address=None)
@@ -244,7 +253,8 @@ def run_batch(database: str, *, low_cutoff: Optional[float] = None, high_cutoff:
             if progress is not None:
                 progress(len(records), len(futures), rec)
     finally:
-        client.close()
+        if own_client:
+            client.close()
         if cluster is not None:
             cluster.close()
 

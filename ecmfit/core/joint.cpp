@@ -1,6 +1,7 @@
 #include "ecmfit/core/joint.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -32,7 +33,13 @@ WindowFacts facts_of(const JointWindow& w) {
     steps.reserve(w.n);
     for (std::size_t k = 1; k < w.n; ++k)
         if (w.t[k] > w.t[k - 1]) steps.push_back(w.t[k] - w.t[k - 1]);
-    f.dt = steps.empty() ? 1.0 : median(steps);
+    if (steps.empty()) {
+        f.dt = 1.0;
+    } else {  // the median step (upper middle for an even count is close enough here)
+        auto mid = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+        std::nth_element(steps.begin(), mid, steps.end());
+        f.dt = *mid;
+    }
     f.duration = w.t[w.n - 1] - w.t[0];
     f.rest = w.t[w.n - 1] - w.t[std::min(w.pulse_last, w.n - 1)];
     f.tau_lo = 0.05 * f.dt;
@@ -170,24 +177,27 @@ struct Nnls {
 };
 
 Nnls nnls_free(const Eigen::MatrixXd& G, const Eigen::VectorXd& b, double zz, int npos) {
-    const int k = static_cast<int>(b.size());
+    const int k = static_cast<int>(b.size());  // at most 8 (R0, two branches, the nuisance columns)
     Nnls best;
     best.x = Eigen::VectorXd::Zero(k);
+    // small problems: fixed-capacity storage, no allocation per subset
+    using SmallMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, 8, 8>;
+    using SmallVector = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, 8, 1>;
     for (int mask = 0; mask < (1 << npos); ++mask) {
-        std::vector<int> idx;
+        std::array<int, 8> idx{};
+        int m = 0;
         for (int j = 0; j < npos; ++j)
-            if (mask & (1 << j)) idx.push_back(j);
-        for (int j = npos; j < k; ++j) idx.push_back(j);
-        const int m = static_cast<int>(idx.size());
+            if (mask & (1 << j)) idx[static_cast<std::size_t>(m++)] = j;
+        for (int j = npos; j < k; ++j) idx[static_cast<std::size_t>(m++)] = j;
         Eigen::VectorXd x = Eigen::VectorXd::Zero(k);
         if (m > 0) {
-            Eigen::MatrixXd Gs(m, m);
-            Eigen::VectorXd bs(m);
+            SmallMatrix Gs(m, m);
+            SmallVector bs(m);
             for (int a = 0; a < m; ++a) {
                 bs[a] = b[idx[static_cast<std::size_t>(a)]];
                 for (int c = 0; c < m; ++c) Gs(a, c) = G(idx[static_cast<std::size_t>(a)], idx[static_cast<std::size_t>(c)]);
             }
-            Eigen::VectorXd xs = Gs.ldlt().solve(bs);
+            SmallVector xs = Gs.ldlt().solve(bs);
             bool ok = xs.allFinite();
             for (int a = 0; a < m && ok; ++a)
                 if (idx[static_cast<std::size_t>(a)] < npos) ok = xs[a] >= 0.0;
@@ -376,7 +386,7 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     LsqOptions opt;
     opt.loss = Loss::Huber;
     opt.f_scale = f_scale;
-    opt.ftol = opt.xtol = opt.gtol = 1e-8;
+    opt.ftol = opt.xtol = opt.gtol = 1e-6;
 
     // The best grid point is refined, and the best one of another basin (time
     // constants apart by more than a factor 2.5) when its cost comes close.

@@ -520,7 +520,6 @@ private:
             for (std::size_t j = 0; j < m; ++j) ocv_pts[j] = r_.relaxed_v_measured[j] - over[j];
             spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
                                  std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
-            spline.eval(soc_t.data(), N, ocv_t.data());
 
             std::vector<double> new_over(m, 0.0), u0(static_cast<std::size_t>(nb), 0.0);
             std::vector<std::vector<double>> prev_bv;
@@ -539,7 +538,9 @@ private:
                         u0[static_cast<std::size_t>(br)] = prev_bv[static_cast<std::size_t>(br)][a - prev_a];
                 }
                 // How the open-circuit voltage moves along the pulse, from the curve.
-                const double o0 = ocv_t[a], o1 = ocv_t[std::min(pulse_end, N - 1)];
+                const std::size_t shape_end = std::min(pulse_end, N - 1);
+                spline.eval(soc_t.data() + a, shape_end + 1 - a, ocv_t.data() + a);
+                const double o0 = ocv_t[a], o1 = ocv_t[shape_end];
                 const bool use_shape = std::fabs(o1 - o0) > 1e-9;
                 if (use_shape)
                     for (std::size_t k = a; k < b; ++k)
