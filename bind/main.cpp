@@ -128,18 +128,10 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     const long long temperature = ecmpy::recording_temperature(df, path, name_text);
     out["temperature"] = temperature;
     out["temperature_source"] = name_text ? "file name" : "data";
-    ecmpy::darray voltage = ecmpy::numeric_column(df, path, "Voltage(V)");
-    ecmpy::darray seconds = ecmpy::numeric_column(df, path, "Seconds");
-    ecmpy::darray current = ecmpy::numeric_column(df, path, "Current(A)");
+    const ecmpy::RecordingArrays arrays = ecmpy::recording_arrays(df, path);
     df = py::object();
-    if (voltage.size() != seconds.size() || voltage.size() != current.size())
-        throw py::value_error(path + ": the columns differ in length");
-
-    ecm::RecordingColumns cols;
-    cols.time = seconds.data();
-    cols.current = current.data();
-    cols.voltage = voltage.data();
-    cols.rows = static_cast<std::size_t>(voltage.size());
+    const ecm::RecordingColumns cols = arrays.columns(arrays.voltage.data());
+    const double* seconds = arrays.seconds.data();
     ecm::PipelineSettings settings;
     settings.vcut = vcut;
     settings.model = ecm::circuit_model_from_name(model);
@@ -185,8 +177,8 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     table["cycle"] = cycle;
     std::vector<double> t_start, t_end;
     for (const auto& row : rows) {
-        t_start.push_back(seconds.data()[row.pulse_first]);
-        t_end.push_back(seconds.data()[row.pulse_last]);
+        t_start.push_back(seconds[row.pulse_first]);
+        t_end.push_back(seconds[row.pulse_last]);
     }
     table["t_start"] = py::cast(t_start);
     table["t_end"] = py::cast(t_end);

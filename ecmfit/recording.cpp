@@ -268,27 +268,18 @@ void process_recording(py::module_& m, const RunConfig& cfg, const std::string& 
     m.attr("temperature") = temperature;
     log_info("temperature = " + std::to_string(temperature) + " C");
 
-    darray voltage = numeric_column(df, infile, "Voltage(V)");
-    darray seconds = numeric_column(df, infile, "Seconds");
-    darray current = numeric_column(df, infile, "Current(A)");
+    RecordingArrays arrays = recording_arrays(df, infile);
     // vraw is a copy: it must not change the table it came from.
-    py::array_t<double> vraw = to_array(voltage.data(), static_cast<std::size_t>(voltage.size()));
+    py::array_t<double> vraw = to_array(arrays.voltage.data(), static_cast<std::size_t>(arrays.voltage.size()));
     m.attr("vraw") = vraw;
-    if (vraw.size() != seconds.size() || vraw.size() != current.size())
-        raise(PyExc_ValueError, infile + ": the columns differ in length");
-
-    ecm::RecordingColumns cols;
-    cols.time = seconds.data();
-    cols.current = current.data();
-    cols.voltage = vraw.data();
-    cols.rows = static_cast<std::size_t>(vraw.size());
+    const ecm::RecordingColumns cols = arrays.columns(vraw.data());
     ecm::PipelineSettings settings;
     settings.vcut = cfg.vcut;
     settings.model = ecm::circuit_model_from_name(cfg.model);
     settings.solver_verbose = 2;
     settings.label = infile;
 
-    ModuleObserver observer(m, seconds.data(), current.data(), vraw.data());
+    ModuleObserver observer(m, arrays.seconds.data(), arrays.current.data(), vraw.data());
     ecm::RecordingResult r;
     try {
         r = ecm::process_recording(cols, settings, warm, observer);

@@ -116,6 +116,23 @@ darray numeric_column(const py::object& df, const std::string& infile, const cha
     return out;
 }
 
+RecordingArrays recording_arrays(const py::object& df, const std::string& path) {
+    RecordingArrays a{numeric_column(df, path, "Voltage(V)"), numeric_column(df, path, "Seconds"),
+                      numeric_column(df, path, "Current(A)")};
+    if (a.voltage.size() != a.seconds.size() || a.voltage.size() != a.current.size())
+        raise(PyExc_ValueError, path + ": the columns differ in length");
+    return a;
+}
+
+ecm::RecordingColumns RecordingArrays::columns(const double* voltage_data) const {
+    ecm::RecordingColumns c;
+    c.time = seconds.data();
+    c.current = current.data();
+    c.voltage = voltage_data;
+    c.rows = static_cast<std::size_t>(voltage.size());
+    return c;
+}
+
 long long nominal_capacity(const std::string& infile) {
     std::string head = infile.substr(0, infile.find("mAh"));
     std::string piece = head.substr(head.rfind('_') == std::string::npos ? 0 : head.rfind('_') + 1);

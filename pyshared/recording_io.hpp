@@ -10,6 +10,8 @@
 #include <optional>
 #include <string>
 
+#include "ecmfit/core/pipeline.hpp"
+
 namespace ecmpy {
 
 namespace py = pybind11;
@@ -28,6 +30,16 @@ long long recording_temperature(const py::object& df, const std::string& path, s
 // KeyError when the column is missing, ValueError naming line and column for a
 // cell that is not a number.
 darray numeric_column(const py::object& df, const std::string& path, const char* name);
+
+// The three columns the pipeline needs, read in the order "Voltage(V)",
+// "Seconds", "Current(A)" (the first missing or bad one is the error), checked
+// for equal length. `columns(voltage)` gives the pipeline's view with the
+// voltage taken from `voltage` (the table's own, or a copy of it).
+struct RecordingArrays {
+    darray voltage, seconds, current;
+    ecm::RecordingColumns columns(const double* voltage_data) const;
+};
+RecordingArrays recording_arrays(const py::object& df, const std::string& path);
 
 // The nominal capacity in mAh: the text before the first "mAh", its last
 // "_"-separated piece, as an integer. ValueError naming the file otherwise.

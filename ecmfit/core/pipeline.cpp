@@ -324,14 +324,21 @@ private:
         info("rms_err_model1 = " + mv_text(r) + " mV\n");
     }
 
+    // The fitting starts: the clock, the cycle count, every window checked.
+    long long start_fitting(double& start_time) {
+        const long long cycles = static_cast<long long>(r_.ind_slice.size()) - 2;
+        r_.cycles = cycles;
+        start_time = obs_.now();
+        obs_.fitting_started(start_time, cycles);
+        check_windows();
+        return cycles;
+    }
+
     void fit() {
         const auto& S = r_.ind_slice;
         const auto& L = r_.idx_load;
-        const long long cycles = static_cast<long long>(S.size()) - 2;
-        r_.cycles = cycles;
-        const double start_time = obs_.now();
-        obs_.fitting_started(start_time, cycles);
-        check_windows();
+        double start_time = 0.0;
+        const long long cycles = start_fitting(start_time);
         obs_.progress(0, cycles);
         obs_.print("Total cycles = " + std::to_string(cycles) + "\n");
 
@@ -493,11 +500,8 @@ private:
     void fit_joint() {
         const auto& S = r_.ind_slice;
         const auto& L = r_.idx_load;
-        const long long cycles = static_cast<long long>(S.size()) - 2;
-        r_.cycles = cycles;
-        const double start_time = obs_.now();
-        obs_.fitting_started(start_time, cycles);
-        check_windows();
+        double start_time = 0.0;
+        const long long cycles = start_fitting(start_time);
         if (s_.model == CircuitModel::Other) throw DataError("the joint method fits one or two RC branches");
         const int nb = s_.model == CircuitModel::TwoRC ? 2 : 1;
         constexpr int kMaxPasses = 4;
