@@ -1,4 +1,4 @@
-"""Recovery of known parameters: the joint method against the specified one.
+"""Recovery of known parameters: the joint method against the two-pass one.
 
 Synthetic cells from tools/synthcell.py whose two branches vary with SOC and
 temperature, on two protocols (the sample cell's: 180 s pulses, 600 s rests,

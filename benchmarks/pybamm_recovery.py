@@ -4,7 +4,7 @@ elements) on a pulse protocol, extracted with both methods.
 
 The cell is PyBaMM's 100 Ah "ECM_Example" (its OCV curve), with constant
 R0 = 1 mOhm, R1 = 0.5 mOhm, tau1 = 20 s and, for two elements, R2 = 0.8 mOhm,
-tau2 = 300 s (C2 = 375,000 F: far above the specified 50,000 F bound). The
+tau2 = 300 s (C2 = 375,000 F: far above the two-pass method's 50,000 F bound). The
 protocol: 600 s rest, then 50 A pulses of 360 s each followed by a 1,800 s
 rest until the voltage falls below the cut-off; 1 s sampling. PyBaMM is a
 test and benchmark dependency only (pip install pybamm).

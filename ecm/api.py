@@ -26,9 +26,9 @@ from ecm._errors import RecordingError, UsageError
 
 log = logging.getLogger("ecm")
 
-#: Accepted model names and the specified name each stands for.
+#: Accepted model names and the configuration name each stands for.
 MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
-#: Fitting methods: "pulse" is the specified two-pass method, "joint" fits each
+#: Fitting methods: "pulse" is the two-pass method of the import-time run, "joint" fits each
 #: whole cycle at once on a relaxation-corrected OCV curve.
 METHODS = ("pulse", "joint")
 #: SOC grid of the SOC x temperature tables.
@@ -356,7 +356,7 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
 
     model: "1rc"/"2rc" (or "model1"/"model2"); low_cutoff: every recording is cut
     before its first sample below it (V); high_cutoff: the top of the model's
-    voltage axis (V); method: "pulse", the specified two-pass fit; progress:
+    voltage axis (V); method: "pulse", the two-pass fit of the import-time run, or "joint"; progress:
     True for a progress bar on stderr, or a callable
     ``progress(path, index, n_recordings, pulses_done, pulses_total)``.
 

@@ -242,7 +242,7 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument("--high-cutoff", type=float, metavar="V", default=None,
                      help="upper voltage limit of the cell (top of the model's voltage axis)")
     fit.add_argument("--method", choices=["pulse", "joint"], default="pulse",
-                     help="'pulse' (default): the specified two-pass fit, the files of the import-time run; "
+                     help="'pulse' (default): the two-pass fit of the import-time run, its files; "
                           "'joint': every cycle fitted whole on a relaxation-corrected OCV curve (more accurate), "
                           "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv)")
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")

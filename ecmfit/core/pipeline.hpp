@@ -21,7 +21,7 @@
 namespace ecm {
 
 enum class CircuitModel { OneRC, TwoRC, Other };
-// Pulse: the specified two-pass fit. Joint: every cycle fitted as a whole
+// Pulse: the two-pass fit of the import-time run. Joint: every cycle fitted as a whole
 // (joint.hpp) on a relaxation-corrected OCV curve.
 enum class FitMethod { Pulse, Joint };
 enum class LogLevel { Info, Warning };

@@ -77,7 +77,7 @@ TEST(Pipeline, RecoversTheCellAndReportsInOrder) {
     ASSERT_GE(r.cycles, 5);
     ASSERT_EQ(static_cast<long long>(r.rows.size()), r.cycles);
     for (const auto& row : r.rows) {
-        // within the specified method's own bias (its OCV baseline falls linearly under load)
+        // within the two-pass method's own bias (its OCV baseline falls linearly under load)
         EXPECT_NEAR(row.params[0], 0.05, 0.05 * 1e-2);
         EXPECT_NEAR(row.params[1], 0.02, 0.02 * 5e-2);
         EXPECT_NEAR(row.params[1] * row.params[2], 30.0, 30.0 * 5e-2);

@@ -41,7 +41,7 @@ class TestRecovery:
                           ("tau2", "tau2_s")]:
             err = np.abs(rec.pulses[name] / truth[key] - 1)
             assert np.median(err) < 0.01, (name, err)
-            # far better than the specified method, whose bias is known
+            # far better than the two-pass method, whose bias is known
             spec_err = np.abs(np.median(spec.pulses[name]) / truth[key] - 1)
             assert np.median(err) <= spec_err + 1e-3, name
         np.testing.assert_allclose(rec.pulses["C2"], rec.pulses["tau2"] / rec.pulses["R2"], rtol=1e-12)
