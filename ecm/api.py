@@ -266,8 +266,7 @@ class Extraction:
             recs.append(d)
         doc = {"folder": self.folder, "model": short_model_name(self.model_name), "method": self.method,
                "low_cutoff": self.low_cutoff, "high_cutoff": self.high_cutoff, "recordings": recs,
-               "model_name": "".join(self.model.get("name", "")) if isinstance(self.model.get("name"), str)
-               else self.model.get("name"), "model_warnings": self.model_warnings}
+               "model_name": self.model.get("name"), "model_warnings": self.model_warnings}
         return _json_ready(doc)
 
 
