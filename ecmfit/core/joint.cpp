@@ -16,7 +16,7 @@
 namespace ecm {
 namespace {
 
-constexpr int kGridPoints = 14;
+constexpr int kGridPoints = 10;
 constexpr int kRefineStarts = 2;
 
 struct WindowFacts {

@@ -517,6 +517,7 @@ private:
         std::vector<double> over(m, 0.0), ocv_pts(m);
         std::vector<JointFit> fits(static_cast<std::size_t>(cycles));
         std::vector<std::size_t> window_start(static_cast<std::size_t>(cycles));
+        std::vector<std::vector<double>> last_shape(static_cast<std::size_t>(cycles));
         std::vector<double> ocv_t(N), shape(N);
         CubicSpline spline;
         int pass = 0;
@@ -526,6 +527,7 @@ private:
                                  std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
 
             std::vector<double> new_over(m, 0.0), u0(static_cast<std::size_t>(nb), 0.0);
+            bool prev_refit = false;
             std::vector<std::vector<double>> prev_bv;
             std::size_t prev_a = 0;
             for (long long c = 1; c <= cycles; ++c) {
@@ -558,14 +560,28 @@ private:
                 w.u0 = u0;
                 w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
                 JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
-                const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
-                const ReducedWindow reduced = reduce_window(w, static_cast<std::size_t>(S[c - 1]) + 1 - a);
-                JointWindow rw = reduced.window();
-                rw.u0 = u0;
-                try {
-                    fit = fit_cycle_joint(w, nb, warm, &rw);
-                } catch (const DataError& e) {
-                    throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
+                // A later pass refits a cycle only where its inputs moved: the curve's shape
+                // along the pulse (by more than 1e-3 of the pulse's OCV change) or the voltage
+                // the previous cycle hands over.
+                std::vector<double> cur_shape;
+                if (use_shape) cur_shape.assign(shape.begin() + static_cast<std::ptrdiff_t>(a),
+                                                shape.begin() + static_cast<std::ptrdiff_t>(std::min(pulse_end, b)));
+                auto& old_shape = last_shape[static_cast<std::size_t>(c - 1)];
+                bool unchanged = pass > 0 && !prev_refit && cur_shape.size() == old_shape.size();
+                for (std::size_t k = 0; unchanged && k < cur_shape.size(); ++k)
+                    unchanged = std::fabs(cur_shape[k] - old_shape[k]) < 1e-3;
+                old_shape = std::move(cur_shape);
+                prev_refit = !unchanged;
+                if (!unchanged) {
+                    const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
+                    const ReducedWindow reduced = reduce_window(w, static_cast<std::size_t>(S[c - 1]) + 1 - a);
+                    JointWindow rw = reduced.window();
+                    rw.u0 = u0;
+                    try {
+                        fit = fit_cycle_joint(w, nb, warm, &rw);
+                    } catch (const DataError& e) {
+                        throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
+                    }
                 }
                 // The branches' voltages over the window: what is left of them at the
                 // relaxed point after the pulse and at the start of the next window.
