@@ -102,3 +102,19 @@ def test_command_exit_codes(database, tmp_path):
     empty.mkdir()
     proc = subprocess.run(exe + ["batch", str(empty)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 2 and "no battery folder" in proc.stderr and "Traceback" not in proc.stderr
+
+
+def test_a_running_scheduler_gives_the_same_results(database, tmp_path):
+    from dask.distributed import LocalCluster
+
+    db = tmp_path / "lab"
+    shutil.copytree(database, db)
+    local = run_batch(str(db), workers=1, out=str(tmp_path / "local"))
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
+        proc = subprocess.run([shutil.which("ecm"), "batch", str(db), "--scheduler", cluster.scheduler_address,
+                               "--out", str(tmp_path / "remote"), "-q"], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    for k in (0, 2):
+        assert texts(tmp_path / "local" / f"cell{k}") == texts(tmp_path / "remote" / f"cell{k}")
+    remote = pd.read_csv(tmp_path / "remote" / "batch_summary.csv")
+    pd.testing.assert_frame_equal(remote, pd.read_csv(local.files["summary_csv"]))
