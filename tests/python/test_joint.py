@@ -34,7 +34,7 @@ class TestRecovery:
         truth = truth_of(bf)
         joint = ecm.extract(bf.recordings, model="2rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
         pulse = ecm.extract(bf.recordings, model="2rc", low_cutoff=3.0, high_cutoff=4.2, method="pulse")
-        rec, spec = joint.recordings[0], pulse.recordings[0]
+        rec, two_pass = joint.recordings[0], pulse.recordings[0]
         assert rec.pulses["tau1_determined"].all() and rec.pulses["tau2_determined"].all()
         assert (rec.pulses["status"] == "fitted").all()
         for name, key in [("R0", "r0_ohm"), ("R1", "r1_ohm"), ("tau1", "tau1_s"), ("R2", "r2_ohm"),
@@ -42,8 +42,8 @@ class TestRecovery:
             err = np.abs(rec.pulses[name] / truth[key] - 1)
             assert np.median(err) < 0.01, (name, err)
             # far better than the two-pass method, whose bias is known
-            spec_err = np.abs(np.median(spec.pulses[name]) / truth[key] - 1)
-            assert np.median(err) <= spec_err + 1e-3, name
+            two_pass_err = np.abs(np.median(two_pass.pulses[name]) / truth[key] - 1)
+            assert np.median(err) <= two_pass_err + 1e-3, name
         np.testing.assert_allclose(rec.pulses["C2"], rec.pulses["tau2"] / rec.pulses["R2"], rtol=1e-12)
         # the relaxed points after the first, corrected for what the branches still hold
         ocv_err = (rec.relaxed["ocv"] - true_ocv(truth, rec))[1:]
