@@ -18,6 +18,7 @@
 #include "common/fileio.hpp"
 #include "ecmfit/core/outputs.hpp"
 #include "ecmfit/core/pipeline.hpp"
+#include "ecmfit/core/protocol.hpp"
 #include "ecmfit/core/pulses.hpp"
 #include "ecmfit/pyface.hpp"
 #include "pyshared/model_io.hpp"
@@ -221,6 +222,134 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     return out;
 }
 
+// Runs one recording of any step protocol (columns already read and scaled by
+// the caller); the returned dict holds plain values and NumPy arrays.
+py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcecast> time,
+                      py::array_t<double, py::array::c_style | py::array::forcecast> current,
+                      py::array_t<double, py::array::c_style | py::array::forcecast> voltage, const std::string& label,
+                      double vcut, const std::string& model, bool step_hold, double nominal_capacity_Ah,
+                      double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
+                      py::object progress, std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> step_id) {
+    if (time.ndim() != 1 || current.ndim() != 1 || voltage.ndim() != 1 || time.size() != current.size() ||
+        time.size() != voltage.size())
+        throw py::value_error(label + ": time, current and voltage must be columns of equal length");
+    ecm::RecordingColumns cols;
+    cols.time = time.data();
+    cols.current = current.data();
+    cols.voltage = voltage.data();
+    cols.rows = static_cast<std::size_t>(time.size());
+    ecm::ProtocolSettings settings;
+    settings.vcut = vcut;
+    const ecm::CircuitModel cm = ecm::circuit_model_from_name(model);
+    if (cm == ecm::CircuitModel::Other)
+        throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
+    settings.branches = cm == ecm::CircuitModel::OneRC ? 1 : 2;
+    settings.step_hold = step_hold;
+    settings.nominal_capacity_Ah = nominal_capacity_Ah;
+    settings.max_pulse_s = max_pulse_s;
+    settings.min_ocv_rest_s = min_ocv_rest_s;
+    settings.soc_step_window_s = soc_step_window_s;
+    settings.rms_limit_V = rms_limit_V;
+    settings.label = label;
+    if (step_id) {
+        if (step_id->ndim() != 1 || step_id->size() != time.size())
+            throw py::value_error(label + ": the step column must be as long as the others");
+        settings.step_id = step_id->data();
+    }
+
+    ApiObserver observer(std::move(progress), py::none());
+    observer.set_flags();
+    ecm::ProtocolResult r;
+    bool interrupted = false;
+    std::optional<std::string> error;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            r = ecm::process_protocol(cols, settings, observer);
+        } catch (const Interrupted&) {
+            interrupted = true;
+        } catch (const ecm::DataError& e) {
+            error = e.what();
+        }
+    }
+    if (interrupted) observer.rethrow();
+    if (error) {
+        py::object cls = py::module_::import("ecm._errors").attr("RecordingError");
+        PyErr_SetObject(cls.ptr(), py::str(label + ": " + *error).ptr());
+        throw py::error_already_set();
+    }
+    py::dict out;
+    out["samples"] = r.samples;
+    out["cutoff_crossed"] = r.cutoff_crossed;
+    out["charge_positive"] = r.charge_positive;
+    out["rest_threshold"] = r.rest_threshold;
+    out["jump_tolerance"] = r.jump_tolerance;
+    out["export_step_changes"] = r.export_step_changes;
+    out["capacity_Ah"] = r.capacity_Ah;
+    out["full_charge_found"] = r.full_charge_found;
+    py::list steps;
+    for (const auto& st : r.steps) {
+        py::dict d;
+        d["first"] = st.first;
+        d["last"] = st.last;
+        d["kind"] = ecm::step_kind_name(st.kind);
+        d["role"] = ecm::step_role_name(st.role);
+        d["t_begin"] = st.t_begin;
+        d["t_end"] = st.t_end;
+        d["current"] = st.current;
+        d["charge_Ah"] = st.charge_Ah;
+        steps.append(d);
+    }
+    out["steps"] = steps;
+    py::list pulses;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const auto& p : r.pulses) {
+        py::dict d;
+        d["number"] = p.number;
+        d["step"] = p.step;
+        d["direction"] = p.discharge ? "discharge" : "charge";
+        d["t_start"] = p.t_start;
+        d["t_end"] = p.t_end;
+        d["soc"] = p.soc;
+        d["current"] = p.current;
+        d["R0"] = p.r0;
+        for (int b = 0; b < settings.branches; ++b) {
+            const auto B = static_cast<std::size_t>(b);
+            const std::string k = std::to_string(b + 1);
+            const double rv = B < p.r.size() ? p.r[B] : nan, tv = B < p.tau.size() ? p.tau[B] : nan;
+            d[("R" + k).c_str()] = rv;
+            d[("C" + k).c_str()] = rv > 0.0 ? tv / rv : nan;
+            d[("tau" + k).c_str()] = tv;
+            d[("tau" + k + "_determined").c_str()] = B < p.determined.size() && p.determined[B];
+        }
+        d["rms_mV"] = p.rms * 1e3;
+        d["status"] = p.status;
+        d["window_first"] = p.window_first;
+        d["window_last"] = p.window_last;
+        pulses.append(d);
+    }
+    out["pulses"] = pulses;
+    py::list windows;
+    for (const auto& w : r.windows) {
+        py::dict d;
+        d["first"] = w.first;
+        d["last"] = w.last;
+        d["model"] = py::array_t<double>(static_cast<py::ssize_t>(w.model.size()), w.model.data());
+        windows.append(d);
+    }
+    out["windows"] = windows;
+    out["current"] = py::array_t<double>(static_cast<py::ssize_t>(r.current.size()), r.current.data());
+    out["soc"] = py::array_t<double>(static_cast<py::ssize_t>(r.soc.size()), r.soc.data());
+    out["relaxed_soc"] = py::cast(r.relaxed_soc);
+    out["relaxed_ocv"] = py::cast(r.relaxed_v);
+    out["SOC"] = py::cast(r.SOC);
+    out["OCV"] = py::cast(r.OCV);
+    out["median"] = py::cast(r.median);
+    out["warnings"] = py::cast(r.warnings);
+    out["ocv_text"] = ecm::ocv_table_text(r.SOC, r.OCV);
+    return out;
+}
+
 ecm::gen::ParamFile param_data(const py::handle& h) {
     py::dict d = py::reinterpret_borrow<py::dict>(h);
     ecm::gen::ParamFile f;
@@ -255,6 +384,13 @@ PYBIND11_MODULE(_core, m) {
           py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("method") = "pulse",
           "Runs one recording file through the pipeline. progress(done, total) is called as pulses are fitted, "
           "debug(message) receives the pipeline's log lines.");
+
+    m.def("run_protocol", &run_protocol, py::arg("time"), py::arg("current"), py::arg("voltage"), py::arg("label"),
+          py::arg("vcut"), py::arg("model"), py::arg("step_hold") = true,
+          py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
+          py::arg("min_ocv_rest_s") = 600.0, py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
+          py::arg("progress") = py::none(), py::arg("step_id") = py::none(),
+          "Runs one recording of any step protocol: steps, SOC, OCV points, every pulse fitted.");
 
     m.def(
         "soc_table",

@@ -45,7 +45,7 @@ WindowFacts facts_of(const JointWindow& w) {
     f.tau_lo = 0.05 * f.dt;
     f.tau_hi = std::max(f.duration, 2.0 * f.dt);
     f.tau_ok_lo = 2.0 * f.dt;
-    f.tau_ok_hi = f.rest / 2.0;
+    f.tau_ok_hi = w.tau_ok_hi >= 0.0 ? w.tau_ok_hi : f.rest / 2.0;
     return f;
 }
 
@@ -75,7 +75,7 @@ public:
             const auto K = static_cast<Eigen::Index>(k);
             const double f = total != 0.0 && std::isfinite(total) ? std::clamp(q[k] / total, 0.0, 1.0) : 0.0;
             nuis_(K, 1) = w.shape ? w.shape[k] : f;
-            nuis_(K, 2) = 4.0 * f * (1.0 - f);
+            nuis_(K, 2) = w.bump ? 4.0 * f * (1.0 - f) : (w.t[k] - w.t[0]) / std::max(w.t[w.n - 1] - w.t[0], 1e-300);
         }
     }
 

@@ -34,6 +34,12 @@ struct JointWindow {
     // Per-sample weights (a sample standing for that many measured samples);
     // nullptr: all 1.
     const double* weight = nullptr;
+    // Longest time constant the window determines, s; negative: half the rest
+    // after pulse_last.
+    double tau_ok_hi = -1.0;
+    // The third open-circuit term: the bump under load (false: a drift linear
+    // in time over the window, for windows that hold more than one pulse).
+    bool bump = true;
 };
 
 struct JointFit {

@@ -1,0 +1,698 @@
+#include "ecmfit/core/protocol.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <utility>
+
+#include "common/errors.hpp"
+#include "ecmfit/core/joint.hpp"
+#include "ecmfit/core/outputs.hpp"
+#include "ecmfit/core/pulses.hpp"
+#include "ecmfit/core/stats.hpp"
+
+namespace ecm {
+
+const char* step_kind_name(StepKind k) {
+    switch (k) {
+        case StepKind::Rest: return "rest";
+        case StepKind::Discharge: return "discharge";
+        case StepKind::Charge: return "charge";
+    }
+    return "?";
+}
+
+const char* step_role_name(StepRole r) {
+    switch (r) {
+        case StepRole::FullChargeRest: return "full-charge rest";
+        case StepRole::OcvRest: return "OCV rest";
+        case StepRole::ShortRest: return "short rest";
+        case StepRole::Pulse: return "pulse";
+        case StepRole::SocStep: return "SOC step";
+    }
+    return "?";
+}
+
+std::vector<double> pchip(const std::vector<double>& x, const std::vector<double>& y, const std::vector<double>& at) {
+    const std::size_t n = x.size();
+    std::vector<double> out(at.size(), std::numeric_limits<double>::quiet_NaN());
+    if (n == 0) return out;
+    if (n == 1) {
+        std::fill(out.begin(), out.end(), y[0]);
+        return out;
+    }
+    std::vector<double> h(n - 1), d(n - 1), m(n, 0.0);
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        h[k] = x[k + 1] - x[k];
+        d[k] = (y[k + 1] - y[k]) / h[k];
+    }
+    if (n == 2) {
+        m[0] = m[1] = d[0];
+    } else {
+        for (std::size_t k = 1; k + 1 < n; ++k) {
+            if (d[k - 1] * d[k] <= 0.0) continue;
+            const double w1 = 2.0 * h[k] + h[k - 1], w2 = h[k] + 2.0 * h[k - 1];
+            m[k] = (w1 + w2) / (w1 / d[k - 1] + w2 / d[k]);
+        }
+        auto end_slope = [](double h0, double h1, double d0, double d1) {
+            double s = ((2.0 * h0 + h1) * d0 - h0 * d1) / (h0 + h1);
+            if (s * d0 <= 0.0) s = 0.0;
+            else if (d0 * d1 <= 0.0 && std::fabs(s) > 3.0 * std::fabs(d0)) s = 3.0 * d0;
+            return s;
+        };
+        m[0] = end_slope(h[0], h[1], d[0], d[1]);
+        m[n - 1] = end_slope(h[n - 2], h[n - 3], d[n - 2], d[n - 3]);
+    }
+    for (std::size_t j = 0; j < at.size(); ++j) {
+        const double v = at[j];
+        if (!std::isfinite(v)) continue;
+        if (v <= x[0]) {
+            out[j] = y[0] + m[0] * (v - x[0]);
+            continue;
+        }
+        if (v >= x[n - 1]) {
+            out[j] = y[n - 1] + m[n - 1] * (v - x[n - 1]);
+            continue;
+        }
+        const std::size_t k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), v) - x.begin()) - 1;
+        const double s = (v - x[k]) / h[k], s2 = s * s, s3 = s2 * s;
+        out[j] = (2 * s3 - 3 * s2 + 1) * y[k] + (s3 - 2 * s2 + s) * h[k] * m[k] + (-2 * s3 + 3 * s2) * y[k + 1] +
+                 (s3 - s2) * h[k] * m[k + 1];
+    }
+    return out;
+}
+
+namespace {
+
+std::string fmt(const char* f, double a) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, f, a);
+    return buf;
+}
+
+double quantile(std::vector<double> v, double q) {
+    if (v.empty()) return 0.0;
+    const auto k = static_cast<std::ptrdiff_t>(std::min<double>(q * static_cast<double>(v.size() - 1), static_cast<double>(v.size() - 1)));
+    std::nth_element(v.begin(), v.begin() + k, v.end());
+    return v[static_cast<std::size_t>(k)];
+}
+
+// The sampled series the fits see: with step hold, every step boundary gets
+// an extra point at the last sample's time carrying the new step's current
+// (weight 0), so that "linear between samples" is the step the cycler made.
+struct Series {
+    std::vector<double> t, i, v, w, q;  // q: charge, A s
+    std::vector<std::size_t> of_sample;  // kept sample -> series index
+    std::vector<int> step_of;            // series index -> step
+};
+
+Series make_series(const std::vector<double>& t, const std::vector<double>& cur, const double* v,
+                   const std::vector<Step>& steps, bool hold) {
+    Series s;
+    const std::size_t n = t.size();
+    s.of_sample.resize(n);
+    for (std::size_t si = 0; si < steps.size(); ++si) {
+        const Step& st = steps[si];
+        if (hold && si > 0) {
+            const std::size_t p = st.first - 1;
+            s.t.push_back(t[p]);
+            s.i.push_back(cur[st.first]);
+            s.v.push_back(v[p]);
+            s.w.push_back(0.0);
+            s.step_of.push_back(static_cast<int>(si));
+        }
+        for (std::size_t k = st.first; k <= st.last; ++k) {
+            s.of_sample[k] = s.t.size();
+            s.t.push_back(t[k]);
+            s.i.push_back(cur[k]);
+            s.v.push_back(v[k]);
+            s.w.push_back(1.0);
+            s.step_of.push_back(static_cast<int>(si));
+        }
+    }
+    s.q.assign(s.t.size(), 0.0);
+    for (std::size_t k = 1; k < s.t.size(); ++k) s.q[k] = s.q[k - 1] + 0.5 * (s.i[k] + s.i[k - 1]) * (s.t[k] - s.t[k - 1]);
+    return s;
+}
+
+struct ChannelFit {
+    bool have = false;
+    double r0 = 0.0;
+    std::vector<double> r, tau;
+    std::vector<bool> determined;
+    std::vector<std::string> at_bound;
+};
+
+// R0 * i + the branch voltages, for the current i over t (zero state at the first sample).
+std::vector<double> channel_response(const ChannelFit& c, const std::vector<double>& t, const std::vector<double>& i) {
+    std::vector<double> out(t.size(), 0.0);
+    if (!c.have || t.empty()) return out;
+    auto bv = branch_voltages(t.data(), i.data(), t.size(), c.r, c.tau, {});
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        out[k] = c.r0 * i[k];
+        for (const auto& b : bv) out[k] += b[k];
+    }
+    return out;
+}
+
+}  // namespace
+
+ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
+    ProtocolResult res;
+    const std::size_t rows = in.rows;
+    if (rows < 10) throw DataError("the recording has " + std::to_string(rows) + " rows; a step protocol needs many more");
+    for (std::size_t k = 0; k < rows; ++k) {
+        if (!std::isfinite(in.time[k]) || !std::isfinite(in.current[k]) || !std::isfinite(in.voltage[k]))
+            throw DataError("row " + std::to_string(k + 1) + " holds a value that is not a finite number");
+        if (k > 0 && in.time[k] < in.time[k - 1])
+            throw DataError("time goes back at row " + std::to_string(k + 1) + " (" + fmt("%g", in.time[k - 1]) +
+                            " s, then " + fmt("%g", in.time[k]) + " s)");
+    }
+    // The kept samples: up to the first one below the cut-off, or all.
+    std::size_t n = rows;
+    for (std::size_t k = 0; k < rows; ++k)
+        if (in.voltage[k] < cfg.vcut) {
+            n = k;
+            res.cutoff_crossed = true;
+            break;
+        }
+    if (n < 10) throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " + std::to_string(n + 1));
+    res.samples = n;
+    obs.cut(n);
+    const double* v = in.voltage;
+    std::vector<double> t(in.time, in.time + n), cur(in.current, in.current + n);
+
+    // Tolerances from the current itself: its resolution, its noise within steps, its range.
+    std::vector<double> absi(n), diffs;
+    for (std::size_t k = 0; k < n; ++k) absi[k] = std::fabs(cur[k]);
+    const double imax = quantile(absi, 0.99);
+    if (!(imax > 0.0)) throw DataError("the current is zero throughout: no steps to find");
+    double resolution = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 1; k < n; ++k) {
+        const double d = std::fabs(cur[k] - cur[k - 1]);
+        if (d > 1e-9 * imax) {
+            resolution = std::min(resolution, d);
+            if (d < 0.05 * imax) diffs.push_back(d);
+        }
+    }
+    if (!std::isfinite(resolution)) resolution = 0.0;
+    const double noise = diffs.empty() ? 0.0 : median(diffs);
+    // An offset of the rest current (a few counts of the cycler) must stay a rest.
+    std::vector<double> small;
+    for (double a : absi)
+        if (a < 0.1 * imax) small.push_back(a);
+    const double offset = small.empty() ? 0.0 : median(small);
+    res.rest_threshold = std::max({10.0 * resolution, 5.0 * noise, 3.0 * offset, 0.002 * imax});
+    res.jump_tolerance = std::max({10.0 * resolution, 5.0 * noise, 0.02 * imax});
+
+    // The voltage's resolution: steps of the voltage smaller than a few of it are no response.
+    double v_res = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 1; k < n; ++k) {
+        const double d = std::fabs(v[k] - v[k - 1]);
+        if (d > 1e-7) v_res = std::min(v_res, d);
+    }
+    const double v_hold = std::max(std::isfinite(v_res) ? 3.0 * v_res : 0.0, 5e-4);
+    // Steps: a new one where the kind changes or the current jumps.
+    auto kind_of = [&](double i) {
+        if (std::fabs(i) <= res.rest_threshold) return StepKind::Rest;
+        return i > 0.0 ? StepKind::Charge : StepKind::Discharge;
+    };
+    std::vector<Step> steps;
+    {
+        Step cur_step;
+        cur_step.first = 0;
+        cur_step.kind = kind_of(cur[0]);
+        for (std::size_t k = 1; k < n; ++k) {
+            const StepKind kk = kind_of(cur[k]);
+            // A jump of the current that leaves the voltage where it was is the
+            // cycler holding a voltage limit, not a new step.
+            const bool jump = kk != StepKind::Rest && std::fabs(cur[k] - cur[k - 1]) > res.jump_tolerance &&
+                              std::fabs(v[k] - v[k - 1]) > v_hold;
+            if (kk != cur_step.kind || jump) {
+                cur_step.last = k - 1;
+                steps.push_back(cur_step);
+                cur_step = Step();
+                cur_step.first = k;
+                cur_step.kind = kk;
+            }
+        }
+        cur_step.last = n - 1;
+        steps.push_back(cur_step);
+    }
+    // Loaded steps of one or two samples next to a loaded step of the same kind
+    // are not steps of their own: a sample logged during a transition, or a
+    // current the cycler changes all the time (a constant-voltage phase).
+    for (std::size_t s = 0; s + 1 < steps.size();) {
+        Step& a = steps[s];
+        Step& b = steps[s + 1];
+        if (a.kind != StepKind::Rest && a.kind == b.kind && (a.last - a.first < 2 || b.last - b.first < 2)) {
+            a.last = b.last;
+            steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(s) + 1);
+        } else {
+            ++s;
+        }
+    }
+    // Where the export numbers its steps, adjacent loaded steps of one kind within
+    // one of its steps are one step (a current the cycler adjusts, e.g. at a voltage limit).
+    if (cfg.step_id != nullptr) {
+        for (std::size_t s = 0; s + 1 < steps.size();) {
+            Step& a = steps[s];
+            const Step& b = steps[s + 1];
+            if (a.kind != StepKind::Rest && a.kind == b.kind && cfg.step_id[b.first] == cfg.step_id[a.last]) {
+                a.last = b.last;
+                steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(s) + 1);
+            } else {
+                ++s;
+            }
+        }
+        for (std::size_t k = 1; k < n; ++k) res.export_step_changes += cfg.step_id[k] != cfg.step_id[k - 1];
+    }
+    // The sign convention: the voltage jumps with the current at the step edges
+    // (R0 > 0) when charge is positive.
+    {
+        double corr = 0.0;
+        for (std::size_t s = 1; s < steps.size(); ++s) {
+            const std::size_t a = steps[s].first - 1, b = steps[s].first;
+            corr += (cur[b] - cur[a]) * (v[b] - v[a]);
+        }
+        res.charge_positive = !(corr < 0.0);
+        if (!res.charge_positive) {
+            for (auto& x : cur) x = -x;
+            for (auto& st : steps)
+                if (st.kind != StepKind::Rest)
+                    st.kind = st.kind == StepKind::Charge ? StepKind::Discharge : StepKind::Charge;
+        }
+    }
+    // Times, currents and charges of the steps.
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        Step& st = steps[s];
+        st.t_begin = s == 0 ? t[0] : t[st.first - 1];
+        st.t_end = t[st.last];
+        double sum = 0.0;
+        for (std::size_t k = st.first; k <= st.last; ++k) sum += cur[k];
+        st.current = sum / static_cast<double>(st.last - st.first + 1);
+    }
+    Series ser = make_series(t, cur, v, steps, cfg.step_hold);
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const std::size_t a = s == 0 ? 0 : ser.of_sample[steps[s].first - 1];
+        steps[s].charge_Ah = (ser.q[ser.of_sample[steps[s].last]] - ser.q[a]) / 3600.0;
+    }
+    // Roles.
+    for (Step& st : steps) {
+        const double dur = st.t_end - st.t_begin;
+        if (st.kind == StepKind::Rest) st.role = dur >= cfg.min_ocv_rest_s ? StepRole::OcvRest : StepRole::ShortRest;
+        else st.role = dur <= cfg.max_pulse_s ? StepRole::Pulse : StepRole::SocStep;
+    }
+    // A loaded step that the end of the recording cuts (the cut-off or the cycler's limit) is no pulse.
+    if (steps.back().kind != StepKind::Rest && steps.size() > 1) steps.back().role = StepRole::SocStep;
+    // The full-charge rest: an OCV rest after a long charge (short steps between
+    // them, such as the end of a constant-voltage phase, aside), before the discharge begins.
+    std::ptrdiff_t full = -1;
+    for (std::size_t s = 1; s < steps.size(); ++s) {
+        const Step& st = steps[s];
+        if (st.role == StepRole::OcvRest) {
+            std::size_t b = s;
+            while (b > 0 && steps[b - 1].role != StepRole::SocStep && steps[b - 1].role != StepRole::OcvRest &&
+                   steps[b - 1].kind != StepKind::Discharge)
+                --b;
+            if (b > 0 && steps[b - 1].role == StepRole::SocStep && steps[b - 1].kind == StepKind::Charge)
+                full = static_cast<std::ptrdiff_t>(s);
+        }
+        if (full >= 0 && st.kind == StepKind::Discharge) break;
+    }
+    if (full >= 0) {
+        steps[static_cast<std::size_t>(full)].role = StepRole::FullChargeRest;
+        res.full_charge_found = true;
+    }
+
+    // SOC by coulomb counting: 1 at the end of the full-charge rest, 0 at the end.
+    const double q_end = ser.q.back();
+    const bool reached_end = res.cutoff_crossed || v[n - 1] <= cfg.vcut + 0.01;
+    double q_top;
+    if (full >= 0) {
+        q_top = ser.q[ser.of_sample[steps[static_cast<std::size_t>(full)].last]];
+    } else {
+        q_top = *std::max_element(ser.q.begin(), ser.q.end());
+        res.warnings.push_back(cfg.label + ": no full-charge rest (a rest of at least " + fmt("%g", cfg.min_ocv_rest_s) +
+                               " s after a charge) found; the SOC is counted from the end of the recording");
+    }
+    double cap = (q_top - q_end) / 3600.0;
+    if (full < 0 && std::isfinite(cfg.nominal_capacity_Ah) && cfg.nominal_capacity_Ah > 0.0) cap = cfg.nominal_capacity_Ah;
+    if (!reached_end) {
+        if (std::isfinite(cfg.nominal_capacity_Ah) && cfg.nominal_capacity_Ah > 0.0) {
+            cap = cfg.nominal_capacity_Ah;
+            res.warnings.push_back(cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
+                                   " V, above the cut-off; the SOC uses the nominal capacity");
+        } else {
+            res.warnings.push_back(cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
+                                   " V, above the cut-off; the SOC takes it as empty there (give the capacity to avoid this)");
+        }
+    }
+    if (!(cap > 0.0)) throw DataError("no charge flows out of the cell between its full charge and the end of the recording");
+    res.capacity_Ah = cap;
+    const double q_zero = full >= 0 ? q_top - cap * 3600.0 : (reached_end ? q_end : q_top - cap * 3600.0);
+    std::vector<double> soc_ser(ser.t.size());
+    for (std::size_t k = 0; k < ser.t.size(); ++k) soc_ser[k] = (ser.q[k] - q_zero) / (cap * 3600.0);
+    res.soc.resize(n);
+    for (std::size_t k = 0; k < n; ++k) res.soc[k] = soc_ser[ser.of_sample[k]];
+
+    // OCV points at the ends of the long rests.
+    std::vector<std::pair<double, double>> pts;
+    std::vector<std::size_t> ocv_rests;
+    for (std::size_t s = 0; s < steps.size(); ++s)
+        if (steps[s].role == StepRole::OcvRest || steps[s].role == StepRole::FullChargeRest) {
+            ocv_rests.push_back(s);
+            if (full >= 0 && s < static_cast<std::size_t>(full)) continue;  // before the full charge: SOC unknown
+            pts.emplace_back(res.soc[steps[s].last], v[steps[s].last]);
+        }
+    std::sort(pts.begin(), pts.end());
+    for (const auto& p : pts) {
+        if (!res.relaxed_soc.empty() && p.first - res.relaxed_soc.back() < 1e-6) continue;
+        res.relaxed_soc.push_back(p.first);
+        res.relaxed_v.push_back(p.second);
+    }
+    std::size_t n_pulses = 0;
+    for (const Step& st : steps) n_pulses += st.role == StepRole::Pulse;
+    if (res.relaxed_soc.size() < 2 || n_pulses == 0) {
+        std::size_t rests = 0, loads = 0, long_loads = 0;
+        for (const Step& st : steps) {
+            rests += st.kind == StepKind::Rest;
+            loads += st.kind != StepKind::Rest;
+            long_loads += st.role == StepRole::SocStep;
+        }
+        std::string msg = std::to_string(steps.size()) + " steps: " + std::to_string(rests) + " rests (" +
+                          std::to_string(ocv_rests.size()) + " of at least " + fmt("%g", cfg.min_ocv_rest_s) + " s), " +
+                          std::to_string(n_pulses) + " pulses";
+        if (n_pulses == 0 && loads > 0)
+            msg += ": all " + std::to_string(long_loads) + " loaded steps are longer than " + fmt("%g", cfg.max_pulse_s) + " s";
+        if (res.relaxed_soc.size() < 2) msg += "; an OCV curve needs at least two rests of at least " + fmt("%g", cfg.min_ocv_rest_s) + " s after the full charge";
+        throw DataError(msg);
+    }
+    for (std::size_t k = 1; k < res.relaxed_v.size(); ++k)
+        if (res.relaxed_v[k] <= res.relaxed_v[k - 1]) {
+            res.warnings.push_back(cfg.label + ": the OCV does not rise with SOC between " + fmt("%.3f", res.relaxed_soc[k - 1]) +
+                                   " and " + fmt("%.3f", res.relaxed_soc[k]) + " (" + fmt("%.4f", res.relaxed_v[k - 1]) + " V, " +
+                                   fmt("%.4f", res.relaxed_v[k]) + " V)");
+            break;
+        }
+    res.SOC = soc_grid();
+    res.OCV = pchip(res.relaxed_soc, res.relaxed_v, res.SOC);
+    const std::vector<double> ocv_ser = pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
+
+    // Pulses and their windows: a block is what lies between two long rests.
+    std::vector<ProtocolPulse> pulses;
+    std::map<std::size_t, std::size_t> pulse_of_step;
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        if (steps[s].role != StepRole::Pulse) continue;
+        ProtocolPulse p;
+        p.step = s;
+        p.number = static_cast<long long>(pulses.size()) + 1;
+        p.discharge = steps[s].kind == StepKind::Discharge;
+        p.t_start = steps[s].t_begin;
+        p.t_end = steps[s].t_end;
+        p.current = steps[s].current;
+        p.soc = res.soc[(steps[s].first + steps[s].last) / 2];
+        pulse_of_step[s] = pulses.size();
+        pulses.push_back(p);
+    }
+    struct Block {
+        std::ptrdiff_t rest_before = -1;
+        std::vector<std::size_t> pulses;  // indices into `pulses`
+        std::size_t ws = 0, we = 0;       // series indices
+    };
+    std::vector<Block> blocks;
+    {
+        Block b;
+        for (std::size_t s = 0; s < steps.size(); ++s) {
+            const StepRole role = steps[s].role;
+            if (role == StepRole::OcvRest || role == StepRole::FullChargeRest) {
+                if (!b.pulses.empty()) blocks.push_back(b);
+                b = Block();
+                b.rest_before = static_cast<std::ptrdiff_t>(s);
+            } else if (role == StepRole::Pulse) {
+                b.pulses.push_back(pulse_of_step[s]);
+            }
+        }
+        if (!b.pulses.empty()) blocks.push_back(b);
+    }
+    const long long total = static_cast<long long>(blocks.size());
+    long long done = 0;
+    obs.progress(0, total);
+
+    ChannelFit prev_d, prev_c;  // the previous block's fits, for what they leave in this window
+    std::size_t prev_ws = 0;
+    bool have_prev = false;
+    const int nb = cfg.branches;
+    for (Block& b : blocks) {
+        auto reject_all = [&](const std::string& why) {
+            for (std::size_t pi : b.pulses) pulses[pi].status = "rejected: " + why;
+        };
+        if (b.rest_before < 0 || (full >= 0 && b.rest_before < full)) {
+            reject_all(b.rest_before < 0 ? "no rest before it" : "before the full charge");
+            obs.progress(++done, total);
+            continue;
+        }
+        const Step& rb = steps[static_cast<std::size_t>(b.rest_before)];
+        const double t_mid = 0.5 * (rb.t_begin + rb.t_end);
+        std::size_t ws_sample = rb.first;
+        while (ws_sample + 2 < rb.last && t[ws_sample] < t_mid) ++ws_sample;
+        const std::size_t last_pulse_step = pulses[b.pulses.back()].step;
+        // The window ends in the SOC step after the last pulse, or with the long rest after it.
+        std::size_t we_sample = n - 1;
+        for (std::size_t s = last_pulse_step + 1; s < steps.size(); ++s) {
+            const Step& st = steps[s];
+            if (st.role == StepRole::SocStep) {
+                we_sample = st.first;
+                while (we_sample < st.last && t[we_sample] < st.t_begin + cfg.soc_step_window_s) ++we_sample;
+                break;
+            }
+            if (st.role == StepRole::OcvRest || st.role == StepRole::FullChargeRest) {
+                we_sample = st.last;
+                break;
+            }
+        }
+        // Too short for the sampling: fewer than three loaded samples.
+        for (std::size_t pi : b.pulses) {
+            const Step& st = steps[pulses[pi].step];
+            if (st.last - st.first + 1 < 3)
+                pulses[pi].status = "rejected: too short for the sampling (" + std::to_string(st.last - st.first + 1) +
+                                    " samples over " + fmt("%g", st.t_end - st.t_begin) + " s)";
+        }
+        b.ws = ser.of_sample[ws_sample];
+        b.we = ser.of_sample[we_sample];
+        const std::size_t m = b.we - b.ws + 1;
+        std::vector<double> wt(ser.t.begin() + static_cast<std::ptrdiff_t>(b.ws), ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
+        std::vector<double> wv(m), ww(m), shape(m), id(m, 0.0), ic(m, 0.0);
+        bool has_d = false, has_c = false;
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t g = b.ws + k;
+            wv[k] = ser.v[g];
+            ww[k] = ser.w[g];
+            shape[k] = ocv_ser[g] - ocv_ser[b.ws];
+            const Step& st = steps[static_cast<std::size_t>(ser.step_of[g])];
+            if (st.kind == StepKind::Discharge) id[k] = ser.i[g];
+            else if (st.kind == StepKind::Charge) ic[k] = ser.i[g];
+        }
+        for (std::size_t pi : b.pulses) {
+            if (pulses[pi].status.empty()) (pulses[pi].discharge ? has_d : has_c) = true;
+        }
+        if (!has_d && !has_c) {
+            obs.progress(++done, total);
+            continue;
+        }
+        // A direction without a usable pulse shares the other's parameters.
+        if (!has_c)
+            for (std::size_t k = 0; k < m; ++k) id[k] += ic[k], ic[k] = 0.0;
+        if (!has_d)
+            for (std::size_t k = 0; k < m; ++k) ic[k] += id[k], id[k] = 0.0;
+        // What the previous block's pulses and steps leave in this window.
+        std::vector<double> known(m, 0.0);
+        if (have_prev) {
+            const std::size_t a = prev_ws, len = b.we - a + 1;
+            std::vector<double> ht(ser.t.begin() + static_cast<std::ptrdiff_t>(a), ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
+            std::vector<double> hd(len, 0.0), hc(len, 0.0);
+            for (std::size_t k = 0; k < len && a + k < b.ws; ++k) {
+                const Step& st = steps[static_cast<std::size_t>(ser.step_of[a + k])];
+                if (st.kind == StepKind::Discharge) hd[k] = ser.i[a + k];
+                else if (st.kind == StepKind::Charge) hc[k] = ser.i[a + k];
+            }
+            if (!prev_c.have)
+                for (std::size_t k = 0; k < len; ++k) hd[k] += hc[k], hc[k] = 0.0;
+            if (!prev_d.have)
+                for (std::size_t k = 0; k < len; ++k) hc[k] += hd[k], hd[k] = 0.0;
+            const auto rd = channel_response(prev_d, ht, hd), rc = channel_response(prev_c, ht, hc);
+            for (std::size_t k = 0; k < m; ++k) known[k] = rd[b.ws - a + k] + rc[b.ws - a + k];
+        }
+        // The longest stretch after a load of the channel that the channel leaves alone.
+        auto observed = [&](const std::vector<double>& ich) {
+            double best = 0.0, since = -1.0;
+            for (std::size_t k = 0; k < m; ++k) {
+                if (ich[k] != 0.0) since = -1.0;
+                else if (k > 0 && ich[k - 1] != 0.0) since = wt[k];
+                if (since >= 0.0) best = std::max(best, wt[k] - since);
+            }
+            return best;
+        };
+        auto fit_channel = [&](const std::vector<double>& ich, const std::vector<double>& other, std::size_t upto,
+                               const ChannelFit* start) {
+            std::vector<double> y(upto);
+            for (std::size_t k = 0; k < upto; ++k) y[k] = wv[k] - known[k] - other[k];
+            JointWindow w;
+            w.t = wt.data();
+            w.i = ich.data();
+            w.y = y.data();
+            w.n = upto;
+            w.shape = shape.data();
+            w.weight = ww.data();
+            w.bump = false;
+            std::size_t last_load = 0;
+            for (std::size_t k = 0; k < upto; ++k)
+                if (ich[k] != 0.0) last_load = k;
+            w.pulse_last = last_load;
+            std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
+            w.tau_ok_hi = observed(ich_cut) / 2.0;
+            JointFit jf = fit_cycle_joint(w, nb, start && start->have ? start->tau : std::vector<double>{});
+            ChannelFit c;
+            c.have = true;
+            c.r0 = jf.r0;
+            c.r = jf.r;
+            c.tau = jf.tau;
+            c.determined = jf.determined;
+            c.at_bound = jf.at_bound;
+            std::vector<double> resid(upto);
+            double ss = 0.0, ws_sum = 0.0;
+            for (std::size_t k = 0; k < upto; ++k) {
+                const double e = y[k] - jf.model[k];
+                ss += ww[k] * e * e;
+                ws_sum += ww[k];
+            }
+            return std::make_pair(c, std::make_pair(std::sqrt(ss / std::max(ws_sum, 1.0)), jf.model));
+        };
+        ChannelFit fd, fc;
+        double rms = 0.0;
+        std::vector<double> model_other(m, 0.0), fit_model;
+        try {
+            if (has_d && has_c) {
+                // First the channel of the first pulse, up to the other channel's first load;
+                // then each in turn with the other's response held.
+                const bool d_first = pulses[b.pulses.front()].discharge;
+                const std::vector<double>& i1 = d_first ? id : ic;
+                const std::vector<double>& i2 = d_first ? ic : id;
+                std::size_t upto = 0;
+                while (upto < m && i2[upto] == 0.0) ++upto;
+                ChannelFit f1, f2;
+                std::vector<double> zero(m, 0.0);
+                if (upto >= 12) f1 = fit_channel(i1, zero, upto, nullptr).first;
+                for (int round = 0; round < 3; ++round) {
+                    const auto r1 = channel_response(f1, wt, i1);
+                    auto got2 = fit_channel(i2, r1, m, round ? &f2 : nullptr);
+                    f2 = got2.first;
+                    const auto r2 = channel_response(f2, wt, i2);
+                    auto got1 = fit_channel(i1, r2, m, f1.have ? &f1 : nullptr);
+                    f1 = got1.first;
+                    rms = got1.second.first;
+                    fit_model = got1.second.second;
+                    model_other = r2;
+                }
+                fd = d_first ? f1 : f2;
+                fc = d_first ? f2 : f1;
+            } else {
+                auto got = fit_channel(has_d ? id : ic, model_other, m, nullptr);
+                (has_d ? fd : fc) = got.first;
+                rms = got.second.first;
+                fit_model = got.second.second;
+            }
+        } catch (const DataError& e) {
+            reject_all(std::string("the fit failed: ") + e.what());
+            obs.progress(++done, total);
+            continue;
+        }
+        WindowFit wf;
+        wf.first = ws_sample;
+        wf.last = we_sample;
+        for (std::size_t k = 0; k < m; ++k)
+            if (ww[k] > 0.0) wf.model.push_back(fit_model[k] + known[k] + model_other[k]);
+        res.windows.push_back(std::move(wf));
+        for (std::size_t pi : b.pulses) {
+            ProtocolPulse& p = pulses[pi];
+            if (!p.status.empty()) continue;
+            const ChannelFit& c = p.discharge ? (has_d ? fd : fc) : (has_c ? fc : fd);
+            p.r0 = c.r0;
+            p.r = c.r;
+            p.tau = c.tau;
+            p.determined = c.determined;
+            p.rms = rms;
+            p.window_first = ws_sample;
+            p.window_last = we_sample;
+            // A time constant on its upper bound is one the window cannot tell (not determined), not a fault.
+            for (const auto& ab : c.at_bound)
+                if (ab.rfind("tau", 0) != 0 || ab.find("lower") != std::string::npos) p.at_bound.push_back(ab);
+            if (!(rms <= cfg.rms_limit_V))
+                p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " + fmt("%g", cfg.rms_limit_V * 1e3) + " mV";
+            else if (!p.at_bound.empty()) {
+                std::string names;
+                for (const auto& ab : p.at_bound) names += (names.empty() ? "" : ", ") + ab;
+                p.status = "rejected: fit on a bound (" + names + ")";
+            } else {
+                p.status = "fitted";
+                p.fitted = true;
+            }
+        }
+        prev_d = fd;
+        prev_c = fc;
+        prev_ws = b.ws;
+        have_prev = true;
+        obs.progress(++done, total);
+    }
+    for (ProtocolPulse& p : pulses) {
+        const Step& st = steps[p.step];
+        if (p.window_last == 0) {
+            p.window_first = st.first;
+            p.window_last = st.last;
+        }
+    }
+    res.pulses = std::move(pulses);
+    res.steps = std::move(steps);
+    res.current = std::move(cur);
+
+    // Medians over the fitted discharge pulses (charge pulses when there are none).
+    std::size_t fitted_d = 0, fitted_c = 0;
+    for (const auto& p : res.pulses) (p.discharge ? fitted_d : fitted_c) += p.fitted;
+    if (fitted_d + fitted_c == 0) {
+        std::map<std::string, int> why;
+        for (const auto& p : res.pulses) why[p.status.substr(0, p.status.find(" ("))]++;
+        std::string msg = std::to_string(res.pulses.size()) + " pulses found, none fitted:";
+        for (const auto& kv : why) msg += " " + std::to_string(kv.second) + " " + kv.first + ";";
+        msg.pop_back();
+        throw DataError(msg);
+    }
+    const bool use_d = fitted_d > 0;
+    std::vector<std::vector<double>> cols(static_cast<std::size_t>(1 + 2 * nb));
+    bool fallback = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (auto& c : cols) c.clear();
+        for (const auto& p : res.pulses) {
+            if (!p.fitted || p.discharge != use_d) continue;
+            cols[0].push_back(p.r0);
+            for (int bi = 0; bi < nb; ++bi) {
+                const auto B = static_cast<std::size_t>(bi);
+                if (pass == 0 && !p.determined[B]) continue;
+                cols[1 + 2 * B].push_back(p.r[B]);
+                cols[2 + 2 * B].push_back(p.r[B] > 0.0 ? p.tau[B] / p.r[B] : std::numeric_limits<double>::quiet_NaN());
+            }
+        }
+        bool empty = false;
+        for (const auto& c : cols) empty = empty || c.empty();
+        if (!empty) break;
+        fallback = true;
+    }
+    if (fallback)
+        res.warnings.push_back(cfg.label + ": no pulse determines every time constant; the medians take every fitted pulse");
+    if (!use_d) res.warnings.push_back(cfg.label + ": no discharge pulse was fitted; the medians come from the charge pulses");
+    std::vector<double> mean;
+    column_mean_median(cols, mean, res.median);
+    return res;
+}
+
+}  // namespace ecm

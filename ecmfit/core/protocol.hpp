@@ -1,0 +1,100 @@
+#pragma once
+// Recordings of any step protocol (cycler exports of HPPC and pulse tests):
+// the current split into constant-current steps, the steps classified, the
+// SOC from coulomb counting, the OCV curve through the long rests, and every
+// pulse fitted over a window that starts in the rest before it and runs
+// through whatever follows (a short rest, the next pulse, the SOC step).
+//
+// Discharge and charge currents drive separate parameter sets: the response
+// of a window is the sum of the two channels' responses (each R0 plus one or
+// two RC branches), fitted in turn with the other channel's response held.
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "ecmfit/core/pipeline.hpp"
+
+namespace ecm {
+
+enum class StepKind { Rest, Discharge, Charge };
+enum class StepRole { FullChargeRest, OcvRest, ShortRest, Pulse, SocStep };
+const char* step_kind_name(StepKind k);
+const char* step_role_name(StepRole r);
+
+struct ProtocolSettings {
+    double vcut = 0.0;
+    int branches = 2;
+    double max_pulse_s = 600.0;      // longer loaded steps change the SOC
+    double min_ocv_rest_s = 600.0;   // shorter rests give no OCV point
+    double soc_step_window_s = 60.0; // how far a window runs into a SOC step after the last pulse
+    double rms_limit_V = 0.005;      // a fit above it is rejected
+    // true: a sample's current holds over the interval before it (cycler
+    // logs: the step in progress); false: linear between samples.
+    bool step_hold = true;
+    double nominal_capacity_Ah = std::numeric_limits<double>::quiet_NaN();
+    std::string label;
+    // The export's own step numbers (rows long), or nullptr.
+    const double* step_id = nullptr;
+};
+
+struct Step {
+    std::size_t first = 0, last = 0;  // samples of the kept recording
+    StepKind kind = StepKind::Rest;
+    StepRole role = StepRole::ShortRest;
+    double t_begin = 0.0, t_end = 0.0;  // s, the current holds over (t_begin, t_end]
+    double current = 0.0;               // A, mean (charge positive)
+    double charge_Ah = 0.0;             // signed
+};
+
+struct ProtocolPulse {
+    std::size_t step = 0;
+    long long number = 0;      // 1, 2, ... in time order
+    bool discharge = true;
+    double t_start = 0.0, t_end = 0.0, soc = 0.0, current = 0.0;
+    bool fitted = false;
+    std::string status;        // "fitted" or "rejected: <reason>"
+    double r0 = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> r, tau;
+    std::vector<bool> determined;
+    double rms = std::numeric_limits<double>::quiet_NaN();  // V, over its window
+    std::size_t window_first = 0, window_last = 0;         // samples of the kept recording
+    std::vector<std::string> at_bound;
+};
+
+// The fitted response over one window (samples first..last of the kept recording).
+struct WindowFit {
+    std::size_t first = 0, last = 0;
+    std::vector<double> model;
+};
+
+struct ProtocolResult {
+    std::size_t samples = 0;        // kept
+    bool cutoff_crossed = false;    // false: used to its end
+    bool charge_positive = true;    // the sign convention found in the data
+    double rest_threshold = 0.0, jump_tolerance = 0.0;  // A
+    long long export_step_changes = -1;                 // changes of the export's step number (-1: none given)
+    std::vector<Step> steps;
+    std::vector<ProtocolPulse> pulses;
+    std::vector<WindowFit> windows;
+    std::vector<double> current;    // A, kept samples, charge positive
+    std::vector<double> soc;        // per kept sample
+    double capacity_Ah = 0.0;       // the charge from full to the end (or the nominal capacity)
+    bool full_charge_found = false;
+    std::vector<double> relaxed_soc, relaxed_v;  // OCV points, SOC ascending
+    std::vector<double> SOC, OCV;                // 201-point table
+    std::vector<double> median;                  // R0, R1, C1[, R2, C2] over the fitted discharge pulses
+    std::vector<std::string> warnings;
+};
+
+// Throws DataError (without the file name) when the recording cannot be
+// used, e.g. when no pulse can be fitted (the message says what was found).
+ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& settings,
+                                PipelineObserver& observer);
+
+// Monotone cubic (Fritsch-Carlson) interpolation through (x, y), x strictly
+// increasing; linear with the end slopes beyond the ends.
+std::vector<double> pchip(const std::vector<double>& x, const std::vector<double>& y,
+                          const std::vector<double>& at);
+
+}  // namespace ecm
