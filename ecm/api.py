@@ -30,7 +30,9 @@ log = logging.getLogger("ecm")
 MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
 #: Fitting methods: "pulse" is the two-pass method of the import-time run, "joint" fits each
 #: whole cycle at once on a relaxation-corrected OCV curve.
-METHODS = ("pulse", "joint")
+METHODS = ("pulse", "joint", "steps")
+CLASSIC_COLUMNS = ("Seconds", "Current(A)", "Voltage(V)")
+EXPORT_SUFFIXES = (".csv", ".txt", ".tsv")
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
 TABLES_FILE = "battery_model_tables.json"
@@ -75,7 +77,16 @@ def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
         raise UsageError(f"'{folder}' {what}; expected a battery folder holding raw_data/")
     raw = os.path.join(folder, "raw_data")
     if not os.path.isdir(raw):
-        raise UsageError(f"'{folder}' is not a battery folder: it has no raw_data/ folder of recordings")
+        # A folder of cycler exports: its CSV files in name order (text exports,
+        # .txt/.tsv, when it holds no CSV).
+        files = sorted(f for f in glob.glob(os.path.join(glob.escape(folder), "*")) if os.path.isfile(f))
+        for suffixes in (EXPORT_SUFFIXES[:1], EXPORT_SUFFIXES[1:]):
+            direct = [f for f in files if f.lower().endswith(suffixes)
+                      and not os.path.basename(f).upper().startswith(("README", "LICENSE", "LICENCE"))]
+            if direct:
+                return direct
+        raise UsageError(f"'{folder}' is not a battery folder: it has no raw_data/ folder of recordings "
+                         f"and no recording files ({', '.join(EXPORT_SUFFIXES)})")
     found = glob.glob(os.path.join(glob.escape(raw), "*.csv"))
     if not found:
         raise UsageError(f"'{raw}' holds no recording (*.csv)")
@@ -117,6 +128,9 @@ class Recording:
     params_text: str = field(repr=False, default="")
     ocv_text: str = field(repr=False, default="")
     ocv_passes: int = 0
+    # Step protocols (cycler exports): how the file was read and segmented (preset,
+    # columns, current sign, tolerances, the steps table, the fitted windows, the columns).
+    protocol: Optional[Dict[str, Any]] = field(repr=False, default=None)
 
     @property
     def name(self) -> str:
@@ -181,15 +195,23 @@ class Extraction:
                                "temperatures": [r.temperature for r in recs]}
         units = {"R": "Ohm", "t": "s", "C": "F"}
         out["units"] = {n: units[n[0]] for n in names}
-        for n in names:
-            rows = []
-            for r in recs:
-                p = r.pulses
-                vals = p[n].to_numpy(dtype=float).copy()
-                if n != "R0":
-                    vals[~p["tau" + n[-1] + "_determined"].to_numpy()] = np.nan
-                rows.append(list(_core.soc_table(p["soc"].to_numpy(dtype=float), vals, grid)))
-            out[n] = rows
+        directions = [("discharge", "")]
+        if any("direction" in r.pulses and (r.pulses["direction"] == "charge").any() for r in recs):
+            directions.append(("charge", "_charge"))  # charge (regen) pulses have their own parameters
+        for direction, suffix in directions:
+            for n in names:
+                rows = []
+                for r in recs:
+                    p = r.pulses
+                    if "direction" in p:
+                        p = p[(p["direction"] == direction) & (p["status"] == "fitted")]
+                    vals = p[n].to_numpy(dtype=float).copy()
+                    if n != "R0":
+                        vals[~p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool)] = np.nan
+                    rows.append(list(_core.soc_table(p["soc"].to_numpy(dtype=float), vals, grid)))
+                out[n + suffix] = rows
+                if suffix:
+                    out["units"][n + suffix] = out["units"][n]
         out["ocv"] = {"soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
                       "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs]}
         return _json_ready(out)
@@ -232,7 +254,7 @@ class Extraction:
         self.model = json.loads(built["text"])
         self.model_warnings = list(built["warnings"])
         written["battery_model"] = model_file
-        if self.method == "joint":
+        if self.method in ("joint", "steps"):
             written["tables"] = self._write_tables(out)
         return written
 
@@ -349,7 +371,10 @@ class _TqdmProgress:
 
 def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], *, model: str = "2rc",
             low_cutoff: float, high_cutoff: float, method: str = "pulse",
-            progress: Union[None, bool, ProgressFn] = None) -> Extraction:
+            progress: Union[None, bool, ProgressFn] = None, columns: Optional[Dict[str, str]] = None,
+            preset: Optional[str] = None, temperature: Optional[float] = None,
+            capacity_mAh: Optional[float] = None, max_pulse_s: float = 600.0, min_rest_s: float = 600.0,
+            rms_limit_mV: float = 5.0) -> Extraction:
     """Runs the extraction over a battery folder (``<folder>/raw_data/*.csv``, in
     directory order, as the import-time run) or over a list of recording paths.
 
@@ -358,6 +383,18 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
     voltage axis (V); method: "pulse", the two-pass fit of the import-time run, or "joint"; progress:
     True for a progress bar on stderr, or a callable
     ``progress(path, index, n_recordings, pulses_done, pulses_total)``.
+
+    Recordings that are not in the classic layout (``Seconds``, ``Current(A)``,
+    ``Voltage(V)``), or any recording with method "steps" or a ``columns`` map /
+    ``preset``, go through the step analysis: the current split into steps,
+    pulses (discharge and charge, up to ``max_pulse_s``) fitted over windows
+    from the rest before them through what follows, SOC by coulomb counting
+    from the full-charge rest, OCV points at the ends of rests of at least
+    ``min_rest_s``; fits above ``rms_limit_mV`` are rejected. ``columns`` maps
+    time/current/voltage/temperature/step to column names (``name:unit`` for
+    other units), ``preset`` names a cycler layout (ecm.exports.PRESETS);
+    ``temperature`` (degC) and ``capacity_mAh`` override what the data and
+    the file name say.
 
     Raises UsageError for bad arguments, RecordingError (a ValueError) naming
     the file when a recording cannot be used. Nothing is written; see
@@ -371,6 +408,13 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
     if not vhigh > vcut:
         raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
 
+    for name, value in (("max_pulse_s", max_pulse_s), ("min_rest_s", min_rest_s), ("rms_limit_mV", rms_limit_mV)):
+        if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+            raise UsageError(f"{name} must be a positive number, found {value!r}")
+    if capacity_mAh is not None and not (isinstance(capacity_mAh, (int, float)) and capacity_mAh > 0):
+        raise UsageError(f"capacity_mAh must be a positive number of mAh, found {capacity_mAh!r}")
+    if temperature is not None and not (isinstance(temperature, (int, float)) and math.isfinite(temperature)):
+        raise UsageError(f"temperature must be a number of degrees C, found {temperature!r}")
     if isinstance(folder, (str, os.PathLike)):
         base = os.fspath(folder)
         paths = find_recordings(base)
@@ -404,6 +448,27 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
             if report is not None:
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
+            use_steps = method == "steps" or columns or preset
+            if not use_steps:
+                from ecm.steps import is_classic
+
+                use_steps = not is_classic(path)
+            if use_steps:
+                from ecm.steps import run_export
+
+                try:
+                    rec = run_export(path, model=model_name, low_cutoff=vcut, columns=columns, preset=preset,
+                                     temperature=temperature, capacity_mAh=capacity_mAh, max_pulse_s=max_pulse_s,
+                                     min_rest_s=min_rest_s, rms_limit_mV=rms_limit_mV, progress=cb)
+                except (RecordingError, UsageError):
+                    raise
+                except (ValueError, OSError, UnicodeError) as e:
+                    msg = str(e)
+                    raise RecordingError(msg if path in msg else f"{path}: {msg}") from e
+                for w in rec.warnings:
+                    log.warning(w)
+                recordings.append(rec)
+                continue
             try:
                 raw = _core.run_recording(path, vcut, model_name, warm, cb, debug, method)
             except RecordingError:
@@ -431,4 +496,6 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
     built = _core.build_model_from_data(records, vcut, vhigh)
     for w in built["warnings"]:
         log.warning(w)
+    if any(r.protocol is not None for r in recordings):
+        method = "steps"
     return Extraction(base, recordings, model_name, vcut, vhigh, method, built["text"], built["warnings"])

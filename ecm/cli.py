@@ -88,8 +88,18 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
         rms = float(p["rms_mV"].median()) if len(p) else float("nan")
         notes = "".join([f", {on_bound} with a parameter on a bound" if on_bound else "",
                          f", {budget} not converged" if budget else ""])
-        lines.append(f"  {r.temperature:>4} C  {os.path.basename(r.path)}: {len(p)} pulses fitted{notes}; "
-                     f"charge {r.charge_Ah:.4g} Ah, median RMS {rms:.3g} mV")
+        if r.protocol is not None:
+            pr = r.protocol
+            fitted = p[p["status"] == "fitted"]
+            rms = float(fitted["rms_mV"].median()) if len(fitted) else float("nan")
+            lines.append(f"  {r.temperature:>4} C  {os.path.basename(r.path)} ({pr['preset'] or 'column map'}, "
+                         f"{pr['current_sign']}, temperature from the {r.temperature_source}): "
+                         f"{pr['pulses_discharge']} discharge and {pr['pulses_charge']} charge pulses, "
+                         f"{len(fitted)} fitted, {len(p) - len(fitted)} rejected; capacity {r.charge_Ah:.4g} Ah, "
+                         f"median RMS {rms:.3g} mV")
+        else:
+            lines.append(f"  {r.temperature:>4} C  {os.path.basename(r.path)}: {len(p)} pulses fitted{notes}; "
+                         f"charge {r.charge_Ah:.4g} Ah, median RMS {rms:.3g} mV")
         meds = "  ".join(f"{k} {_fmt(v, units[k[0]])}" for k, v in r.medians.items())
         lines.append(f"          medians: {meds}")
         if r.warnings:
@@ -154,8 +164,13 @@ def _cmd_fit(args: argparse.Namespace) -> int:
         redirect = logging_redirect_tqdm(loggers=[log])
     with redirect:
         try:
+            from ecm.exports import parse_columns
+
+            columns = parse_columns(args.columns) if args.columns else None
             ex = ecm.extract(source, model=model, low_cutoff=low, high_cutoff=high, method=args.method,
-                             progress=True if show_bar else None)
+                             progress=True if show_bar else None, columns=columns, preset=args.preset,
+                             temperature=args.temperature, capacity_mAh=args.capacity,
+                             max_pulse_s=args.max_pulse, min_rest_s=args.min_rest, rms_limit_mV=args.rms_limit)
         except ecm.UsageError as e:
             raise _Usage(str(e)) from None
         written = ex.write(out) if not args.no_write else None
@@ -216,6 +231,7 @@ def _cmd_batch(args: argparse.Namespace) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     from ecm import __version__
+    from ecm.exports import PRESETS
 
     parser = argparse.ArgumentParser(
         prog="ecm",
@@ -241,10 +257,36 @@ def build_parser() -> argparse.ArgumentParser:
                      help="low cut-off voltage: each recording is cut before its first sample below it")
     fit.add_argument("--high-cutoff", type=float, metavar="V", default=None,
                      help="upper voltage limit of the cell (top of the model's voltage axis)")
-    fit.add_argument("--method", choices=["pulse", "joint"], default="pulse",
+    fit.add_argument("--method", choices=["pulse", "joint", "steps"], default="pulse",
                      help="'pulse' (default): the two-pass fit of the import-time run, its files; "
                           "'joint': every cycle fitted whole on a relaxation-corrected OCV curve (more accurate), "
-                          "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv)")
+                          "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv); "
+                          "'steps': the step analysis of cycler exports (HPPC and other protocols) for any "
+                          "recording; exports not in the classic layout always take it")
+    exp = fit.add_argument_group(
+        "cycler exports",
+        "Recordings that are not in the classic layout (Seconds, Current(A), Voltage(V)) are read as cycler "
+        "exports: the current is split into rest, discharge and charge steps; every pulse (discharge and "
+        "charge, each with its own parameters) is fitted over a window from the rest before it through what "
+        "follows; SOC by coulomb counting from the full-charge rest; OCV points at the ends of long rests. "
+        "Every pulse gets a status (fitted, or rejected and why).")
+    exp.add_argument("--preset", choices=sorted(PRESETS), default=None,
+                     help="the cycler's export layout (default: detected from the header; a file without a "
+                          "header row needs one with known column positions, bitrode)")
+    exp.add_argument("--columns", metavar="MAP", default=None,
+                     help="column map, e.g. time=Time(s),current=Current(A),voltage=Voltage(V),temperature=T1,"
+                          "step=Step; append :mA, :mV, :ms, :min or :h to a column in other units")
+    exp.add_argument("--temperature", type=float, metavar="DEGC", default=None,
+                     help="test temperature (default: the temperature column, else the file name, e.g. '25C')")
+    exp.add_argument("--capacity", type=float, metavar="MAH", default=None,
+                     help="nominal capacity in mAh (default: from the file name, e.g. '2000mAh'); the SOC "
+                          "uses the charge from the full-charge rest to the cut-off")
+    exp.add_argument("--max-pulse", type=float, metavar="S", default=600.0,
+                     help="loaded steps up to this long are pulses, longer ones change the SOC (default 600)")
+    exp.add_argument("--min-rest", type=float, metavar="S", default=600.0,
+                     help="rests at least this long give an OCV point (default 600)")
+    exp.add_argument("--rms-limit", type=float, metavar="MV", default=5.0,
+                     help="a pulse whose fit leaves a larger RMS error over its window is rejected (default 5)")
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")
     fit.add_argument("--json", dest="json_out", action="store_true",

@@ -23,7 +23,16 @@ from ._errors import RecordingError, UsageError
 # factor to SI units. Names are compared without case and surrounding spaces.
 _Q = Tuple[Tuple[str, float], ...]
 
+CLASSIC_HEADER = ("Seconds", "Current(A)", "Voltage(V)")
+
 PRESETS: Dict[str, Dict[str, object]] = {
+    # The pulse recordings this tool was first made for: Seconds, Current(A), Voltage(V), Temperature(C).
+    "classic": {
+        "time": (("Seconds", 1.0),),
+        "current": (("Current(A)", 1.0),),
+        "voltage": (("Voltage(V)", 1.0),),
+        "temperature": (("Temperature(C)", 1.0),),
+    },
     # Bitrode CSV: Time(s), Current(A) charge positive, Voltage(V), Step, Mode (CHRG/DCHG/REST).
     # Some exports come without a header row: the columns are then taken by position.
     "bitrode": {
@@ -147,12 +156,10 @@ def _sniff(path: str) -> Tuple[str, List[str], int]:
     if not head:
         raise RecordingError(f"{path}: the file is empty")
     skip = 0
-    m = re.match(r"Nb header lines\s*:\s*(\d+)", "".join(head[:3]).replace("\r", ""), re.S)
     for line in head[:3]:
         mm = re.search(r"Nb header lines\s*:\s*(\d+)", line)
         if mm:
             skip = int(mm.group(1)) - 1
-    del m
     first = head[skip] if skip < len(head) else head[0]
     delim = "\t" if first.count("\t") > first.count(",") and first.count("\t") > first.count(";") else (
         ";" if first.count(";") > first.count(",") else ",")
