@@ -323,6 +323,9 @@ py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcec
             d[("tau" + k + "_determined").c_str()] = B < p.determined.size() && p.determined[B];
         }
         d["rms_mV"] = p.rms * 1e3;
+        std::string bound;
+        for (const auto& ab : p.at_bound) bound += (bound.empty() ? "" : ", ") + ab;
+        d["on_bound"] = bound;
         d["status"] = p.status;
         d["window_first"] = p.window_first;
         d["window_last"] = p.window_last;

@@ -72,7 +72,8 @@ def run_export(path: str, *, model: str, low_cutoff: float, columns: Optional[Ma
     cols = ["cycle", "direction", "t_start", "t_end", "soc", "current", "R0"]
     for b in branches:
         cols += ["R" + b, "C" + b, "tau" + b]
-    cols += ["rms_mV"] + [f"tau{b}_determined" for b in branches] + ["status", "window_first", "window_last"]
+    cols += ["rms_mV"] + [f"tau{b}_determined" for b in branches] + ["on_bound", "status", "window_first",
+                                                                        "window_last"]
     if len(p):
         p = p.rename(columns={"number": "cycle"})
         p = p[cols]

@@ -43,7 +43,7 @@ WindowFacts facts_of(const JointWindow& w) {
     f.duration = w.t[w.n - 1] - w.t[0];
     f.rest = w.t[w.n - 1] - w.t[std::min(w.pulse_last, w.n - 1)];
     f.tau_lo = 0.05 * f.dt;
-    f.tau_hi = std::max(f.duration, 2.0 * f.dt);
+    f.tau_hi = w.tau_hi > 0.0 ? std::max(w.tau_hi, 2.0 * f.dt) : std::max(f.duration, 2.0 * f.dt);
     f.tau_ok_lo = 2.0 * f.dt;
     f.tau_ok_hi = w.tau_ok_hi >= 0.0 ? w.tau_ok_hi : f.rest / 2.0;
     return f;
@@ -239,7 +239,7 @@ Start solve_linear(Model& model, const std::vector<double>& tau) {
 // constant the unit branch response and the decay) is formed once; each grid
 // point then solves a small problem taken from their Gram matrix.
 std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
-    const double lo = std::max(f.dt, f.tau_lo * 2.0), hi = std::max(f.duration / 2.0, 2.0 * lo);
+    const double lo = std::max(f.dt, f.tau_lo * 2.0), hi = std::max(std::min(f.duration / 2.0, f.tau_hi), 2.0 * lo);
     const int K = kGridPoints;
     std::vector<double> grid(static_cast<std::size_t>(K));
     for (int k = 0; k < K; ++k)

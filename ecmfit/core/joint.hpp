@@ -37,6 +37,8 @@ struct JointWindow {
     // Longest time constant the window determines, s; negative: half the rest
     // after pulse_last.
     double tau_ok_hi = -1.0;
+    // Upper bound of the time constants, s; negative: the window's length.
+    double tau_hi = -1.0;
     // The third open-circuit term: the bump under load (false: a drift linear
     // in time over the window, for windows that hold more than one pulse).
     bool bump = true;

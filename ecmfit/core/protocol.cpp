@@ -1,3 +1,5 @@
+
+
 #include "ecmfit/core/protocol.hpp"
 
 #include <algorithm>
@@ -144,11 +146,17 @@ struct ChannelFit {
     std::vector<std::string> at_bound;
 };
 
-// R0 * i + the branch voltages, for the current i over t (zero state at the first sample).
-std::vector<double> channel_response(const ChannelFit& c, const std::vector<double>& t, const std::vector<double>& i) {
+// R0 * i + the branch voltages, for the current i over t (zero state at the
+// first sample); `determined_only`: leave out branches the window could not tell.
+std::vector<double> channel_response(const ChannelFit& c, const std::vector<double>& t, const std::vector<double>& i,
+                                     bool determined_only = false) {
     std::vector<double> out(t.size(), 0.0);
     if (!c.have || t.empty()) return out;
-    auto bv = branch_voltages(t.data(), i.data(), t.size(), c.r, c.tau, {});
+    std::vector<double> r = c.r;
+    if (determined_only)
+        for (std::size_t b = 0; b < r.size(); ++b)
+            if (b < c.determined.size() && !c.determined[b]) r[b] = 0.0;
+    auto bv = branch_voltages(t.data(), i.data(), t.size(), r, c.tau, {});
     for (std::size_t k = 0; k < t.size(); ++k) {
         out[k] = c.r0 * i[k];
         for (const auto& b : bv) out[k] += b[k];
@@ -191,9 +199,9 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     double resolution = std::numeric_limits<double>::infinity();
     for (std::size_t k = 1; k < n; ++k) {
         const double d = std::fabs(cur[k] - cur[k - 1]);
-        if (d > 1e-9 * imax) {
+        if (d > 1e-9 * imax && d < 0.05 * imax) {  // steps of the current are no resolution
             resolution = std::min(resolution, d);
-            if (d < 0.05 * imax) diffs.push_back(d);
+            diffs.push_back(d);
         }
     }
     if (!std::isfinite(resolution)) resolution = 0.0;
@@ -521,7 +529,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                 for (std::size_t k = 0; k < len; ++k) hd[k] += hc[k], hc[k] = 0.0;
             if (!prev_d.have)
                 for (std::size_t k = 0; k < len; ++k) hc[k] += hd[k], hd[k] = 0.0;
-            const auto rd = channel_response(prev_d, ht, hd), rc = channel_response(prev_c, ht, hc);
+            // Long after its window, a branch the window could not tell says nothing reliable.
+            const auto rd = channel_response(prev_d, ht, hd, true), rc = channel_response(prev_c, ht, hc, true);
             for (std::size_t k = 0; k < m; ++k) known[k] = rd[b.ws - a + k] + rc[b.ws - a + k];
         }
         // The longest stretch after a load of the channel that the channel leaves alone.
@@ -551,7 +560,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                 if (ich[k] != 0.0) last_load = k;
             w.pulse_last = last_load;
             std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
-            w.tau_ok_hi = observed(ich_cut) / 2.0;
+            const double seen = observed(ich_cut);
+            w.tau_ok_hi = seen / 2.0;
+XX
+            w.tau_hi = std::max(5.0 * seen, 1.0);
             JointFit jf = fit_cycle_joint(w, nb, start && start->have ? start->tau : std::vector<double>{});
             ChannelFit c;
             c.have = true;
@@ -626,13 +638,15 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             p.window_first = ws_sample;
             p.window_last = we_sample;
             // A time constant on its upper bound is one the window cannot tell (not determined), not a fault.
+            p.at_bound = c.at_bound;
+            std::vector<std::string> faults;
             for (const auto& ab : c.at_bound)
-                if (ab.rfind("tau", 0) != 0 || ab.find("lower") != std::string::npos) p.at_bound.push_back(ab);
+                if (ab.rfind("tau", 0) != 0 || ab.find("lower") != std::string::npos) faults.push_back(ab);
             if (!(rms <= cfg.rms_limit_V))
                 p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " + fmt("%g", cfg.rms_limit_V * 1e3) + " mV";
-            else if (!p.at_bound.empty()) {
+            else if (!faults.empty()) {
                 std::string names;
-                for (const auto& ab : p.at_bound) names += (names.empty() ? "" : ", ") + ab;
+                for (const auto& ab : faults) names += (names.empty() ? "" : ", ") + ab;
                 p.status = "rejected: fit on a bound (" + names + ")";
             } else {
                 p.status = "fitted";

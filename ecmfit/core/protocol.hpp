@@ -59,7 +59,8 @@ struct ProtocolPulse {
     std::vector<bool> determined;
     double rms = std::numeric_limits<double>::quiet_NaN();  // V, over its window
     std::size_t window_first = 0, window_last = 0;         // samples of the kept recording
-    std::vector<std::string> at_bound;
+    std::vector<std::string> at_bound;  // every parameter that ended on a bound (a time constant on its
+                                        // upper bound is one the window cannot tell, not a fault)
 };
 
 // The fitted response over one window (samples first..last of the kept recording).
