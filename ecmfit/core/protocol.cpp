@@ -562,7 +562,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
             const double seen = observed(ich_cut);
             w.tau_ok_hi = seen / 2.0;
-XX
+            // Responses much slower than what the window sees are the drift and OCV terms' business.
             w.tau_hi = std::max(5.0 * seen, 1.0);
             JointFit jf = fit_cycle_joint(w, nb, start && start->have ? start->tau : std::vector<double>{});
             ChannelFit c;
