@@ -1,5 +1,3 @@
-
-
 #include "ecmfit/core/protocol.hpp"
 
 #include <algorithm>
