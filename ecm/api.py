@@ -283,6 +283,11 @@ class Extraction:
                  "medians": r.medians,
                  "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
                  "warnings": r.warnings}
+            if r.protocol is not None:
+                d["export"] = {k: r.protocol[k] for k in (
+                    "preset", "columns", "current_sign", "notes", "rest_threshold_A", "jump_tolerance_A",
+                    "cutoff_crossed", "full_charge_found", "export_step_changes", "pulses_discharge",
+                    "pulses_charge")}
             if pulses:
                 d["pulses"] = r.pulses.to_dict(orient="records")
             recs.append(d)

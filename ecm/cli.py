@@ -244,13 +244,16 @@ def build_parser() -> argparse.ArgumentParser:
     fit = sub.add_parser(
         "fit", help="extract the model of one battery folder",
         description="Fit R0 and one or two RC branches to every pulse of every recording of a battery folder "
-                    "(FOLDER/raw_data/*.csv, one per temperature), then write per temperature "
+                    "(FOLDER/raw_data/*.csv, one per temperature) or of a folder of cycler exports "
+                    "(FOLDER/*.csv; see 'cycler exports' below), then write per temperature "
                     "<name>_params.json and <name>_ocv.csv and the model battery_model.json into FOLDER/results "
                     "(or --out). The files are the ones the import-time 'import ecmfit' writes.",
         epilog="Cut-offs and model default to the input_params.json of FOLDER, of the current directory, or the "
-               "one beside FOLDER that names it. Example: ecm fit examples/sample_cell")
+               "one beside FOLDER that names it. Examples: ecm fit examples/sample_cell; "
+               "ecm fit lab/leaf --low-cutoff 3.0 --high-cutoff 4.2 --capacity 33100 --out leaf_model")
     fit.add_argument("folder", nargs="+", metavar="FOLDER",
-                     help="battery folder holding raw_data/*.csv (or one or more recording files)")
+                     help="battery folder holding raw_data/*.csv, a folder of cycler exports, or one or more "
+                          "recording files")
     fit.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None,
                      help="one or two RC branches (default: input_params.json, else 2rc)")
     fit.add_argument("--low-cutoff", type=float, metavar="V", default=None,

@@ -31,15 +31,16 @@ def is_classic(path: str) -> bool:
 
 
 def _temperature(ex: Export, given: Optional[float]) -> tuple:
+    # The set point in the file name before the measured column (its median, to 0.1 degC).
     if given is not None:
         return float(given), "given"
-    if ex.temperature is not None:
-        t = ex.temperature[np.isfinite(ex.temperature)]
-        if t.size:
-            return float(np.median(t)), f"column '{ex.columns['temperature']}'"
     t = temperature_from_name(ex.path)
     if t is not None:
         return t, "file name"
+    if ex.temperature is not None:
+        t = ex.temperature[np.isfinite(ex.temperature)]
+        if t.size:
+            return round(float(np.median(t)), 1), f"column '{ex.columns['temperature']}'"
     raise RecordingError(f"{ex.path}: no temperature: the export has no temperature column and the file name "
                          "holds none (e.g. '25C'); give --temperature (temperature= in the API)")
 

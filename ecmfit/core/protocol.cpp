@@ -144,17 +144,11 @@ struct ChannelFit {
     std::vector<std::string> at_bound;
 };
 
-// R0 * i + the branch voltages, for the current i over t (zero state at the
-// first sample); `determined_only`: leave out branches the window could not tell.
-std::vector<double> channel_response(const ChannelFit& c, const std::vector<double>& t, const std::vector<double>& i,
-                                     bool determined_only = false) {
+// R0 * i + the branch voltages, for the current i over t (zero state at the first sample).
+std::vector<double> channel_response(const ChannelFit& c, const std::vector<double>& t, const std::vector<double>& i) {
     std::vector<double> out(t.size(), 0.0);
     if (!c.have || t.empty()) return out;
-    std::vector<double> r = c.r;
-    if (determined_only)
-        for (std::size_t b = 0; b < r.size(); ++b)
-            if (b < c.determined.size() && !c.determined[b]) r[b] = 0.0;
-    auto bv = branch_voltages(t.data(), i.data(), t.size(), r, c.tau, {});
+    auto bv = branch_voltages(t.data(), i.data(), t.size(), c.r, c.tau, {});
     for (std::size_t k = 0; k < t.size(); ++k) {
         out[k] = c.r0 * i[k];
         for (const auto& b : bv) out[k] += b[k];
@@ -344,7 +338,6 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                                " s after a charge) found; the SOC is counted from the end of the recording");
     }
     double cap = (q_top - q_end) / 3600.0;
-    if (full < 0 && std::isfinite(cfg.nominal_capacity_Ah) && cfg.nominal_capacity_Ah > 0.0) cap = cfg.nominal_capacity_Ah;
     if (!reached_end) {
         if (std::isfinite(cfg.nominal_capacity_Ah) && cfg.nominal_capacity_Ah > 0.0) {
             cap = cfg.nominal_capacity_Ah;
@@ -437,6 +430,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                 b = Block();
                 b.rest_before = static_cast<std::ptrdiff_t>(s);
             } else if (role == StepRole::Pulse) {
+                // The first pulses of a recording that starts with a short rest have that rest before them.
+                if (b.rest_before < 0 && b.pulses.empty() && s > 0 && steps[s - 1].kind == StepKind::Rest &&
+                    steps[s - 1].last - steps[s - 1].first >= 3 && s == 1)
+                    b.rest_before = 0;
                 b.pulses.push_back(pulse_of_step[s]);
             }
         }
@@ -466,9 +463,11 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         const std::size_t last_pulse_step = pulses[b.pulses.back()].step;
         // The window ends in the SOC step after the last pulse, or with the long rest after it.
         std::size_t we_sample = n - 1;
+        bool ends_in_soc_step = false;
         for (std::size_t s = last_pulse_step + 1; s < steps.size(); ++s) {
             const Step& st = steps[s];
             if (st.role == StepRole::SocStep) {
+                ends_in_soc_step = true;
                 we_sample = st.first;
                 while (we_sample < st.last && t[we_sample] < st.t_begin + cfg.soc_step_window_s) ++we_sample;
                 break;
@@ -512,7 +511,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             for (std::size_t k = 0; k < m; ++k) id[k] += ic[k], ic[k] = 0.0;
         if (!has_d)
             for (std::size_t k = 0; k < m; ++k) ic[k] += id[k], id[k] = 0.0;
-        // What the previous block's pulses and steps leave in this window.
+        // What the previous block's pulses and steps leave in this window (every
+        // branch: the time constants are bounded by what their own window saw).
         std::vector<double> known(m, 0.0);
         if (have_prev) {
             const std::size_t a = prev_ws, len = b.we - a + 1;
@@ -527,8 +527,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                 for (std::size_t k = 0; k < len; ++k) hd[k] += hc[k], hc[k] = 0.0;
             if (!prev_d.have)
                 for (std::size_t k = 0; k < len; ++k) hc[k] += hd[k], hd[k] = 0.0;
-            // Long after its window, a branch the window could not tell says nothing reliable.
-            const auto rd = channel_response(prev_d, ht, hd, true), rc = channel_response(prev_c, ht, hc, true);
+            const auto rd = channel_response(prev_d, ht, hd), rc = channel_response(prev_c, ht, hc);
             for (std::size_t k = 0; k < m; ++k) known[k] = rd[b.ws - a + k] + rc[b.ws - a + k];
         }
         // The longest stretch after a load of the channel that the channel leaves alone.
@@ -552,7 +551,9 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             w.n = upto;
             w.shape = shape.data();
             w.weight = ww.data();
-            w.bump = false;
+            // A window that ends in a SOC step carries the slow relaxation of what came
+            // before it as a drift; one that ends with a long rest is a whole cycle.
+            w.bump = !ends_in_soc_step;
             std::size_t last_load = 0;
             for (std::size_t k = 0; k < upto; ++k)
                 if (ich[k] != 0.0) last_load = k;
