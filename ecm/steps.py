@@ -13,21 +13,27 @@ import pandas as pd
 
 from ecm import _core
 from ecm._errors import RecordingError, UsageError
-from ecm.exports import CLASSIC_HEADER, Export, capacity_from_name, read_export, temperature_from_name
+from ecm.exports import (CLASSIC_HEADER, Export, capacity_from_name, detect_preset, read_export,
+                         temperature_from_name)
 
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
 
 
 def is_classic(path: str) -> bool:
-    """Whether the file has the layout of the classic pulse recordings
-    (``Seconds``, ``Current(A)``, ``Voltage(V)`` in its header)."""
+    """Whether the file goes to the classic pulse pipeline: its header names
+    the classic columns (``Seconds``, ``Current(A)``, ``Voltage(V)``), or it
+    lies in a battery folder's ``raw_data/`` and matches no cycler layout (the
+    classic reader then says which column is missing)."""
     try:
         with open(path, "r", encoding="utf-8", errors="replace") as f:
             head = f.readline()
     except OSError:
         return True  # the classic reader reports the file
     names = [c.strip() for c in head.strip().split(",")]
-    return all(c in names for c in CLASSIC_HEADER)
+    if all(c in names for c in CLASSIC_HEADER):
+        return True
+    in_battery_folder = os.path.basename(os.path.dirname(os.path.abspath(path))) == "raw_data"
+    return in_battery_folder and detect_preset(names) in (None, "classic")
 
 
 def _temperature(ex: Export, given: Optional[float]) -> tuple:
