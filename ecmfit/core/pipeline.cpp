@@ -561,7 +561,7 @@ private:
                 w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
                 JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
                 // A later pass refits a cycle only where its inputs moved: the curve's shape
-                // along the pulse (by more than 1e-3 of the pulse's OCV change) or the voltage
+                // along the pulse (by more than 1 % of the pulse's OCV change) or the voltage
                 // the previous cycle hands over.
                 std::vector<double> cur_shape;
                 if (use_shape) cur_shape.assign(shape.begin() + static_cast<std::ptrdiff_t>(a),
@@ -569,7 +569,7 @@ private:
                 auto& old_shape = last_shape[static_cast<std::size_t>(c - 1)];
                 bool unchanged = pass > 0 && !prev_refit && cur_shape.size() == old_shape.size();
                 for (std::size_t k = 0; unchanged && k < cur_shape.size(); ++k)
-                    unchanged = std::fabs(cur_shape[k] - old_shape[k]) < 1e-3;
+                    unchanged = std::fabs(cur_shape[k] - old_shape[k]) < 1e-2;
                 old_shape = std::move(cur_shape);
                 prev_refit = !unchanged;
                 if (!unchanged) {
