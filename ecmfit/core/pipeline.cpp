@@ -528,7 +528,7 @@ private:
 
             std::vector<double> new_over(m, 0.0), u0(static_cast<std::size_t>(nb), 0.0);
             bool prev_refit = false;
-            std::vector<std::vector<double>> prev_bv;
+            const JointFit* prev_fit = nullptr;
             std::size_t prev_a = 0;
             for (long long c = 1; c <= cycles; ++c) {
                 // The window: the second half of the rest before the pulse (its level is
@@ -540,8 +540,11 @@ private:
                 const std::size_t pulse_end = static_cast<std::size_t>(L[c - 1]) + 1;
                 window_start[static_cast<std::size_t>(c - 1)] = a;
                 if (c >= 2) {
+                    // What the previous cycle's branches hold at this window's start.
+                    const auto bv = branch_voltages(t() + prev_a, i() + prev_a, a - prev_a + 1, prev_fit->r,
+                                                    prev_fit->tau, prev_fit->u0);
                     for (int br = 0; br < nb; ++br)
-                        u0[static_cast<std::size_t>(br)] = prev_bv[static_cast<std::size_t>(br)][a - prev_a];
+                        u0[static_cast<std::size_t>(br)] = bv[static_cast<std::size_t>(br)].back();
                 }
                 // How the open-circuit voltage moves along the pulse, from the curve.
                 const std::size_t shape_end = std::min(pulse_end, N - 1);
@@ -583,9 +586,7 @@ private:
                         throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
                     }
                 }
-                // The branches' voltages over the window: what is left of them at the
-                // relaxed point after the pulse and at the start of the next window.
-                prev_bv = branch_voltages(t() + a, i() + a, b - a, fit.r, fit.tau, fit.u0);
+                prev_fit = &fit;
                 prev_a = a;
                 // The relaxed point's overvoltage: what separates the measured voltage there from
                 // the open-circuit level the fit found after the pulse (the branches' remaining
