@@ -117,6 +117,9 @@ class Recording:
     params_text: str = field(repr=False, default="")
     ocv_text: str = field(repr=False, default="")
     ocv_passes: int = 0
+    #: What a report draws: the kept samples ("t", "current", "voltage"), "ocv_diff",
+    #: "rest_end" (sample indices) and per pulse row its fitted response ("fits").
+    series: Optional[Dict[str, Any]] = field(repr=False, default=None)
 
     @property
     def name(self) -> str:
@@ -251,6 +254,13 @@ class Extraction:
         log.info("Saved the SOC x temperature tables in %s", out)
         return paths
 
+    def report(self, path: Union[str, os.PathLike], **options) -> str:
+        """Writes a self-contained HTML report of this extraction (needs matplotlib:
+        ``pip install 'ecmfit[report]'``); see ecm.report.write_report. Returns the path."""
+        from ecm.report import write_report
+
+        return write_report(self, path, **options)
+
     def to_dict(self, pulses: bool = True) -> Dict[str, Any]:
         """A JSON-ready summary (non-finite numbers become None)."""
         recs = []
@@ -318,7 +328,7 @@ def _recording(raw: Dict[str, Any], model: str) -> Recording:
                      charge_Ah=float(raw["charge_Ah"]), pulses=pulses, ocv=ocv, medians=medians,
                      warnings=list(raw["warnings"]), relaxed=relaxed, samples=int(raw["samples"]),
                      temperature_source=raw["temperature_source"], params_text=raw["params_text"],
-                     ocv_text=raw["ocv_text"], ocv_passes=int(raw["ocv_passes"]))
+                     ocv_text=raw["ocv_text"], ocv_passes=int(raw["ocv_passes"]), series=raw.get("series"))
 
 
 class _TqdmProgress:
