@@ -62,10 +62,10 @@ def _decimate(x: np.ndarray, y: np.ndarray, limit: int = MAX_LINE_POINTS):
 
 def _colors(plt, temps: List[int]) -> Dict[int, Any]:
     uniq = sorted(set(temps))
-    cmap = plt.get_cmap("coolwarm")
+    cmap = plt.get_cmap("plasma")  # cold dark blue to warm orange, every shade visible on white
     if len(uniq) == 1:
         return {uniq[0]: "tab:red"}
-    return {t: cmap(0.05 + 0.9 * k / (len(uniq) - 1)) for k, t in enumerate(uniq)}
+    return {t: cmap(0.05 + 0.75 * k / (len(uniq) - 1)) for k, t in enumerate(uniq)}
 
 
 def _fmt(x: float) -> str:
@@ -143,10 +143,9 @@ def _pulse_grid(plt, rec) -> Optional[str]:
     order = np.argsort(-p["rms_mV"].to_numpy()[:n], kind="stable")
     cols = min(GRID_COLUMNS, n)
     rows = int(math.ceil(n / cols))
-    fig, axes = plt.subplots(rows, cols, figsize=(2.5 * cols, 1.75 * rows), squeeze=False)
+    height = 1.75 * rows + 0.45
+    fig, axes = plt.subplots(rows, cols, figsize=(2.5 * cols, height), squeeze=False)
     t = np.asarray(s["t"], dtype=float)
-    from matplotlib.ticker import MaxNLocator as locator
-
     for k, ax in enumerate(axes.ravel()):
         if k >= n:
             ax.axis("off")
@@ -159,20 +158,24 @@ def _pulse_grid(plt, rec) -> Optional[str]:
         tw = (t[a:b] - t[a]) / 60.0
         m = min(len(tw), len(yout), len(y))
         scale = 1000.0 if f["target"] == "ocv_diff" else 1.0
-        ax.plot(tw[:m], y[:m] * scale, color="0.2", lw=0.9)
-        ax.plot(tw[:m], yout[:m] * scale, color="tab:orange", lw=1.0, ls="--")
+        ax.plot(tw[:m], y[:m] * scale, color="0.6", lw=2.0)
+        ax.plot(tw[:m], yout[:m] * scale, color="tab:red", lw=0.9, ls="--")
         row = p.iloc[j]
         bad = row["status"] != "fitted"
         ax.set_title(f"#{int(row['cycle'])}  SOC {row['soc']:.2f}  {row['rms_mV']:.2f} mV", fontsize=7.5,
                      color="tab:red" if bad else "black")
-        ax.tick_params(labelsize=6, length=2, pad=1)
-        ax.xaxis.set_major_locator(locator(4))
-        ax.yaxis.set_major_locator(locator(4))
-    unit = "overvoltage (mV)" if fits[0]["target"] == "ocv_diff" else "voltage (V)"
-    fig.suptitle(f"{os.path.basename(rec.path)}: every pulse's fit, worst RMS first (black: data, dashed: "
-                 f"model; {unit} against minutes into the fit window; red title: flagged)", fontsize=9)
-    fig.subplots_adjust(left=0.04, right=0.99, top=1 - 0.42 / (1.75 * rows), bottom=0.3 / (1.75 * rows),
-                        hspace=0.55, wspace=0.28)
+        # No tick labels on the small panels (they cost most of the drawing time): the span instead.
+        ax.set_xticks([])
+        ax.set_yticks([])
+        lo, hi = float(np.nanmin(y[:m] * scale)), float(np.nanmax(y[:m] * scale))
+        ax.text(0.98, 0.04, f"{lo:.4g} to {hi:.4g} {'mV' if scale > 1 else 'V'}\n{tw[m - 1]:.3g} min",
+                transform=ax.transAxes, ha="right", va="bottom", fontsize=6.5, color="0.35")
+    unit = "overvoltage (voltage minus OCV)" if fits[0]["target"] == "ocv_diff" else "voltage"
+    fig.suptitle(f"{os.path.basename(rec.path)}: every pulse's fit, worst RMS first. Grey: measured {unit}, "
+                 "red dashed: model, over the fit window (its range and length in the corner); red title: flagged",
+                 fontsize=9, y=1 - 0.1 / height, va="top")
+    fig.subplots_adjust(left=0.02, right=0.99, top=1 - 0.62 / height, bottom=0.1 / height, hspace=0.4,
+                        wspace=0.1)
     return _png(fig, plt)
 
 
@@ -180,7 +183,8 @@ def _params_vs_soc(plt, ex, colors) -> str:
     names = ["R0", "R1", "tau1", "C1"] + (["R2", "tau2", "C2"] if ex.model_name == "model2" else [])
     cols = 4
     rows = int(math.ceil(len(names) / cols))
-    fig, axes = plt.subplots(rows, cols, figsize=(15, 3.1 * rows), squeeze=False)
+    height = 3.1 * rows + 0.4
+    fig, axes = plt.subplots(rows, cols, figsize=(15, height), squeeze=False)
     tables = ex.tables() if ex.method == "joint" else None
     recs = sorted(ex.recordings, key=lambda r: r.temperature)
     for k, ax in enumerate(axes.ravel()):
@@ -206,12 +210,14 @@ def _params_vs_soc(plt, ex, colors) -> str:
         vals = vals[np.isfinite(vals) & (vals > 0)]
         if len(vals) and vals.max() / vals.min() > 30:
             ax.set_yscale("log")
-    axes[0, 0].legend(fontsize=8, frameon=False)
+    handles, labels = axes[0, 0].get_legend_handles_labels()
     what = "lines: SOC tables (linear between pulses)" if tables is not None else "dashed: medians per temperature"
     fig.suptitle(f"Parameters against SOC: dots per pulse, x where the cycle cannot determine the time constant; "
-                 f"{what}", fontsize=10)
-    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.5 / (3.1 * rows), bottom=0.45 / (3.1 * rows),
-                        hspace=0.45, wspace=0.25)
+                 f"{what}", fontsize=10, y=1 - 0.08 / height, va="top")
+    fig.legend(handles, labels, loc="upper right", ncol=len(labels), fontsize=9, frameon=False,
+               bbox_to_anchor=(0.99, 1 - 0.3 / height))
+    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.75 / height, bottom=0.45 / height, hspace=0.45,
+                        wspace=0.25)
     return _png(fig, plt)
 
 
@@ -229,7 +235,8 @@ def _params_vs_temperature(plt, ex, colors) -> str:
     panels.append(("Q", "capacity (Ah)", np.asarray(m.get("param_12", []), dtype=float)))
     cols = 4
     rows = int(math.ceil((len(panels) + 1) / cols))
-    fig, axes = plt.subplots(rows, cols, figsize=(15, 3.0 * rows), squeeze=False)
+    height = 3.0 * rows + 0.4
+    fig, axes = plt.subplots(rows, cols, figsize=(15, height), squeeze=False)
     flat = axes.ravel()
     order = np.argsort(temps, kind="stable")
     for k, (key, title, vals) in enumerate(panels):
@@ -245,7 +252,7 @@ def _params_vs_temperature(plt, ex, colors) -> str:
         ax.set_title(title, fontsize=10)
         ax.set_xlabel("temperature (C)", fontsize=8)
         ax.grid(True, alpha=0.3)
-    flat[0].legend(fontsize=7, frameon=False)
+    handles, labels = flat[0].get_legend_handles_labels()
     # The builder's OCV fit: OCV(SOC, T) = OCV0(SOC) + OCVrel(SOC) T, against each temperature's curve.
     ax = flat[len(panels)]
     soc = np.asarray(m.get("param_1", []), dtype=float)
@@ -268,9 +275,12 @@ def _params_vs_temperature(plt, ex, colors) -> str:
     ax.grid(True, alpha=0.3)
     for extra in flat[len(panels) + 1:]:
         extra.axis("off")
-    fig.suptitle("The model against temperature (battery_model.json): dots per temperature", fontsize=10)
-    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.5 / (3.0 * rows), bottom=0.45 / (3.0 * rows),
-                        hspace=0.45, wspace=0.25)
+    fig.suptitle("The model against temperature (battery_model.json): dots per temperature", fontsize=10,
+                 y=1 - 0.08 / height, va="top")
+    fig.legend(handles, labels, loc="upper right", ncol=2, fontsize=9, frameon=False,
+               bbox_to_anchor=(0.99, 1 - 0.3 / height))
+    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.75 / height, bottom=0.45 / height, hspace=0.45,
+                        wspace=0.25)
     return _png(fig, plt)
 
 
@@ -351,7 +361,9 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None)
     parts.append("<nav>" + "".join(nav) + "</nav>")
     parts.append('<h2 id=summary>Summary</h2>' + _summary_table(ex))
 
-    warnings = [(os.path.basename(r.path), w) for r in recs for w in r.warnings]
+    # A recording's warnings begin with its path, which the list names already.
+    warnings = [(os.path.basename(r.path), w[len(r.path) + 2:] if w.startswith(r.path + ": ") else w)
+                for r in recs for w in r.warnings]
     warnings += [("model", w) for w in ex.model_warnings]
     parts.append(f'<h2 id=warnings>Warnings ({len(warnings)})</h2>')
     if warnings:
