@@ -53,7 +53,7 @@ py::dict read_recording(const std::string& path) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
         out["temperature"] = py::none();
-        out["temperature_source"] = py::str(e.what());
+        out["temperature_source"] = py::str(e.value());  // the message, which names the file
     }
     const ecmpy::RecordingArrays a = ecmpy::recording_arrays(df, path);
     out["t"] = py::array_t<double>(a.seconds.size(), a.seconds.data());

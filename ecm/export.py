@@ -103,7 +103,10 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
     v_high = float(vaxis[-1]) if len(vaxis) else float(np.max(m.ocv_at(T)))
     # dU/dT as PyBaMM asks for it, against the OCV (at the export temperature, where it rises)
     ocv_t = m.ocv_at(T)
-    keep = np.concatenate(([True], np.diff(np.maximum.accumulate(ocv_t)) > 0)) & (ocv_t >= np.maximum.accumulate(ocv_t))
+    keep = np.concatenate(([True], np.diff(np.maximum.accumulate(ocv_t)) > 0))
+    ent_v, ent_k = ocv_t[keep], m.ocvrel[keep]
+    if len(ent_v) < 2:  # a flat curve: no slope to tell
+        ent_v, ent_k = np.array([ocv_t.min(), ocv_t.min() + 1.0]), np.zeros(2)
     src = m.tables_path or m.path
     nb = m.branches
     lines = [
@@ -142,8 +145,8 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         f"OCV_SOC = np.array({_lit(m.soc)})",
         f"OCV0_V = np.array({_lit(m.ocv0)})",
         f"OCVREL_V_PER_C = np.array({_lit(m.ocvrel)})",
-        f"ENTROPIC_OCV_V = np.array({_lit(ocv_t[keep])})",
-        f"ENTROPIC_V_PER_K = np.array({_lit(m.ocvrel[keep])})",
+        f"ENTROPIC_OCV_V = np.array({_lit(ent_v)})",
+        f"ENTROPIC_V_PER_K = np.array({_lit(ent_k)})",
         f"PARAM_SOC = np.array({_lit(soc)})",
         f"PARAM_TEMPERATURE_C = np.array({_lit(temps)})",
         "# [soc][temperature]",

@@ -179,7 +179,7 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
         raise RecordingError(f"{path}: the time (Seconds) goes backwards")
     if temperature is None:
         if raw["temperature"] is None:
-            raise RecordingError(f"{path}: no temperature ({raw['temperature_source']}); pass a temperature")
+            raise RecordingError(f"{raw['temperature_source']}; or give the temperature (--temperature C)")
         temperature = float(raw["temperature"])
     at = m.at(float(temperature), use_tables=True)
     seg = _segments(i)
