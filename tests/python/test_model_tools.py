@@ -202,3 +202,62 @@ def test_command_line_and_bad_input(cell, tmp_path):
     for sub, words in (("report", ["HTML", "--out"]), ("validate", ["RMS", "--plot"]), ("export", ["pybamm", "--to"])):
         proc = ecm_cli(sub, "--help")
         assert proc.returncode == 0 and all(w in proc.stdout for w in words)
+
+
+def test_soc_dependent_simulation_matches_an_ode_solve(cell):
+    """With the SOC tables R0, R and tau change along the drive; scipy's solve_ivp
+    of the same circuit (parameters at the running SOC) is the reference."""
+    from scipy.integrate import solve_ivp
+
+    drive = pd.read_csv(cell["drive"]).iloc[:1800]
+    path = cell["root"] / "drive_head.csv"
+    drive.to_csv(path, index=False)
+    v = validate(cell["results"], path, temperature=10.0, initial_soc=0.5)
+    at = load_model(cell["results"]).at(10.0)
+    t = drive["Seconds"].to_numpy()
+    i = drive["Current(A)"].to_numpy()
+    soc_of = lambda q: 0.5 + q / (3600.0 * at.capacity_ah)  # noqa: E731
+    par = lambda tab, s: np.interp(s, at.param_soc, tab)  # noqa: E731
+
+    def rhs(tt, y):
+        cur = np.interp(tt, t, i)
+        s = soc_of(y[0])
+        return [cur] + [(par(r, s) * cur - y[1 + b]) / par(tau, s) for b, (r, tau) in enumerate(zip(at.r, at.tau))]
+
+    sol = solve_ivp(rhs, (t[0], t[-1]), np.zeros(1 + len(at.r)), t_eval=t, method="DOP853", rtol=1e-10,
+                    atol=1e-12, max_step=0.5)
+    soc = soc_of(sol.y[0])
+    want = np.interp(soc, at.ocv_soc, at.ocv_v) + par(at.r0, soc) * i + sol.y[1:].sum(axis=0)
+    for tab in (at.r0, at.r[0], at.tau[0]):  # the SOC range crosses table points (branch 2 is undetermined)
+        assert np.ptp(par(tab, soc)) > 0.01 * np.mean(tab)
+    np.testing.assert_allclose(v.soc, soc, atol=1e-9)
+    np.testing.assert_allclose(v.simulated, want, atol=2e-5)
+
+
+def test_model_files_are_checked(cell, tmp_path):
+    doc = json.loads((cell["results"] / "battery_model.json").read_text())
+    tabs = json.loads((cell["results"] / "battery_model_tables.json").read_text())
+    cases = [
+        (dict(doc, param_10=doc["param_10"][:3]), None, "expected 2 (one branch) or 4 (two branches"),
+        (dict(doc, param_4=doc["param_4"][:-1]), None, "one value per SOC point"),
+        ({k: v for k, v in doc.items() if k != "param_9"}, None, 'has no "param_9"'),
+        (doc, {k: v for k, v in tabs.items() if k != "tau2"}, '"tau2" must hold one row'),
+    ]
+    for k, (model, tables, message) in enumerate(cases):
+        d = tmp_path / f"m{k}"
+        d.mkdir()
+        (d / "battery_model.json").write_text(json.dumps(model))
+        if tables is not None:
+            (d / "battery_model_tables.json").write_text(json.dumps(tables))
+        with pytest.raises(ecm.UsageError, match=re.escape(message)):
+            load_model(d)
+    # a temperature where no cycle determines branch 2 takes the model's value there
+    m = load_model(cell["results"])
+    temps, rows = m.tables_by_temperature("tau2")
+    raw = np.array([[np.nan if x is None else x for x in row] for row in tabs["tau2"]], dtype=float)
+    for k, temp in enumerate(tabs["temperatures"]):
+        j = list(temps).index(temp)
+        if np.isnan(raw[k]).all():
+            np.testing.assert_allclose(rows[j], np.interp(temp, m.temps, m.tau[1]))
+        else:
+            np.testing.assert_allclose(rows[j], raw[k])
