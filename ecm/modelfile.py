@@ -218,6 +218,11 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
     if tpath:
         model.tables = _check_tables(_read_json(tpath, "SOC x temperature tables (battery_model_tables.json)"),
                                      tpath, nb)
+        t_tables = sorted(set(float(x) for x in model.tables["temperatures"]))
+        if t_tables != [float(x) for x in uniq]:
+            raise ModelFileError(f"'{tpath}' holds the temperatures {t_tables}, the model '{p}' "
+                                 f"{[float(x) for x in uniq]}: the tables belong to another fit (pass tables=False "
+                                 "or --no-tables to use the model alone)")
         model.tables_path = tpath
     return model
 
