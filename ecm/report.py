@@ -16,8 +16,11 @@ import datetime
 import html
 import io
 import math
+import multiprocessing
 import os
-from typing import Any, Dict, List, Optional, Union
+import sys
+import threading
+from typing import Any, Callable, Dict, List, Optional, Union
 
 import numpy as np
 
@@ -337,8 +340,38 @@ def _pulse_table(rec) -> str:
     return f"<table><tr>{head}</tr>{''.join(body)}</table>"
 
 
-def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None) -> str:
-    """Writes the HTML report of an Extraction to path; returns the path."""
+_JOBS: List[Callable[[], Optional[str]]] = []
+
+
+def _run_job(k: int) -> Optional[str]:
+    return _JOBS[k]()
+
+
+def _render(jobs: List[Callable[[], Optional[str]]], workers: Optional[int]) -> List[Optional[str]]:
+    """Draws the figures, in forked worker processes where that is safe (Linux,
+    no other thread running, more than one core), else one after the other."""
+    if workers is None:
+        workers = min(os.cpu_count() or 1, 4)
+    safe = sys.platform.startswith("linux") and threading.active_count() == 1 and len(jobs) > 2
+    if workers > 1 and safe:
+        global _JOBS
+        _JOBS = jobs
+        try:
+            ctx = multiprocessing.get_context("fork")
+            with ctx.Pool(min(workers, len(jobs))) as pool:
+                return pool.map(_run_job, range(len(jobs)), chunksize=1)
+        except (OSError, multiprocessing.ProcessError):
+            pass  # no processes to be had: draw them here
+        finally:
+            _JOBS = []
+    return [job() for job in jobs]
+
+
+def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
+                 workers: Optional[int] = None) -> str:
+    """Writes the HTML report of an Extraction to path; returns the path.
+    workers: processes drawing the figures (default: one per core, up to 4;
+    1 draws them in this process)."""
     plt = pyplot()
     from ecm.api import short_model_name
 
@@ -372,20 +405,24 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None)
     else:
         parts.append("<p class=ok>No warnings: every pulse was fitted and the model is complete.</p>")
 
+    jobs = [lambda r=r: _recording_figure(plt, r) for r in recs] + [lambda r=r: _pulse_grid(plt, r) for r in recs]
+    jobs += [lambda: _params_vs_soc(plt, ex, colors), lambda: _params_vs_temperature(plt, ex, colors)]
+    images = _render(jobs, workers)
+    n = len(recs)
     for k, r in enumerate(recs):
         parts.append(f'<h2 id=T{k}>{r.temperature} C · {html.escape(os.path.basename(r.path))}</h2>')
         parts.append(f"<div class=meta>charge {r.charge_Ah:.4g} Ah · temperature from the {r.temperature_source}"
                      f" · {len(r.pulses)} pulses · {len(r.warnings)} warning(s)</div>")
-        parts.append(_img(_recording_figure(plt, r), f"recording at {r.temperature} C"))
-        grid = _pulse_grid(plt, r)
+        parts.append(_img(images[k], f"recording at {r.temperature} C"))
+        grid = images[n + k]
         if grid:
             parts.append(f"<h3>Pulse fits at {r.temperature} C</h3>" + _img(grid, f"pulse fits at {r.temperature} C"))
         parts.append(f"<details><summary>per-pulse table ({len(r.pulses)} rows)</summary>{_pulse_table(r)}"
                      "</details>")
 
-    parts.append('<h2 id=soc>Parameters against SOC</h2>' + _img(_params_vs_soc(plt, ex, colors), "parameters vs SOC"))
+    parts.append('<h2 id=soc>Parameters against SOC</h2>' + _img(images[2 * n], "parameters vs SOC"))
     parts.append('<h2 id=temperature>Parameters against temperature</h2>'
-                 + _img(_params_vs_temperature(plt, ex, colors), "parameters vs temperature"))
+                 + _img(images[2 * n + 1], "parameters vs temperature"))
     parts.append("</body></html>\n")
     out = os.fspath(path)
     d = os.path.dirname(os.path.abspath(out))

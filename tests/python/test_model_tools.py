@@ -157,6 +157,9 @@ def test_report_is_self_contained_and_complete(cell, tmp_path):
         assert html.escape(w) in text
     for r in ex.recordings:
         assert f"{r.temperature} C" in text
+    # figures drawn in worker processes or here: the same page
+    serial = open(ex.report(tmp_path / "s.html", workers=1), encoding="utf-8").read()
+    assert re.sub(r"written [-0-9: ]+", "", serial) == re.sub(r"written [-0-9: ]+", "", text)
     # the command does the same from the folder
     proc = ecm_cli("report", cell["folder"], "--low-cutoff", 3.0, "--high-cutoff", 4.2, "--out", tmp_path / "c.html")
     assert proc.returncode == 0, proc.stderr
