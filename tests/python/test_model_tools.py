@@ -21,7 +21,7 @@ import ecm
 import synthcell
 from ecm.export import export
 from ecm.modelfile import load_model
-from ecm.validate import validate
+from ecm import validate
 
 ECM = [shutil.which("ecm")] if shutil.which("ecm") else [sys.executable, "-m", "ecm"]
 NOISE = dict(voltage_noise_V=0.0003, current_noise_A=0.002)
