@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bind/extras.hpp"
 #include "common/errors.hpp"
 #include "common/fileio.hpp"
 #include "ecmfit/core/outputs.hpp"
@@ -219,6 +220,7 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     out["warnings"] = py::cast(r.warnings);
     out["params_text"] = ecm::params_file_text(temperature, r);
     out["ocv_text"] = ecm::ocv_table_text(r.SOC, r.OCV_3rd);
+    ecmbind::add_series(out, arrays, r, settings.method);
     return out;
 }
 
@@ -382,6 +384,8 @@ PYBIND11_MODULE(_core, m) {
 
     py::class_<ecm::WarmStart>(m, "WarmStart", "Start values carried from one recording to the next of one run.")
         .def(py::init<>());
+
+    ecmbind::bind_simulate(m);
 
     m.def("run_recording", &run_recording, py::arg("path"), py::arg("vcut"), py::arg("model"), py::arg("warm"),
           py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("method") = "pulse",

@@ -131,6 +131,9 @@ class Recording:
     # Step protocols (cycler exports): how the file was read and segmented (preset,
     # columns, current sign, tolerances, the steps table, the fitted windows, the columns).
     protocol: Optional[Dict[str, Any]] = field(repr=False, default=None)
+    #: What a report draws: the kept samples ("t", "current", "voltage"), "ocv_diff",
+    #: "rest_end" (sample indices) and per pulse row its fitted response ("fits").
+    series: Optional[Dict[str, Any]] = field(repr=False, default=None)
 
     @property
     def name(self) -> str:
@@ -273,6 +276,13 @@ class Extraction:
         log.info("Saved the SOC x temperature tables in %s", out)
         return paths
 
+    def report(self, path: Union[str, os.PathLike], **options) -> str:
+        """Writes a self-contained HTML report of this extraction (needs matplotlib:
+        ``pip install 'ecmfit[report]'``); see ecm.report.write_report. Returns the path."""
+        from ecm.report import write_report
+
+        return write_report(self, path, **options)
+
     def to_dict(self, pulses: bool = True) -> Dict[str, Any]:
         """A JSON-ready summary (non-finite numbers become None)."""
         recs = []
@@ -345,7 +355,7 @@ def _recording(raw: Dict[str, Any], model: str) -> Recording:
                      charge_Ah=float(raw["charge_Ah"]), pulses=pulses, ocv=ocv, medians=medians,
                      warnings=list(raw["warnings"]), relaxed=relaxed, samples=int(raw["samples"]),
                      temperature_source=raw["temperature_source"], params_text=raw["params_text"],
-                     ocv_text=raw["ocv_text"], ocv_passes=int(raw["ocv_passes"]))
+                     ocv_text=raw["ocv_text"], ocv_passes=int(raw["ocv_passes"]), series=raw.get("series"))
 
 
 class _TqdmProgress:

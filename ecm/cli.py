@@ -229,6 +229,154 @@ def _cmd_batch(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_report(args: argparse.Namespace) -> int:
+    import ecm
+    from ecm.api import find_recordings
+
+    folder = args.folder
+    find_recordings(folder)  # a clear usage error when it is not a battery folder
+    cfg_path, cfg = _config_for(folder)
+
+    def setting(flag_value, key, flag):
+        if flag_value is not None:
+            return flag_value
+        if key in cfg:
+            return cfg[key]
+        raise _Usage(f"no {flag} given and no {CONFIG_FILE} with \"{key}\" in the battery folder or the current "
+                     f"directory; pass {flag} V")
+
+    low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
+    high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
+    model = args.model if args.model is not None else cfg.get("model", "2rc")
+    out = args.out or os.path.join(folder, "results", "report.html")
+    from ecm._plotting import pyplot
+
+    pyplot()  # fails early, naming the extra, when matplotlib is missing
+    try:
+        ex = ecm.extract(folder, model=model, low_cutoff=low, high_cutoff=high, method=args.method)
+    except ecm.UsageError as e:
+        raise _Usage(str(e)) from None
+    path = ex.report(out)
+    if not args.quiet:
+        n = len(ex.warnings)
+        print(f"report of {len(ex.recordings)} recording(s) ({ex.method} method, {n} warning(s)): {path}")
+    return EXIT_OK
+
+
+def _cmd_validate(args: argparse.Namespace) -> int:
+    from ecm.validate import validate
+
+    tables = False if args.no_tables else None
+    res = validate(args.model, args.recording, temperature=args.temperature, initial_soc=args.initial_soc,
+                   tables=tables)
+    plot = res.plot(args.plot) if args.plot else None
+    if args.json_out:
+        doc = res.to_dict()
+        if plot:
+            doc["plot"] = plot
+        json.dump(doc, sys.stdout, indent=1)
+        sys.stdout.write("\n")
+    elif not args.quiet:
+        src = "tables " + os.path.basename(res.tables) if res.tables else "per-temperature values"
+        start = (f"start SOC {res.soc0:.4f} from the rest ending at {res.start_rest['t_end']:g} s "
+                 f"({res.start_rest['voltage']:.4f} V)" if res.start_rest else f"start SOC {res.soc0:.4f} (given)")
+        print(f"{res.recording}: {len(res.t)} samples at {res.temperature:g} C; model {res.model} ({src}); {start}")
+        print(res.table_text())
+        if plot:
+            print(f"plot: {plot}")
+    return EXIT_OK
+
+
+def _cmd_export(args: argparse.Namespace) -> int:
+    from ecm.export import export
+
+    paths = export(args.model, args.to, args.out, temperature=args.temperature,
+                   tables=False if args.no_tables else None)
+    if not args.quiet:
+        for p in paths:
+            print(p)
+    return EXIT_OK
+
+
+def _add_model_tool_parsers(sub) -> None:
+    """ecm report / validate / export."""
+    rep = sub.add_parser(
+        "report", help="fit a battery folder and write a self-contained HTML report of the fits",
+        description="Fit FOLDER as 'ecm fit' does (nothing else is written) and write one self-contained HTML "
+                    "file (figures inline, no network): per temperature the recording with its pulses and rest "
+                    "ends, the OCV-SOC curve through its relaxed points, the RMS error per pulse and every "
+                    "pulse's fit against its data (worst first); the parameters against SOC and against "
+                    "temperature; every warning in words; the per-pulse tables. Needs matplotlib "
+                    "(pip install 'ecmfit[report]').",
+        epilog="Cut-offs and model default to input_params.json as for 'ecm fit'. "
+               "Example: ecm report examples/sample_cell --method joint --out report.html")
+    rep.add_argument("folder", metavar="FOLDER", help="battery folder holding raw_data/*.csv")
+    rep.add_argument("--out", metavar="FILE", default=None,
+                     help="the HTML file to write (default: FOLDER/results/report.html)")
+    rep.add_argument("--method", choices=["pulse", "joint"], default="pulse", help="fitting method (as ecm fit)")
+    rep.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None,
+                     help="one or two RC branches (default: input_params.json, else 2rc)")
+    rep.add_argument("--low-cutoff", type=float, metavar="V", default=None, help="low cut-off voltage")
+    rep.add_argument("--high-cutoff", type=float, metavar="V", default=None, help="upper voltage limit")
+    rl = rep.add_mutually_exclusive_group()
+    rl.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    rl.add_argument("-v", "--verbose", action="store_true", help="log the fits and show tracebacks of errors")
+    rep.set_defaults(run=_cmd_report)
+
+    val = sub.add_parser(
+        "validate", help="simulate a finished model on a recording and report the voltage error",
+        description="Simulate MODEL (battery_model.json, or a folder holding it; with battery_model_tables.json "
+                    "beside it when it exists) on the current of RECORDING at the recording's temperature, "
+                    "starting from the SOC that the voltage at the end of its first rest gives on the model's "
+                    "OCV curve, with the branches at rest; SOC by coulomb counting, each RC branch by its exact "
+                    "response to the current (linear between samples). Prints the RMS, largest and mean error "
+                    "(model minus measured, mV) overall and per segment: rest, discharge (current < 0), charge.",
+        epilog="A sample counts as rest when its current is below 2 %% of the largest current; the start needs "
+               "a rest of at least 30 s (or --initial-soc). Example: ecm validate cell/results/battery_model.json "
+               "drive_cycle.csv --plot validation.png")
+    val.add_argument("model", metavar="MODEL", help="battery_model.json (or a results folder holding it)")
+    val.add_argument("recording", metavar="RECORDING",
+                     help="a recording CSV (Seconds, Current(A), Voltage(V)[, Temperature(C)])")
+    val.add_argument("--plot", metavar="PNG", default=None,
+                     help="also write measured vs simulated voltage, the error and the current as a PNG "
+                          "(needs matplotlib)")
+    val.add_argument("--temperature", type=float, metavar="C", default=None,
+                     help="simulate at this temperature instead of the recording's own")
+    val.add_argument("--initial-soc", type=float, metavar="SOC", default=None,
+                     help="start SOC (default: from the first rest's voltage)")
+    val.add_argument("--no-tables", action="store_true",
+                     help="ignore battery_model_tables.json: parameters constant in SOC")
+    val.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
+    vl = val.add_mutually_exclusive_group()
+    vl.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    vl.add_argument("-v", "--verbose", action="store_true", help="show tracebacks of errors")
+    val.set_defaults(run=_cmd_validate)
+
+    exp = sub.add_parser(
+        "export", help="write a model as a PyBaMM parameter set, CSV tables or a MAT file",
+        description="Write MODEL (battery_model.json, with battery_model_tables.json beside it when it exists) "
+                    "for use elsewhere. pybamm: a Python module whose get_parameter_values() loads into "
+                    "pybamm.ParameterValues for pybamm.equivalent_circuit.Thevenin (OCV interpolant in SOC "
+                    "with its temperature slope, R0 and each R/C as functions of temperature and SOC, the "
+                    "capacity at --temperature, thermal values as stated defaults); default "
+                    "pybamm_parameters.py beside the model. csv: a folder of plain tables (ocv.csv, "
+                    "soc_from_ocv.csv, parameters_by_temperature.csv, parameters_by_soc_temperature.csv); "
+                    "default csv/ beside the model. mat: the MAT model structure (plus the SOC tables); "
+                    "default battery_model.mat beside the model.",
+        epilog="Example: ecm export cell/results/battery_model.json --to pybamm --out cell_pybamm.py")
+    exp.add_argument("model", metavar="MODEL", help="battery_model.json (or a results folder holding it)")
+    exp.add_argument("--to", required=True, metavar="FORMAT", help="pybamm, csv or mat")
+    exp.add_argument("--out", metavar="PATH", default=None, help="file (pybamm, mat) or folder (csv) to write")
+    exp.add_argument("--temperature", type=float, metavar="C", default=None,
+                     help="pybamm: temperature of the set's capacity, initial and ambient temperature "
+                          "(default 25 C, or the model's nearest)")
+    exp.add_argument("--no-tables", action="store_true", help="ignore battery_model_tables.json")
+    el = exp.add_mutually_exclusive_group()
+    el.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
+    el.add_argument("-v", "--verbose", action="store_true", help="show tracebacks of errors")
+    exp.set_defaults(run=_cmd_export)
+
+
 def build_parser() -> argparse.ArgumentParser:
     from ecm import __version__
     from ecm.exports import PRESETS
@@ -328,6 +476,7 @@ def build_parser() -> argparse.ArgumentParser:
     bl.add_argument("-q", "--quiet", action="store_true")
     bl.add_argument("-v", "--verbose", action="store_true")
     batch.set_defaults(run=_cmd_batch)
+    _add_model_tool_parsers(sub)
     return parser
 
 

@@ -1,0 +1,247 @@
+"""Reading a finished model: ``battery_model.json`` and, when it lies beside
+it, the SOC x temperature tables ``battery_model_tables.json`` (written by the
+joint method).
+
+The model is read as the builder wrote it: OCV(SOC, T) = OCV0(SOC) +
+OCVrel(SOC) * T on the model's SOC axis, and R0, the RC resistances and time
+constants and the capacity at each temperature. Between temperatures every
+quantity is linear, beyond the first and the last it is held flat; within a
+temperature the tables (when used) are linear in SOC between their points and
+flat beyond. Validation and every export read the model through this module,
+so they agree on what the model says.
+"""
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Union
+
+import numpy as np
+
+from ecm._errors import UsageError
+
+MODEL_FILE = "battery_model.json"
+TABLES_FILE = "battery_model_tables.json"
+
+
+class ModelFileError(UsageError):
+    """A model file that cannot be read; the message names the file and what was expected."""
+
+
+def _numbers(doc: Dict[str, Any], key: str, path: str, what: str) -> np.ndarray:
+    if key not in doc:
+        raise ModelFileError(f"'{path}' has no \"{key}\" ({what}); expected a battery model written by ecm fit")
+    try:
+        a = np.asarray(doc[key], dtype=float)
+    except (TypeError, ValueError):
+        raise ModelFileError(f"'{path}': \"{key}\" ({what}) must be a list of numbers") from None
+    if a.ndim != 1 or not a.size:
+        raise ModelFileError(f"'{path}': \"{key}\" ({what}) must be a non-empty list of numbers")
+    return a
+
+
+def _by_temperature(temps: np.ndarray, values: np.ndarray):
+    """Unique ascending temperatures and the mean value of each (a temperature
+    may occur in several files)."""
+    uniq = np.unique(temps)
+    return uniq, np.array([np.mean(values[temps == t]) for t in uniq])
+
+
+def _interp_t(temps: np.ndarray, values: np.ndarray, temperature: float) -> float:
+    return float(np.interp(temperature, temps, values))
+
+
+def _read_json(path: str, what: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as fh:
+            return json.load(fh)
+    except FileNotFoundError:
+        raise ModelFileError(f"'{path}' does not exist; expected {what}") from None
+    except IsADirectoryError:
+        raise ModelFileError(f"'{path}' is a folder; expected {what}") from None
+    except (UnicodeDecodeError, ValueError) as e:
+        raise ModelFileError(f"'{path}' is not valid JSON ({e}); expected {what}") from None
+    except OSError as e:
+        raise ModelFileError(f"cannot read '{path}': {e.strerror or e}") from None
+
+
+@dataclass
+class ModelAt:
+    """The model at one temperature, as the simulation takes it."""
+
+    temperature: float
+    ocv_soc: np.ndarray
+    ocv_v: np.ndarray
+    param_soc: np.ndarray
+    r0: np.ndarray
+    r: List[np.ndarray]
+    tau: List[np.ndarray]
+    capacity_ah: float
+
+
+@dataclass
+class Model:
+    """A battery model read from its files. Temperatures are unique and
+    ascending (values of repeated temperatures averaged)."""
+
+    path: str
+    name: str
+    soc: np.ndarray            # the OCV tables' SOC axis
+    ocv0: np.ndarray           # V at 0 C
+    ocvrel: np.ndarray         # V/C
+    temps: np.ndarray          # C
+    r0: np.ndarray             # ohm per temperature
+    r: List[np.ndarray]        # per branch, ohm per temperature
+    tau: List[np.ndarray]      # per branch, s per temperature
+    capacity_ah: np.ndarray    # Ah per temperature
+    doc: Dict[str, Any] = field(repr=False, default_factory=dict)
+    tables_path: Optional[str] = None
+    tables: Optional[Dict[str, Any]] = field(repr=False, default=None)
+
+    @property
+    def branches(self) -> int:
+        return len(self.r)
+
+    def ocv_at(self, temperature: float) -> np.ndarray:
+        return self.ocv0 + self.ocvrel * float(temperature)
+
+    def table_grid(self, name: str) -> np.ndarray:
+        """A quantity of the SOC x temperature tables as [temperature][soc] over
+        the tables' own temperatures, gaps filled: a temperature where no pulse
+        determines it takes the model's value there."""
+        tabs = self.tables
+        rows = np.array([[np.nan if v is None else float(v) for v in row] for row in tabs[name]], dtype=float)
+        soc = np.asarray(tabs["soc"], dtype=float)
+        fallback = {"R0": self.r0}
+        for b in range(self.branches):
+            fallback[f"R{b + 1}"] = self.r[b]
+            fallback[f"tau{b + 1}"] = self.tau[b]
+        for k, temp in enumerate(tabs["temperatures"]):
+            ok = np.isfinite(rows[k])
+            if ok.all():
+                continue
+            if ok.any():
+                rows[k] = np.interp(soc, soc[ok], rows[k][ok])
+            else:
+                rows[k] = _interp_t(self.temps, fallback[name], float(temp))
+        return rows
+
+    def tables_by_temperature(self, name: str):
+        """(temperatures, [temperature][soc]) with repeated temperatures averaged."""
+        temps = np.asarray(self.tables["temperatures"], dtype=float)
+        rows = self.table_grid(name)
+        uniq = np.unique(temps)
+        return uniq, np.array([rows[temps == t].mean(axis=0) for t in uniq])
+
+    def at(self, temperature: float, use_tables: bool = True) -> ModelAt:
+        """The model at one temperature (C)."""
+        T = float(temperature)
+        cap = _interp_t(self.temps, self.capacity_ah, T)
+        if use_tables and self.tables is not None:
+            soc = np.asarray(self.tables["soc"], dtype=float)
+
+            def q(name):
+                temps, rows = self.tables_by_temperature(name)
+                return np.array([np.interp(T, temps, rows[:, j]) for j in range(len(soc))])
+
+            r0 = q("R0")
+            r = [q(f"R{b + 1}") for b in range(self.branches)]
+            tau = [q(f"tau{b + 1}") for b in range(self.branches)]
+        else:
+            soc = np.array([0.0])
+            r0 = np.array([_interp_t(self.temps, self.r0, T)])
+            r = [np.array([_interp_t(self.temps, x, T)]) for x in self.r]
+            tau = [np.array([_interp_t(self.temps, x, T)]) for x in self.tau]
+        return ModelAt(T, self.soc, self.ocv_at(T), soc, r0, r, tau, cap)
+
+
+def model_path(path: Union[str, os.PathLike]) -> str:
+    """battery_model.json itself, or the one inside a results folder or a battery folder."""
+    p = os.fspath(path)
+    if os.path.isdir(p):
+        for cand in (os.path.join(p, MODEL_FILE), os.path.join(p, "results", MODEL_FILE)):
+            if os.path.isfile(cand):
+                return cand
+        raise ModelFileError(f"'{p}' holds no {MODEL_FILE} (nor results/{MODEL_FILE}); expected a battery "
+                             "model written by ecm fit")
+    return p
+
+
+def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.PathLike] = None) -> Model:
+    """Reads battery_model.json (or the one in a results folder). tables: None
+    reads battery_model_tables.json beside it when it exists, False never, a
+    path reads that file."""
+    p = model_path(path)
+    what = "a battery model (battery_model.json written by ecm fit)"
+    doc = _read_json(p, what)
+    if not isinstance(doc, dict):
+        raise ModelFileError(f"'{p}' holds no JSON object; expected {what}")
+    soc = _numbers(doc, "param_1", p, "SOC axis")
+    temps = _numbers(doc, "temps", p, "temperatures")
+    ocvrel = _numbers(doc, "param_3", p, "OCV temperature slope")
+    ocv0 = _numbers(doc, "param_4", p, "OCV at 0 C")
+    r0 = _numbers(doc, "param_9", p, "R0 per temperature")
+    rc = _numbers(doc, "param_10", p, "RC time constants")
+    rr = _numbers(doc, "param_11", p, "RC resistances")
+    q = _numbers(doc, "param_12", p, "capacity per temperature")
+    n = len(temps)
+    if not (len(ocv0) == len(ocvrel) == len(soc)):
+        raise ModelFileError(f"'{p}': the OCV tables (param_3, param_4) must have one value per SOC point "
+                             f"(param_1, {len(soc)} points)")
+    if len(r0) != n or len(q) != n:
+        raise ModelFileError(f"'{p}': R0 (param_9) and the capacity (param_12) need one value per temperature "
+                             f"({n})")
+    if len(rc) != len(rr) or len(rc) not in (n, 2 * n):
+        raise ModelFileError(f"'{p}': the RC tables (param_10, param_11) hold {len(rc)} and {len(rr)} values; "
+                             f"expected {n} (one branch) or {2 * n} (two branches, every temperature)")
+    if not np.all(np.diff(soc) > 0):
+        raise ModelFileError(f"'{p}': the SOC axis (param_1) must be ascending")
+    for name, arr in (("param_3", ocvrel), ("param_4", ocv0), ("param_9", r0), ("param_10", rc),
+                      ("param_11", rr), ("param_12", q), ("temps", temps)):
+        if not np.all(np.isfinite(arr)):
+            raise ModelFileError(f"'{p}': \"{name}\" holds values that are not finite")
+    nb = len(rc) // n
+    uniq, r0u = _by_temperature(temps, r0)
+    _, qu = _by_temperature(temps, q)
+    r = [_by_temperature(temps, rr[b * n:(b + 1) * n])[1] for b in range(nb)]
+    tau = [_by_temperature(temps, rc[b * n:(b + 1) * n])[1] for b in range(nb)]
+    name = doc.get("name", "")
+    model = Model(path=p, name=name if isinstance(name, str) else "", soc=soc, ocv0=ocv0, ocvrel=ocvrel,
+                  temps=uniq, r0=r0u, r=r, tau=tau, capacity_ah=qu, doc=doc)
+    tpath = None
+    if tables is None:
+        cand = os.path.join(os.path.dirname(p), TABLES_FILE)
+        tpath = cand if os.path.isfile(cand) else None
+    elif tables is not False:
+        tpath = os.fspath(tables)
+    if tpath:
+        model.tables = _check_tables(_read_json(tpath, "SOC x temperature tables (battery_model_tables.json)"),
+                                     tpath, nb)
+        t_tables = sorted(set(float(x) for x in model.tables["temperatures"]))
+        if t_tables != [float(x) for x in uniq]:
+            raise ModelFileError(f"'{tpath}' holds the temperatures {t_tables}, the model '{p}' "
+                                 f"{[float(x) for x in uniq]}: the tables belong to another fit (pass tables=False "
+                                 "or --no-tables to use the model alone)")
+        model.tables_path = tpath
+    return model
+
+
+def _check_tables(tabs: Any, path: str, branches: int) -> Dict[str, Any]:
+    if not isinstance(tabs, dict) or "soc" not in tabs or "temperatures" not in tabs:
+        raise ModelFileError(f"'{path}' has no \"soc\" and \"temperatures\"; expected the SOC x temperature "
+                             "tables written by ecm fit --method joint")
+    soc = np.asarray(tabs["soc"], dtype=float)
+    nt = len(tabs["temperatures"])
+    if soc.ndim != 1 or len(soc) < 1 or not np.all(np.diff(soc) > 0) or nt < 1:
+        raise ModelFileError(f"'{path}': \"soc\" must be an ascending list and \"temperatures\" non-empty")
+    names = ["R0"] + [f"{q}{b + 1}" for b in range(branches) for q in ("R", "tau")]
+    for name in names:
+        rows = tabs.get(name)
+        if not isinstance(rows, list) or len(rows) != nt or any(
+                not isinstance(r, list) or len(r) != len(soc) for r in rows):
+            raise ModelFileError(f"'{path}': \"{name}\" must hold one row of {len(soc)} values per temperature "
+                                 f"({nt}); the tables do not match a {branches}-branch model")
+    return tabs
+
+

@@ -1,0 +1,208 @@
+"""Validation of a finished model on a recording it was not fitted on.
+
+The model (``battery_model.json``, with the SOC x temperature tables beside
+it when they exist) is driven by the recording's own current at the
+recording's temperature. It starts from the SOC that the voltage at the end
+of the recording's first rest gives on the model's OCV curve (counted back to
+the first sample), with the RC branches at rest. The SOC follows by coulomb
+counting over the model's capacity at that temperature, and the branches by
+their exact response to the current, linear between samples (C++,
+``ecm._core.simulate_model``). Errors are simulated minus measured voltage,
+overall and per segment type: rest, discharge (current < 0) and charge.
+"""
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass, field
+from typing import Any, Dict, Optional, Union
+
+import numpy as np
+import pandas as pd
+
+from ecm import _core
+from ecm._errors import RecordingError, UsageError
+from ecm.modelfile import Model, load_model
+
+#: A sample is at rest when its current is below this fraction of the recording's largest current.
+REST_FRACTION = 0.02
+#: The shortest stretch of rest that gives the start SOC (s).
+MIN_REST_S = 30.0
+SEGMENTS = ("rest", "discharge", "charge")
+
+
+@dataclass
+class Validation:
+    """The result of validate(). ``stats`` has one row per segment type
+    (overall, rest, discharge, charge): samples, rms_mV, max_mV (largest
+    absolute error), mean_mV (simulated minus measured)."""
+
+    recording: str
+    model: str
+    tables: Optional[str]
+    temperature: float
+    soc0: float
+    start_rest: Dict[str, float]
+    t: np.ndarray = field(repr=False)
+    current: np.ndarray = field(repr=False)
+    measured: np.ndarray = field(repr=False)
+    simulated: np.ndarray = field(repr=False)
+    soc: np.ndarray = field(repr=False)
+    segment: np.ndarray = field(repr=False)
+    stats: pd.DataFrame = field(repr=False)
+
+    @property
+    def error_mV(self) -> np.ndarray:
+        return (self.simulated - self.measured) * 1000.0
+
+    @property
+    def rms_mV(self) -> float:
+        return float(self.stats.loc["overall", "rms_mV"])
+
+    @property
+    def max_mV(self) -> float:
+        return float(self.stats.loc["overall", "max_mV"])
+
+    def table_text(self) -> str:
+        lines = [f"{'segment':<10} {'samples':>8} {'RMS mV':>8} {'max mV':>8} {'mean mV':>8}"]
+        for name, row in self.stats.iterrows():
+            if row["samples"] == 0:
+                lines.append(f"{name:<10} {0:>8} {'-':>8} {'-':>8} {'-':>8}")
+            else:
+                lines.append(f"{name:<10} {int(row['samples']):>8} {row['rms_mV']:>8.3f} {row['max_mV']:>8.3f} "
+                             f"{row['mean_mV']:>8.3f}")
+        return "\n".join(lines)
+
+    def to_dict(self) -> Dict[str, Any]:
+        def clean(x):
+            return None if x is None or (isinstance(x, float) and not math.isfinite(x)) else x
+
+        return {"recording": self.recording, "model": self.model, "tables": self.tables,
+                "temperature": self.temperature, "soc0": self.soc0, "start_rest": self.start_rest,
+                "samples": int(len(self.t)),
+                "segments": {name: {k: clean(float(v)) if k != "samples" else int(v) for k, v in row.items()}
+                             for name, row in self.stats.iterrows()}}
+
+    def plot(self, path: Union[str, os.PathLike]) -> str:
+        """Measured against simulated voltage, the error and the current, as a PNG."""
+        from ecm._plotting import pyplot
+
+        plt = pyplot()
+        t = (self.t - self.t[0]) / 3600.0 if len(self.t) else self.t
+        fig, axes = plt.subplots(3, 1, figsize=(10, 7.5), sharex=True,
+                                 gridspec_kw={"height_ratios": [3, 1.6, 1.4]})
+        ax = axes[0]
+        ax.plot(t, self.measured, color="0.15", lw=1.0, label="measured")
+        ax.plot(t, self.simulated, color="tab:orange", lw=1.0, alpha=0.9, label="model")
+        ax.set_ylabel("voltage (V)")
+        ax.legend(loc="best", frameon=False)
+        ax.set_title(f"{os.path.basename(self.recording)} at {self.temperature:g} C: RMS {self.rms_mV:.2f} mV, "
+                     f"max {self.max_mV:.2f} mV (start SOC {self.soc0:.3f})", fontsize=10)
+        axes[1].plot(t, self.error_mV, color="tab:red", lw=0.8)
+        axes[1].axhline(0.0, color="0.5", lw=0.6)
+        axes[1].set_ylabel("model - measured (mV)")
+        axes[2].plot(t, self.current, color="tab:blue", lw=0.8)
+        axes[2].set_ylabel("current (A)")
+        axes[2].set_xlabel("time (h)")
+        for a in axes:
+            a.grid(True, alpha=0.3)
+        fig.tight_layout()
+        out = os.fspath(path)
+        fig.savefig(out, dpi=100)
+        plt.close(fig)
+        return out
+
+
+def _segments(current: np.ndarray) -> np.ndarray:
+    peak = float(np.max(np.abs(current))) if len(current) else 0.0
+    thr = REST_FRACTION * peak
+    seg = np.full(len(current), "rest", dtype=object)
+    seg[current < -thr] = "discharge"
+    seg[current > thr] = "charge"
+    return seg
+
+
+def _first_rest(t: np.ndarray, rest: np.ndarray, path: str):
+    """(first, last) sample of the first stretch of rest lasting MIN_REST_S."""
+    edges = np.flatnonzero(np.diff(np.concatenate(([0], rest.astype(np.int8), [0]))))
+    for a, b in zip(edges[::2], edges[1::2]):
+        if t[b - 1] - t[a] >= MIN_REST_S or (a == 0 and b == len(t)):
+            return int(a), int(b - 1)
+    raise RecordingError(f"{path}: no rest of at least {MIN_REST_S:g} s (current below {REST_FRACTION:.0%} of "
+                         "its largest value); a rest is needed to find the start SOC (or pass initial_soc)")
+
+
+def _stats(err_mV: np.ndarray, seg: np.ndarray) -> pd.DataFrame:
+    rows = {}
+    for name, mask in [("overall", np.ones(len(err_mV), dtype=bool))] + [(s, seg == s) for s in SEGMENTS]:
+        e = err_mV[mask]
+        rows[name] = {"samples": int(e.size),
+                      "rms_mV": float(np.sqrt(np.mean(e * e))) if e.size else float("nan"),
+                      "max_mV": float(np.max(np.abs(e))) if e.size else float("nan"),
+                      "mean_mV": float(np.mean(e)) if e.size else float("nan")}
+    return pd.DataFrame.from_dict(rows, orient="index")
+
+
+def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.PathLike], *,
+             temperature: Optional[float] = None, initial_soc: Optional[float] = None,
+             tables: Union[None, bool, str, os.PathLike] = None) -> Validation:
+    """Simulates the model on the recording's current and compares the voltage.
+
+    model: battery_model.json (or its folder), or a Model from
+    ecm.modelfile.load_model; tables: None uses battery_model_tables.json
+    beside the model when it exists, False never, or a path. temperature (C)
+    overrides the recording's own (its Temperature(C) column, else the file
+    name); initial_soc overrides the start SOC found from the first rest.
+    Raises UsageError for a bad model or argument, RecordingError naming the
+    recording when it cannot be used.
+    """
+    m = model if isinstance(model, Model) else load_model(model, tables=tables)
+    path = os.fspath(recording)
+    if not os.path.isfile(path):
+        what = "is a folder" if os.path.isdir(path) else "does not exist"
+        raise UsageError(f"'{path}' {what}; expected a recording (CSV with Seconds, Current(A), Voltage(V))")
+    try:
+        raw = _core.read_recording(path)
+    except KeyError as e:
+        raise RecordingError(e.args[0] if e.args else str(e)) from None
+    except (ValueError, OSError, UnicodeError) as e:
+        msg = str(e)
+        raise RecordingError(msg if path in msg else f"{path}: {msg}") from None
+    t = np.asarray(raw["t"], dtype=float)
+    i = np.asarray(raw["current"], dtype=float)
+    v = np.asarray(raw["voltage"], dtype=float)
+    if len(t) < 2:
+        raise RecordingError(f"{path}: {len(t)} sample(s); a recording needs at least two")
+    if not (np.all(np.isfinite(t)) and np.all(np.isfinite(i)) and np.all(np.isfinite(v))):
+        raise RecordingError(f"{path}: holds values that are not finite numbers")
+    if np.any(np.diff(t) < 0):
+        raise RecordingError(f"{path}: the time (Seconds) goes backwards")
+    if temperature is None:
+        if raw["temperature"] is None:
+            raise RecordingError(f"{raw['temperature_source']}; or give the temperature (--temperature C)")
+        temperature = float(raw["temperature"])
+    at = m.at(float(temperature), use_tables=True)
+    seg = _segments(i)
+    charge_as = np.concatenate(([0.0], np.cumsum(0.5 * (i[1:] + i[:-1]) * np.diff(t))))
+    if initial_soc is None:
+        a, b = _first_rest(t, seg == "rest", path)
+        tail = v[max(a, b - 4):b + 1]
+        v_rest = float(np.median(tail))
+        soc_rest = float(_core.soc_from_ocv(at.ocv_soc, at.ocv_v, v_rest))
+        soc0 = soc_rest - charge_as[b] / (at.capacity_ah * 3600.0)
+        start = {"t_start": float(t[a]), "t_end": float(t[b]), "voltage": v_rest, "soc": soc_rest}
+    else:
+        soc0 = float(initial_soc)
+        if not math.isfinite(soc0):
+            raise UsageError(f"initial_soc must be a finite number, found {initial_soc!r}")
+        start = {}
+    try:
+        sim = _core.simulate_model(t, i, at.ocv_soc, at.ocv_v, at.param_soc, at.r0, at.r, at.tau,
+                                   at.capacity_ah, soc0)
+    except ValueError as e:
+        raise UsageError(f"{m.path}: {e}") from None
+    simulated = np.asarray(sim["v"])
+    err = (simulated - v) * 1000.0
+    return Validation(recording=path, model=m.path, tables=m.tables_path, temperature=float(temperature),
+                      soc0=float(soc0), start_rest=start, t=t, current=i, measured=v, simulated=simulated,
+                      soc=np.asarray(sim["soc"]), segment=seg, stats=_stats(err, seg))
