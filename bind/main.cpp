@@ -400,6 +400,37 @@ PYBIND11_MODULE(_core, m) {
           "Runs one recording of any step protocol: steps, SOC, OCV points, every pulse fitted.");
 
     m.def(
+        "step_series",
+        [](py::array_t<double, py::array::c_style | py::array::forcecast> time,
+           py::array_t<double, py::array::c_style | py::array::forcecast> current,
+           py::array_t<double, py::array::c_style | py::array::forcecast> voltage) {
+            if (time.ndim() != 1 || current.ndim() != 1 || voltage.ndim() != 1 || time.size() != current.size() ||
+                time.size() != voltage.size())
+                throw py::value_error("time, current and voltage must be columns of equal length");
+            const auto n = static_cast<std::size_t>(time.size());
+            std::vector<double> cur(current.data(), current.data() + n);
+            ecm::Segmentation sg;
+            ecm::HeldSeries hs;
+            {
+                py::gil_scoped_release nogil;
+                sg = ecm::segment_steps(time.data(), cur.data(), voltage.data(), n);
+                hs = ecm::held_series(time.data(), cur.data(), voltage.data(), n, sg.steps);
+            }
+            py::dict out;
+            out["t"] = py::array_t<double>(static_cast<py::ssize_t>(hs.t.size()), hs.t.data());
+            out["current"] = py::array_t<double>(static_cast<py::ssize_t>(hs.i.size()), hs.i.data());
+            out["voltage"] = py::array_t<double>(static_cast<py::ssize_t>(hs.v.size()), hs.v.data());
+            out["weight"] = py::array_t<double>(static_cast<py::ssize_t>(hs.weight.size()), hs.weight.data());
+            out["charge_positive"] = sg.charge_positive;
+            out["rest_threshold"] = sg.rest_threshold;
+            out["steps"] = sg.steps.size();
+            return out;
+        },
+        py::arg("time"), py::arg("current"), py::arg("voltage"),
+        "A cycler export's samples as the step analysis sees them: the current charge positive and held over "
+        "the interval before each sample (extra points of weight 0 at the step boundaries).");
+
+    m.def(
         "soc_table",
         [](std::vector<double> soc, std::vector<double> values, const std::vector<double>& grid) {
             // Linear in SOC between the points that have a value, flat beyond the first and the last.

@@ -164,13 +164,8 @@ def _cmd_fit(args: argparse.Namespace) -> int:
         redirect = logging_redirect_tqdm(loggers=[log])
     with redirect:
         try:
-            from ecm.exports import parse_columns
-
-            columns = parse_columns(args.columns) if args.columns else None
             ex = ecm.extract(source, model=model, low_cutoff=low, high_cutoff=high, method=args.method,
-                             progress=True if show_bar else None, columns=columns, preset=args.preset,
-                             temperature=args.temperature, capacity_mAh=args.capacity,
-                             max_pulse_s=args.max_pulse, min_rest_s=args.min_rest, rms_limit_mV=args.rms_limit)
+                             progress=True if show_bar else None, **_export_kwargs(args))
         except ecm.UsageError as e:
             raise _Usage(str(e)) from None
         written = ex.write(out) if not args.no_write else None
@@ -253,7 +248,8 @@ def _cmd_report(args: argparse.Namespace) -> int:
 
     pyplot()  # fails early, naming the extra, when matplotlib is missing
     try:
-        ex = ecm.extract(folder, model=model, low_cutoff=low, high_cutoff=high, method=args.method)
+        ex = ecm.extract(folder, model=model, low_cutoff=low, high_cutoff=high, method=args.method,
+                         **_export_kwargs(args))
     except ecm.UsageError as e:
         raise _Usage(str(e)) from None
     path = ex.report(out)
@@ -267,8 +263,11 @@ def _cmd_validate(args: argparse.Namespace) -> int:
     from ecm.validate import validate
 
     tables = False if args.no_tables else None
+    from ecm.exports import parse_columns
+
     res = validate(args.model, args.recording, temperature=args.temperature, initial_soc=args.initial_soc,
-                   tables=tables)
+                   tables=tables, columns=parse_columns(args.columns) if args.columns else None,
+                   preset=args.preset)
     plot = res.plot(args.plot) if args.plot else None
     if args.json_out:
         doc = res.to_dict()
@@ -300,6 +299,8 @@ def _cmd_export(args: argparse.Namespace) -> int:
 
 def _add_model_tool_parsers(sub) -> None:
     """ecm report / validate / export."""
+    from ecm.exports import PRESETS
+
     rep = sub.add_parser(
         "report", help="fit a battery folder and write a self-contained HTML report of the fits",
         description="Fit FOLDER as 'ecm fit' does (nothing else is written) and write one self-contained HTML "
@@ -310,10 +311,12 @@ def _add_model_tool_parsers(sub) -> None:
                     "(pip install 'ecmfit[report]').",
         epilog="Cut-offs and model default to input_params.json as for 'ecm fit'. "
                "Example: ecm report examples/sample_cell --method joint --out report.html")
-    rep.add_argument("folder", metavar="FOLDER", help="battery folder holding raw_data/*.csv")
+    rep.add_argument("folder", metavar="FOLDER",
+                     help="battery folder holding raw_data/*.csv, or a folder of cycler exports")
     rep.add_argument("--out", metavar="FILE", default=None,
                      help="the HTML file to write (default: FOLDER/results/report.html)")
-    rep.add_argument("--method", choices=["pulse", "joint"], default="pulse", help="fitting method (as ecm fit)")
+    rep.add_argument("--method", choices=["pulse", "joint", "steps"], default="pulse",
+                     help="fitting method (as ecm fit)")
     rep.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None,
                      help="one or two RC branches (default: input_params.json, else 2rc)")
     rep.add_argument("--low-cutoff", type=float, metavar="V", default=None, help="low cut-off voltage")
@@ -321,6 +324,7 @@ def _add_model_tool_parsers(sub) -> None:
     rl = rep.add_mutually_exclusive_group()
     rl.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     rl.add_argument("-v", "--verbose", action="store_true", help="log the fits and show tracebacks of errors")
+    _add_export_options(rep, PRESETS)
     rep.set_defaults(run=_cmd_report)
 
     val = sub.add_parser(
@@ -344,6 +348,10 @@ def _add_model_tool_parsers(sub) -> None:
                      help="simulate at this temperature instead of the recording's own")
     val.add_argument("--initial-soc", type=float, metavar="SOC", default=None,
                      help="start SOC (default: from the first rest's voltage)")
+    val.add_argument("--preset", choices=sorted(PRESETS), default=None,
+                     help="the cycler's export layout when RECORDING is an export (default: from its header)")
+    val.add_argument("--columns", metavar="MAP", default=None,
+                     help="column map of an export, as for ecm fit (time=...,current=...,voltage=...)")
     val.add_argument("--no-tables", action="store_true",
                      help="ignore battery_model_tables.json: parameters constant in SOC")
     val.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
@@ -375,6 +383,41 @@ def _add_model_tool_parsers(sub) -> None:
     el.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     el.add_argument("-v", "--verbose", action="store_true", help="show tracebacks of errors")
     exp.set_defaults(run=_cmd_export)
+
+
+def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
+    exp = parser.add_argument_group(
+        "cycler exports",
+        "Recordings that are not in the classic layout (Seconds, Current(A), Voltage(V)) are read as cycler "
+        "exports: the current is split into rest, discharge and charge steps; every pulse (discharge and "
+        "charge, each with its own parameters) is fitted over a window from the rest before it through what "
+        "follows; SOC by coulomb counting from the full-charge rest; OCV points at the ends of long rests. "
+        "Every pulse gets a status (fitted, or rejected and why).")
+    exp.add_argument("--preset", choices=sorted(presets), default=None,
+                     help="the cycler's export layout (default: detected from the header; a file without a "
+                          "header row needs one with known column positions, bitrode)")
+    exp.add_argument("--columns", metavar="MAP", default=None,
+                     help="column map, e.g. time=Time(s),current=Current(A),voltage=Voltage(V),temperature=T1,"
+                          "step=Step; append :mA, :mV, :ms, :min or :h to a column in other units")
+    exp.add_argument("--temperature", type=float, metavar="DEGC", default=None,
+                     help="test temperature (default: the temperature column, else the file name, e.g. '25C')")
+    exp.add_argument("--capacity", type=float, metavar="MAH", default=None,
+                     help="nominal capacity in mAh (default: from the file name, e.g. '2000mAh'); the SOC "
+                          "uses the charge from the full-charge rest to the cut-off")
+    exp.add_argument("--max-pulse", type=float, metavar="S", default=600.0,
+                     help="loaded steps up to this long are pulses, longer ones change the SOC (default 600)")
+    exp.add_argument("--min-rest", type=float, metavar="S", default=600.0,
+                     help="rests at least this long give an OCV point (default 600)")
+    exp.add_argument("--rms-limit", type=float, metavar="MV", default=5.0,
+                     help="a pulse whose fit leaves a larger RMS error over its window is rejected (default 5)")
+
+
+def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
+    from ecm.exports import parse_columns
+
+    return dict(columns=parse_columns(args.columns) if args.columns else None, preset=args.preset,
+                temperature=args.temperature, capacity_mAh=args.capacity, max_pulse_s=args.max_pulse,
+                min_rest_s=args.min_rest, rms_limit_mV=args.rms_limit)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -414,30 +457,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv); "
                           "'steps': the step analysis of cycler exports (HPPC and other protocols) for any "
                           "recording; exports not in the classic layout always take it")
-    exp = fit.add_argument_group(
-        "cycler exports",
-        "Recordings that are not in the classic layout (Seconds, Current(A), Voltage(V)) are read as cycler "
-        "exports: the current is split into rest, discharge and charge steps; every pulse (discharge and "
-        "charge, each with its own parameters) is fitted over a window from the rest before it through what "
-        "follows; SOC by coulomb counting from the full-charge rest; OCV points at the ends of long rests. "
-        "Every pulse gets a status (fitted, or rejected and why).")
-    exp.add_argument("--preset", choices=sorted(PRESETS), default=None,
-                     help="the cycler's export layout (default: detected from the header; a file without a "
-                          "header row needs one with known column positions, bitrode)")
-    exp.add_argument("--columns", metavar="MAP", default=None,
-                     help="column map, e.g. time=Time(s),current=Current(A),voltage=Voltage(V),temperature=T1,"
-                          "step=Step; append :mA, :mV, :ms, :min or :h to a column in other units")
-    exp.add_argument("--temperature", type=float, metavar="DEGC", default=None,
-                     help="test temperature (default: the temperature column, else the file name, e.g. '25C')")
-    exp.add_argument("--capacity", type=float, metavar="MAH", default=None,
-                     help="nominal capacity in mAh (default: from the file name, e.g. '2000mAh'); the SOC "
-                          "uses the charge from the full-charge rest to the cut-off")
-    exp.add_argument("--max-pulse", type=float, metavar="S", default=600.0,
-                     help="loaded steps up to this long are pulses, longer ones change the SOC (default 600)")
-    exp.add_argument("--min-rest", type=float, metavar="S", default=600.0,
-                     help="rests at least this long give an OCV point (default 600)")
-    exp.add_argument("--rms-limit", type=float, metavar="MV", default=5.0,
-                     help="a pulse whose fit leaves a larger RMS error over its window is rejected (default 5)")
+    _add_export_options(fit, PRESETS)
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")
     fit.add_argument("--json", dest="json_out", action="store_true",

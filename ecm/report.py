@@ -165,7 +165,8 @@ def _pulse_grid(plt, rec) -> Optional[str]:
         ax.plot(tw[:m], yout[:m] * scale, color="tab:red", lw=0.9, ls="--")
         row = p.iloc[j]
         bad = row["status"] != "fitted"
-        ax.set_title(f"#{int(row['cycle'])}  SOC {row['soc']:.2f}  {row['rms_mV']:.2f} mV", fontsize=7.5,
+        kind = f" {row['direction']}" if "direction" in row.index else ""
+        ax.set_title(f"#{int(row['cycle'])}{kind}  SOC {row['soc']:.2f}  {row['rms_mV']:.2f} mV", fontsize=7.5,
                      color="tab:red" if bad else "black")
         # No tick labels on the small panels (they cost most of the drawing time): the span instead.
         ax.set_xticks([])
@@ -188,7 +189,7 @@ def _params_vs_soc(plt, ex, colors) -> str:
     rows = int(math.ceil(len(names) / cols))
     height = 3.1 * rows + 0.4
     fig, axes = plt.subplots(rows, cols, figsize=(15, height), squeeze=False)
-    tables = ex.tables() if ex.method == "joint" else None
+    tables = ex.tables() if ex.method in ("joint", "steps") else None
     recs = sorted(ex.recordings, key=lambda r: r.temperature)
     for k, ax in enumerate(axes.ravel()):
         if k >= len(names):
@@ -198,8 +199,13 @@ def _params_vs_soc(plt, ex, colors) -> str:
         for ri, r in enumerate(recs):
             p = r.pulses
             c = colors[r.temperature]
-            det = np.ones(len(p), dtype=bool) if n == "R0" else p[f"tau{n[-1]}_determined"].to_numpy()
-            ax.plot(p["soc"][det], p[n][det], "o", ms=3.5, color=c, label=f"{r.temperature} C")
+            if "direction" in p:  # exports: fitted pulses only; charge (regen) pulses as triangles
+                p = p[p["status"] == "fitted"]
+            det = np.ones(len(p), dtype=bool) if n == "R0" else p[f"tau{n[-1]}_determined"].to_numpy(dtype=bool)
+            charge = (p["direction"] == "charge").to_numpy() if "direction" in p else np.zeros(len(p), dtype=bool)
+            ax.plot(p["soc"][det & ~charge], p[n][det & ~charge], "o", ms=3.5, color=c, label=f"{r.temperature} C")
+            if (det & charge).any():
+                ax.plot(p["soc"][det & charge], p[n][det & charge], "^", ms=4, color=c, mfc="none")
             if (~det).any():
                 ax.plot(p["soc"][~det], p[n][~det], "x", ms=4, color=c)
             if tables is not None:
@@ -215,6 +221,8 @@ def _params_vs_soc(plt, ex, colors) -> str:
             ax.set_yscale("log")
     handles, labels = axes[0, 0].get_legend_handles_labels()
     what = "lines: SOC tables (linear between pulses)" if tables is not None else "dashed: medians per temperature"
+    if ex.method == "steps":
+        what += " (discharge); open triangles: charge pulses"
     fig.suptitle(f"Parameters against SOC: dots per pulse, x where the cycle cannot determine the time constant; "
                  f"{what}", fontsize=10, y=1 - 0.08 / height, va="top")
     fig.legend(handles, labels, loc="upper right", ncol=len(labels), fontsize=9, frameon=False,
@@ -322,14 +330,15 @@ def _summary_table(ex) -> str:
 def _pulse_table(rec) -> str:
     p = rec.pulses
     cols = [c for c in p.columns if c not in ("t_start", "t_end")]
-    head = "".join(f"<th{' class=l' if c == 'status' else ''}>{html.escape(c)}</th>" for c in cols)
+    text = {c for c in cols if p[c].map(lambda x: isinstance(x, str)).any()}
+    head = "".join(f"<th{' class=l' if c in text else ''}>{html.escape(c)}</th>" for c in cols)
     body = []
     for _, row in p.iterrows():
         cells = []
         for c in cols:
             v = row[c]
-            if c == "status":
-                cells.append(f"<td class=l>{html.escape(str(v))}</td>")
+            if isinstance(v, str):
+                cells.append(f"<td class=l>{html.escape(v)}</td>")
             elif isinstance(v, (bool, np.bool_)):
                 cells.append(f"<td>{'yes' if v else 'no'}</td>")
             elif isinstance(v, (int, np.integer)):

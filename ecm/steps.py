@@ -102,6 +102,24 @@ def run_export(path: str, *, model: str, low_cutoff: float, columns: Optional[Ma
                     charge_Ah=float(raw["capacity_Ah"]), pulses=p, ocv=ocv, medians=medians, warnings=warnings,
                     relaxed=relaxed, samples=int(raw["samples"]), temperature_source=temp_source,
                     params_text=json.dumps(params), ocv_text=raw["ocv_text"], ocv_passes=0)
+    # What the report draws: the kept samples, the rest ends, each pulse's window and fitted response.
+    n = int(raw["samples"])
+    steps = pd.DataFrame(raw["steps"])
+    windows = {int(w["first"]): w for w in raw["windows"]}
+    fits = []
+    for _, row in p.iterrows():
+        a, b = int(row["window_first"]), int(row["window_last"]) + 1
+        w = windows.get(a)
+        yout = np.asarray(w["model"], dtype=float) if w is not None and int(w["last"]) + 1 == b else \
+            np.full(b - a, np.nan)
+        # drawn from a minute before the pulse (the long rest before it is flat)
+        off = int(np.searchsorted(ex.time[a:b], float(row["t_start"]) - 60.0))
+        off = min(max(off, 0), max(b - a - 2, 0))
+        fits.append({"window_start": a + off, "window_end": b, "target": "voltage", "yout": yout[off:]})
+    ocv_rests = steps[steps["role"].isin(["OCV rest", "full-charge rest"])] if len(steps) else steps
+    rec.series = {"t": ex.time[:n], "current": np.asarray(raw["current"]), "voltage": ex.voltage[:n],
+                  "rest_end": (ocv_rests["last"].to_numpy(dtype=np.int64) + 2) if len(steps) else np.array([], int),
+                  "fits": fits}
     rec.protocol = {
         "preset": ex.preset, "columns": ex.columns, "notes": list(ex.notes),
         "current_sign": "charge positive" if raw["charge_positive"] else "discharge positive (flipped)",

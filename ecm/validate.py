@@ -143,9 +143,28 @@ def _stats(err_mV: np.ndarray, seg: np.ndarray) -> pd.DataFrame:
     return pd.DataFrame.from_dict(rows, orient="index")
 
 
+def _read_export(path: str, columns, preset, temperature):
+    """A cycler export as validate needs it: the samples as the step analysis
+    sees them (charge positive, each sample's current held over the interval
+    before it), the temperature by the export rules, and which samples are
+    measured (the rest are the step boundaries' extra points)."""
+    from ecm.steps import _temperature
+    from ecm.exports import read_export
+
+    ex = read_export(path, columns=columns, preset=preset)
+    temp, _ = _temperature(ex, temperature)
+    try:
+        s = _core.step_series(ex.time, ex.current, ex.voltage)
+    except RuntimeError as e:
+        raise RecordingError(f"{path}: {e}") from None
+    return {"t": s["t"], "current": s["current"], "voltage": s["voltage"], "temperature": temp,
+            "measured": np.asarray(s["weight"]) > 0}
+
+
 def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.PathLike], *,
              temperature: Optional[float] = None, initial_soc: Optional[float] = None,
-             tables: Union[None, bool, str, os.PathLike] = None) -> Validation:
+             tables: Union[None, bool, str, os.PathLike] = None, columns: Optional[dict] = None,
+             preset: Optional[str] = None) -> Validation:
     """Simulates the model on the recording's current and compares the voltage.
 
     model: battery_model.json (or its folder), or a Model from
@@ -153,6 +172,9 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
     beside the model when it exists, False never, or a path. temperature (C)
     overrides the recording's own (its Temperature(C) column, else the file
     name); initial_soc overrides the start SOC found from the first rest.
+    Cycler exports (any file not in the classic layout, or with columns /
+    preset given) are read as ``ecm fit`` reads them: the current charge
+    positive, each sample's current held over the interval before it.
     Raises UsageError for a bad model or argument, RecordingError naming the
     recording when it cannot be used.
     """
@@ -161,10 +183,17 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
     if not os.path.isfile(path):
         what = "is a folder" if os.path.isdir(path) else "does not exist"
         raise UsageError(f"'{path}' {what}; expected a recording (CSV with Seconds, Current(A), Voltage(V))")
+    from ecm.steps import is_classic
+
     try:
-        raw = _core.read_recording(path)
+        if columns or preset or not is_classic(path):
+            raw = _read_export(path, columns, preset, temperature)
+        else:
+            raw = _core.read_recording(path)
     except KeyError as e:
         raise RecordingError(e.args[0] if e.args else str(e)) from None
+    except (RecordingError, UsageError):
+        raise
     except (ValueError, OSError, UnicodeError) as e:
         msg = str(e)
         raise RecordingError(msg if path in msg else f"{path}: {msg}") from None
@@ -202,6 +231,10 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
     except ValueError as e:
         raise UsageError(f"{m.path}: {e}") from None
     simulated = np.asarray(sim["v"])
+    measured = raw.get("measured")
+    if measured is not None:  # only the logged samples are compared
+        t, i, v, simulated, seg = t[measured], i[measured], v[measured], simulated[measured], seg[measured]
+        sim = dict(sim, soc=np.asarray(sim["soc"])[measured])
     err = (simulated - v) * 1000.0
     return Validation(recording=path, model=m.path, tables=m.tables_path, temperature=float(temperature),
                       soc0=float(soc0), start_rest=start, t=t, current=i, measured=v, simulated=simulated,

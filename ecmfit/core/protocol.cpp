@@ -107,10 +107,9 @@ struct Series {
     std::vector<int> step_of;            // series index -> step
 };
 
-Series make_series(const std::vector<double>& t, const std::vector<double>& cur, const double* v,
-                   const std::vector<Step>& steps, bool hold) {
+Series make_series(const double* t, const double* cur, const double* v, std::size_t n, const std::vector<Step>& steps,
+                   bool hold) {
     Series s;
-    const std::size_t n = t.size();
     s.of_sample.resize(n);
     for (std::size_t si = 0; si < steps.size(); ++si) {
         const Step& st = steps[si];
@@ -158,31 +157,20 @@ std::vector<double> channel_response(const ChannelFit& c, const std::vector<doub
 
 }  // namespace
 
-ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
-    ProtocolResult res;
-    const std::size_t rows = in.rows;
-    if (rows < 10) throw DataError("the recording has " + std::to_string(rows) + " rows; a step protocol needs many more");
-    for (std::size_t k = 0; k < rows; ++k) {
-        if (!std::isfinite(in.time[k]) || !std::isfinite(in.current[k]) || !std::isfinite(in.voltage[k]))
-            throw DataError("row " + std::to_string(k + 1) + " holds a value that is not a finite number");
-        if (k > 0 && in.time[k] < in.time[k - 1])
-            throw DataError("time goes back at row " + std::to_string(k + 1) + " (" + fmt("%g", in.time[k - 1]) +
-                            " s, then " + fmt("%g", in.time[k]) + " s)");
-    }
-    // The kept samples: up to the first one below the cut-off, or all.
-    std::size_t n = rows;
-    for (std::size_t k = 0; k < rows; ++k)
-        if (in.voltage[k] < cfg.vcut) {
-            n = k;
-            res.cutoff_crossed = true;
-            break;
-        }
-    if (n < 10) throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " + std::to_string(n + 1));
-    res.samples = n;
-    obs.cut(n);
-    const double* v = in.voltage;
-    std::vector<double> t(in.time, in.time + n), cur(in.current, in.current + n);
+HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n,
+                       const std::vector<Step>& steps) {
+    Series s = make_series(t, cur, v, n, steps, true);
+    HeldSeries out;
+    out.t = std::move(s.t);
+    out.i = std::move(s.i);
+    out.v = std::move(s.v);
+    out.weight = std::move(s.w);
+    return out;
+}
 
+Segmentation segment_steps(const double* t, double* cur, const double* v, std::size_t n, const double* step_id) {
+    Segmentation out;
+    (void)t;
     // Tolerances from the current itself: its resolution, its noise within steps, its range.
     std::vector<double> absi(n), diffs;
     for (std::size_t k = 0; k < n; ++k) absi[k] = std::fabs(cur[k]);
@@ -203,8 +191,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     for (double a : absi)
         if (a < 0.1 * imax) small.push_back(a);
     const double offset = small.empty() ? 0.0 : median(small);
-    res.rest_threshold = std::max({10.0 * resolution, 5.0 * noise, 3.0 * offset, 0.002 * imax});
-    res.jump_tolerance = std::max({10.0 * resolution, 5.0 * noise, 0.02 * imax});
+    out.rest_threshold = std::max({10.0 * resolution, 5.0 * noise, 3.0 * offset, 0.002 * imax});
+    out.jump_tolerance = std::max({10.0 * resolution, 5.0 * noise, 0.02 * imax});
 
     // The voltage's resolution: steps of the voltage smaller than a few of it are no response.
     double v_res = std::numeric_limits<double>::infinity();
@@ -215,7 +203,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     const double v_hold = std::max(std::isfinite(v_res) ? 3.0 * v_res : 0.0, 5e-4);
     // Steps: a new one where the kind changes or the current jumps.
     auto kind_of = [&](double i) {
-        if (std::fabs(i) <= res.rest_threshold) return StepKind::Rest;
+        if (std::fabs(i) <= out.rest_threshold) return StepKind::Rest;
         return i > 0.0 ? StepKind::Charge : StepKind::Discharge;
     };
     std::vector<Step> steps;
@@ -227,7 +215,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             const StepKind kk = kind_of(cur[k]);
             // A jump of the current that leaves the voltage where it was is the
             // cycler holding a voltage limit, not a new step.
-            const bool jump = kk != StepKind::Rest && std::fabs(cur[k] - cur[k - 1]) > res.jump_tolerance &&
+            const bool jump = kk != StepKind::Rest && std::fabs(cur[k] - cur[k - 1]) > out.jump_tolerance &&
                               std::fabs(v[k] - v[k - 1]) > v_hold;
             if (kk != cur_step.kind || jump) {
                 cur_step.last = k - 1;
@@ -255,18 +243,18 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     }
     // Where the export numbers its steps, adjacent loaded steps of one kind within
     // one of its steps are one step (a current the cycler adjusts, e.g. at a voltage limit).
-    if (cfg.step_id != nullptr) {
+    if (step_id != nullptr) {
         for (std::size_t s = 0; s + 1 < steps.size();) {
             Step& a = steps[s];
             const Step& b = steps[s + 1];
-            if (a.kind != StepKind::Rest && a.kind == b.kind && cfg.step_id[b.first] == cfg.step_id[a.last]) {
+            if (a.kind != StepKind::Rest && a.kind == b.kind && step_id[b.first] == step_id[a.last]) {
                 a.last = b.last;
                 steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(s) + 1);
             } else {
                 ++s;
             }
         }
-        for (std::size_t k = 1; k < n; ++k) res.export_step_changes += cfg.step_id[k] != cfg.step_id[k - 1];
+        for (std::size_t k = 1; k < n; ++k) out.export_step_changes += step_id[k] != step_id[k - 1];
     }
     // The sign convention: the voltage jumps with the current at the step edges
     // (R0 > 0) when charge is positive.
@@ -276,14 +264,49 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             const std::size_t a = steps[s].first - 1, b = steps[s].first;
             corr += (cur[b] - cur[a]) * (v[b] - v[a]);
         }
-        res.charge_positive = !(corr < 0.0);
-        if (!res.charge_positive) {
-            for (auto& x : cur) x = -x;
+        out.charge_positive = !(corr < 0.0);
+        if (!out.charge_positive) {
+            for (std::size_t k = 0; k < n; ++k) cur[k] = -cur[k];
             for (auto& st : steps)
                 if (st.kind != StepKind::Rest)
                     st.kind = st.kind == StepKind::Charge ? StepKind::Discharge : StepKind::Charge;
         }
     }
+    out.steps = std::move(steps);
+    return out;
+}
+
+ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
+    ProtocolResult res;
+    const std::size_t rows = in.rows;
+    if (rows < 10) throw DataError("the recording has " + std::to_string(rows) + " rows; a step protocol needs many more");
+    for (std::size_t k = 0; k < rows; ++k) {
+        if (!std::isfinite(in.time[k]) || !std::isfinite(in.current[k]) || !std::isfinite(in.voltage[k]))
+            throw DataError("row " + std::to_string(k + 1) + " holds a value that is not a finite number");
+        if (k > 0 && in.time[k] < in.time[k - 1])
+            throw DataError("time goes back at row " + std::to_string(k + 1) + " (" + fmt("%g", in.time[k - 1]) +
+                            " s, then " + fmt("%g", in.time[k]) + " s)");
+    }
+    // The kept samples: up to the first one below the cut-off, or all.
+    std::size_t n = rows;
+    for (std::size_t k = 0; k < rows; ++k)
+        if (in.voltage[k] < cfg.vcut) {
+            n = k;
+            res.cutoff_crossed = true;
+            break;
+        }
+    if (n < 10) throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " + std::to_string(n + 1));
+    res.samples = n;
+    obs.cut(n);
+    const double* v = in.voltage;
+    std::vector<double> t(in.time, in.time + n), cur(in.current, in.current + n);
+
+    Segmentation sg = segment_steps(t.data(), cur.data(), v, n, cfg.step_id);
+    res.rest_threshold = sg.rest_threshold;
+    res.jump_tolerance = sg.jump_tolerance;
+    res.charge_positive = sg.charge_positive;
+    res.export_step_changes = sg.export_step_changes;
+    std::vector<Step>& steps = sg.steps;
     // Times, currents and charges of the steps.
     for (std::size_t s = 0; s < steps.size(); ++s) {
         Step& st = steps[s];
@@ -293,7 +316,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         for (std::size_t k = st.first; k <= st.last; ++k) sum += cur[k];
         st.current = sum / static_cast<double>(st.last - st.first + 1);
     }
-    Series ser = make_series(t, cur, v, steps, cfg.step_hold);
+    Series ser = make_series(t.data(), cur.data(), v, n, steps, cfg.step_hold);
     for (std::size_t s = 0; s < steps.size(); ++s) {
         const std::size_t a = s == 0 ? 0 : ser.of_sample[steps[s].first - 1];
         steps[s].charge_Ah = (ser.q[ser.of_sample[steps[s].last]] - ser.q[a]) / 3600.0;

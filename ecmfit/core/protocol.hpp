@@ -88,6 +88,33 @@ struct ProtocolResult {
     std::vector<std::string> warnings;
 };
 
+// The steps of a current: tolerances from its resolution, noise and range,
+// a new step where the kind (rest, discharge, charge) changes or the current
+// jumps (not where it follows a voltage limit), short transition steps joined,
+// steps within one of the export's step numbers joined (step_id: rows long, or
+// nullptr). Finds the sign convention from the voltage's response at the steps
+// and flips `cur` in place to charge positive when the export is discharge
+// positive. Roles, times and charges are left to the caller. Throws DataError
+// when the current is zero throughout.
+struct Segmentation {
+    std::vector<Step> steps;
+    double rest_threshold = 0.0, jump_tolerance = 0.0;
+    bool charge_positive = true;
+    long long export_step_changes = -1;
+};
+Segmentation segment_steps(const double* t, double* cur, const double* v, std::size_t n,
+                           const double* step_id = nullptr);
+
+// The samples as a cycler logs them (each sample's current held over the
+// interval before it) in the form "linear between samples": an extra point
+// of weight 0 at every step boundary, at the last sample's time with the new
+// step's current.
+struct HeldSeries {
+    std::vector<double> t, i, v, weight;
+};
+HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n,
+                       const std::vector<Step>& steps);
+
 // Throws DataError (without the file name) when the recording cannot be
 // used, e.g. when no pulse can be fitted (the message says what was found).
 ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& settings,

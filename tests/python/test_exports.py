@@ -229,3 +229,34 @@ class TestSharedExportSlices:
         assert model["temps"] == [10.0, 25.0]
         tables = json.loads((out / "battery_model_tables.json").read_text())
         assert "R0_charge" in tables and tables["temperatures"] == [10, 25]
+
+
+class TestModelToolsOnExports:
+    """validate and report take exports as ecm fit does."""
+
+    def test_validate_predicts_the_export_it_came_from(self, hppc_cell, tmp_path):
+        path, (t, i, v, mode) = hppc_cell
+        flipped = str(tmp_path / "flipped_25C.csv")
+        write_bitrode(flipped, t, -i, v, mode)  # discharge positive: read as ecm fit reads it
+        ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, capacity_mAh=CAP_AH * 1000)
+        ex.write(tmp_path / "out")
+        model = str(tmp_path / "out" / "battery_model.json")
+        res = ecm.validate(model, path)
+        res_flipped = ecm.validate(model, flipped)
+        assert len(res.t) == len(t)  # the step boundaries' extra points are not compared
+        # the pulses are fitted per direction, the model holds the discharge medians: a few mV at most
+        assert res.rms_mV < 5.0
+        assert res_flipped.rms_mV == pytest.approx(res.rms_mV, rel=1e-9)
+
+    def test_report_of_a_folder_of_exports(self, hppc_cell, tmp_path):
+        pytest.importorskip("matplotlib")
+        path, _ = hppc_cell
+        folder = tmp_path / "exports"
+        folder.mkdir()
+        shutil.copy(path, folder / "cell_25C.csv")
+        out = tmp_path / "report.html"
+        r = subprocess.run(["ecm", "report", str(folder), "--low-cutoff", "2.5", "--high-cutoff", "4.3",
+                            "--capacity", "10000", "--out", str(out)], capture_output=True, text=True)
+        assert r.returncode == 0, r.stderr
+        page = out.read_text()
+        assert "steps" in page and "charge" in page and page.count("data:image/png;base64") >= 3

@@ -185,6 +185,8 @@ def test_command_line_and_bad_input(cell, tmp_path):
 
     bad = tmp_path / "bad.json"
     bad.write_text('{"param_1": [0, 1]')
+    empty = tmp_path / "empty"  # neither a battery folder nor a folder of exports
+    empty.mkdir()
     no_rest = tmp_path / "norest.csv"
     pd.DataFrame({"Seconds": np.arange(100.0), "Current(A)": -1.0, "Voltage(V)": 3.7,
                   "Temperature(C)": 25.0}).to_csv(no_rest, index=False)
@@ -195,7 +197,7 @@ def test_command_line_and_bad_input(cell, tmp_path):
         (["validate", model, no_rest], 1, "norest.csv: no rest of at least 30 s"),
         (["validate", model, model], 1, "battery_model.json"),
         (["export", model, "--to", "xls"], 2, "unknown export format 'xls'; expected one of pybamm, csv, mat"),
-        (["report", tmp_path, "--low-cutoff", 3, "--high-cutoff", 4.2], 2, "no raw_data/"),
+        (["report", empty, "--low-cutoff", 3, "--high-cutoff", 4.2], 2, "no raw_data/"),
     ]
     for args, code, message in cases:
         proc = ecm_cli(*args)
