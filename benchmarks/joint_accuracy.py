@@ -6,7 +6,9 @@ temperature, on two protocols (the sample cell's: 180 s pulses, 600 s rests,
 -10, 0, 25 and 40 C, noise-free and with 0.5 mV / 1 mA measurement noise, and a
 one-branch cell fitted with one branch. Per temperature it prints the median
 relative error over the pulses of R0, R1, tau1, R2, tau2 (determined values
-only), the 90th percentile of the absolute error, the median error of the OCV
+only; R0 against the cell's value at the pulse's middle SOC, the branches'
+R and tau at the SOC of the pulse's end, where the branch relaxes from and
+so where the voltage it holds is set), the 90th percentile of the absolute error, the median error of the OCV
 at the relaxed points (mV), and the fitting time of both methods.
 
     python benchmarks/joint_accuracy.py [--quick]
@@ -37,9 +39,14 @@ def recovery(rec, truth, branches):
     p = rec.pulses
     out = {}
     names = ["R0", "R1", "tau1"] + (["R2", "tau2"] if branches == 2 else [])
+    prm = truth["params"]
     for name in names:
         est = p[name].to_numpy(float)
-        true = np.array([pulses[c - 1][KEYS[name]] for c in p["cycle"]], float)
+        if name == "R0":  # R0 belongs to the pulse's middle
+            true = np.array([pulses[c - 1][KEYS[name]] for c in p["cycle"]], float)
+        else:  # a branch's R and tau to the pulse's end, where it relaxes from
+            soc_end = np.array([pulses[c - 1]["soc_end"] for c in p["cycle"]], float)
+            true = np.interp(soc_end, prm["soc_grid"], prm[KEYS[name]])
         err = (est - true) / true
         if name != "R0":
             err = err[p["tau" + name[-1] + "_determined"].to_numpy()] if "tau1_determined" in p else err

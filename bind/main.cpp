@@ -185,6 +185,7 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     table["t_start"] = py::cast(t_start);
     table["t_end"] = py::cast(t_end);
     table["soc"] = column(rows, [](const ecm::CycleRow& w) { return w.soc_mid; });
+    table["soc_end"] = column(rows, [](const ecm::CycleRow& w) { return w.soc_end; });
     table["current"] = column(rows, [](const ecm::CycleRow& w) { return w.current_mean; });
     const bool two = settings.model == ecm::CircuitModel::TwoRC;
     const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
@@ -313,6 +314,7 @@ py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcec
         d["t_start"] = p.t_start;
         d["t_end"] = p.t_end;
         d["soc"] = p.soc;
+        d["soc_end"] = p.soc_end;
         d["current"] = p.current;
         d["R0"] = p.r0;
         for (int b = 0; b < settings.branches; ++b) {

@@ -104,7 +104,10 @@ class Recording:
     (fit error: first pass over its window for one branch, second pass over the
     whole cycle for two), ``ocv_level`` (V, the voltage near the end of the
     cycle's rest) and ``status`` ("fitted", or why a value is not trustworthy).
-    With the joint method ``rms_mV`` is over the whole cycle, and
+    With the joint method (and for exports) ``soc_end`` is the SOC at the
+    pulse's last loaded sample: a branch's fitted R and tau belong to it (the
+    branch relaxes from there), and the tables place them there. With the
+    joint method ``rms_mV`` is over the whole cycle, and
     ``tau1_determined`` / ``tau2_determined`` tell whether the cycle can
     determine that time constant (at least two samples, at most a third of the
     rest after the pulse); undetermined branches are left out of the medians
@@ -211,7 +214,7 @@ class Extraction:
                     vals = p[n].to_numpy(dtype=float).copy()
                     if n != "R0":
                         vals[~p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool)] = np.nan
-                    rows.append(list(_core.soc_table(p["soc"].to_numpy(dtype=float), vals, grid)))
+                    rows.append(list(_core.soc_table(p[_soc_of(n, p)].to_numpy(dtype=float), vals, grid)))
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
@@ -307,6 +310,14 @@ class Extraction:
         return _json_ready(doc)
 
 
+def _soc_of(name: str, pulses: pd.DataFrame) -> str:
+    """The SOC column a quantity belongs to: R0 to the pulse's middle; a
+    branch's R, tau and C to the pulse's end, where the branch relaxes from
+    (the voltage it holds there, and so its fitted value, is set by the state
+    at the end of the pulse), when the method gives it."""
+    return "soc_end" if name != "R0" and "soc_end" in pulses else "soc"
+
+
 def _json_ready(x):
     if isinstance(x, dict):
         return {str(k): _json_ready(v) for k, v in x.items()}
@@ -337,11 +348,14 @@ def _recording(raw: Dict[str, Any], model: str) -> Recording:
     t = raw["pulses"]
     pulses = pd.DataFrame({"cycle": np.asarray(t["cycle"], dtype=np.int64), "t_start": t["t_start"],
                            "t_end": t["t_end"], "soc": t["soc"], "current": t["current"]})
+    soc_end = np.asarray(t["soc_end"], dtype=float)
+    if soc_end.size and np.isfinite(soc_end).all():  # joint method: where the branches relax from
+        pulses.insert(4, "soc_end", soc_end)
     for b in ("1", "2") if model == "model2" else ("1",):
         pulses["R" + b] = t["R" + b]
         pulses["C" + b] = t["C" + b]
         pulses["tau" + b] = t["tau" + b]
-    pulses.insert(5, "R0", t["R0"])
+    pulses.insert(pulses.columns.get_loc("current") + 1, "R0", t["R0"])
     pulses["rms_mV"] = t["rms_mV"]
     for b in ("1", "2") if model == "model2" else ("1",):
         pulses["tau" + b + "_determined"] = np.asarray(t["tau" + b + "_determined"], dtype=bool)

@@ -25,6 +25,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 import numpy as np
 
 from ecm._plotting import pyplot
+from ecm.api import _soc_of
 
 #: Panels per row of the pulse-fit grid.
 GRID_COLUMNS = 6
@@ -203,11 +204,12 @@ def _params_vs_soc(plt, ex, colors) -> str:
                 p = p[p["status"] == "fitted"]
             det = np.ones(len(p), dtype=bool) if n == "R0" else p[f"tau{n[-1]}_determined"].to_numpy(dtype=bool)
             charge = (p["direction"] == "charge").to_numpy() if "direction" in p else np.zeros(len(p), dtype=bool)
-            ax.plot(p["soc"][det & ~charge], p[n][det & ~charge], "o", ms=3.5, color=c, label=f"{r.temperature} C")
+            sc = p[_soc_of(n, p)]
+            ax.plot(sc[det & ~charge], p[n][det & ~charge], "o", ms=3.5, color=c, label=f"{r.temperature} C")
             if (det & charge).any():
-                ax.plot(p["soc"][det & charge], p[n][det & charge], "^", ms=4, color=c, mfc="none")
+                ax.plot(sc[det & charge], p[n][det & charge], "^", ms=4, color=c, mfc="none")
             if (~det).any():
-                ax.plot(p["soc"][~det], p[n][~det], "x", ms=4, color=c)
+                ax.plot(sc[~det], p[n][~det], "x", ms=4, color=c)
             if tables is not None:
                 ax.plot(tables["soc"], [np.nan if x is None else x for x in tables[n][ri]], "-", color=c, lw=1.2)
             elif n in r.medians:

@@ -76,7 +76,7 @@ def run_export(path: str, *, model: str, low_cutoff: float, columns: Optional[Ma
     names = PARAMETERS[model]
     branches = ("1", "2") if model == "model2" else ("1",)
     p = pd.DataFrame(raw["pulses"])
-    cols = ["cycle", "direction", "t_start", "t_end", "soc", "current", "R0"]
+    cols = ["cycle", "direction", "t_start", "t_end", "soc", "soc_end", "current", "R0"]
     for b in branches:
         cols += ["R" + b, "C" + b, "tau" + b]
     cols += ["rms_mV"] + [f"tau{b}_determined" for b in branches] + ["on_bound", "status", "window_first",

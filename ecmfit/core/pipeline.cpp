@@ -628,6 +628,7 @@ private:
             row.first_window = row.full_window;
             row.yout_window = row.full_window;
             row.soc_mid = soc_t[mids[static_cast<std::size_t>(c - 1)]];
+            row.soc_end = soc_t[row.pulse_last];
             row.current_mean = mean(i() + row.pulse_first, row.pulse_last + 1 - row.pulse_first);
             row.rms = fit.rms;
             row.params = {fit.r0};

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -88,6 +89,9 @@ struct CycleRow {
     std::vector<double> lsq_yout;    // model response over the row's window
     SampleRange yout_window;         // first_window (one branch) or full_window (two)
     double soc_mid = 0.0;            // SOC at the middle sample of the pulse
+    // SOC at the last loaded sample (joint method; NaN otherwise): the branches relax from
+    // there, so their fitted R and tau belong to this SOC.
+    double soc_end = std::numeric_limits<double>::quiet_NaN();
     double current_mean = 0.0;       // A, mean current over the loaded samples
     std::vector<double> tau;         // s, per branch (R*C)
     std::vector<bool> determined;    // per branch: the cycle determines tau (joint method; always true otherwise)

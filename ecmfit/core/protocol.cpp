@@ -435,6 +435,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         p.t_end = steps[s].t_end;
         p.current = steps[s].current;
         p.soc = res.soc[(steps[s].first + steps[s].last) / 2];
+        p.soc_end = res.soc[steps[s].last];
         pulse_of_step[s] = pulses.size();
         pulses.push_back(p);
     }
@@ -556,7 +557,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         // The longest stretch after a load of the channel that the channel leaves alone.
         auto observed = [&](const std::vector<double>& ich) {
             double best = 0.0, since = -1.0;
-            for (std::size_t k = 0; k < m; ++k) {
+            for (std::size_t k = 0; k < ich.size(); ++k) {
                 if (ich[k] != 0.0) since = -1.0;
                 else if (k > 0 && ich[k - 1] != 0.0) since = wt[k];
                 if (since >= 0.0) best = std::max(best, wt[k] - since);

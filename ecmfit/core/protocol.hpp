@@ -52,6 +52,7 @@ struct ProtocolPulse {
     long long number = 0;      // 1, 2, ... in time order
     bool discharge = true;
     double t_start = 0.0, t_end = 0.0, soc = 0.0, current = 0.0;
+    double soc_end = 0.0;      // at the last loaded sample: where the branches relax from
     bool fitted = false;
     std::string status;        // "fitted" or "rejected: <reason>"
     double r0 = std::numeric_limits<double>::quiet_NaN();

@@ -60,10 +60,32 @@ class TestRecovery:
         truth = truth_of(bf)
         ex = ecm.extract(bf.recordings, model="1rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
         p = ex.recordings[0].pulses
-        assert list(p.columns[:9]) == ["cycle", "t_start", "t_end", "soc", "current", "R0", "R1", "C1", "tau1"]
+        assert list(p.columns[:10]) == ["cycle", "t_start", "t_end", "soc", "soc_end", "current", "R0", "R1", "C1",
+                                        "tau1"]
+        assert (p["soc_end"] < p["soc"]).all()  # a discharge pulse ends below its middle
         for name, key in [("R0", "r0_ohm"), ("R1", "r1_ohm"), ("tau1", "tau1_s")]:
             assert np.median(p[name]) == pytest.approx(truth[key], rel=0.02), name
         assert p["rms_mV"].median() == pytest.approx(0.5, rel=0.15)  # the noise, over the whole cycle
+
+
+class TestSocAttribution:
+    def test_branches_belong_to_the_pulse_end(self, make_battery_folder):
+        # A cell whose R1 and tau1 vary with SOC: over a pulse several times longer than tau1
+        # that moves the SOC by 10 %, the branch relaxes from the state at the pulse's end;
+        # its fitted R and tau are the cell's values there, not at the pulse's middle.
+        bf = make_battery_folder(model="model1", **dict(LONG_RESTS, varying=True, capacity_mAh=1000.0,
+                                                        pulse_s=180.0))
+        truth = truth_of(bf)
+        ex = ecm.extract(bf.recordings, model="1rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
+        p = ex.recordings[0].pulses
+        grid = truth["params"]
+        err = {}
+        for where in ("soc_end", "soc"):
+            true = np.interp(p[where], grid["soc_grid"], grid["r1_ohm"])
+            err[where] = np.median(np.abs(p["R1"] / true - 1))
+        assert err["soc_end"] < 0.01 and err["soc_end"] < err["soc"]
+        true_tau = np.interp(p["soc_end"], grid["soc_grid"], grid["tau1_s"])
+        assert np.median(np.abs(p["tau1"] / true_tau - 1)) < 0.01
 
 
 class TestIdentifiability:
@@ -100,7 +122,8 @@ class TestTables:
             rec = next(r for r in ex.recordings if r.temperature == temp)
             p = rec.pulses.sort_values("soc")
             for name in ("R0", "R1", "tau2", "C2"):
-                want = np.interp(grid, p["soc"], p[name])  # numpy.interp: flat beyond the ends
+                # R0 at the pulses' middles, the branches at their ends; numpy.interp: flat beyond the ends
+                want = np.interp(grid, p["soc" if name == "R0" else "soc_end"], p[name])
                 np.testing.assert_allclose(tabs[name][k], want, rtol=1e-12, err_msg=name)
             assert tabs["ocv"]["ocv"][k] == pytest.approx(list(rec.ocv["ocv"]), rel=1e-15)
         csv = pd.read_csv(tmp_path / "out" / "battery_model_table_R0.csv")
