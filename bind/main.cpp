@@ -225,6 +225,14 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     return out;
 }
 
+using Column = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+void check_columns(const Column& time, const Column& current, const Column& voltage, const std::string& prefix) {
+    if (time.ndim() != 1 || current.ndim() != 1 || voltage.ndim() != 1 || time.size() != current.size() ||
+        time.size() != voltage.size())
+        throw py::value_error(prefix + "time, current and voltage must be columns of equal length");
+}
+
 // Runs one recording of any step protocol (columns already read and scaled by
 // the caller); the returned dict holds plain values and NumPy arrays.
 py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcecast> time,
@@ -233,9 +241,7 @@ py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcec
                       double vcut, const std::string& model, bool step_hold, double nominal_capacity_Ah,
                       double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
                       py::object progress, std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> step_id) {
-    if (time.ndim() != 1 || current.ndim() != 1 || voltage.ndim() != 1 || time.size() != current.size() ||
-        time.size() != voltage.size())
-        throw py::value_error(label + ": time, current and voltage must be columns of equal length");
+    check_columns(time, current, voltage, label + ": ");
     ecm::RecordingColumns cols;
     cols.time = time.data();
     cols.current = current.data();
@@ -406,9 +412,7 @@ PYBIND11_MODULE(_core, m) {
         [](py::array_t<double, py::array::c_style | py::array::forcecast> time,
            py::array_t<double, py::array::c_style | py::array::forcecast> current,
            py::array_t<double, py::array::c_style | py::array::forcecast> voltage) {
-            if (time.ndim() != 1 || current.ndim() != 1 || voltage.ndim() != 1 || time.size() != current.size() ||
-                time.size() != voltage.size())
-                throw py::value_error("time, current and voltage must be columns of equal length");
+            check_columns(time, current, voltage, "");
             const auto n = static_cast<std::size_t>(time.size());
             std::vector<double> cur(current.data(), current.data() + n);
             ecm::Segmentation sg;

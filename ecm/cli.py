@@ -113,6 +113,21 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
     return "\n".join(lines)
 
 
+def _fit_settings(args: argparse.Namespace, cfg: Dict[str, Any]) -> Tuple[Any, Any, str]:
+    """Cut-offs and model: the flags, else the settings file's values."""
+    def setting(flag_value, key, flag):
+        if flag_value is not None:
+            return flag_value
+        if key in cfg:
+            return cfg[key]
+        raise _Usage(f"no {flag} given and no {CONFIG_FILE} with \"{key}\" in the battery folder or the current "
+                     f"directory; pass {flag} V")
+
+    low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
+    high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
+    return low, high, args.model if args.model is not None else cfg.get("model", "2rc")
+
+
 def _cmd_fit(args: argparse.Namespace) -> int:
     import ecm
     from ecm.api import find_recordings
@@ -135,17 +150,7 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     if cfg_path:
         log.debug("settings from %s", cfg_path)
 
-    def setting(flag_value, key, flag):
-        if flag_value is not None:
-            return flag_value
-        if key in cfg:
-            return cfg[key]
-        raise _Usage(f"no {flag} given and no {CONFIG_FILE} with \"{key}\" in the battery folder or the current "
-                     f"directory; pass {flag} V")
-
-    low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
-    high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
-    model = args.model if args.model is not None else cfg.get("model", "2rc")
+    low, high, model = _fit_settings(args, cfg)
 
     out = args.out
     if out is None and not args.no_write:
@@ -232,17 +237,7 @@ def _cmd_report(args: argparse.Namespace) -> int:
     find_recordings(folder)  # a clear usage error when it is not a battery folder
     cfg_path, cfg = _config_for(folder)
 
-    def setting(flag_value, key, flag):
-        if flag_value is not None:
-            return flag_value
-        if key in cfg:
-            return cfg[key]
-        raise _Usage(f"no {flag} given and no {CONFIG_FILE} with \"{key}\" in the battery folder or the current "
-                     f"directory; pass {flag} V")
-
-    low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
-    high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
-    model = args.model if args.model is not None else cfg.get("model", "2rc")
+    low, high, model = _fit_settings(args, cfg)
     out = args.out or os.path.join(folder, "results", "report.html")
     from ecm._plotting import pyplot
 
@@ -426,14 +421,15 @@ def build_parser() -> argparse.ArgumentParser:
 
     parser = argparse.ArgumentParser(
         prog="ecm",
-        description="Equivalent-circuit battery models from pulse-discharge recordings.",
+        description="Equivalent-circuit battery models from pulse-discharge recordings and cycler exports "
+                    "(HPPC and other step protocols).",
         epilog="Run 'ecm fit --help' for the options of a fit. Exit codes: 0 success, 1 a recording could not "
                "be used, 2 usage error.")
     parser.add_argument("--version", action="version", version=f"ecm {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     fit = sub.add_parser(
-        "fit", help="extract the model of one battery folder",
+        "fit", help="extract the model of one battery folder or folder of cycler exports",
         description="Fit R0 and one or two RC branches to every pulse of every recording of a battery folder "
                     "(FOLDER/raw_data/*.csv, one per temperature) or of a folder of cycler exports "
                     "(FOLDER/*.csv; see 'cycler exports' below), then write per temperature "
