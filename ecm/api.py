@@ -6,6 +6,7 @@ too; this module turns its plain results into pandas tables and writes them.
 from __future__ import annotations
 
 import glob
+import hashlib
 import json
 import logging
 import math
@@ -266,6 +267,9 @@ class Extraction:
 
     def _write_tables(self, out: str) -> List[str]:
         tabs = self.tables()
+        # which model the tables go with: a later fit that rewrites battery_model.json
+        # without tables leaves these behind, and readers must not take them for its own
+        tabs["model_sha256"] = hashlib.sha256(self.model_text.encode("utf-8")).hexdigest()
         paths = [os.path.join(out, TABLES_FILE)]
         _core.write_text_file(paths[0], json.dumps(tabs, indent=1))
         temps = tabs["temperatures"]

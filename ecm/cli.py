@@ -521,6 +521,11 @@ def main(argv: Optional[List[str]] = None) -> int:
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # whoever read our output stopped reading (ecm ... | head): not a failure of the run
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_OK
     except OSError as e:
         if verbosity > 0:
             raise

@@ -12,7 +12,9 @@ so they agree on what the model says.
 """
 from __future__ import annotations
 
+import hashlib
 import json
+import logging
 import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Union
@@ -20,6 +22,8 @@ from typing import Any, Dict, List, Optional, Union
 import numpy as np
 
 from ecm._errors import UsageError
+
+log = logging.getLogger("ecm")
 
 MODEL_FILE = "battery_model.json"
 TABLES_FILE = "battery_model_tables.json"
@@ -216,8 +220,19 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
     elif tables is not False:
         tpath = os.fspath(tables)
     if tpath:
-        model.tables = _check_tables(_read_json(tpath, "SOC x temperature tables (battery_model_tables.json)"),
-                                     tpath, nb)
+        tabs = _read_json(tpath, "SOC x temperature tables (battery_model_tables.json)")
+        want = tabs.get("model_sha256") if isinstance(tabs, dict) else None
+        if isinstance(want, str):
+            with open(p, "rb") as f:
+                have = hashlib.sha256(f.read()).hexdigest()
+            if have != want:
+                msg = (f"'{tpath}' was written with another battery_model.json than '{p}' (a later fit rewrote "
+                       "the model without tables)")
+                if tables is None:  # found beside the model: the model alone
+                    log.warning("%s; the tables are not used", msg)
+                    return model
+                raise ModelFileError(f"{msg}; pass tables=False or --no-tables to use the model alone")
+        model.tables = _check_tables(tabs, tpath, nb)
         t_tables = sorted(set(float(x) for x in model.tables["temperatures"]))
         if t_tables != [float(x) for x in uniq]:
             raise ModelFileError(f"'{tpath}' holds the temperatures {t_tables}, the model '{p}' "

@@ -4,6 +4,7 @@ the circuit, and PyBaMM's Thevenin model running the exported parameter set."""
 import base64
 import importlib.util
 import json
+import logging
 import os
 import re
 import shutil
@@ -246,7 +247,7 @@ def test_model_files_are_checked(cell, tmp_path):
         (dict(doc, param_10=doc["param_10"][:3]), None, "expected 2 (one branch) or 4 (two branches"),
         (dict(doc, param_4=doc["param_4"][:-1]), None, "one value per SOC point"),
         ({k: v for k, v in doc.items() if k != "param_9"}, None, 'has no "param_9"'),
-        (doc, {k: v for k, v in tabs.items() if k != "tau2"}, '"tau2" must hold one row'),
+        (doc, {k: v for k, v in tabs.items() if k not in ("tau2", "model_sha256")}, '"tau2" must hold one row'),
     ]
     for k, (model, tables, message) in enumerate(cases):
         d = tmp_path / f"m{k}"
@@ -266,3 +267,20 @@ def test_model_files_are_checked(cell, tmp_path):
             np.testing.assert_allclose(rows[j], np.interp(temp, m.temps, m.tau[1]))
         else:
             np.testing.assert_allclose(rows[j], raw[k])
+
+
+def test_tables_of_another_fit_are_not_taken_for_this_model(cell, tmp_path, caplog):
+    # The tables name the model they were written with; a later fit that rewrites
+    # battery_model.json without tables must not be simulated with them.
+    src = cell["results"]
+    d = tmp_path / "rewritten"
+    d.mkdir()
+    doc = json.loads((src / "battery_model.json").read_text())
+    (d / "battery_model.json").write_text(json.dumps(dict(doc, param_9=[x * 1.1 for x in doc["param_9"]])))
+    shutil.copy(src / "battery_model_tables.json", d / "battery_model_tables.json")
+    assert load_model(src).tables is not None
+    with caplog.at_level(logging.WARNING, logger="ecm"):
+        m = load_model(d)
+    assert m.tables is None and "another battery_model.json" in caplog.text
+    with pytest.raises(ecm.UsageError, match="another battery_model.json"):
+        load_model(d, tables=d / "battery_model_tables.json")
