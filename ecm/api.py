@@ -33,7 +33,7 @@ MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "
 #: whole cycle at once on a relaxation-corrected OCV curve.
 METHODS = ("pulse", "joint", "steps")
 CLASSIC_COLUMNS = ("Seconds", "Current(A)", "Voltage(V)")
-EXPORT_SUFFIXES = (".csv", ".txt", ".tsv")
+EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx")
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
 TABLES_FILE = "battery_model_tables.json"

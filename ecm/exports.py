@@ -66,9 +66,9 @@ PRESETS: Dict[str, Dict[str, object]] = {
     "neware": {
         "time": (("Total Time", 1.0), ("Total Time(h:min:s.ms)", 1.0), ("test_time", 1.0)),
         "current": (("Current(mA)", 1e-3), ("Current(A)", 1.0)),
-        "voltage": (("Voltage(V)", 1.0),),
-        "temperature": (("T1(℃)", 1.0), ("Auxiliary temperature(℃)", 1.0), ("Avg-T(C)", 1.0)),
-        "step": (("Step ID", 1.0), ("Steps", 1.0), ("Step Index", 1.0)),
+        "voltage": (("Voltage(V)", 1.0), ("Voltage", 1.0)),
+        "temperature": (("T1(℃)", 1.0), ("Auxiliary temperature(℃)", 1.0), ("Avg-T(C)", 1.0), ("T1", 1.0)),
+        "step": (("Step ID", 1.0), ("Steps", 1.0), ("Step Index", 1.0), ("Step", 1.0)),
     },
     # BioLogic EC-Lab text export: time/s, I/mA (or <I>/mA), Ewe/V, Ns.
     "biologic": {
@@ -233,11 +233,21 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
     path = os.fspath(path)
     if preset is not None and preset not in PRESETS:
         raise UsageError(f"preset '{preset}' is not known; expected one of {', '.join(PRESETS)}")
-    delim, first, skip = _sniff(path)
-    numeric_first = sum(_looks_numeric(x) for x in first if x) >= max(2, len([x for x in first if x]) // 2)
     notes: List[str] = []
+    binary = os.path.splitext(path)[1].lower() in BINARY_READERS
+    if binary:
+        df = _read_binary(path)
+        delim, first, skip = ",", list(df.columns), 0
+        numeric_first = False
+    else:
+        delim, first, skip = _sniff(path)
+        numeric_first = sum(_looks_numeric(x) for x in first if x) >= max(2, len([x for x in first if x]) // 2)
     header_line = skip + 1
-    if numeric_first:
+    if binary:
+        df.columns = [str(c).strip() for c in df.columns]
+        data_line0 = 1  # "line" of a binary file: its record number from 1
+        notes.append(f"read with {BINARY_READERS[os.path.splitext(path)[1].lower()][0]}")
+    elif numeric_first:
         # No header row: a preset with a positional layout names the columns.
         pname = preset or ("bitrode" if len(first) >= 14 else None)
         positional = PRESETS.get(pname or "", {}).get("positional")
@@ -345,6 +355,42 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
         step = step[keep] if step is not None else None
     return Export(path=path, time=time, current=current, voltage=voltage, temperature=temperature, step=step,
                   preset=preset, columns=used, notes=notes)
+
+
+# Binary and spreadsheet exports, read by the well-kept library for each (optional
+# extra 'exports'): suffix -> (library, what to install).
+BINARY_READERS = {
+    ".mpr": ("galvani", "galvani"),          # BioLogic EC-Lab binary
+    ".nda": ("NewareNDA", "NewareNDA"),      # Neware binary
+    ".ndax": ("NewareNDA", "NewareNDA"),
+    ".xlsx": ("openpyxl", "openpyxl"),       # spreadsheet exports (Arbin, Neware, ...)
+}
+
+
+def _read_binary(path: str) -> pd.DataFrame:
+    ext = os.path.splitext(path)[1].lower()
+    lib, pip_name = BINARY_READERS[ext]
+    try:
+        if lib == "galvani":
+            from galvani import BioLogic
+
+            df = pd.DataFrame(BioLogic.MPRfile(path).data)
+        elif lib == "NewareNDA":
+            import NewareNDA
+
+            df = NewareNDA.read(path)
+            if "Timestamp" in df and "Total Time" not in df:  # seconds since the first record
+                stamp = pd.to_datetime(df["Timestamp"])
+                df["Total Time"] = (stamp - stamp.iloc[0]).dt.total_seconds()
+        else:
+            df = pd.read_excel(path, engine="openpyxl")
+    except ImportError:
+        raise RecordingError(f"{path}: reading {ext} files needs {pip_name} (pip install 'ecmfit[exports]')") from None
+    except RecordingError:
+        raise
+    except Exception as e:  # the reader's own complaint about the file
+        raise RecordingError(f"{path}: cannot be read as a {ext} export: {type(e).__name__}: {e}") from None
+    return df
 
 
 _TEMP_PATTERNS = [

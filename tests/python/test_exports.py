@@ -260,3 +260,49 @@ class TestModelToolsOnExports:
         assert r.returncode == 0, r.stderr
         page = out.read_text()
         assert "steps" in page and "charge" in page and page.count("data:image/png;base64") >= 3
+
+
+class TestBinaryAndSpreadsheetExports:
+    """.xlsx through pandas/openpyxl; BioLogic .mpr and Neware .nda through their readers
+    (galvani, NewareNDA), stood in for here by modules that return what those readers return."""
+
+    def test_xlsx_with_an_arbin_header(self, tmp_path):
+        path = tmp_path / "arbin_25C.xlsx"
+        pd.DataFrame({"Data_Point": [1, 2, 3], "Test_Time(s)": [0.0, 1.0, 2.0], "Current(A)": [0.0, -1.0, -1.0],
+                      "Voltage(V)": [3.7, 3.6, 3.59], "Step_Index": [1, 2, 2]}).to_excel(path, index=False)
+        ex = exports.read_export(str(path))
+        assert ex.preset == "arbin" and ex.columns["step"] == "Step_Index"
+        np.testing.assert_allclose(ex.current, [0.0, -1.0, -1.0])
+
+    def test_readers_of_binary_formats(self, tmp_path, monkeypatch):
+        import sys
+        import types
+
+        rec = np.zeros(3, dtype=[("time/s", float), ("I/mA", float), ("Ewe/V", float), ("Ns", int)])
+        rec["time/s"], rec["I/mA"], rec["Ewe/V"] = [0, 1, 2], [0, -500, -500], [3.7, 3.6, 3.6]
+        biologic = types.SimpleNamespace(MPRfile=lambda p: types.SimpleNamespace(data=rec))
+        monkeypatch.setitem(sys.modules, "galvani", types.SimpleNamespace(BioLogic=biologic))
+        monkeypatch.setitem(sys.modules, "galvani.BioLogic", biologic)
+        stamps = pd.to_datetime(["2024-01-01 00:00:00", "2024-01-01 00:00:01.5", "2024-01-01 01:00:00"],
+                                format="ISO8601")
+        nda = pd.DataFrame({"Index": [1, 2, 3], "Step": [1, 2, 2], "Status": ["Rest", "CC_DChg", "CC_DChg"],
+                            "Time": [0.0, 1.5, 3598.5], "Voltage": [3.7, 3.6, 3.5],
+                            "Current(mA)": [0.0, -2000.0, -2000.0], "Timestamp": stamps})
+        monkeypatch.setitem(sys.modules, "NewareNDA", types.SimpleNamespace(read=lambda p: nda.copy()))
+        for name in ("cell.mpr", "cell.nda"):
+            (tmp_path / name).write_bytes(b"\x00binary")
+        mpr = exports.read_export(str(tmp_path / "cell.mpr"))
+        assert mpr.preset == "biologic" and "read with galvani" in mpr.notes
+        np.testing.assert_allclose(mpr.current, [0.0, -0.5, -0.5])
+        neware = exports.read_export(str(tmp_path / "cell.nda"))
+        assert neware.preset == "neware" and neware.columns["step"] == "Step"
+        np.testing.assert_allclose(neware.time, [0.0, 1.5, 3600.0])  # from the time stamps
+        np.testing.assert_allclose(neware.current, [0.0, -2.0, -2.0])
+
+    def test_a_missing_reader_names_the_extra(self, tmp_path, monkeypatch):
+        import sys
+
+        monkeypatch.setitem(sys.modules, "galvani", None)  # import fails
+        (tmp_path / "cell.mpr").write_bytes(b"\x00")
+        with pytest.raises(ecm.RecordingError, match=r"cell.mpr: reading .mpr files needs galvani .*\[exports\]"):
+            exports.read_export(str(tmp_path / "cell.mpr"))
