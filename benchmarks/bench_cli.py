@@ -25,7 +25,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
@@ -35,13 +34,7 @@ import synthcell  # noqa: E402
 TEMPS = (45, 35, 25, 10, 0)
 
 
-def best_of(runs, fn):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+from timing import best_of  # noqa: E402
 
 
 def main():

@@ -15,19 +15,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "..", "examples", "sample_cell")
 
 
-def best_of(runs, fn):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+from timing import best_of  # noqa: E402
 
 
 def main():

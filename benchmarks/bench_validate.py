@@ -12,7 +12,6 @@ import argparse
 import os
 import sys
 import tempfile
-import time
 
 import numpy as np
 
@@ -23,13 +22,7 @@ SAMPLE = os.path.join(HERE, "..", "examples", "sample_cell")
 import synthcell  # noqa: E402
 
 
-def best_of(runs, fn):
-    times = []
-    for _ in range(runs):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+from timing import best_of  # noqa: E402
 
 
 def main():

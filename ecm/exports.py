@@ -183,14 +183,14 @@ def detect_preset(header: Sequence[str]) -> Optional[str]:
     return None
 
 
-def _unit_of(spec: str) -> Tuple[str, Optional[float]]:
-    if ":" in spec:
-        col, unit = spec.rsplit(":", 1)
+def _unit_of(entry: str) -> Tuple[str, Optional[float]]:
+    if ":" in entry:
+        col, unit = entry.rsplit(":", 1)
         f = UNIT_FACTORS.get(unit.strip().lower())
         if f is None:
             raise UsageError(f"--columns: unknown unit '{unit}' (known: {', '.join(sorted(UNIT_FACTORS))})")
         return col.strip(), f
-    return spec, None
+    return entry, None
 
 
 def _guess_factor(column: str, quantity: str) -> float:

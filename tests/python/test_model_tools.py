@@ -2,11 +2,11 @@
 synthetic cell driven by a drive cycle (SciPy's ODE solver), SciPy's lsim for
 the circuit, and PyBaMM's Thevenin model running the exported parameter set."""
 import base64
-import importlib.util
 import json
 import logging
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
@@ -90,16 +90,14 @@ def test_simulation_matches_scipy_lsim(cell):
 def test_pybamm_runs_the_exported_set_like_validate(cell, tmp_path):
     pybamm = pytest.importorskip("pybamm")
     out = export(cell["results"], "pybamm", tmp_path / "cell_params.py", temperature=10.0)[0]
-    spec = importlib.util.spec_from_file_location("cell_params", out)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
-    pv = mod.parameter_values()
+    mod = runpy.run_path(str(out))
+    pv = mod["parameter_values"]()
     # validate is isothermal: PyBaMM's cell must not warm up
     pv.update({"Initial SoC": 0.85, "Cell thermal mass [J/K]": 1e12, "Jig thermal mass [J/K]": 1e12})
     steps = ["Rest for 600 seconds", "Discharge at 2 A for 300 seconds", "Rest for 900 seconds",
              "Charge at 1 A for 200 seconds", "Rest for 600 seconds", "Discharge at 5 A for 120 seconds",
              "Rest for 600 seconds"]
-    sol = pybamm.Simulation(mod.model(), parameter_values=pv,
+    sol = pybamm.Simulation(mod["model"](), parameter_values=pv,
                             experiment=pybamm.Experiment(steps, period="1 second")).solve()
     t = sol["Time [s]"].entries.copy()
     for k in range(1, len(t)):  # steps share their boundary time
