@@ -11,6 +11,7 @@ Also the peak memory of a worker.
 
     python benchmarks/bench_batch.py [--cells 200]
 """
+
 import argparse
 import os
 import shutil
@@ -30,11 +31,23 @@ def make_database(root, n):
     rng = np.random.default_rng(1)
     for k in range(n):
         f = rng.normal(1.0, 0.03, 5)
-        cell = synthcell.Cell(capacity_mAh=2000.0 * f[0], r0=0.04 * f[1],
-                              branches=((0.02 * f[2], 30.0 * f[3]), (0.025 * f[4], 400.0)))
-        synthcell.write_battery_folder(root, f"cell{k:03d}", capacity_mAh=2000.0, temperatures=(25, 10, 0),
-                                       cell=cell, pulse_current_A=-2.0, pulse_s=180.0, rest_s=600.0,
-                                       dt=2.0, voltage_noise_V=0.0003, current_noise_A=0.002, seed=k)
+        cell = synthcell.Cell(
+            capacity_mAh=2000.0 * f[0], r0=0.04 * f[1], branches=((0.02 * f[2], 30.0 * f[3]), (0.025 * f[4], 400.0))
+        )
+        synthcell.write_battery_folder(
+            root,
+            f"cell{k:03d}",
+            capacity_mAh=2000.0,
+            temperatures=(25, 10, 0),
+            cell=cell,
+            pulse_current_A=-2.0,
+            pulse_s=180.0,
+            rest_s=600.0,
+            dt=2.0,
+            voltage_noise_V=0.0003,
+            current_noise_A=0.002,
+            seed=k,
+        )
     synthcell.write_input_params(root, "./", "cell000", 4.2, 3.0, "model2")
 
 
@@ -70,8 +83,10 @@ def main():
             assert not res.failed, res.failed[:1]
             task_s[w] = sum(r["seconds"] for r in res.records)
             # the same on a cluster already running with ecm imported: the cost per cell
-            with LocalCluster(n_workers=w, threads_per_worker=1, dashboard_address=None) as cluster, \
-                    Client(cluster) as client:
+            with (
+                LocalCluster(n_workers=w, threads_per_worker=1, dashboard_address=None) as cluster,
+                Client(cluster) as client,
+            ):
                 client.run(lambda: __import__("ecm") and None)
                 t0 = time.perf_counter()
                 run_batch(db, client=client, out=os.path.join(work, f"warm{w}"))
@@ -84,11 +99,15 @@ def main():
         print(f"in-process extract()+write(), all cells: {t_inproc:.2f} s ({t_inproc / len(cells) * 1e3:.1f} ms/cell)")
         print(f"batch, 1 worker, cluster start included:  {times[1]:.2f} s")
         print(f"batch, 2 workers, cluster start included: {times[2]:.2f} s ({times[2] / times[1]:.2f} x 1 worker)")
-        print(f"batch on a running cluster, 1 worker:  {warm[1]:.2f} s ({warm[1] / len(cells) * 1e3:.1f} ms/cell, "
-              f"{100 * (warm[1] / t_inproc - 1):+.0f} % over in-process)")
+        print(
+            f"batch on a running cluster, 1 worker:  {warm[1]:.2f} s ({warm[1] / len(cells) * 1e3:.1f} ms/cell, "
+            f"{100 * (warm[1] / t_inproc - 1):+.0f} % over in-process)"
+        )
         print(f"batch on a running cluster, 2 workers: {warm[2]:.2f} s ({warm[2] / warm[1]:.2f} x 1 worker)")
-        print(f"  time inside the tasks, 1 worker (fingerprint, extract, write): {task_s[1]:.2f} s "
-              f"({100 * (task_s[1] / t_inproc - 1):+.0f} % over in-process)")
+        print(
+            f"  time inside the tasks, 1 worker (fingerprint, extract, write): {task_s[1]:.2f} s "
+            f"({100 * (task_s[1] / t_inproc - 1):+.0f} % over in-process)"
+        )
         print(f"rerun, every cell up to date: {t_rerun:.2f} s")
     finally:
         shutil.rmtree(work, ignore_errors=True)

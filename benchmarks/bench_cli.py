@@ -17,6 +17,7 @@ It also checks that both faces wrote text-identical files.
 
     python benchmarks/bench_cli.py [--runs 5] [--samples 38000]
 """
+
 import argparse
 import filecmp
 import os
@@ -46,9 +47,19 @@ def main():
     work = tempfile.mkdtemp(prefix="bench_cli_")
     try:
         dt = 1.0 * 39600 / args.samples
-        synthcell.write_battery_folder(work, cell_name="cellB", capacity_mAh=2000.0, temperatures=TEMPS,
-                                       model="model2", pulse_current_A=-2.0, pulse_s=180.0, rest_s=1800.0,
-                                       dt=dt, voltage_noise_V=0.0002, current_noise_A=0.001)
+        synthcell.write_battery_folder(
+            work,
+            cell_name="cellB",
+            capacity_mAh=2000.0,
+            temperatures=TEMPS,
+            model="model2",
+            pulse_current_A=-2.0,
+            pulse_s=180.0,
+            rest_s=1800.0,
+            dt=dt,
+            voltage_noise_V=0.0002,
+            current_noise_A=0.001,
+        )
         synthcell.write_input_params(work, "./", "cellB", 4.2, 3.0, "model2")
         folder = os.path.join(work, "cellB")
         raw = os.path.join(folder, "raw_data")
@@ -57,8 +68,13 @@ def main():
 
         def import_run():
             shutil.rmtree(os.path.join(folder, "results"), ignore_errors=True)
-            subprocess.run([sys.executable, "-c", "import ecmfit"], cwd=work, check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                [sys.executable, "-c", "import ecmfit"],
+                cwd=work,
+                check=True,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
 
         out = os.path.join(work, "ecm_out")
         ecm_cmd = [shutil.which("ecm") or sys.executable, "fit", folder, "--out", out, "-q"]
@@ -73,7 +89,8 @@ def main():
         t_ecm = best_of(args.runs, ecm_run)
         names = sorted(os.listdir(os.path.join(folder, "results")))
         same = sorted(os.listdir(out)) == names and all(
-            filecmp.cmp(os.path.join(folder, "results", f), os.path.join(out, f), shallow=False) for f in names)
+            filecmp.cmp(os.path.join(folder, "results", f), os.path.join(out, f), shallow=False) for f in names
+        )
         print(f"import ecmfit (whole run):   {t_import:.3f} s")
         print(f"ecm fit (whole command):     {t_ecm:.3f} s   ratio {t_ecm / t_import:.2f}")
         print(f"files text-identical:        {same}")

@@ -5,6 +5,7 @@ scipy.optimize.least_squares with its 2-point Jacobian), same settings.
 
 Run:  PYTHONPATH=<build dir> python3 benchmarks/bench_fit.py [--repeat-ours N] [--repeat-scipy N]
 """
+
 import argparse
 import time
 
@@ -22,17 +23,15 @@ START = (1.0, 100.0)
 
 def transfer_function(r0, r1, c1, r2, c2):
     """Z(s) = R0 + R1/(1 + s R1 C1) + R2/(1 + s R2 C2) over the common denominator."""
-    num = [c1 * c2 * r0 * r1 * r2,
-           c1 * r0 * r1 + c1 * r1 * r2 + c2 * r0 * r2 + c2 * r1 * r2,
-           r0 + r1 + r2]
+    num = [c1 * c2 * r0 * r1 * r2, c1 * r0 * r1 + c1 * r1 * r2 + c2 * r0 * r2 + c2 * r1 * r2, r0 + r1 + r2]
     den = [r1 * r2 * c1 * c2, r1 * c1 + r2 * c2, 1.0]
     return num, den
 
 
 def make_window(n=2000, seed=11):
-    t = 36000.0 + np.arange(n, dtype=float)          # 1 s sampling
+    t = 36000.0 + np.arange(n, dtype=float)  # 1 s sampling
     k = np.arange(n)
-    i = np.where((k >= 4) & (k < 184), -2.0, 0.0)    # 4 rest samples, 180 s at -2 A, rest
+    i = np.where((k >= 4) & (k < 184), -2.0, 0.0)  # 4 rest samples, 180 s at -2 A, rest
     _, y, _ = signal.lsim(transfer_function(R0, R1, C1, R2, C2), i, t - t[0])
     y = y + np.random.default_rng(seed).normal(0.0, NOISE_V, n)
     return t, i, y
@@ -74,10 +73,14 @@ def main():
 
     print(f"window: {t.size} samples at 1 s, pulse 180 s at -2 A, noise {NOISE_V * 1e3:.1f} mV rms")
     print(f"truth:  R2 = {R2}, C2 = {C2}")
-    print(f"ours  (_ecmcore.fit_model2_branch): best {ours_min * 1e3:9.3f} ms, median {ours_med * 1e3:9.3f} ms"
-          f"  ({args.repeat_ours} runs)  nfev {ours.nfev}, status {ours.status}")
-    print(f"scipy (lsim + least_squares 2-point): best {sp_min * 1e3:9.3f} ms, median {sp_med * 1e3:9.3f} ms"
-          f"  ({args.repeat_scipy} runs)  nfev {ref.nfev}, status {ref.status}")
+    print(
+        f"ours  (_ecmcore.fit_model2_branch): best {ours_min * 1e3:9.3f} ms, median {ours_med * 1e3:9.3f} ms"
+        f"  ({args.repeat_ours} runs)  nfev {ours.nfev}, status {ours.status}"
+    )
+    print(
+        f"scipy (lsim + least_squares 2-point): best {sp_min * 1e3:9.3f} ms, median {sp_med * 1e3:9.3f} ms"
+        f"  ({args.repeat_scipy} runs)  nfev {ref.nfev}, status {ref.status}"
+    )
     print(f"speed-up (best / best): {sp_min / ours_min:.0f}x   (target: at least 200x)")
     print(f"ours  x = [{float(ours.x[0])!r}, {float(ours.x[1])!r}]  cost {ours.cost:.10e}")
     print(f"scipy x = [{float(ref.x[0])!r}, {float(ref.x[1])!r}]  cost {ref.cost:.10e}")

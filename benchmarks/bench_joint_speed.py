@@ -8,6 +8,7 @@ best of --runs), which both methods share.
 
     python benchmarks/bench_joint_speed.py [--runs 7]
 """
+
 import argparse
 import os
 import shutil
@@ -40,9 +41,19 @@ def main():
 
     work = tempfile.mkdtemp(prefix="bench_joint_")
     try:
-        made = synthcell.write_battery_folder(work, "cellB", capacity_mAh=2000.0, temperatures=(45, 35, 25, 10, 0),
-                                              model="model2", pulse_current_A=-2.0, pulse_s=180.0, rest_s=1800.0,
-                                              dt=1.0, voltage_noise_V=0.0002, current_noise_A=0.001)
+        made = synthcell.write_battery_folder(
+            work,
+            "cellB",
+            capacity_mAh=2000.0,
+            temperatures=(45, 35, 25, 10, 0),
+            model="model2",
+            pulse_current_A=-2.0,
+            pulse_s=180.0,
+            rest_s=1800.0,
+            dt=1.0,
+            voltage_noise_V=0.0002,
+            current_noise_A=0.001,
+        )
         folder = made["folder"]
         t_read = best(args.runs, lambda: [pd.read_csv(p) for p in made["recordings"]])
         res = {}
@@ -52,8 +63,10 @@ def main():
         pulses = sum(len(r.pulses) for r in ex.recordings)
         print(f"folder: 5 recordings, {pulses} pulses; reading the files {t_read:.3f} s")
         for method, t in res.items():
-            print(f"{method:>5}: extract {t:.3f} s, fitting {t - t_read:.3f} s "
-                  f"({(t - t_read) / pulses * 1e3:.2f} ms per pulse)")
+            print(
+                f"{method:>5}: extract {t:.3f} s, fitting {t - t_read:.3f} s "
+                f"({(t - t_read) / pulses * 1e3:.2f} ms per pulse)"
+            )
         print(f"joint / pulse, fitting: {(res['joint'] - t_read) / (res['pulse'] - t_read):.1f} x")
     finally:
         shutil.rmtree(work, ignore_errors=True)

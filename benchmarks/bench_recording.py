@@ -20,6 +20,7 @@ memory of the process.
 
     python benchmarks/bench_recording.py [--samples 40000]
 """
+
 import argparse
 import json
 import os
@@ -86,22 +87,36 @@ def main():
     ap.add_argument("--rest", type=float, default=1800.0)
     ap.add_argument("--pulse", type=float, default=180.0)
     ap.add_argument("--capacity", type=float, default=2000.0)
-    ap.add_argument("--current-noise", type=float, default=0.001,
-                    help="rms noise of the recorded current, A (a cycler's current reading is never exact; "
-                         "0 gives an idealised file with exact pulse currents)")
+    ap.add_argument(
+        "--current-noise",
+        type=float,
+        default=0.001,
+        help="rms noise of the recorded current, A (a cycler's current reading is never exact; "
+        "0 gives an idealised file with exact pulse currents)",
+    )
     ap.add_argument("--runs", type=int, default=5, help="fresh interpreters; the best time of each figure is shown")
     args = ap.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
-        made = synthcell.write_battery_folder(tmp, "cellA", capacity_mAh=args.capacity, temperatures=(25,),
-                                              model="model2", varying=True, pulse_s=args.pulse,
-                                              rest_s=args.rest, pulse_current_A=-2.0, voltage_noise_V=2e-4,
-                                              current_noise_A=args.current_noise)
+        made = synthcell.write_battery_folder(
+            tmp,
+            "cellA",
+            capacity_mAh=args.capacity,
+            temperatures=(25,),
+            model="model2",
+            varying=True,
+            pulse_s=args.pulse,
+            rest_s=args.rest,
+            pulse_current_A=-2.0,
+            voltage_noise_V=2e-4,
+            current_noise_A=args.current_noise,
+        )
         synthcell.write_input_params(tmp, tmp + "/", "cellA", model="model2")
         runs = []
         for _ in range(args.runs):
-            proc = subprocess.run([sys.executable, "-c", CHILD, made["recordings"][0]], cwd=tmp,
-                                  capture_output=True, text=True)
+            proc = subprocess.run(
+                [sys.executable, "-c", CHILD, made["recordings"][0]], cwd=tmp, capture_output=True, text=True
+            )
             if proc.returncode != 0:
                 sys.exit(proc.stderr[-3000:])
             runs.append(json.loads(proc.stdout.strip().splitlines()[-1]))
@@ -111,10 +126,14 @@ def main():
     print(f"samples kept            {r['samples']}")
     print(f"pulses fitted           {r['pulses']}")
     print(f"pandas.read_csv         {r['read_csv_s'] * 1e3:8.1f} ms (best of 5 reads x {args.runs} interpreters)")
-    print(f"detection + fitting     {r['detect_fit_s'] * 1e3:8.1f} ms   ratio read_csv / this "
-          f"{r['read_csv_s'] / r['detect_fit_s']:5.2f}  (target > 1)")
-    print(f"from the temperature    {r['work_s'] * 1e3:8.1f} ms   ratio read_csv / this "
-          f"{r['read_csv_s'] / r['work_s']:5.2f}  (also converts, trims, integrates)")
+    print(
+        f"detection + fitting     {r['detect_fit_s'] * 1e3:8.1f} ms   ratio read_csv / this "
+        f"{r['read_csv_s'] / r['detect_fit_s']:5.2f}  (target > 1)"
+    )
+    print(
+        f"from the temperature    {r['work_s'] * 1e3:8.1f} ms   ratio read_csv / this "
+        f"{r['read_csv_s'] / r['work_s']:5.2f}  (also converts, trims, integrates)"
+    )
     print(f"whole import            {r['import_s'] * 1e3:8.1f} ms (includes reading, files and the builder)")
     print(f"peak resident memory    {r['peak_rss_MiB']:8.1f} MiB")
 

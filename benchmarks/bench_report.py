@@ -9,6 +9,7 @@ Target: the report of the sample cell written in under 3 s.
 
     python benchmarks/bench_report.py [--runs 3]
 """
+
 import argparse
 import os
 import shutil

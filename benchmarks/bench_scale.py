@@ -23,6 +23,7 @@ and memory per sample: flat columns mean linear growth; n log n grows by about
 
     python benchmarks/bench_scale.py [--sizes 500000 1500000 5000000] [--keep DIR]
 """
+
 import argparse
 import json
 import os
@@ -145,28 +146,41 @@ def main():
         for n in args.sizes:
             r = run_size(root, n)
             rows.append(r)
-            print(f"n={n}: csv {r['csv_MB']:.0f} MB written in {r['write_csv_s']:.1f} s; "
-                  f"import {r['import_s']:.1f} s, peak {r['peak_MiB']:.0f} MiB", flush=True)
+            print(
+                f"n={n}: csv {r['csv_MB']:.0f} MB written in {r['write_csv_s']:.1f} s; "
+                f"import {r['import_s']:.1f} s, peak {r['peak_MiB']:.0f} MiB",
+                flush=True,
+            )
     finally:
         if not args.keep:
             import shutil
+
             shutil.rmtree(root, ignore_errors=True)
 
     steps = ["read_s", "load_s", "fit_s", "files_s", "builder_s", "import_s"]
     print()
-    print(f"{'samples':>10} {'pulses':>7} " + " ".join(f"{s[:-2]:>9}" for s in steps)
-          + f" {'peak MiB':>9} {'libs MiB':>9}")
+    print(
+        f"{'samples':>10} {'pulses':>7} "
+        + " ".join(f"{s[:-2]:>9}" for s in steps)
+        + f" {'peak MiB':>9} {'libs MiB':>9}"
+    )
     for r in rows:
-        print(f"{r['samples']:>10} {r['pulses']:>7} " + " ".join(f"{r[s]:>8.2f}s" for s in steps)
-              + f" {r['peak_MiB']:>9.0f} {r['base_MiB']:>9.0f}")
+        print(
+            f"{r['samples']:>10} {r['pulses']:>7} "
+            + " ".join(f"{r[s]:>8.2f}s" for s in steps)
+            + f" {r['peak_MiB']:>9.0f} {r['base_MiB']:>9.0f}"
+        )
     print()
     print("per sample (time in microseconds, memory above the libraries in bytes); fit per pulse in ms")
     print(f"{'samples':>10} " + " ".join(f"{s[:-2]:>9}" for s in steps) + f" {'mem B':>9} {'fit/pulse':>10}")
     for r in rows:
         n = r["samples"]
-        print(f"{n:>10} " + " ".join(f"{r[s] / n * 1e6:>9.3f}" for s in steps)
-              + f" {(r['peak_MiB'] - r['base_MiB']) * 2 ** 20 / n:>9.0f}"
-              + f" {r['fit_s'] / max(r['pulses'], 1) * 1e3:>10.2f}")
+        print(
+            f"{n:>10} "
+            + " ".join(f"{r[s] / n * 1e6:>9.3f}" for s in steps)
+            + f" {(r['peak_MiB'] - r['base_MiB']) * 2**20 / n:>9.0f}"
+            + f" {r['fit_s'] / max(r['pulses'], 1) * 1e3:>10.2f}"
+        )
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(rows, fh, indent=1)

@@ -75,8 +75,8 @@ Cycle make_cycle(int k, std::mt19937_64& rng) {
 struct Timing {
     double total = 0.0;
     long fits = 0, nfev = 0;
-    double rep = 0.0;                   // time in the current repeat
-    double best = 1e300;                // least time of one repeat
+    double rep = 0.0;     // time in the current repeat
+    double best = 1e300;  // least time of one repeat
     void end_repeat() {
         best = std::min(best, rep);
         rep = 0.0;
@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
         for (int k = 0; k < 8; ++k) {
             report.clear();
             const double t0 = now();
-            const auto r = ecm::fit_model1(c0.t.data() + kLead, c0.i.data() + kLead, c0.y.data() + kLead,
-                                           len_fall, {0.5, 0.05, cinit[k]}, 0.1, 1e-8, verbose, print);
+            const auto r = ecm::fit_model1(c0.t.data() + kLead, c0.i.data() + kLead, c0.y.data() + kLead, len_fall,
+                                           {0.5, 0.05, cinit[k]}, 0.1, 1e-8, verbose, print);
             init.total += now() - t0;
             init.rep += now() - t0;
             ++init.fits;
@@ -140,8 +140,8 @@ int main(int argc, char** argv) {
             const Cycle& c = cycles[k];
             report.clear();
             double t0 = now();
-            const auto r1 = ecm::fit_model1(c.t.data() + kLead, c.i.data() + kLead, c.y.data() + kLead,
-                                            len_fall, x1, 0.1, 1e-11, verbose, print);
+            const auto r1 = ecm::fit_model1(c.t.data() + kLead, c.i.data() + kLead, c.y.data() + kLead, len_fall, x1,
+                                            0.1, 1e-11, verbose, print);
             first.total += now() - t0;
             first.rep += now() - t0;
             ++first.fits;
@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
             x1 = {r1.x[0], r1.x[1], r1.x[2]};
             report.clear();
             t0 = now();
-            const auto r2 = ecm::fit_model2_branch(c.t.data(), c.i.data(), c.y.data(), c.t.size(), x1[0],
-                                                   x1[1], x1[2], x2, 1.0, 1e-9, verbose, print);
+            const auto r2 = ecm::fit_model2_branch(c.t.data(), c.i.data(), c.y.data(), c.t.size(), x1[0], x1[1], x1[2],
+                                                   x2, 1.0, 1e-9, verbose, print);
             second.total += now() - t0;
             second.rep += now() - t0;
             ++second.fits;
@@ -167,9 +167,10 @@ int main(int argc, char** argv) {
     // mean over all repeats, and the best repeat (least disturbed by other load)
     auto show = [repeats](const char* what, const Timing& t, std::size_t m) {
         const double per_fit = 1e3 * t.total / t.fits, best = 1e3 * t.best * repeats / t.fits;
-        std::printf("%-27s %5zu samples: %8.4f ms per fit (best repeat %8.4f ms), %5.2f evaluations, "
-                    "%6.2f us per evaluation\n",
-                    what, m, per_fit, best, double(t.nfev) / t.fits, 1e3 * best * t.fits / t.nfev);
+        std::printf(
+            "%-27s %5zu samples: %8.4f ms per fit (best repeat %8.4f ms), %5.2f evaluations, "
+            "%6.2f us per evaluation\n",
+            what, m, per_fit, best, double(t.nfev) / t.fits, 1e3 * best * t.fits / t.nfev);
     };
     show("initial-value search fit", init, len_fall);
     show("first-pass fit (R0,R1,C1)", first, len_fall);

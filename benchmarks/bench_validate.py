@@ -8,6 +8,7 @@ Target: under 0.2 s.
 
     python benchmarks/bench_validate.py [--runs 5] [--samples 200000]
 """
+
 import argparse
 import os
 import sys
@@ -49,15 +50,21 @@ def main():
         synthcell.write_recording_csv(df, path)
         model = os.path.join(d, "battery_model.json")
         res = validate(model, path)
-        print(f"{len(res.t)} samples, SOC {res.soc[0]:.3f} -> {res.soc[-1]:.3f}, RMS {res.rms_mV:.2f} mV "
-              "(a different cell than the model's: the time is what counts here)")
+        print(
+            f"{len(res.t)} samples, SOC {res.soc[0]:.3f} -> {res.soc[-1]:.3f}, RMS {res.rms_mV:.2f} mV "
+            "(a different cell than the model's: the time is what counts here)"
+        )
         t_all = best_of(args.runs, lambda: validate(model, path))
         at = res  # the arrays of one run
         from ecm.modelfile import load_model
 
         m = load_model(model).at(25.0)
-        t_sim = best_of(args.runs, lambda: _core.simulate_model(at.t, at.current, m.ocv_soc, m.ocv_v, m.param_soc,
-                                                                 m.r0, m.r, m.tau, m.capacity_ah, res.soc0))
+        t_sim = best_of(
+            args.runs,
+            lambda: _core.simulate_model(
+                at.t, at.current, m.ocv_soc, m.ocv_v, m.param_soc, m.r0, m.r, m.tau, m.capacity_ah, res.soc0
+            ),
+        )
         print(f"validate(): {t_all * 1000:.0f} ms; C++ simulation alone: {t_sim * 1000:.1f} ms")
 
 

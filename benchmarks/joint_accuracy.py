@@ -13,6 +13,7 @@ at the relaxed points (mV), and the fitting time of both methods.
 
     python benchmarks/joint_accuracy.py [--quick]
 """
+
 import argparse
 import os
 import sys
@@ -64,13 +65,26 @@ def run(protocol, temps, noise, model, method, quick):
 
     with tempfile.TemporaryDirectory() as d:
         kw = dict(PROTOCOLS[protocol])
-        made = synthcell.write_battery_folder(d, "cellA", capacity_mAh=2000.0, temperatures=temps, model=model,
-                                              varying=True, pulse_current_A=-2.0,
-                                              voltage_noise_V=0.0005 if noise else 0.0,
-                                              current_noise_A=0.001 if noise else 0.0, **kw)
+        made = synthcell.write_battery_folder(
+            d,
+            "cellA",
+            capacity_mAh=2000.0,
+            temperatures=temps,
+            model=model,
+            varying=True,
+            pulse_current_A=-2.0,
+            voltage_noise_V=0.0005 if noise else 0.0,
+            current_noise_A=0.001 if noise else 0.0,
+            **kw,
+        )
         t0 = time.perf_counter()
-        ex = ecm.extract(made["recordings"], model="2rc" if model == "model2" else "1rc", low_cutoff=3.0,
-                         high_cutoff=4.2, method=method)
+        ex = ecm.extract(
+            made["recordings"],
+            model="2rc" if model == "model2" else "1rc",
+            low_cutoff=3.0,
+            high_cutoff=4.2,
+            method=method,
+        )
         elapsed = time.perf_counter() - t0
         res = []
         for rec in ex.recordings:

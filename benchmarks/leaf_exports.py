@@ -6,6 +6,7 @@ SOC, the model built from both temperatures, and the run time.
 
     python benchmarks/leaf_exports.py [DATA_DIR]      (default ../shared/data/nissan-leaf)
 """
+
 import os
 import sys
 import tempfile
@@ -22,12 +23,26 @@ def pulses_by_mode(path):
     """Discharge and charge (regen) pulses counted from the export's Step and
     Mode columns: runs of one step number in DCHG / CHRG mode up to 60 s long
     that follow a REST run."""
-    names = ["Exclude", "Time(s)", "Cycle", "Loop", "Loop.1", "Loop.2", "Step", "StepTime(s)", "Current(A)",
-             "Voltage(V)", "Power(W)", "Capacity(Ah)", "Energy(Wh)", "Mode", "Data"]
+    names = [
+        "Exclude",
+        "Time(s)",
+        "Cycle",
+        "Loop",
+        "Loop.1",
+        "Loop.2",
+        "Step",
+        "StepTime(s)",
+        "Current(A)",
+        "Voltage(V)",
+        "Power(W)",
+        "Capacity(Ah)",
+        "Energy(Wh)",
+        "Mode",
+        "Data",
+    ]
     with open(path) as f:
         header = f.readline().startswith("Exclude")
-    df = pd.read_csv(path, header=0 if header else None, names=None if header else names + ["x"],
-                     index_col=False)
+    df = pd.read_csv(path, header=0 if header else None, names=None if header else names + ["x"], index_col=False)
     df.columns = [str(c).strip() for c in df.columns][: len(df.columns)]
     mode = df["Mode"].astype(str).str.strip()
     run = (mode != mode.shift()).cumsum()
@@ -49,7 +64,9 @@ def main():
         t0 = time.perf_counter()
         ex = ecm.extract(files, low_cutoff=3.0, high_cutoff=4.2, capacity_mAh=33100)
         best = min(best, time.perf_counter() - t0)
-    print(f"extract() of {len(files)} exports ({sum(r.samples for r in ex.recordings)} samples): {best:.3f} s (best of 3)")
+    print(
+        f"extract() of {len(files)} exports ({sum(r.samples for r in ex.recordings)} samples): {best:.3f} s (best of 3)"
+    )
     for r in ex.recordings:
         p = r.pulses
         fitted = p[p["status"] == "fitted"]
@@ -58,23 +75,33 @@ def main():
         c_found = int((fitted["direction"] == "charge").sum())
         on_bound = int((p["on_bound"] != "").sum())
         ocv = r.relaxed.sort_values("soc")["ocv"].to_numpy()
-        print(f"\n{os.path.basename(r.path)} ({r.temperature} C, {r.protocol['preset']}, {r.protocol['current_sign']}):")
-        print(f"  Mode column: {d_mode} discharge and {c_mode} charge pulses after a rest; fitted: {d_found} 30 A "
-              f"discharge and {c_found} charge pulses; rejected: {len(p) - len(fitted)} "
-              f"({'; '.join(p.loc[p['status'] != 'fitted', 'status'])})")
+        print(
+            f"\n{os.path.basename(r.path)} ({r.temperature} C, {r.protocol['preset']}, {r.protocol['current_sign']}):"
+        )
+        print(
+            f"  Mode column: {d_mode} discharge and {c_mode} charge pulses after a rest; fitted: {d_found} 30 A "
+            f"discharge and {c_found} charge pulses; rejected: {len(p) - len(fitted)} "
+            f"({'; '.join(p.loc[p['status'] != 'fitted', 'status'])})"
+        )
         print(f"  RMS per window: median {fitted['rms_mV'].median():.3f} mV, worst {fitted['rms_mV'].max():.3f} mV")
         for direction in ("discharge", "charge"):
             q = fitted[fitted["direction"] == direction]
-            print(f"  {direction:9s}: R0 {q['R0'].min() * 1e3:.3f}-{q['R0'].max() * 1e3:.3f} mOhm, "
-                  f"R1 median {q['R1'].median() * 1e3:.3f} mOhm, tau1 median {q['tau1'].median():.2f} s, "
-                  f"tau2 determined in {int(q['tau2_determined'].sum())} of {len(q)}")
-        print(f"  parameters on a bound: {on_bound} of {len(p)} pulses; OCV monotone in SOC: "
-              f"{bool(np.all(np.diff(ocv) > 0))} ({len(ocv)} points); capacity {r.charge_Ah:.2f} Ah")
+            print(
+                f"  {direction:9s}: R0 {q['R0'].min() * 1e3:.3f}-{q['R0'].max() * 1e3:.3f} mOhm, "
+                f"R1 median {q['R1'].median() * 1e3:.3f} mOhm, tau1 median {q['tau1'].median():.2f} s, "
+                f"tau2 determined in {int(q['tau2_determined'].sum())} of {len(q)}"
+            )
+        print(
+            f"  parameters on a bound: {on_bound} of {len(p)} pulses; OCV monotone in SOC: "
+            f"{bool(np.all(np.diff(ocv) > 0))} ({len(ocv)} points); capacity {r.charge_Ah:.2f} Ah"
+        )
     with tempfile.TemporaryDirectory() as out:
         written = ex.write(out)
         model = ecm.api.json.loads(open(written["battery_model"]).read())
-        print(f"\nbattery_model.json written from temperatures {model['temps']} "
-              f"({len(written['tables'])} table files beside it)")
+        print(
+            f"\nbattery_model.json written from temperatures {model['temps']} "
+            f"({len(written['tables'])} table files beside it)"
+        )
 
 
 if __name__ == "__main__":

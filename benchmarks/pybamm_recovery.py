@@ -11,6 +11,7 @@ test and benchmark dependency only (pip install pybamm).
 
     python benchmarks/pybamm_recovery.py [--quick]
 """
+
 import argparse
 import os
 import sys
@@ -29,11 +30,18 @@ def simulate(branches, pulses, folder, pulse_s=360.0, rest_s=1800.0, current=50.
 
     model = pybamm.equivalent_circuit.Thevenin(options={"number of rc elements": branches})
     pv = pybamm.ParameterValues("ECM_Example")
-    values = {"R0 [Ohm]": TRUE["R0"], "R1 [Ohm]": TRUE["R1"], "C1 [F]": TRUE["tau1"] / TRUE["R1"],
-              "Entropic change [V/K]": 0.0, "Initial SoC": 0.99, "Lower voltage cut-off [V]": 2.0}
+    values = {
+        "R0 [Ohm]": TRUE["R0"],
+        "R1 [Ohm]": TRUE["R1"],
+        "C1 [F]": TRUE["tau1"] / TRUE["R1"],
+        "Entropic change [V/K]": 0.0,
+        "Initial SoC": 0.99,
+        "Lower voltage cut-off [V]": 2.0,
+    }
     if branches == 2:
-        values.update({"R2 [Ohm]": TRUE["R2"], "C2 [F]": TRUE["tau2"] / TRUE["R2"],
-                       "Element-2 initial overpotential [V]": 0.0})
+        values.update(
+            {"R2 [Ohm]": TRUE["R2"], "C2 [F]": TRUE["tau2"] / TRUE["R2"], "Element-2 initial overpotential [V]": 0.0}
+        )
     pv.update(values, check_already_exists=False)
     steps = ["Rest for 600 seconds"]
     for _ in range(pulses):
@@ -85,8 +93,11 @@ def main():
                     err = p[n].to_numpy() / TRUE[n] - 1
                     if n != "R0" and f"tau{n[-1]}_determined" in p:
                         err = err[p[f"tau{n[-1]}_determined"].to_numpy()]
-                    cells.append(f"{n} {np.median(err) * 100:+.2f}% (max {np.max(np.abs(err)) * 100:.1f}%)"
-                                 if len(err) else f"{n} n/a")
+                    cells.append(
+                        f"{n} {np.median(err) * 100:+.2f}% (max {np.max(np.abs(err)) * 100:.1f}%)"
+                        if len(err)
+                        else f"{n} n/a"
+                    )
                 print(f"   {method:>5} ({len(p)} pulses, {el:.2f} s): " + "  ".join(cells))
 
 

@@ -1,4 +1,5 @@
 """Timing shared by the benchmark scripts."""
+
 import time
 
 

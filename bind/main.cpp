@@ -10,8 +10,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bind/extras.hpp"
@@ -140,8 +140,10 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     if (settings.model == ecm::CircuitModel::Other)
         throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
     settings.label = path;
-    if (method == "joint") settings.method = ecm::FitMethod::Joint;
-    else if (method != "pulse") throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
+    if (method == "joint")
+        settings.method = ecm::FitMethod::Joint;
+    else if (method != "pulse")
+        throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
 
     ApiObserver observer(std::move(progress), std::move(debug));
     observer.set_flags();
@@ -240,7 +242,8 @@ py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcec
                       py::array_t<double, py::array::c_style | py::array::forcecast> voltage, const std::string& label,
                       double vcut, const std::string& model, bool step_hold, double nominal_capacity_Ah,
                       double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
-                      py::object progress, std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> step_id) {
+                      py::object progress,
+                      std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> step_id) {
     check_columns(time, current, voltage, label + ": ");
     ecm::RecordingColumns cols;
     cols.time = time.data();
@@ -470,8 +473,7 @@ PYBIND11_MODULE(_core, m) {
 
     m.def(
         "build_model_from_files",
-        [](const std::vector<std::string>& paths, const std::vector<std::string>& names, double v_low,
-           double v_high) {
+        [](const std::vector<std::string>& paths, const std::vector<std::string>& names, double v_low, double v_high) {
             if (paths.empty()) throw py::value_error("no parameter file to build the model from");
             std::vector<ecm::gen::ParamFile> files;
             py::object last_soc;

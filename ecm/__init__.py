@@ -6,14 +6,24 @@ list of recordings) through the same C++ pipeline as the import-time
 same files the import-time run writes. Importing this package runs nothing.
 Log records go to ``logging.getLogger("ecm")``.
 """
+
 import logging as _logging
 
 from ecm._errors import CutoffError, RecordingError, UsageError
 from ecm.api import Extraction, Recording, extract
 from ecm.validate import Validation, validate  # noqa: E402  (ecm.validate is the function from here on)
 
-__all__ = ["extract", "Extraction", "Recording", "validate", "Validation", "RecordingError", "CutoffError",
-           "UsageError", "__version__"]
+__all__ = [
+    "extract",
+    "Extraction",
+    "Recording",
+    "validate",
+    "Validation",
+    "RecordingError",
+    "CutoffError",
+    "UsageError",
+    "__version__",
+]
 
 try:
     from importlib.metadata import version as _version

@@ -3,6 +3,7 @@
 Every number comes from the C++ pipeline that the import-time ``ecmfit`` runs
 too; this module turns its plain results into pandas tables and writes them.
 """
+
 from __future__ import annotations
 
 import glob
@@ -22,7 +23,8 @@ try:
 except ImportError as _e:  # pragma: no cover - the source tree shadows the installed package
     raise ImportError(
         f"ecm's compiled core is missing next to {os.path.dirname(os.path.abspath(__file__))}: this looks like "
-        "the source folder; install the package with 'pip install .' and run from another directory") from _e
+        "the source folder; install the package with 'pip install .' and run from another directory"
+    ) from _e
 from ecm._errors import RecordingError, UsageError
 
 log = logging.getLogger("ecm")
@@ -44,7 +46,7 @@ ProgressFn = Callable[[str, int, int, int, int], Any]
 
 
 def normalise_model(model: str) -> str:
-    """"1rc"/"2rc" or "model1"/"model2" -> "model1"/"model2"; ValueError otherwise."""
+    """ "1rc"/"2rc" or "model1"/"model2" -> "model1"/"model2"; ValueError otherwise."""
     key = str(model).strip().lower()
     if key not in MODEL_NAMES:
         raise UsageError(f"model {model!r} is not known; expected '1rc' or '2rc' (or 'model1' / 'model2')")
@@ -82,12 +84,18 @@ def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
         # .txt/.tsv, when it holds no CSV).
         files = sorted(f for f in glob.glob(os.path.join(glob.escape(folder), "*")) if os.path.isfile(f))
         for suffixes in (EXPORT_SUFFIXES[:1], EXPORT_SUFFIXES[1:]):
-            direct = [f for f in files if f.lower().endswith(suffixes)
-                      and not os.path.basename(f).upper().startswith(("README", "LICENSE", "LICENCE"))]
+            direct = [
+                f
+                for f in files
+                if f.lower().endswith(suffixes)
+                and not os.path.basename(f).upper().startswith(("README", "LICENSE", "LICENCE"))
+            ]
             if direct:
                 return direct
-        raise UsageError(f"'{folder}' is not a battery folder: it has no raw_data/ folder of recordings "
-                         f"and no recording files ({', '.join(EXPORT_SUFFIXES)})")
+        raise UsageError(
+            f"'{folder}' is not a battery folder: it has no raw_data/ folder of recordings "
+            f"and no recording files ({', '.join(EXPORT_SUFFIXES)})"
+        )
     found = glob.glob(os.path.join(glob.escape(raw), "*.csv"))
     if not found:
         raise UsageError(f"'{raw}' holds no recording (*.csv)")
@@ -168,8 +176,7 @@ class Extraction:
 
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
-        return (f"<Extraction {short_model_name(self.model_name)} of {len(self.recordings)} recording(s): "
-                f"{temps}>")
+        return f"<Extraction {short_model_name(self.model_name)} of {len(self.recordings)} recording(s): {temps}>"
 
     @property
     def warnings(self) -> List[str]:
@@ -180,9 +187,13 @@ class Extraction:
         """One row per recording: temperature, pulses, charge, medians, RMS, warnings."""
         rows = []
         for r in self.recordings:
-            row = {"temperature": r.temperature, "recording": os.path.basename(r.path),
-                   "pulses": len(r.pulses), "fitted": int((r.pulses["status"] == "fitted").sum()),
-                   "charge_Ah": r.charge_Ah}
+            row = {
+                "temperature": r.temperature,
+                "recording": os.path.basename(r.path),
+                "pulses": len(r.pulses),
+                "fitted": int((r.pulses["status"] == "fitted").sum()),
+                "charge_Ah": r.charge_Ah,
+            }
             row.update(r.medians)
             row["rms_mV_median"] = float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else float("nan")
             row["warnings"] = len(r.warnings)
@@ -198,8 +209,12 @@ class Extraction:
         recs = sorted(self.recordings, key=lambda r: r.temperature)
         names = ["R0", "R1", "tau1", "C1"] + (["R2", "tau2", "C2"] if self.model_name == "model2" else [])
         grid = [float(x) for x in TABLE_SOC]
-        out: Dict[str, Any] = {"method": self.method, "model": short_model_name(self.model_name), "soc": grid,
-                               "temperatures": [r.temperature for r in recs]}
+        out: Dict[str, Any] = {
+            "method": self.method,
+            "model": short_model_name(self.model_name),
+            "soc": grid,
+            "temperatures": [r.temperature for r in recs],
+        }
         units = {"R": "Ohm", "t": "s", "C": "F"}
         out["units"] = {n: units[n[0]] for n in names}
         directions = [("discharge", "")]
@@ -219,8 +234,10 @@ class Extraction:
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
-        out["ocv"] = {"soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
-                      "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs]}
+        out["ocv"] = {
+            "soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
+            "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs],
+        }
         return _json_ready(out)
 
     def default_out_dir(self) -> str:
@@ -249,8 +266,9 @@ class Extraction:
             log.info("Saved file %s", ocv_file)
             written["recordings"].append({"path": r.path, "params": params_file, "ocv": ocv_file})
         files = glob.glob(os.path.join(glob.escape(out), "*_params.json"))
-        built = _core.build_model_from_files(files, [os.path.basename(f) for f in files],
-                                             self.low_cutoff, self.high_cutoff)
+        built = _core.build_model_from_files(
+            files, [os.path.basename(f) for f in files], self.low_cutoff, self.high_cutoff
+        )
         for w in built["warnings"]:
             if w not in self.model_warnings:
                 log.warning(w)
@@ -294,23 +312,49 @@ class Extraction:
         """A JSON-ready summary (non-finite numbers become None)."""
         recs = []
         for r in self.recordings:
-            d = {"path": r.path, "temperature": r.temperature, "temperature_source": r.temperature_source,
-                 "capacity_mAh": r.capacity_mAh, "charge_Ah": r.charge_Ah, "samples": r.samples,
-                 "pulses_fitted": int((r.pulses["status"] == "fitted").sum()), "pulses_total": len(r.pulses),
-                 "medians": r.medians,
-                 "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
-                 "warnings": r.warnings}
+            d = {
+                "path": r.path,
+                "temperature": r.temperature,
+                "temperature_source": r.temperature_source,
+                "capacity_mAh": r.capacity_mAh,
+                "charge_Ah": r.charge_Ah,
+                "samples": r.samples,
+                "pulses_fitted": int((r.pulses["status"] == "fitted").sum()),
+                "pulses_total": len(r.pulses),
+                "medians": r.medians,
+                "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
+                "warnings": r.warnings,
+            }
             if r.protocol is not None:
-                d["export"] = {k: r.protocol[k] for k in (
-                    "preset", "columns", "current_sign", "notes", "rest_threshold_A", "jump_tolerance_A",
-                    "cutoff_crossed", "full_charge_found", "export_step_changes", "pulses_discharge",
-                    "pulses_charge")}
+                d["export"] = {
+                    k: r.protocol[k]
+                    for k in (
+                        "preset",
+                        "columns",
+                        "current_sign",
+                        "notes",
+                        "rest_threshold_A",
+                        "jump_tolerance_A",
+                        "cutoff_crossed",
+                        "full_charge_found",
+                        "export_step_changes",
+                        "pulses_discharge",
+                        "pulses_charge",
+                    )
+                }
             if pulses:
                 d["pulses"] = r.pulses.to_dict(orient="records")
             recs.append(d)
-        doc = {"folder": self.folder, "model": short_model_name(self.model_name), "method": self.method,
-               "low_cutoff": self.low_cutoff, "high_cutoff": self.high_cutoff, "recordings": recs,
-               "model_name": self.model.get("name"), "model_warnings": self.model_warnings}
+        doc = {
+            "folder": self.folder,
+            "model": short_model_name(self.model_name),
+            "method": self.method,
+            "low_cutoff": self.low_cutoff,
+            "high_cutoff": self.high_cutoff,
+            "recordings": recs,
+            "model_name": self.model.get("name"),
+            "model_warnings": self.model_warnings,
+        }
         return _json_ready(doc)
 
 
@@ -350,8 +394,15 @@ def _capacity(path: str) -> Optional[int]:
 def _recording(raw: Dict[str, Any], model: str) -> Recording:
     names = PARAMETERS[model]
     t = raw["pulses"]
-    pulses = pd.DataFrame({"cycle": np.asarray(t["cycle"], dtype=np.int64), "t_start": t["t_start"],
-                           "t_end": t["t_end"], "soc": t["soc"], "current": t["current"]})
+    pulses = pd.DataFrame(
+        {
+            "cycle": np.asarray(t["cycle"], dtype=np.int64),
+            "t_start": t["t_start"],
+            "t_end": t["t_end"],
+            "soc": t["soc"],
+            "current": t["current"],
+        }
+    )
     soc_end = np.asarray(t["soc_end"], dtype=float)
     if soc_end.size and np.isfinite(soc_end).all():  # joint method: where the branches relax from
         pulses.insert(4, "soc_end", soc_end)
@@ -366,14 +417,25 @@ def _recording(raw: Dict[str, Any], model: str) -> Recording:
     pulses["ocv_level"] = t["batt_val"]
     pulses["status"] = list(t["status"])
     ocv = pd.DataFrame({"soc": raw["SOC"], "ocv": raw["OCV"]})
-    relaxed = pd.DataFrame({"soc": raw["relaxed_soc"], "ocv": raw["relaxed_ocv"],
-                            "measured": raw["relaxed_measured"]})
+    relaxed = pd.DataFrame({"soc": raw["relaxed_soc"], "ocv": raw["relaxed_ocv"], "measured": raw["relaxed_measured"]})
     medians = {n: float(v) for n, v in zip(names, raw["median"])}
-    return Recording(path=raw["path"], temperature=int(raw["temperature"]), capacity_mAh=_capacity(raw["path"]),
-                     charge_Ah=float(raw["charge_Ah"]), pulses=pulses, ocv=ocv, medians=medians,
-                     warnings=list(raw["warnings"]), relaxed=relaxed, samples=int(raw["samples"]),
-                     temperature_source=raw["temperature_source"], params_text=raw["params_text"],
-                     ocv_text=raw["ocv_text"], ocv_passes=int(raw["ocv_passes"]), series=raw.get("series"))
+    return Recording(
+        path=raw["path"],
+        temperature=int(raw["temperature"]),
+        capacity_mAh=_capacity(raw["path"]),
+        charge_Ah=float(raw["charge_Ah"]),
+        pulses=pulses,
+        ocv=ocv,
+        medians=medians,
+        warnings=list(raw["warnings"]),
+        relaxed=relaxed,
+        samples=int(raw["samples"]),
+        temperature_source=raw["temperature_source"],
+        params_text=raw["params_text"],
+        ocv_text=raw["ocv_text"],
+        ocv_passes=int(raw["ocv_passes"]),
+        series=raw.get("series"),
+    )
 
 
 class _TqdmProgress:
@@ -390,8 +452,14 @@ class _TqdmProgress:
         if self.pulses is None or done == 0:
             if self.pulses is not None:
                 self.pulses.close()
-            self.pulses = self._tqdm(total=max(total, 0), unit="pulse", desc=os.path.basename(path)[:32],
-                                     position=1, leave=False, dynamic_ncols=True)
+            self.pulses = self._tqdm(
+                total=max(total, 0),
+                unit="pulse",
+                desc=os.path.basename(path)[:32],
+                position=1,
+                leave=False,
+                dynamic_ncols=True,
+            )
         self.pulses.update(done - self.pulses.n)  # redraws at most every tenth of a second
         if total > 0 and done >= total:
             self.files.update(1)
@@ -402,12 +470,22 @@ class _TqdmProgress:
         self.files.close()
 
 
-def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], *, model: str = "2rc",
-            low_cutoff: float, high_cutoff: float, method: str = "pulse",
-            progress: Union[None, bool, ProgressFn] = None, columns: Optional[Dict[str, str]] = None,
-            preset: Optional[str] = None, temperature: Optional[float] = None,
-            capacity_mAh: Optional[float] = None, max_pulse_s: float = 600.0, min_rest_s: float = 600.0,
-            rms_limit_mV: float = 5.0) -> Extraction:
+def extract(
+    folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
+    *,
+    model: str = "2rc",
+    low_cutoff: float,
+    high_cutoff: float,
+    method: str = "pulse",
+    progress: Union[None, bool, ProgressFn] = None,
+    columns: Optional[Dict[str, str]] = None,
+    preset: Optional[str] = None,
+    temperature: Optional[float] = None,
+    capacity_mAh: Optional[float] = None,
+    max_pulse_s: float = 600.0,
+    min_rest_s: float = 600.0,
+    rms_limit_mV: float = 5.0,
+) -> Extraction:
     """Runs the extraction over a battery folder (``<folder>/raw_data/*.csv``, in
     directory order, as the import-time run) or over a list of recording paths.
 
@@ -479,8 +557,10 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
             log.info("started processing file '%s'", path)
             cb = None
             if report is not None:
+
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
+
             use_steps = method == "steps" or columns or preset
             if not use_steps:
                 from ecm.steps import is_classic
@@ -490,9 +570,19 @@ def extract(folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]], 
                 from ecm.steps import run_export
 
                 try:
-                    rec = run_export(path, model=model_name, low_cutoff=vcut, columns=columns, preset=preset,
-                                     temperature=temperature, capacity_mAh=capacity_mAh, max_pulse_s=max_pulse_s,
-                                     min_rest_s=min_rest_s, rms_limit_mV=rms_limit_mV, progress=cb)
+                    rec = run_export(
+                        path,
+                        model=model_name,
+                        low_cutoff=vcut,
+                        columns=columns,
+                        preset=preset,
+                        temperature=temperature,
+                        capacity_mAh=capacity_mAh,
+                        max_pulse_s=max_pulse_s,
+                        min_rest_s=min_rest_s,
+                        rms_limit_mV=rms_limit_mV,
+                        progress=cb,
+                    )
                 except (RecordingError, UsageError):
                     raise
                 except (ValueError, OSError, UnicodeError) as e:

@@ -10,6 +10,7 @@ here.
     result.summary      # one row per cell and temperature
     result.spread       # median and 5th-95th percentile across cells, per parameter and temperature
 """
+
 from __future__ import annotations
 
 import glob
@@ -80,8 +81,7 @@ def _cell_settings(folder: str, defaults: Dict[str, Any]) -> Dict[str, Any]:
     """Settings of one cell: the batch's, else the cell's input_params.json, else the database's."""
     s = dict(defaults)
     path = os.path.join(folder, CONFIG_FILE)
-    if os.path.isfile(path) and (s.get("low_cutoff") is None or s.get("high_cutoff") is None
-                                 or s.get("model") is None):
+    if os.path.isfile(path) and (s.get("low_cutoff") is None or s.get("high_cutoff") is None or s.get("model") is None):
         with open(path, encoding="utf-8") as fh:
             cfg = json.load(fh)
         for key in ("low_cutoff", "high_cutoff", "model"):
@@ -116,19 +116,28 @@ def process_cell(folder: str, out_dir: str, defaults: Dict[str, Any], force: boo
                     return old
             except (OSError, ValueError):
                 pass  # an unreadable stamp: do the cell again
-        ex = ecm.extract(folder, model=settings["model"], low_cutoff=settings["low_cutoff"],
-                         high_cutoff=settings["high_cutoff"], method=settings.get("method", "pulse"))
+        ex = ecm.extract(
+            folder,
+            model=settings["model"],
+            low_cutoff=settings["low_cutoff"],
+            high_cutoff=settings["high_cutoff"],
+            method=settings.get("method", "pulse"),
+        )
         ex.write(out_dir)
         rows = []
         for r in ex.recordings:
-            row = {"temperature": r.temperature, "recording": os.path.basename(r.path),
-                   "capacity_mAh": r.capacity_mAh, "charge_Ah": r.charge_Ah, "pulses": len(r.pulses),
-                   "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
-                   "warnings": len(r.warnings)}
+            row = {
+                "temperature": r.temperature,
+                "recording": os.path.basename(r.path),
+                "capacity_mAh": r.capacity_mAh,
+                "charge_Ah": r.charge_Ah,
+                "pulses": len(r.pulses),
+                "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
+                "warnings": len(r.warnings),
+            }
             row.update({k: (v if math.isfinite(v) else None) for k, v in r.medians.items()})
             rows.append(row)
-        record.update(status="fitted", rows=rows, fingerprint=fp, settings=settings,
-                      warnings=ex.warnings)
+        record.update(status="fitted", rows=rows, fingerprint=fp, settings=settings, warnings=ex.warnings)
         # The stamp is written last: a cell interrupted before it is done again. It is
         # renamed into place but not synced: a stamp lost to a crash only means a refit.
         tmp = f"{stamp}.{os.getpid()}.tmp"
@@ -166,8 +175,19 @@ def summarise(records: List[Dict[str, Any]]) -> (pd.DataFrame, pd.DataFrame):
                 rows.append({**base, **r})
         else:
             rows.append(base)
-    cols = ["cell", "temperature", "recording", "status", "capacity_mAh", "charge_Ah", "pulses", *PARAMS,
-            "rms_mV_median", "warnings", "error"]
+    cols = [
+        "cell",
+        "temperature",
+        "recording",
+        "status",
+        "capacity_mAh",
+        "charge_Ah",
+        "pulses",
+        *PARAMS,
+        "rms_mV_median",
+        "warnings",
+        "error",
+    ]
     summary = pd.DataFrame(rows)
     for c in cols:
         if c not in summary:
@@ -180,18 +200,34 @@ def summarise(records: List[Dict[str, Any]]) -> (pd.DataFrame, pd.DataFrame):
             vals = pd.to_numeric(grp[p], errors="coerce").dropna().to_numpy()
             if len(vals) == 0:
                 continue
-            spread_rows.append({"temperature": temp, "quantity": p, "cells": len(vals),
-                                "median": float(np.median(vals)), "p5": float(np.percentile(vals, 5)),
-                                "p95": float(np.percentile(vals, 95))})
+            spread_rows.append(
+                {
+                    "temperature": temp,
+                    "quantity": p,
+                    "cells": len(vals),
+                    "median": float(np.median(vals)),
+                    "p5": float(np.percentile(vals, 5)),
+                    "p95": float(np.percentile(vals, 95)),
+                }
+            )
     spread = pd.DataFrame(spread_rows, columns=["temperature", "quantity", "cells", "median", "p5", "p95"])
     return summary, spread
 
 
-def run_batch(database: str, *, low_cutoff: Optional[float] = None, high_cutoff: Optional[float] = None,
-              model: Optional[str] = None, method: str = "pulse", workers: Optional[int] = None,
-              scheduler: Optional[str] = None, out: Optional[str] = None, force: bool = False,
-              progress: Optional[Callable[[int, int, Dict[str, Any]], Any]] = None,
-              client: Any = None) -> BatchResult:
+def run_batch(
+    database: str,
+    *,
+    low_cutoff: Optional[float] = None,
+    high_cutoff: Optional[float] = None,
+    model: Optional[str] = None,
+    method: str = "pulse",
+    workers: Optional[int] = None,
+    scheduler: Optional[str] = None,
+    out: Optional[str] = None,
+    force: bool = False,
+    progress: Optional[Callable[[int, int, Dict[str, Any]], Any]] = None,
+    client: Any = None,
+) -> BatchResult:
     """Runs every battery folder under database as one task of dask.distributed.
 
     workers: worker processes of a local cluster (default: one per core);
@@ -214,8 +250,12 @@ def run_batch(database: str, *, low_cutoff: Optional[float] = None, high_cutoff:
     cells = find_cells(database)
     if method not in METHODS:
         raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
-    defaults: Dict[str, Any] = {"low_cutoff": low_cutoff, "high_cutoff": high_cutoff,
-                                "model": normalise_model(model) if model else None, "method": method}
+    defaults: Dict[str, Any] = {
+        "low_cutoff": low_cutoff,
+        "high_cutoff": high_cutoff,
+        "model": normalise_model(model) if model else None,
+        "method": method,
+    }
     db_cfg = os.path.join(database, CONFIG_FILE)
     if os.path.isfile(db_cfg):
         with open(db_cfg, encoding="utf-8") as fh:
@@ -243,8 +283,10 @@ def run_batch(database: str, *, low_cutoff: Optional[float] = None, high_cutoff:
         client = Client(cluster)
     records = []
     try:
-        futures = [client.submit(process_cell, c, o, defaults, force, key=f"ecm-cell-{i}-{os.path.basename(c)}",
-                                 pure=False) for i, (c, o) in enumerate(targets)]
+        futures = [
+            client.submit(process_cell, c, o, defaults, force, key=f"ecm-cell-{i}-{os.path.basename(c)}", pure=False)
+            for i, (c, o) in enumerate(targets)
+        ]
         for fut in as_completed(futures):
             rec = fut.result()
             records.append(rec)

@@ -3,6 +3,7 @@
 Exit codes: 0 success, 1 a recording could not be used (or the run failed),
 2 a usage error (bad arguments, no battery folder, a missing cut-off).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -78,28 +79,38 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
 
     lines = []
     where = ex.folder or "recordings"
-    lines.append(f"{where}: {len(ex.recordings)} recording(s), {short_model_name(ex.model_name)}, "
-                 f"cut-offs {ex.low_cutoff} V / {ex.high_cutoff} V")
+    lines.append(
+        f"{where}: {len(ex.recordings)} recording(s), {short_model_name(ex.model_name)}, "
+        f"cut-offs {ex.low_cutoff} V / {ex.high_cutoff} V"
+    )
     units = {"R": "Ohm", "C": "F", "t": "s"}
     for r in sorted(ex.recordings, key=lambda r: r.temperature):
         p = r.pulses
         on_bound = int(p["status"].str.contains("bound").sum())
         budget = int(p["status"].str.contains("not converged").sum())
         rms = float(p["rms_mV"].median()) if len(p) else float("nan")
-        notes = "".join([f", {on_bound} with a parameter on a bound" if on_bound else "",
-                         f", {budget} not converged" if budget else ""])
+        notes = "".join(
+            [
+                f", {on_bound} with a parameter on a bound" if on_bound else "",
+                f", {budget} not converged" if budget else "",
+            ]
+        )
         if r.protocol is not None:
             pr = r.protocol
             fitted = p[p["status"] == "fitted"]
             rms = float(fitted["rms_mV"].median()) if len(fitted) else float("nan")
-            lines.append(f"  {r.temperature:>4} C  {os.path.basename(r.path)} ({pr['preset'] or 'column map'}, "
-                         f"{pr['current_sign']}, temperature from the {r.temperature_source}): "
-                         f"{pr['pulses_discharge']} discharge and {pr['pulses_charge']} charge pulses, "
-                         f"{len(fitted)} fitted, {len(p) - len(fitted)} rejected; capacity {r.charge_Ah:.4g} Ah, "
-                         f"median RMS {rms:.3g} mV")
+            lines.append(
+                f"  {r.temperature:>4} C  {os.path.basename(r.path)} ({pr['preset'] or 'column map'}, "
+                f"{pr['current_sign']}, temperature from the {r.temperature_source}): "
+                f"{pr['pulses_discharge']} discharge and {pr['pulses_charge']} charge pulses, "
+                f"{len(fitted)} fitted, {len(p) - len(fitted)} rejected; capacity {r.charge_Ah:.4g} Ah, "
+                f"median RMS {rms:.3g} mV"
+            )
         else:
-            lines.append(f"  {r.temperature:>4} C  {os.path.basename(r.path)}: {len(p)} pulses fitted{notes}; "
-                         f"charge {r.charge_Ah:.4g} Ah, median RMS {rms:.3g} mV")
+            lines.append(
+                f"  {r.temperature:>4} C  {os.path.basename(r.path)}: {len(p)} pulses fitted{notes}; "
+                f"charge {r.charge_Ah:.4g} Ah, median RMS {rms:.3g} mV"
+            )
         meds = "  ".join(f"{k} {_fmt(v, units[k[0]])}" for k, v in r.medians.items())
         lines.append(f"          medians: {meds}")
         if r.warnings:
@@ -115,13 +126,16 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
 
 def _fit_settings(args: argparse.Namespace, cfg: Dict[str, Any]) -> Tuple[Any, Any, str]:
     """Cut-offs and model: the flags, else the settings file's values."""
+
     def setting(flag_value, key, flag):
         if flag_value is not None:
             return flag_value
         if key in cfg:
             return cfg[key]
-        raise _Usage(f"no {flag} given and no {CONFIG_FILE} with \"{key}\" in the battery folder or the current "
-                     f"directory; pass {flag} V")
+        raise _Usage(
+            f'no {flag} given and no {CONFIG_FILE} with "{key}" in the battery folder or the current '
+            f"directory; pass {flag} V"
+        )
 
     low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
     high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
@@ -169,8 +183,15 @@ def _cmd_fit(args: argparse.Namespace) -> int:
         redirect = logging_redirect_tqdm(loggers=[log])
     with redirect:
         try:
-            ex = ecm.extract(source, model=model, low_cutoff=low, high_cutoff=high, method=args.method,
-                             progress=True if show_bar else None, **_export_kwargs(args))
+            ex = ecm.extract(
+                source,
+                model=model,
+                low_cutoff=low,
+                high_cutoff=high,
+                method=args.method,
+                progress=True if show_bar else None,
+                **_export_kwargs(args),
+            )
         except ecm.UsageError as e:
             raise _Usage(str(e)) from None
         written = ex.write(out) if not args.no_write else None
@@ -204,22 +225,36 @@ def _cmd_batch(args: argparse.Namespace) -> int:
                 bar.write(f"ecm batch: {rec['cell']}: {rec['error']}")
 
     try:
-        result = run_batch(args.database, low_cutoff=args.low_cutoff, high_cutoff=args.high_cutoff,
-                           model=args.model, method=args.method, workers=args.workers, scheduler=args.scheduler,
-                           out=args.out, force=args.force, progress=progress)
+        result = run_batch(
+            args.database,
+            low_cutoff=args.low_cutoff,
+            high_cutoff=args.high_cutoff,
+            model=args.model,
+            method=args.method,
+            workers=args.workers,
+            scheduler=args.scheduler,
+            out=args.out,
+            force=args.force,
+            progress=progress,
+        )
     finally:
         if bar is not None:
             bar.close()
     recs = result.records
     counts = {s: sum(1 for r in recs if r["status"] == s) for s in ("fitted", "up to date", "failed")}
     if args.json_out:
-        doc = {"cells": [{k: v for k, v in r.items() if k != "settings"} for r in recs], "counts": counts,
-               "files": result.files}
+        doc = {
+            "cells": [{k: v for k, v in r.items() if k != "settings"} for r in recs],
+            "counts": counts,
+            "files": result.files,
+        }
         json.dump(doc, sys.stdout, indent=1, default=str)
         sys.stdout.write("\n")
     elif not args.quiet:
-        print(f"{len(recs)} cell(s): {counts['fitted']} fitted, {counts['up to date']} up to date, "
-              f"{counts['failed']} failed")
+        print(
+            f"{len(recs)} cell(s): {counts['fitted']} fitted, {counts['up to date']} up to date, "
+            f"{counts['failed']} failed"
+        )
         for r in result.failed:
             print(f"  failed: {r['cell']}: {r['error']}")
         print(f"summary: {result.files['summary_csv']}")
@@ -243,8 +278,9 @@ def _cmd_report(args: argparse.Namespace) -> int:
 
     pyplot()  # fails early, naming the extra, when matplotlib is missing
     try:
-        ex = ecm.extract(folder, model=model, low_cutoff=low, high_cutoff=high, method=args.method,
-                         **_export_kwargs(args))
+        ex = ecm.extract(
+            folder, model=model, low_cutoff=low, high_cutoff=high, method=args.method, **_export_kwargs(args)
+        )
     except ecm.UsageError as e:
         raise _Usage(str(e)) from None
     path = ex.report(out)
@@ -260,9 +296,15 @@ def _cmd_validate(args: argparse.Namespace) -> int:
     tables = False if args.no_tables else None
     from ecm.exports import parse_columns
 
-    res = validate(args.model, args.recording, temperature=args.temperature, initial_soc=args.initial_soc,
-                   tables=tables, columns=parse_columns(args.columns) if args.columns else None,
-                   preset=args.preset)
+    res = validate(
+        args.model,
+        args.recording,
+        temperature=args.temperature,
+        initial_soc=args.initial_soc,
+        tables=tables,
+        columns=parse_columns(args.columns) if args.columns else None,
+        preset=args.preset,
+    )
     plot = res.plot(args.plot) if args.plot else None
     if args.json_out:
         doc = res.to_dict()
@@ -272,8 +314,12 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         sys.stdout.write("\n")
     elif not args.quiet:
         src = "tables " + os.path.basename(res.tables) if res.tables else "per-temperature values"
-        start = (f"start SOC {res.soc0:.4f} from the rest ending at {res.start_rest['t_end']:g} s "
-                 f"({res.start_rest['voltage']:.4f} V)" if res.start_rest else f"start SOC {res.soc0:.4f} (given)")
+        start = (
+            f"start SOC {res.soc0:.4f} from the rest ending at {res.start_rest['t_end']:g} s "
+            f"({res.start_rest['voltage']:.4f} V)"
+            if res.start_rest
+            else f"start SOC {res.soc0:.4f} (given)"
+        )
         print(f"{res.recording}: {len(res.t)} samples at {res.temperature:g} C; model {res.model} ({src}); {start}")
         print(res.table_text())
         if plot:
@@ -284,8 +330,9 @@ def _cmd_validate(args: argparse.Namespace) -> int:
 def _cmd_export(args: argparse.Namespace) -> int:
     from ecm.export import export
 
-    paths = export(args.model, args.to, args.out, temperature=args.temperature,
-                   tables=False if args.no_tables else None)
+    paths = export(
+        args.model, args.to, args.out, temperature=args.temperature, tables=False if args.no_tables else None
+    )
     if not args.quiet:
         for p in paths:
             print(p)
@@ -297,23 +344,32 @@ def _add_model_tool_parsers(sub) -> None:
     from ecm.exports import PRESETS
 
     rep = sub.add_parser(
-        "report", help="fit a battery folder and write a self-contained HTML report of the fits",
+        "report",
+        help="fit a battery folder and write a self-contained HTML report of the fits",
         description="Fit FOLDER as 'ecm fit' does (nothing else is written) and write one self-contained HTML "
-                    "file (figures inline, no network): per temperature the recording with its pulses and rest "
-                    "ends, the OCV-SOC curve through its relaxed points, the RMS error per pulse and every "
-                    "pulse's fit against its data (worst first); the parameters against SOC and against "
-                    "temperature; every warning in words; the per-pulse tables. Needs matplotlib "
-                    "(pip install 'ecmfit[report]').",
+        "file (figures inline, no network): per temperature the recording with its pulses and rest "
+        "ends, the OCV-SOC curve through its relaxed points, the RMS error per pulse and every "
+        "pulse's fit against its data (worst first); the parameters against SOC and against "
+        "temperature; every warning in words; the per-pulse tables. Needs matplotlib "
+        "(pip install 'ecmfit[report]').",
         epilog="Cut-offs and model default to input_params.json as for 'ecm fit'. "
-               "Example: ecm report examples/sample_cell --method joint --out report.html")
-    rep.add_argument("folder", metavar="FOLDER",
-                     help="battery folder holding raw_data/*.csv, or a folder of cycler exports")
-    rep.add_argument("--out", metavar="FILE", default=None,
-                     help="the HTML file to write (default: FOLDER/results/report.html)")
-    rep.add_argument("--method", choices=["pulse", "joint", "steps"], default="pulse",
-                     help="fitting method (as ecm fit)")
-    rep.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None,
-                     help="one or two RC branches (default: input_params.json, else 2rc)")
+        "Example: ecm report examples/sample_cell --method joint --out report.html",
+    )
+    rep.add_argument(
+        "folder", metavar="FOLDER", help="battery folder holding raw_data/*.csv, or a folder of cycler exports"
+    )
+    rep.add_argument(
+        "--out", metavar="FILE", default=None, help="the HTML file to write (default: FOLDER/results/report.html)"
+    )
+    rep.add_argument(
+        "--method", choices=["pulse", "joint", "steps"], default="pulse", help="fitting method (as ecm fit)"
+    )
+    rep.add_argument(
+        "--model",
+        choices=["1rc", "2rc", "model1", "model2"],
+        default=None,
+        help="one or two RC branches (default: input_params.json, else 2rc)",
+    )
     rep.add_argument("--low-cutoff", type=float, metavar="V", default=None, help="low cut-off voltage")
     rep.add_argument("--high-cutoff", type=float, metavar="V", default=None, help="upper voltage limit")
     rl = rep.add_mutually_exclusive_group()
@@ -323,32 +379,57 @@ def _add_model_tool_parsers(sub) -> None:
     rep.set_defaults(run=_cmd_report)
 
     val = sub.add_parser(
-        "validate", help="simulate a finished model on a recording and report the voltage error",
+        "validate",
+        help="simulate a finished model on a recording and report the voltage error",
         description="Simulate MODEL (battery_model.json, or a folder holding it; with battery_model_tables.json "
-                    "beside it when it exists) on the current of RECORDING at the recording's temperature, "
-                    "starting from the SOC that the voltage at the end of its first rest gives on the model's "
-                    "OCV curve, with the branches at rest; SOC by coulomb counting, each RC branch by its exact "
-                    "response to the current (linear between samples). Prints the RMS, largest and mean error "
-                    "(model minus measured, mV) overall and per segment: rest, discharge (current < 0), charge.",
+        "beside it when it exists) on the current of RECORDING at the recording's temperature, "
+        "starting from the SOC that the voltage at the end of its first rest gives on the model's "
+        "OCV curve, with the branches at rest; SOC by coulomb counting, each RC branch by its exact "
+        "response to the current (linear between samples). Prints the RMS, largest and mean error "
+        "(model minus measured, mV) overall and per segment: rest, discharge (current < 0), charge.",
         epilog="A sample counts as rest when its current is below 2 %% of the largest current; the start needs "
-               "a rest of at least 30 s (or --initial-soc). Example: ecm validate cell/results/battery_model.json "
-               "drive_cycle.csv --plot validation.png")
+        "a rest of at least 30 s (or --initial-soc). Example: ecm validate cell/results/battery_model.json "
+        "drive_cycle.csv --plot validation.png",
+    )
     val.add_argument("model", metavar="MODEL", help="battery_model.json (or a results folder holding it)")
-    val.add_argument("recording", metavar="RECORDING",
-                     help="a recording CSV (Seconds, Current(A), Voltage(V)[, Temperature(C)])")
-    val.add_argument("--plot", metavar="PNG", default=None,
-                     help="also write measured vs simulated voltage, the error and the current as a PNG "
-                          "(needs matplotlib)")
-    val.add_argument("--temperature", type=float, metavar="C", default=None,
-                     help="simulate at this temperature instead of the recording's own")
-    val.add_argument("--initial-soc", type=float, metavar="SOC", default=None,
-                     help="start SOC (default: from the first rest's voltage)")
-    val.add_argument("--preset", choices=sorted(PRESETS), default=None,
-                     help="the cycler's export layout when RECORDING is an export (default: from its header)")
-    val.add_argument("--columns", metavar="MAP", default=None,
-                     help="column map of an export, as for ecm fit (time=...,current=...,voltage=...)")
-    val.add_argument("--no-tables", action="store_true",
-                     help="ignore battery_model_tables.json: parameters constant in SOC")
+    val.add_argument(
+        "recording", metavar="RECORDING", help="a recording CSV (Seconds, Current(A), Voltage(V)[, Temperature(C)])"
+    )
+    val.add_argument(
+        "--plot",
+        metavar="PNG",
+        default=None,
+        help="also write measured vs simulated voltage, the error and the current as a PNG (needs matplotlib)",
+    )
+    val.add_argument(
+        "--temperature",
+        type=float,
+        metavar="C",
+        default=None,
+        help="simulate at this temperature instead of the recording's own",
+    )
+    val.add_argument(
+        "--initial-soc",
+        type=float,
+        metavar="SOC",
+        default=None,
+        help="start SOC (default: from the first rest's voltage)",
+    )
+    val.add_argument(
+        "--preset",
+        choices=sorted(PRESETS),
+        default=None,
+        help="the cycler's export layout when RECORDING is an export (default: from its header)",
+    )
+    val.add_argument(
+        "--columns",
+        metavar="MAP",
+        default=None,
+        help="column map of an export, as for ecm fit (time=...,current=...,voltage=...)",
+    )
+    val.add_argument(
+        "--no-tables", action="store_true", help="ignore battery_model_tables.json: parameters constant in SOC"
+    )
     val.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
     vl = val.add_mutually_exclusive_group()
     vl.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
@@ -356,23 +437,30 @@ def _add_model_tool_parsers(sub) -> None:
     val.set_defaults(run=_cmd_validate)
 
     exp = sub.add_parser(
-        "export", help="write a model as a PyBaMM parameter set, CSV tables or a MAT file",
+        "export",
+        help="write a model as a PyBaMM parameter set, CSV tables or a MAT file",
         description="Write MODEL (battery_model.json, with battery_model_tables.json beside it when it exists) "
-                    "for use elsewhere. pybamm: a Python module whose get_parameter_values() loads into "
-                    "pybamm.ParameterValues for pybamm.equivalent_circuit.Thevenin (OCV interpolant in SOC "
-                    "with its temperature slope, R0 and each R/C as functions of temperature and SOC, the "
-                    "capacity at --temperature, thermal values as stated defaults); default "
-                    "pybamm_parameters.py beside the model. csv: a folder of plain tables (ocv.csv, "
-                    "soc_from_ocv.csv, parameters_by_temperature.csv, parameters_by_soc_temperature.csv); "
-                    "default csv/ beside the model. mat: the MAT model structure (plus the SOC tables); "
-                    "default battery_model.mat beside the model.",
-        epilog="Example: ecm export cell/results/battery_model.json --to pybamm --out cell_pybamm.py")
+        "for use elsewhere. pybamm: a Python module whose get_parameter_values() loads into "
+        "pybamm.ParameterValues for pybamm.equivalent_circuit.Thevenin (OCV interpolant in SOC "
+        "with its temperature slope, R0 and each R/C as functions of temperature and SOC, the "
+        "capacity at --temperature, thermal values as stated defaults); default "
+        "pybamm_parameters.py beside the model. csv: a folder of plain tables (ocv.csv, "
+        "soc_from_ocv.csv, parameters_by_temperature.csv, parameters_by_soc_temperature.csv); "
+        "default csv/ beside the model. mat: the MAT model structure (plus the SOC tables); "
+        "default battery_model.mat beside the model.",
+        epilog="Example: ecm export cell/results/battery_model.json --to pybamm --out cell_pybamm.py",
+    )
     exp.add_argument("model", metavar="MODEL", help="battery_model.json (or a results folder holding it)")
     exp.add_argument("--to", required=True, metavar="FORMAT", help="pybamm, csv or mat")
     exp.add_argument("--out", metavar="PATH", default=None, help="file (pybamm, mat) or folder (csv) to write")
-    exp.add_argument("--temperature", type=float, metavar="C", default=None,
-                     help="pybamm: temperature of the set's capacity, initial and ambient temperature "
-                          "(default 25 C, or the model's nearest)")
+    exp.add_argument(
+        "--temperature",
+        type=float,
+        metavar="C",
+        default=None,
+        help="pybamm: temperature of the set's capacity, initial and ambient temperature "
+        "(default 25 C, or the model's nearest)",
+    )
     exp.add_argument("--no-tables", action="store_true", help="ignore battery_model_tables.json")
     el = exp.add_mutually_exclusive_group()
     el.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
@@ -387,32 +475,72 @@ def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
         "exports: the current is split into rest, discharge and charge steps; every pulse (discharge and "
         "charge, each with its own parameters) is fitted over a window from the rest before it through what "
         "follows; SOC by coulomb counting from the full-charge rest; OCV points at the ends of long rests. "
-        "Every pulse gets a status (fitted, or rejected and why).")
-    exp.add_argument("--preset", choices=sorted(presets), default=None,
-                     help="the cycler's export layout (default: detected from the header; a file without a "
-                          "header row needs one with known column positions, bitrode)")
-    exp.add_argument("--columns", metavar="MAP", default=None,
-                     help="column map, e.g. time=Time(s),current=Current(A),voltage=Voltage(V),temperature=T1,"
-                          "step=Step; append :mA, :mV, :ms, :min or :h to a column in other units")
-    exp.add_argument("--temperature", type=float, metavar="DEGC", default=None,
-                     help="test temperature (default: the temperature column, else the file name, e.g. '25C')")
-    exp.add_argument("--capacity", type=float, metavar="MAH", default=None,
-                     help="nominal capacity in mAh (default: from the file name, e.g. '2000mAh'); the SOC "
-                          "uses the charge from the full-charge rest to the cut-off")
-    exp.add_argument("--max-pulse", type=float, metavar="S", default=600.0,
-                     help="loaded steps up to this long are pulses, longer ones change the SOC (default 600)")
-    exp.add_argument("--min-rest", type=float, metavar="S", default=600.0,
-                     help="rests at least this long give an OCV point (default 600)")
-    exp.add_argument("--rms-limit", type=float, metavar="MV", default=5.0,
-                     help="a pulse whose fit leaves a larger RMS error over its window is rejected (default 5)")
+        "Every pulse gets a status (fitted, or rejected and why).",
+    )
+    exp.add_argument(
+        "--preset",
+        choices=sorted(presets),
+        default=None,
+        help="the cycler's export layout (default: detected from the header; a file without a "
+        "header row needs one with known column positions, bitrode)",
+    )
+    exp.add_argument(
+        "--columns",
+        metavar="MAP",
+        default=None,
+        help="column map, e.g. time=Time(s),current=Current(A),voltage=Voltage(V),temperature=T1,"
+        "step=Step; append :mA, :mV, :ms, :min or :h to a column in other units",
+    )
+    exp.add_argument(
+        "--temperature",
+        type=float,
+        metavar="DEGC",
+        default=None,
+        help="test temperature (default: the temperature column, else the file name, e.g. '25C')",
+    )
+    exp.add_argument(
+        "--capacity",
+        type=float,
+        metavar="MAH",
+        default=None,
+        help="nominal capacity in mAh (default: from the file name, e.g. '2000mAh'); the SOC "
+        "uses the charge from the full-charge rest to the cut-off",
+    )
+    exp.add_argument(
+        "--max-pulse",
+        type=float,
+        metavar="S",
+        default=600.0,
+        help="loaded steps up to this long are pulses, longer ones change the SOC (default 600)",
+    )
+    exp.add_argument(
+        "--min-rest",
+        type=float,
+        metavar="S",
+        default=600.0,
+        help="rests at least this long give an OCV point (default 600)",
+    )
+    exp.add_argument(
+        "--rms-limit",
+        type=float,
+        metavar="MV",
+        default=5.0,
+        help="a pulse whose fit leaves a larger RMS error over its window is rejected (default 5)",
+    )
 
 
 def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
     from ecm.exports import parse_columns
 
-    return dict(columns=parse_columns(args.columns) if args.columns else None, preset=args.preset,
-                temperature=args.temperature, capacity_mAh=args.capacity, max_pulse_s=args.max_pulse,
-                min_rest_s=args.min_rest, rms_limit_mV=args.rms_limit)
+    return dict(
+        columns=parse_columns(args.columns) if args.columns else None,
+        preset=args.preset,
+        temperature=args.temperature,
+        capacity_mAh=args.capacity,
+        max_pulse_s=args.max_pulse,
+        min_rest_s=args.min_rest,
+        rms_limit_mV=args.rms_limit,
+    )
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -422,69 +550,107 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="ecm",
         description="Equivalent-circuit battery models from pulse-discharge recordings and cycler exports "
-                    "(HPPC and other step protocols).",
+        "(HPPC and other step protocols).",
         epilog="Run 'ecm fit --help' for the options of a fit. Exit codes: 0 success, 1 a recording could not "
-               "be used, 2 usage error.")
+        "be used, 2 usage error.",
+    )
     parser.add_argument("--version", action="version", version=f"ecm {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     fit = sub.add_parser(
-        "fit", help="extract the model of one battery folder or folder of cycler exports",
+        "fit",
+        help="extract the model of one battery folder or folder of cycler exports",
         description="Fit R0 and one or two RC branches to every pulse of every recording of a battery folder "
-                    "(FOLDER/raw_data/*.csv, one per temperature) or of a folder of cycler exports "
-                    "(FOLDER/*.csv; see 'cycler exports' below), then write per temperature "
-                    "<name>_params.json and <name>_ocv.csv and the model battery_model.json into FOLDER/results "
-                    "(or --out). The files are the ones the import-time 'import ecmfit' writes.",
+        "(FOLDER/raw_data/*.csv, one per temperature) or of a folder of cycler exports "
+        "(FOLDER/*.csv; see 'cycler exports' below), then write per temperature "
+        "<name>_params.json and <name>_ocv.csv and the model battery_model.json into FOLDER/results "
+        "(or --out). The files are the ones the import-time 'import ecmfit' writes.",
         epilog="Cut-offs and model default to the input_params.json of FOLDER, of the current directory, or the "
-               "one beside FOLDER that names it. Examples: ecm fit examples/sample_cell; "
-               "ecm fit lab/leaf --low-cutoff 3.0 --high-cutoff 4.2 --capacity 33100 --out leaf_model")
-    fit.add_argument("folder", nargs="+", metavar="FOLDER",
-                     help="battery folder holding raw_data/*.csv, a folder of cycler exports, or one or more "
-                          "recording files")
-    fit.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None,
-                     help="one or two RC branches (default: input_params.json, else 2rc)")
-    fit.add_argument("--low-cutoff", type=float, metavar="V", default=None,
-                     help="low cut-off voltage: each recording is cut before its first sample below it")
-    fit.add_argument("--high-cutoff", type=float, metavar="V", default=None,
-                     help="upper voltage limit of the cell (top of the model's voltage axis)")
-    fit.add_argument("--method", choices=["pulse", "joint", "steps"], default="pulse",
-                     help="'pulse' (default): the two-pass fit of the import-time run, its files; "
-                          "'joint': every cycle fitted whole on a relaxation-corrected OCV curve (more accurate), "
-                          "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv); "
-                          "'steps': the step analysis of cycler exports (HPPC and other protocols) for any "
-                          "recording; exports not in the classic layout always take it")
+        "one beside FOLDER that names it. Examples: ecm fit examples/sample_cell; "
+        "ecm fit lab/leaf --low-cutoff 3.0 --high-cutoff 4.2 --capacity 33100 --out leaf_model",
+    )
+    fit.add_argument(
+        "folder",
+        nargs="+",
+        metavar="FOLDER",
+        help="battery folder holding raw_data/*.csv, a folder of cycler exports, or one or more recording files",
+    )
+    fit.add_argument(
+        "--model",
+        choices=["1rc", "2rc", "model1", "model2"],
+        default=None,
+        help="one or two RC branches (default: input_params.json, else 2rc)",
+    )
+    fit.add_argument(
+        "--low-cutoff",
+        type=float,
+        metavar="V",
+        default=None,
+        help="low cut-off voltage: each recording is cut before its first sample below it",
+    )
+    fit.add_argument(
+        "--high-cutoff",
+        type=float,
+        metavar="V",
+        default=None,
+        help="upper voltage limit of the cell (top of the model's voltage axis)",
+    )
+    fit.add_argument(
+        "--method",
+        choices=["pulse", "joint", "steps"],
+        default="pulse",
+        help="'pulse' (default): the two-pass fit of the import-time run, its files; "
+        "'joint': every cycle fitted whole on a relaxation-corrected OCV curve (more accurate), "
+        "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv); "
+        "'steps': the step analysis of cycler exports (HPPC and other protocols) for any "
+        "recording; exports not in the classic layout always take it",
+    )
     _add_export_options(fit, PRESETS)
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")
-    fit.add_argument("--json", dest="json_out", action="store_true",
-                     help="print one JSON document on stdout instead of the summary")
+    fit.add_argument(
+        "--json", dest="json_out", action="store_true", help="print one JSON document on stdout instead of the summary"
+    )
     loud = fit.add_mutually_exclusive_group()
     loud.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary; errors only")
-    loud.add_argument("-v", "--verbose", action="store_true",
-                      help="log every fit to stderr and show tracebacks of errors")
+    loud.add_argument(
+        "-v", "--verbose", action="store_true", help="log every fit to stderr and show tracebacks of errors"
+    )
     fit.set_defaults(run=_cmd_fit)
 
     batch = sub.add_parser(
-        "batch", help="fit every battery folder of a database (Dask, locally or on a cluster)",
+        "batch",
+        help="fit every battery folder of a database (Dask, locally or on a cluster)",
         description="Fit every battery folder under DATABASE (every folder holding raw_data/), one Dask task "
-                    "per folder: a local cluster with one worker process per core, or a running scheduler. "
-                    "Each cell's files go to its results/ (or OUT/<cell>); a cell whose recordings and settings "
-                    "did not change since its last run is skipped. A failing cell is recorded and the others "
-                    "go on. Writes batch_summary.csv (and .parquet with pyarrow: one row per cell and "
-                    "temperature) and batch_spread.csv (median, 5th and 95th percentile across cells).",
+        "per folder: a local cluster with one worker process per core, or a running scheduler. "
+        "Each cell's files go to its results/ (or OUT/<cell>); a cell whose recordings and settings "
+        "did not change since its last run is skipped. A failing cell is recorded and the others "
+        "go on. Writes batch_summary.csv (and .parquet with pyarrow: one row per cell and "
+        "temperature) and batch_spread.csv (median, 5th and 95th percentile across cells).",
         epilog="Cut-offs and model default to each cell's input_params.json, then DATABASE's. Exit code 1 "
-               "when every cell failed, or any failed with --strict.")
+        "when every cell failed, or any failed with --strict.",
+    )
     batch.add_argument("database", metavar="DATABASE", help="folder holding battery folders")
-    batch.add_argument("--workers", type=int, default=None, metavar="N",
-                       help="worker processes of the local cluster (default: one per core)")
-    batch.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                       help="a running Dask scheduler, e.g. tcp://host:8786, instead of a local cluster")
+    batch.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        metavar="N",
+        help="worker processes of the local cluster (default: one per core)",
+    )
+    batch.add_argument(
+        "--scheduler",
+        default=None,
+        metavar="ADDRESS",
+        help="a running Dask scheduler, e.g. tcp://host:8786, instead of a local cluster",
+    )
     batch.add_argument("--method", choices=["pulse", "joint"], default="pulse")
     batch.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None)
     batch.add_argument("--low-cutoff", type=float, metavar="V", default=None)
     batch.add_argument("--high-cutoff", type=float, metavar="V", default=None)
-    batch.add_argument("--out", metavar="DIR", default=None,
-                       help="output root (default: each cell's results/, summaries in DATABASE)")
+    batch.add_argument(
+        "--out", metavar="DIR", default=None, help="output root (default: each cell's results/, summaries in DATABASE)"
+    )
     batch.add_argument("--force", action="store_true", help="refit cells that are up to date")
     batch.add_argument("--strict", action="store_true", help="exit 1 when any cell failed")
     batch.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")

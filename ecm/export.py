@@ -5,6 +5,7 @@ simulates it: OCV(SOC, T) = OCV0(SOC) + OCVrel(SOC) T; R0, each branch's R
 and tau linear in SOC (with the SOC x temperature tables when they exist)
 and in temperature, held flat beyond the ends; C = tau / R.
 """
+
 from __future__ import annotations
 
 import json
@@ -32,8 +33,14 @@ def _default_out(m: Model, fmt: str) -> str:
     return os.path.join(base, {"pybamm": "pybamm_parameters.py", "csv": "csv", "mat": "battery_model.mat"}[fmt])
 
 
-def export(model: Union[str, os.PathLike, Model], to: str, out: Optional[Union[str, os.PathLike]] = None, *,
-           temperature: Optional[float] = None, tables: Union[None, bool, str, os.PathLike] = None) -> List[str]:
+def export(
+    model: Union[str, os.PathLike, Model],
+    to: str,
+    out: Optional[Union[str, os.PathLike]] = None,
+    *,
+    temperature: Optional[float] = None,
+    tables: Union[None, bool, str, os.PathLike] = None,
+) -> List[str]:
     """Writes the model in the format `to` ("pybamm", "csv" or "mat") and
     returns the paths written. out: a file (pybamm, mat) or a folder (csv);
     default beside the model. temperature (C, pybamm only): the temperature
@@ -51,6 +58,7 @@ def export(model: Union[str, os.PathLike, Model], to: str, out: Optional[Union[s
 
 
 # --------------------------------------------------------------------------- PyBaMM
+
 
 def _grids(m: Model):
     """SOC axis, temperature axis and per quantity a [soc][temperature] array,
@@ -111,7 +119,7 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
     nb = m.branches
     lines = [
         f'"""PyBaMM parameter set of the battery model {m.name!r}, for',
-        f"pybamm.equivalent_circuit.Thevenin(options={{\"number of rc elements\": {nb}}}).",
+        f'pybamm.equivalent_circuit.Thevenin(options={{"number of rc elements": {nb}}}).',
         "",
         f"Exported by `ecm export` from {m.path}" + (f" and {m.tables_path}" if m.tables_path else "") + ".",
         "",
@@ -123,10 +131,11 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         "",
         "What the set holds:",
         "- Open-circuit voltage [V]: OCV0(SoC) + OCVrel(SoC) * T, linear in SoC; PyBaMM's OCV",
-        "  takes the SoC only, so T is the set's \"Initial temperature [K]\" (in C).",
+        '  takes the SoC only, so T is the set\'s "Initial temperature [K]" (in C).',
         "- Entropic change [V/K]: OCVrel against the OCV (it enters PyBaMM's reversible heat only).",
         "- R0, R1, C1" + (", R2, C2" if nb == 2 else "") + " [Ohm, F]: functions of the cell temperature (C) and the",
-        "  SoC, " + ("from the SOC x temperature tables" if m.tables is not None else "constant in SoC")
+        "  SoC, "
+        + ("from the SOC x temperature tables" if m.tables is not None else "constant in SoC")
         + ", linear between points and flat beyond; C = tau / R. They do not",
         "  depend on the current (the model has no current dependence).",
         f"- Cell capacity [A.h]: the model's capacity at {T:g} C; PyBaMM takes one value.",
@@ -217,14 +226,28 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         ("Jig-air heat transfer coefficient [W/K]", repr(HEAT_TRANSFER_W_PER_K_AH * cap) + "  # default"),
         ("RCR lookup limit [A]", repr(10.0 * cap) + "  # PyBaMM's lookup bound, unused by the tables"),
     ]
-    lines += ["", "def get_parameter_values():", '    """The parameter values (a dict for pybamm.ParameterValues)."""',
-              "    return {"]
-    lines += [f"        {json.dumps(k)}: {v.split('  #')[0]},{'  #' + v.split('  #')[1] if '  #' in v else ''}"
-              for k, v in values]
-    lines += ["    }", "", "", "def parameter_values():", "    return pybamm.ParameterValues(get_parameter_values())",
-              "", "", "def model():",
-              '    return pybamm.equivalent_circuit.Thevenin(options={"number of rc elements": NUMBER_OF_RC_ELEMENTS})',
-              ""]
+    lines += [
+        "",
+        "def get_parameter_values():",
+        '    """The parameter values (a dict for pybamm.ParameterValues)."""',
+        "    return {",
+    ]
+    lines += [
+        f"        {json.dumps(k)}: {v.split('  #')[0]},{'  #' + v.split('  #')[1] if '  #' in v else ''}"
+        for k, v in values
+    ]
+    lines += [
+        "    }",
+        "",
+        "",
+        "def parameter_values():",
+        "    return pybamm.ParameterValues(get_parameter_values())",
+        "",
+        "",
+        "def model():",
+        '    return pybamm.equivalent_circuit.Thevenin(options={"number of rc elements": NUMBER_OF_RC_ELEMENTS})',
+        "",
+    ]
     return "\n".join(lines)
 
 
@@ -234,6 +257,7 @@ def write_pybamm(m: Model, path: str, temperature: Optional[float] = None) -> st
 
 
 # --------------------------------------------------------------------------- CSV
+
 
 def write_csv(m: Model, folder: str) -> List[str]:
     """ocv.csv, soc_from_ocv.csv, parameters_by_temperature.csv and, with the
@@ -254,8 +278,10 @@ def write_csv(m: Model, folder: str) -> List[str]:
     put("ocv.csv", ocv)
     d = m.doc
     if all(k in d for k in ("param_2", "param_7", "param_8")):
-        put("soc_from_ocv.csv", pd.DataFrame({"ocv_V": d["param_2"], "SOC0": d["param_8"],
-                                              "SOCrel_per_C": d["param_7"]}))
+        put(
+            "soc_from_ocv.csv",
+            pd.DataFrame({"ocv_V": d["param_2"], "SOC0": d["param_8"], "SOCrel_per_C": d["param_7"]}),
+        )
     by_t = pd.DataFrame({"temperature_C": m.temps, "R0_ohm": m.r0})
     for b in range(m.branches):
         by_t[f"R{b + 1}_ohm"] = m.r[b]
@@ -266,8 +292,7 @@ def write_csv(m: Model, folder: str) -> List[str]:
     if m.tables is not None:
         soc = np.asarray(m.tables["soc"], dtype=float)
         temps, r0 = m.tables_by_temperature("R0")
-        cols = {"temperature_C": np.repeat(temps, len(soc)), "soc": np.tile(soc, len(temps)),
-                "R0_ohm": r0.ravel()}
+        cols = {"temperature_C": np.repeat(temps, len(soc)), "soc": np.tile(soc, len(temps)), "R0_ohm": r0.ravel()}
         for b in range(m.branches):
             r = m.tables_by_temperature(f"R{b + 1}")[1].ravel()
             tau = m.tables_by_temperature(f"tau{b + 1}")[1].ravel()
@@ -281,10 +306,21 @@ def write_csv(m: Model, folder: str) -> List[str]:
 
 # --------------------------------------------------------------------------- MAT
 
-_MAT_KEYS = [("param_1", "SOC"), ("temps", "temps"), ("param_2", "OCV"), ("param_3", "OCVrel"),
-             ("param_4", "OCV0"), ("param_5", "dOCV0"), ("param_6", "dOCVrel"), ("param_7", "SOCrel"),
-             ("param_8", "SOC0"), ("param_9", "R0Param"), ("param_10", "RCParam"), ("param_11", "RParam"),
-             ("param_12", "QParam")]
+_MAT_KEYS = [
+    ("param_1", "SOC"),
+    ("temps", "temps"),
+    ("param_2", "OCV"),
+    ("param_3", "OCVrel"),
+    ("param_4", "OCV0"),
+    ("param_5", "dOCV0"),
+    ("param_6", "dOCVrel"),
+    ("param_7", "SOCrel"),
+    ("param_8", "SOC0"),
+    ("param_9", "R0Param"),
+    ("param_10", "RCParam"),
+    ("param_11", "RParam"),
+    ("param_12", "QParam"),
+]
 
 
 def write_mat(m: Model, path: str) -> str:

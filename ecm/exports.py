@@ -5,6 +5,7 @@ A read export is a plain :class:`Export` of NumPy columns in seconds, amperes
 (sign as the cycler wrote it; the step analysis finds the convention) and
 volts, with notes on what was done to read it.
 """
+
 from __future__ import annotations
 
 import csv
@@ -42,8 +43,23 @@ PRESETS: Dict[str, Dict[str, object]] = {
         "temperature": (("Temperature(C)", 1.0), ("Temp(C)", 1.0)),
         "step": (("Step", 1.0),),
         "mode": (("Mode", 1.0),),
-        "positional": ["Exclude", "Time(s)", "Cycle", "Loop", "Loop.1", "Loop.2", "Step", "StepTime(s)",
-                       "Current(A)", "Voltage(V)", "Power(W)", "Capacity(Ah)", "Energy(Wh)", "Mode", "Data"],
+        "positional": [
+            "Exclude",
+            "Time(s)",
+            "Cycle",
+            "Loop",
+            "Loop.1",
+            "Loop.2",
+            "Step",
+            "StepTime(s)",
+            "Current(A)",
+            "Voltage(V)",
+            "Power(W)",
+            "Capacity(Ah)",
+            "Energy(Wh)",
+            "Mode",
+            "Data",
+        ],
     },
     # Arbin CSV export: Test_Time(s), Current(A), Voltage(V), Step_Index, auxiliary temperature.
     "arbin": {
@@ -80,8 +96,18 @@ PRESETS: Dict[str, Dict[str, object]] = {
     },
 }
 
-UNIT_FACTORS = {"s": 1.0, "sec": 1.0, "min": 60.0, "h": 3600.0, "ms": 1e-3, "a": 1.0, "ma": 1e-3, "v": 1.0,
-                "mv": 1e-3, "c": 1.0}
+UNIT_FACTORS = {
+    "s": 1.0,
+    "sec": 1.0,
+    "min": 60.0,
+    "h": 3600.0,
+    "ms": 1e-3,
+    "a": 1.0,
+    "ma": 1e-3,
+    "v": 1.0,
+    "mv": 1e-3,
+    "c": 1.0,
+}
 QUANTITIES = ("time", "current", "voltage", "temperature", "step")
 
 
@@ -90,11 +116,11 @@ class Export:
     """One recording read from a cycler export."""
 
     path: str
-    time: np.ndarray       # s, non-decreasing
-    current: np.ndarray    # A, as the cycler wrote it (magnitudes signed by a state column)
-    voltage: np.ndarray    # V
+    time: np.ndarray  # s, non-decreasing
+    current: np.ndarray  # A, as the cycler wrote it (magnitudes signed by a state column)
+    voltage: np.ndarray  # V
     temperature: Optional[np.ndarray] = None  # degC, when a column gives it
-    step: Optional[np.ndarray] = None         # the export's own step numbers, when mapped
+    step: Optional[np.ndarray] = None  # the export's own step numbers, when mapped
     preset: Optional[str] = None
     columns: Dict[str, str] = field(default_factory=dict)  # quantity -> column used
     notes: List[str] = field(default_factory=list)
@@ -161,8 +187,11 @@ def _sniff(path: str) -> Tuple[str, List[str], int]:
         if mm:
             skip = int(mm.group(1)) - 1
     first = head[skip] if skip < len(head) else head[0]
-    delim = "\t" if first.count("\t") > first.count(",") and first.count("\t") > first.count(";") else (
-        ";" if first.count(";") > first.count(",") else ",")
+    delim = (
+        "\t"
+        if first.count("\t") > first.count(",") and first.count("\t") > first.count(";")
+        else (";" if first.count(";") > first.count(",") else ",")
+    )
     fields = next(csv.reader(io.StringIO(first), delimiter=delim))
     return delim, [x.strip() for x in fields], skip
 
@@ -221,8 +250,9 @@ def _to_seconds(raw: pd.Series, path: str, column: str, line_of) -> np.ndarray:
         parts = txt.str.split(":", expand=True).astype(float)
         return (parts[0] * 3600 + parts[1] * 60 + parts[2]).to_numpy(dtype=float)
     k = int(np.flatnonzero(bad.to_numpy())[0])
-    raise RecordingError(f"{path}, line {line_of(k)}: column '{column}' holds '{raw.iloc[k]}', "
-                         "expected a number of seconds or h:mm:ss")
+    raise RecordingError(
+        f"{path}, line {line_of(k)}: column '{column}' holds '{raw.iloc[k]}', expected a number of seconds or h:mm:ss"
+    )
 
 
 def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: Optional[str] = None) -> Export:
@@ -252,12 +282,21 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
         pname = preset or ("bitrode" if len(first) >= 14 else None)
         positional = PRESETS.get(pname or "", {}).get("positional")
         if not positional:
-            raise RecordingError(f"{path}: the first line holds numbers, not column names; give --preset for a "
-                                 "layout with known column positions (bitrode) or add a header row")
+            raise RecordingError(
+                f"{path}: the first line holds numbers, not column names; give --preset for a "
+                "layout with known column positions (bitrode) or add a header row"
+            )
         names = list(positional) + [f"extra_{k}" for k in range(max(0, len(first) - len(positional)))]
         try:
-            df = pd.read_csv(path, header=None, names=names[:len(first)], sep=delim, skipinitialspace=True,
-                             index_col=False, low_memory=False)
+            df = pd.read_csv(
+                path,
+                header=None,
+                names=names[: len(first)],
+                sep=delim,
+                skipinitialspace=True,
+                index_col=False,
+                low_memory=False,
+            )
         except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
             raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
         notes.append(f"no header row: columns taken by position as in the {pname} layout")
@@ -265,8 +304,15 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
         data_line0 = 1
     else:
         try:
-            df = pd.read_csv(path, sep=delim, skiprows=skip, skipinitialspace=True, index_col=False,
-                             low_memory=False, encoding_errors="replace")
+            df = pd.read_csv(
+                path,
+                sep=delim,
+                skiprows=skip,
+                skipinitialspace=True,
+                index_col=False,
+                low_memory=False,
+                encoding_errors="replace",
+            )
         except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
             raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
         df.columns = [str(c).strip() for c in df.columns]
@@ -285,7 +331,8 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
             raise RecordingError(
                 f"{path}: the columns ({', '.join(header[:12])}{', ...' if len(header) > 12 else ''}) match no "
                 f"known cycler layout ({', '.join(PRESETS)}); give --preset or --columns "
-                "time=...,current=...,voltage=...")
+                "time=...,current=...,voltage=..."
+            )
     used: Dict[str, str] = {}
     factors: Dict[str, float] = {}
     layout = PRESETS.get(preset or "", {})
@@ -311,8 +358,9 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
         bad = num.isna() & raw.notna()
         if bad.any() or num.isna().any():
             k = int(np.flatnonzero((num.isna()).to_numpy())[0])
-            raise RecordingError(f"{path}, line {line_of(k)}: column '{used[q]}' holds '{raw.iloc[k]}', "
-                                 f"expected a number ({q})")
+            raise RecordingError(
+                f"{path}, line {line_of(k)}: column '{used[q]}' holds '{raw.iloc[k]}', expected a number ({q})"
+            )
         return num.to_numpy(dtype=float) * factors[q]
 
     time = _to_seconds(df[used["time"]], path, used["time"], line_of) * factors["time"]
@@ -339,31 +387,44 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
     if back.size:
         step_s = float(np.median(dt[dt > 0])) if np.any(dt > 0) else 1.0
         for k in back:
-            notes.append(f"time goes back at line {line_of(int(k) + 1)} ({time[k]:g} s, then {time[k + 1]:g} s): "
-                         "taken as a new export appended")
+            notes.append(
+                f"time goes back at line {line_of(int(k) + 1)} ({time[k]:g} s, then {time[k + 1]:g} s): "
+                "taken as a new export appended"
+            )
         offset = np.zeros_like(time)
         for k in back:
-            offset[k + 1:] += time[k] - time[k + 1] + step_s
+            offset[k + 1 :] += time[k] - time[k + 1] + step_s
         time = time + offset
     dup = np.flatnonzero(np.diff(time) == 0) + 1
     if dup.size:
         keep = np.ones(time.size, dtype=bool)
         keep[dup] = False
-        notes.append(f"{dup.size} repeated time stamp(s) (first at line {line_of(int(dup[0]))}): the later sample dropped")
+        notes.append(
+            f"{dup.size} repeated time stamp(s) (first at line {line_of(int(dup[0]))}): the later sample dropped"
+        )
         time, current, voltage = time[keep], current[keep], voltage[keep]
         temperature = temperature[keep] if temperature is not None else None
         step = step[keep] if step is not None else None
-    return Export(path=path, time=time, current=current, voltage=voltage, temperature=temperature, step=step,
-                  preset=preset, columns=used, notes=notes)
+    return Export(
+        path=path,
+        time=time,
+        current=current,
+        voltage=voltage,
+        temperature=temperature,
+        step=step,
+        preset=preset,
+        columns=used,
+        notes=notes,
+    )
 
 
 # Binary and spreadsheet exports, read by the well-kept library for each (optional
 # extra 'exports'): suffix -> (library, what to install).
 BINARY_READERS = {
-    ".mpr": ("galvani", "galvani"),          # BioLogic EC-Lab binary
-    ".nda": ("NewareNDA", "NewareNDA"),      # Neware binary
+    ".mpr": ("galvani", "galvani"),  # BioLogic EC-Lab binary
+    ".nda": ("NewareNDA", "NewareNDA"),  # Neware binary
     ".ndax": ("NewareNDA", "NewareNDA"),
-    ".xlsx": ("openpyxl", "openpyxl"),       # spreadsheet exports (Arbin, Neware, ...)
+    ".xlsx": ("openpyxl", "openpyxl"),  # spreadsheet exports (Arbin, Neware, ...)
 }
 
 

@@ -10,6 +10,7 @@ temperature the tables (when used) are linear in SOC between their points and
 flat beyond. Validation and every export read the model through this module,
 so they agree on what the model says.
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -91,14 +92,14 @@ class Model:
 
     path: str
     name: str
-    soc: np.ndarray            # the OCV tables' SOC axis
-    ocv0: np.ndarray           # V at 0 C
-    ocvrel: np.ndarray         # V/C
-    temps: np.ndarray          # C
-    r0: np.ndarray             # ohm per temperature
-    r: List[np.ndarray]        # per branch, ohm per temperature
-    tau: List[np.ndarray]      # per branch, s per temperature
-    capacity_ah: np.ndarray    # Ah per temperature
+    soc: np.ndarray  # the OCV tables' SOC axis
+    ocv0: np.ndarray  # V at 0 C
+    ocvrel: np.ndarray  # V/C
+    temps: np.ndarray  # C
+    r0: np.ndarray  # ohm per temperature
+    r: List[np.ndarray]  # per branch, ohm per temperature
+    tau: List[np.ndarray]  # per branch, s per temperature
+    capacity_ah: np.ndarray  # Ah per temperature
     doc: Dict[str, Any] = field(repr=False, default_factory=dict)
     tables_path: Optional[str] = None
     tables: Optional[Dict[str, Any]] = field(repr=False, default=None)
@@ -167,8 +168,9 @@ def model_path(path: Union[str, os.PathLike]) -> str:
         for cand in (os.path.join(p, MODEL_FILE), os.path.join(p, "results", MODEL_FILE)):
             if os.path.isfile(cand):
                 return cand
-        raise ModelFileError(f"'{p}' holds no {MODEL_FILE} (nor results/{MODEL_FILE}); expected a battery "
-                             "model written by ecm fit")
+        raise ModelFileError(
+            f"'{p}' holds no {MODEL_FILE} (nor results/{MODEL_FILE}); expected a battery model written by ecm fit"
+        )
     return p
 
 
@@ -191,28 +193,48 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
     q = _numbers(doc, "param_12", p, "capacity per temperature")
     n = len(temps)
     if not (len(ocv0) == len(ocvrel) == len(soc)):
-        raise ModelFileError(f"'{p}': the OCV tables (param_3, param_4) must have one value per SOC point "
-                             f"(param_1, {len(soc)} points)")
+        raise ModelFileError(
+            f"'{p}': the OCV tables (param_3, param_4) must have one value per SOC point (param_1, {len(soc)} points)"
+        )
     if len(r0) != n or len(q) != n:
-        raise ModelFileError(f"'{p}': R0 (param_9) and the capacity (param_12) need one value per temperature "
-                             f"({n})")
+        raise ModelFileError(f"'{p}': R0 (param_9) and the capacity (param_12) need one value per temperature ({n})")
     if len(rc) != len(rr) or len(rc) not in (n, 2 * n):
-        raise ModelFileError(f"'{p}': the RC tables (param_10, param_11) hold {len(rc)} and {len(rr)} values; "
-                             f"expected {n} (one branch) or {2 * n} (two branches, every temperature)")
+        raise ModelFileError(
+            f"'{p}': the RC tables (param_10, param_11) hold {len(rc)} and {len(rr)} values; "
+            f"expected {n} (one branch) or {2 * n} (two branches, every temperature)"
+        )
     if not np.all(np.diff(soc) > 0):
         raise ModelFileError(f"'{p}': the SOC axis (param_1) must be ascending")
-    for name, arr in (("param_3", ocvrel), ("param_4", ocv0), ("param_9", r0), ("param_10", rc),
-                      ("param_11", rr), ("param_12", q), ("temps", temps)):
+    for name, arr in (
+        ("param_3", ocvrel),
+        ("param_4", ocv0),
+        ("param_9", r0),
+        ("param_10", rc),
+        ("param_11", rr),
+        ("param_12", q),
+        ("temps", temps),
+    ):
         if not np.all(np.isfinite(arr)):
             raise ModelFileError(f"'{p}': \"{name}\" holds values that are not finite")
     nb = len(rc) // n
     uniq, r0u = _by_temperature(temps, r0)
     _, qu = _by_temperature(temps, q)
-    r = [_by_temperature(temps, rr[b * n:(b + 1) * n])[1] for b in range(nb)]
-    tau = [_by_temperature(temps, rc[b * n:(b + 1) * n])[1] for b in range(nb)]
+    r = [_by_temperature(temps, rr[b * n : (b + 1) * n])[1] for b in range(nb)]
+    tau = [_by_temperature(temps, rc[b * n : (b + 1) * n])[1] for b in range(nb)]
     name = doc.get("name", "")
-    model = Model(path=p, name=name if isinstance(name, str) else "", soc=soc, ocv0=ocv0, ocvrel=ocvrel,
-                  temps=uniq, r0=r0u, r=r, tau=tau, capacity_ah=qu, doc=doc)
+    model = Model(
+        path=p,
+        name=name if isinstance(name, str) else "",
+        soc=soc,
+        ocv0=ocv0,
+        ocvrel=ocvrel,
+        temps=uniq,
+        r0=r0u,
+        r=r,
+        tau=tau,
+        capacity_ah=qu,
+        doc=doc,
+    )
     tpath = None
     if tables is None:
         cand = os.path.join(os.path.dirname(p), TABLES_FILE)
@@ -226,8 +248,10 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
             with open(p, "rb") as f:
                 have = hashlib.sha256(f.read()).hexdigest()
             if have != want:
-                msg = (f"'{tpath}' was written with another battery_model.json than '{p}' (a later fit rewrote "
-                       "the model without tables)")
+                msg = (
+                    f"'{tpath}' was written with another battery_model.json than '{p}' (a later fit rewrote "
+                    "the model without tables)"
+                )
                 if tables is None:  # found beside the model: the model alone
                     log.warning("%s; the tables are not used", msg)
                     return model
@@ -235,28 +259,35 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
         model.tables = _check_tables(tabs, tpath, nb)
         t_tables = sorted(set(float(x) for x in model.tables["temperatures"]))
         if t_tables != [float(x) for x in uniq]:
-            raise ModelFileError(f"'{tpath}' holds the temperatures {t_tables}, the model '{p}' "
-                                 f"{[float(x) for x in uniq]}: the tables belong to another fit (pass tables=False "
-                                 "or --no-tables to use the model alone)")
+            raise ModelFileError(
+                f"'{tpath}' holds the temperatures {t_tables}, the model '{p}' "
+                f"{[float(x) for x in uniq]}: the tables belong to another fit (pass tables=False "
+                "or --no-tables to use the model alone)"
+            )
         model.tables_path = tpath
     return model
 
 
 def _check_tables(tabs: Any, path: str, branches: int) -> Dict[str, Any]:
     if not isinstance(tabs, dict) or "soc" not in tabs or "temperatures" not in tabs:
-        raise ModelFileError(f"'{path}' has no \"soc\" and \"temperatures\"; expected the SOC x temperature "
-                             "tables written by ecm fit --method joint")
+        raise ModelFileError(
+            f'\'{path}\' has no "soc" and "temperatures"; expected the SOC x temperature '
+            "tables written by ecm fit --method joint"
+        )
     soc = np.asarray(tabs["soc"], dtype=float)
     nt = len(tabs["temperatures"])
     if soc.ndim != 1 or len(soc) < 1 or not np.all(np.diff(soc) > 0) or nt < 1:
-        raise ModelFileError(f"'{path}': \"soc\" must be an ascending list and \"temperatures\" non-empty")
+        raise ModelFileError(f'\'{path}\': "soc" must be an ascending list and "temperatures" non-empty')
     names = ["R0"] + [f"{q}{b + 1}" for b in range(branches) for q in ("R", "tau")]
     for name in names:
         rows = tabs.get(name)
-        if not isinstance(rows, list) or len(rows) != nt or any(
-                not isinstance(r, list) or len(r) != len(soc) for r in rows):
-            raise ModelFileError(f"'{path}': \"{name}\" must hold one row of {len(soc)} values per temperature "
-                                 f"({nt}); the tables do not match a {branches}-branch model")
+        if (
+            not isinstance(rows, list)
+            or len(rows) != nt
+            or any(not isinstance(r, list) or len(r) != len(soc) for r in rows)
+        ):
+            raise ModelFileError(
+                f"'{path}': \"{name}\" must hold one row of {len(soc)} values per temperature "
+                f"({nt}); the tables do not match a {branches}-branch model"
+            )
     return tabs
-
-

@@ -9,6 +9,7 @@ the medians), the model's parameters against temperature, every warning in
 words and the per-pulse table. Figures are drawn from the Extraction's
 results; nothing is fitted again. Needs matplotlib (the 'report' extra).
 """
+
 from __future__ import annotations
 
 import base64
@@ -54,14 +55,14 @@ def _decimate(x: np.ndarray, y: np.ndarray, limit: int = MAX_LINE_POINTS):
         return x, y
     per = int(math.ceil(2 * n / limit))
     m = n // per
-    xs = x[:m * per].reshape(m, per)
-    ys = y[:m * per].reshape(m, per)
+    xs = x[: m * per].reshape(m, per)
+    ys = y[: m * per].reshape(m, per)
     lo, hi = ys.argmin(axis=1), ys.argmax(axis=1)
     first, second = np.minimum(lo, hi), np.maximum(lo, hi)
     rows = np.arange(m)
     xo = np.column_stack((xs[rows, first], xs[rows, second])).ravel()
     yo = np.column_stack((ys[rows, first], ys[rows, second])).ravel()
-    return np.concatenate((xo, x[m * per:])), np.concatenate((yo, y[m * per:]))
+    return np.concatenate((xo, x[m * per :])), np.concatenate((yo, y[m * per :]))
 
 
 def _colors(plt, temps: List[int]) -> Dict[int, Any]:
@@ -90,8 +91,9 @@ def _recording_figure(plt, rec) -> str:
     ai = fig.add_subplot(gs[1, 0], sharex=av)
     for _, p in rec.pulses.iterrows():
         for ax in (av, ai):
-            ax.axvspan((p["t_start"] - t[0]) / 3600.0, (p["t_end"] - t[0]) / 3600.0, color="tab:orange",
-                       alpha=0.18, lw=0)
+            ax.axvspan(
+                (p["t_start"] - t[0]) / 3600.0, (p["t_end"] - t[0]) / 3600.0, color="tab:orange", alpha=0.18, lw=0
+            )
     av.plot(*_decimate(t_h, v), color="0.15", lw=0.8)
     ends = np.asarray(s["rest_end"], dtype=np.int64)
     ends = ends[(ends >= 2) & (ends < len(t))]
@@ -111,10 +113,15 @@ def _recording_figure(plt, rec) -> str:
     if rel is not None and len(rel):
         moved = np.abs(rel["measured"] - rel["ocv"]).max() > 1e-6
         if moved:
-            ao.plot(rel["soc"], rel["measured"], "o", mfc="none", ms=4, color="0.55",
-                    label="voltage at rest end")
-        ao.plot(rel["soc"], rel["ocv"], "o", ms=3.5, color="tab:green",
-                label="relaxed points" + (" (corrected)" if moved else ""))
+            ao.plot(rel["soc"], rel["measured"], "o", mfc="none", ms=4, color="0.55", label="voltage at rest end")
+        ao.plot(
+            rel["soc"],
+            rel["ocv"],
+            "o",
+            ms=3.5,
+            color="tab:green",
+            label="relaxed points" + (" (corrected)" if moved else ""),
+        )
     ao.set_xlabel("SOC")
     ao.set_ylabel("OCV (V)")
     ao.set_title("OCV-SOC curve", fontsize=10)
@@ -167,20 +174,34 @@ def _pulse_grid(plt, rec) -> Optional[str]:
         row = p.iloc[j]
         bad = row["status"] != "fitted"
         kind = f" {row['direction']}" if "direction" in row.index else ""
-        ax.set_title(f"#{int(row['cycle'])}{kind}  SOC {row['soc']:.2f}  {row['rms_mV']:.2f} mV", fontsize=7.5,
-                     color="tab:red" if bad else "black")
+        ax.set_title(
+            f"#{int(row['cycle'])}{kind}  SOC {row['soc']:.2f}  {row['rms_mV']:.2f} mV",
+            fontsize=7.5,
+            color="tab:red" if bad else "black",
+        )
         # No tick labels on the small panels (they cost most of the drawing time): the span instead.
         ax.set_xticks([])
         ax.set_yticks([])
         lo, hi = float(np.nanmin(y[:m] * scale)), float(np.nanmax(y[:m] * scale))
-        ax.text(0.98, 0.04, f"{lo:.4g} to {hi:.4g} {'mV' if scale > 1 else 'V'}\n{tw[m - 1]:.3g} min",
-                transform=ax.transAxes, ha="right", va="bottom", fontsize=6.5, color="0.35")
+        ax.text(
+            0.98,
+            0.04,
+            f"{lo:.4g} to {hi:.4g} {'mV' if scale > 1 else 'V'}\n{tw[m - 1]:.3g} min",
+            transform=ax.transAxes,
+            ha="right",
+            va="bottom",
+            fontsize=6.5,
+            color="0.35",
+        )
     unit = "overvoltage (voltage minus OCV)" if fits[0]["target"] == "ocv_diff" else "voltage"
-    fig.suptitle(f"{os.path.basename(rec.path)}: every pulse's fit, worst RMS first. Grey: measured {unit}, "
-                 "red dashed: model, over the fit window (its range and length in the corner); red title: flagged",
-                 fontsize=9, y=1 - 0.1 / height, va="top")
-    fig.subplots_adjust(left=0.02, right=0.99, top=1 - 0.62 / height, bottom=0.1 / height, hspace=0.4,
-                        wspace=0.1)
+    fig.suptitle(
+        f"{os.path.basename(rec.path)}: every pulse's fit, worst RMS first. Grey: measured {unit}, "
+        "red dashed: model, over the fit window (its range and length in the corner); red title: flagged",
+        fontsize=9,
+        y=1 - 0.1 / height,
+        va="top",
+    )
+    fig.subplots_adjust(left=0.02, right=0.99, top=1 - 0.62 / height, bottom=0.1 / height, hspace=0.4, wspace=0.1)
     return _png(fig, plt)
 
 
@@ -225,12 +246,22 @@ def _params_vs_soc(plt, ex, colors) -> str:
     what = "lines: SOC tables (linear between pulses)" if tables is not None else "dashed: medians per temperature"
     if ex.method == "steps":
         what += " (discharge); open triangles: charge pulses"
-    fig.suptitle(f"Parameters against SOC: dots per pulse, x where the cycle cannot determine the time constant; "
-                 f"{what}", fontsize=10, y=1 - 0.08 / height, va="top")
-    fig.legend(handles, labels, loc="upper right", ncol=len(labels), fontsize=9, frameon=False,
-               bbox_to_anchor=(0.99, 1 - 0.3 / height))
-    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.75 / height, bottom=0.45 / height, hspace=0.45,
-                        wspace=0.25)
+    fig.suptitle(
+        f"Parameters against SOC: dots per pulse, x where the cycle cannot determine the time constant; {what}",
+        fontsize=10,
+        y=1 - 0.08 / height,
+        va="top",
+    )
+    fig.legend(
+        handles,
+        labels,
+        loc="upper right",
+        ncol=len(labels),
+        fontsize=9,
+        frameon=False,
+        bbox_to_anchor=(0.99, 1 - 0.3 / height),
+    )
+    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.75 / height, bottom=0.45 / height, hspace=0.45, wspace=0.25)
     return _png(fig, plt)
 
 
@@ -243,8 +274,8 @@ def _params_vs_temperature(plt, ex, colors) -> str:
     rr = np.asarray(m.get("param_11", []), dtype=float)
     nb = len(rc) // nt if nt else 0
     for b in range(nb):
-        panels.append((f"R{b + 1}", f"R{b + 1} (Ohm)", rr[b * nt:(b + 1) * nt]))
-        panels.append((f"tau{b + 1}", f"tau{b + 1} (s)", rc[b * nt:(b + 1) * nt]))
+        panels.append((f"R{b + 1}", f"R{b + 1} (Ohm)", rr[b * nt : (b + 1) * nt]))
+        panels.append((f"tau{b + 1}", f"tau{b + 1} (s)", rc[b * nt : (b + 1) * nt]))
     panels.append(("Q", "capacity (Ah)", np.asarray(m.get("param_12", []), dtype=float)))
     cols = 4
     rows = int(math.ceil((len(panels) + 1) / cols))
@@ -280,20 +311,25 @@ def _params_vs_temperature(plt, ex, colors) -> str:
                 oc = r.ocv["ocv"].to_numpy()
                 if len(oc) > j:
                     ax.plot([r.temperature], [oc[j]], "o", ms=5, color=colors[r.temperature])
-            ax.annotate(f"SOC {soc[j]:.1f}", (tt[-1], ocv0[j] + ocvrel[j] * tt[-1]), fontsize=7, ha="right",
-                        va="bottom")
+            ax.annotate(
+                f"SOC {soc[j]:.1f}", (tt[-1], ocv0[j] + ocvrel[j] * tt[-1]), fontsize=7, ha="right", va="bottom"
+            )
     ax.set_title("OCV: builder's linear fit in T", fontsize=10)
     ax.set_xlabel("temperature (C)", fontsize=8)
     ax.set_ylabel("V", fontsize=8)
     ax.grid(True, alpha=0.3)
-    for extra in flat[len(panels) + 1:]:
+    for extra in flat[len(panels) + 1 :]:
         extra.axis("off")
-    fig.suptitle("The model against temperature (battery_model.json): dots per temperature", fontsize=10,
-                 y=1 - 0.08 / height, va="top")
-    fig.legend(handles, labels, loc="upper right", ncol=2, fontsize=9, frameon=False,
-               bbox_to_anchor=(0.99, 1 - 0.3 / height))
-    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.75 / height, bottom=0.45 / height, hspace=0.45,
-                        wspace=0.25)
+    fig.suptitle(
+        "The model against temperature (battery_model.json): dots per temperature",
+        fontsize=10,
+        y=1 - 0.08 / height,
+        va="top",
+    )
+    fig.legend(
+        handles, labels, loc="upper right", ncol=2, fontsize=9, frameon=False, bbox_to_anchor=(0.99, 1 - 0.3 / height)
+    )
+    fig.subplots_adjust(left=0.05, right=0.99, top=1 - 0.75 / height, bottom=0.45 / height, hspace=0.45, wspace=0.25)
     return _png(fig, plt)
 
 
@@ -322,11 +358,15 @@ def _summary_table(ex) -> str:
         fitted = int((p["status"] == "fitted").sum())
         rms = float(np.median(p["rms_mV"])) if len(p) else float("nan")
         meds = "".join(f"<td>{_fmt(r.medians[n])}</td>" for n in names)
-        rows.append(f"<tr><td>{r.temperature}</td><td class=l>{html.escape(os.path.basename(r.path))}</td>"
-                    f"<td>{len(p)}</td><td>{fitted}</td><td>{r.charge_Ah:.4g}</td>{meds}<td>{_fmt(rms)}</td>"
-                    f"<td>{len(r.warnings)}</td></tr>")
-    return (f"<table><tr><th>T (C)</th><th class=l>recording</th><th>pulses</th><th>fitted cleanly</th>"
-            f"<th>charge (Ah)</th>{head}<th>median RMS (mV)</th><th>warnings</th></tr>{''.join(rows)}</table>")
+        rows.append(
+            f"<tr><td>{r.temperature}</td><td class=l>{html.escape(os.path.basename(r.path))}</td>"
+            f"<td>{len(p)}</td><td>{fitted}</td><td>{r.charge_Ah:.4g}</td>{meds}<td>{_fmt(rms)}</td>"
+            f"<td>{len(r.warnings)}</td></tr>"
+        )
+    return (
+        f"<table><tr><th>T (C)</th><th class=l>recording</th><th>pulses</th><th>fitted cleanly</th>"
+        f"<th>charge (Ah)</th>{head}<th>median RMS (mV)</th><th>warnings</th></tr>{''.join(rows)}</table>"
+    )
 
 
 def _pulse_table(rec) -> str:
@@ -378,8 +418,7 @@ def _render(jobs: List[Callable[[], Optional[str]]], workers: Optional[int]) -> 
     return [job() for job in jobs]
 
 
-def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
-                 workers: Optional[int] = None) -> str:
+def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None, workers: Optional[int] = None) -> str:
     """Writes the HTML report of an Extraction to path; returns the path.
     workers: processes drawing the figures (default: one per core, up to 4;
     1 draws them in this process)."""
@@ -393,26 +432,37 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     colors = _colors(plt, [r.temperature for r in recs])
     name = ex.model.get("name") or (os.path.basename(os.path.normpath(ex.folder)) if ex.folder else "recordings")
     title = title or f"Fit report: {name}"
-    parts = [f"<!DOCTYPE html><html lang=en><head><meta charset=utf-8><title>{html.escape(title)}</title>"
-             f"<style>{_CSS}</style></head><body>", f"<h1>{html.escape(title)}</h1>"]
+    parts = [
+        f"<!DOCTYPE html><html lang=en><head><meta charset=utf-8><title>{html.escape(title)}</title>"
+        f"<style>{_CSS}</style></head><body>",
+        f"<h1>{html.escape(title)}</h1>",
+    ]
     when = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
-    parts.append(f"<div class=meta>{html.escape(ex.folder or '')} · {short_model_name(ex.model_name)} · method "
-                 f"{ex.method} · cut-offs {ex.low_cutoff:g} V / {ex.high_cutoff:g} V · {len(recs)} recording(s) "
-                 f"· written {when}</div>")
+    parts.append(
+        f"<div class=meta>{html.escape(ex.folder or '')} · {short_model_name(ex.model_name)} · method "
+        f"{ex.method} · cut-offs {ex.low_cutoff:g} V / {ex.high_cutoff:g} V · {len(recs)} recording(s) "
+        f"· written {when}</div>"
+    )
     nav = ['<a href="#summary">summary</a>', '<a href="#warnings">warnings</a>']
     nav += [f'<a href="#T{k}">{r.temperature} C</a>' for k, r in enumerate(recs)]
     nav += ['<a href="#soc">parameters vs SOC</a>', '<a href="#temperature">parameters vs temperature</a>']
     parts.append("<nav>" + "".join(nav) + "</nav>")
-    parts.append('<h2 id=summary>Summary</h2>' + _summary_table(ex))
+    parts.append("<h2 id=summary>Summary</h2>" + _summary_table(ex))
 
     # A recording's warnings begin with its path, which the list names already.
-    warnings = [(os.path.basename(r.path), w[len(r.path) + 2:] if w.startswith(r.path + ": ") else w)
-                for r in recs for w in r.warnings]
+    warnings = [
+        (os.path.basename(r.path), w[len(r.path) + 2 :] if w.startswith(r.path + ": ") else w)
+        for r in recs
+        for w in r.warnings
+    ]
     warnings += [("model", w) for w in ex.model_warnings]
-    parts.append(f'<h2 id=warnings>Warnings ({len(warnings)})</h2>')
+    parts.append(f"<h2 id=warnings>Warnings ({len(warnings)})</h2>")
     if warnings:
-        parts.append("<ul class=warn>" + "".join(
-            f"<li><b>{html.escape(src)}</b>: {html.escape(w)}</li>" for src, w in warnings) + "</ul>")
+        parts.append(
+            "<ul class=warn>"
+            + "".join(f"<li><b>{html.escape(src)}</b>: {html.escape(w)}</li>" for src, w in warnings)
+            + "</ul>"
+        )
     else:
         parts.append("<p class=ok>No warnings: every pulse was fitted and the model is complete.</p>")
 
@@ -421,19 +471,21 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     images = _render(jobs, workers)
     n = len(recs)
     for k, r in enumerate(recs):
-        parts.append(f'<h2 id=T{k}>{r.temperature} C · {html.escape(os.path.basename(r.path))}</h2>')
-        parts.append(f"<div class=meta>charge {r.charge_Ah:.4g} Ah · temperature from the {r.temperature_source}"
-                     f" · {len(r.pulses)} pulses · {len(r.warnings)} warning(s)</div>")
+        parts.append(f"<h2 id=T{k}>{r.temperature} C · {html.escape(os.path.basename(r.path))}</h2>")
+        parts.append(
+            f"<div class=meta>charge {r.charge_Ah:.4g} Ah · temperature from the {r.temperature_source}"
+            f" · {len(r.pulses)} pulses · {len(r.warnings)} warning(s)</div>"
+        )
         parts.append(_img(images[k], f"recording at {r.temperature} C"))
         grid = images[n + k]
         if grid:
             parts.append(f"<h3>Pulse fits at {r.temperature} C</h3>" + _img(grid, f"pulse fits at {r.temperature} C"))
-        parts.append(f"<details><summary>per-pulse table ({len(r.pulses)} rows)</summary>{_pulse_table(r)}"
-                     "</details>")
+        parts.append(f"<details><summary>per-pulse table ({len(r.pulses)} rows)</summary>{_pulse_table(r)}</details>")
 
-    parts.append('<h2 id=soc>Parameters against SOC</h2>' + _img(images[2 * n], "parameters vs SOC"))
-    parts.append('<h2 id=temperature>Parameters against temperature</h2>'
-                 + _img(images[2 * n + 1], "parameters vs temperature"))
+    parts.append("<h2 id=soc>Parameters against SOC</h2>" + _img(images[2 * n], "parameters vs SOC"))
+    parts.append(
+        "<h2 id=temperature>Parameters against temperature</h2>" + _img(images[2 * n + 1], "parameters vs temperature")
+    )
     parts.append("</body></html>\n")
     out = os.fspath(path)
     d = os.path.dirname(os.path.abspath(out))

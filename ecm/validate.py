@@ -10,6 +10,7 @@ their exact response to the current, linear between samples (C++,
 ``ecm._core.simulate_model``). Errors are simulated minus measured voltage,
 overall and per segment type: rest, discharge (current < 0) and charge.
 """
+
 from __future__ import annotations
 
 import math
@@ -69,19 +70,29 @@ class Validation:
             if row["samples"] == 0:
                 lines.append(f"{name:<10} {0:>8} {'-':>8} {'-':>8} {'-':>8}")
             else:
-                lines.append(f"{name:<10} {int(row['samples']):>8} {row['rms_mV']:>8.3f} {row['max_mV']:>8.3f} "
-                             f"{row['mean_mV']:>8.3f}")
+                lines.append(
+                    f"{name:<10} {int(row['samples']):>8} {row['rms_mV']:>8.3f} {row['max_mV']:>8.3f} "
+                    f"{row['mean_mV']:>8.3f}"
+                )
         return "\n".join(lines)
 
     def to_dict(self) -> Dict[str, Any]:
         def clean(x):
             return None if x is None or (isinstance(x, float) and not math.isfinite(x)) else x
 
-        return {"recording": self.recording, "model": self.model, "tables": self.tables,
-                "temperature": self.temperature, "soc0": self.soc0, "start_rest": self.start_rest,
-                "samples": int(len(self.t)),
-                "segments": {name: {k: clean(float(v)) if k != "samples" else int(v) for k, v in row.items()}
-                             for name, row in self.stats.iterrows()}}
+        return {
+            "recording": self.recording,
+            "model": self.model,
+            "tables": self.tables,
+            "temperature": self.temperature,
+            "soc0": self.soc0,
+            "start_rest": self.start_rest,
+            "samples": int(len(self.t)),
+            "segments": {
+                name: {k: clean(float(v)) if k != "samples" else int(v) for k, v in row.items()}
+                for name, row in self.stats.iterrows()
+            },
+        }
 
     def plot(self, path: Union[str, os.PathLike]) -> str:
         """Measured against simulated voltage, the error and the current, as a PNG."""
@@ -89,15 +100,17 @@ class Validation:
 
         plt = pyplot()
         t = (self.t - self.t[0]) / 3600.0 if len(self.t) else self.t
-        fig, axes = plt.subplots(3, 1, figsize=(10, 7.5), sharex=True,
-                                 gridspec_kw={"height_ratios": [3, 1.6, 1.4]})
+        fig, axes = plt.subplots(3, 1, figsize=(10, 7.5), sharex=True, gridspec_kw={"height_ratios": [3, 1.6, 1.4]})
         ax = axes[0]
         ax.plot(t, self.measured, color="0.15", lw=1.0, label="measured")
         ax.plot(t, self.simulated, color="tab:orange", lw=1.0, alpha=0.9, label="model")
         ax.set_ylabel("voltage (V)")
         ax.legend(loc="best", frameon=False)
-        ax.set_title(f"{os.path.basename(self.recording)} at {self.temperature:g} C: RMS {self.rms_mV:.2f} mV, "
-                     f"max {self.max_mV:.2f} mV (start SOC {self.soc0:.3f})", fontsize=10)
+        ax.set_title(
+            f"{os.path.basename(self.recording)} at {self.temperature:g} C: RMS {self.rms_mV:.2f} mV, "
+            f"max {self.max_mV:.2f} mV (start SOC {self.soc0:.3f})",
+            fontsize=10,
+        )
         axes[1].plot(t, self.error_mV, color="tab:red", lw=0.8)
         axes[1].axhline(0.0, color="0.5", lw=0.6)
         axes[1].set_ylabel("model - measured (mV)")
@@ -128,18 +141,22 @@ def _first_rest(t: np.ndarray, rest: np.ndarray, path: str):
     for a, b in zip(edges[::2], edges[1::2]):
         if t[b - 1] - t[a] >= MIN_REST_S or (a == 0 and b == len(t)):
             return int(a), int(b - 1)
-    raise RecordingError(f"{path}: no rest of at least {MIN_REST_S:g} s (current below {REST_FRACTION:.0%} of "
-                         "its largest value); a rest is needed to find the start SOC (or pass initial_soc)")
+    raise RecordingError(
+        f"{path}: no rest of at least {MIN_REST_S:g} s (current below {REST_FRACTION:.0%} of "
+        "its largest value); a rest is needed to find the start SOC (or pass initial_soc)"
+    )
 
 
 def _stats(err_mV: np.ndarray, seg: np.ndarray) -> pd.DataFrame:
     rows = {}
     for name, mask in [("overall", np.ones(len(err_mV), dtype=bool))] + [(s, seg == s) for s in SEGMENTS]:
         e = err_mV[mask]
-        rows[name] = {"samples": int(e.size),
-                      "rms_mV": float(np.sqrt(np.mean(e * e))) if e.size else float("nan"),
-                      "max_mV": float(np.max(np.abs(e))) if e.size else float("nan"),
-                      "mean_mV": float(np.mean(e)) if e.size else float("nan")}
+        rows[name] = {
+            "samples": int(e.size),
+            "rms_mV": float(np.sqrt(np.mean(e * e))) if e.size else float("nan"),
+            "max_mV": float(np.max(np.abs(e))) if e.size else float("nan"),
+            "mean_mV": float(np.mean(e)) if e.size else float("nan"),
+        }
     return pd.DataFrame.from_dict(rows, orient="index")
 
 
@@ -157,14 +174,25 @@ def _read_export(path: str, columns, preset, temperature):
         s = _core.step_series(ex.time, ex.current, ex.voltage)
     except RuntimeError as e:
         raise RecordingError(f"{path}: {e}") from None
-    return {"t": s["t"], "current": s["current"], "voltage": s["voltage"], "temperature": temp,
-            "measured": np.asarray(s["weight"]) > 0}
+    return {
+        "t": s["t"],
+        "current": s["current"],
+        "voltage": s["voltage"],
+        "temperature": temp,
+        "measured": np.asarray(s["weight"]) > 0,
+    }
 
 
-def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.PathLike], *,
-             temperature: Optional[float] = None, initial_soc: Optional[float] = None,
-             tables: Union[None, bool, str, os.PathLike] = None, columns: Optional[dict] = None,
-             preset: Optional[str] = None) -> Validation:
+def validate(
+    model: Union[str, os.PathLike, Model],
+    recording: Union[str, os.PathLike],
+    *,
+    temperature: Optional[float] = None,
+    initial_soc: Optional[float] = None,
+    tables: Union[None, bool, str, os.PathLike] = None,
+    columns: Optional[dict] = None,
+    preset: Optional[str] = None,
+) -> Validation:
     """Simulates the model on the recording's current and compares the voltage.
 
     model: battery_model.json (or its folder), or a Model from
@@ -215,7 +243,7 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
     charge_as = np.concatenate(([0.0], np.cumsum(0.5 * (i[1:] + i[:-1]) * np.diff(t))))
     if initial_soc is None:
         a, b = _first_rest(t, seg == "rest", path)
-        tail = v[max(a, b - 4):b + 1]
+        tail = v[max(a, b - 4) : b + 1]
         v_rest = float(np.median(tail))
         soc_rest = float(_core.soc_from_ocv(at.ocv_soc, at.ocv_v, v_rest))
         soc0 = soc_rest - charge_as[b] / (at.capacity_ah * 3600.0)
@@ -226,8 +254,7 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
             raise UsageError(f"initial_soc must be a finite number, found {initial_soc!r}")
         start = {}
     try:
-        sim = _core.simulate_model(t, i, at.ocv_soc, at.ocv_v, at.param_soc, at.r0, at.r, at.tau,
-                                   at.capacity_ah, soc0)
+        sim = _core.simulate_model(t, i, at.ocv_soc, at.ocv_v, at.param_soc, at.r0, at.r, at.tau, at.capacity_ah, soc0)
     except ValueError as e:
         raise UsageError(f"{m.path}: {e}") from None
     simulated = np.asarray(sim["v"])
@@ -236,6 +263,18 @@ def validate(model: Union[str, os.PathLike, Model], recording: Union[str, os.Pat
         t, i, v, simulated, seg = t[measured], i[measured], v[measured], simulated[measured], seg[measured]
         sim = dict(sim, soc=np.asarray(sim["soc"])[measured])
     err = (simulated - v) * 1000.0
-    return Validation(recording=path, model=m.path, tables=m.tables_path, temperature=float(temperature),
-                      soc0=float(soc0), start_rest=start, t=t, current=i, measured=v, simulated=simulated,
-                      soc=np.asarray(sim["soc"]), segment=seg, stats=_stats(err, seg))
+    return Validation(
+        recording=path,
+        model=m.path,
+        tables=m.tables_path,
+        temperature=float(temperature),
+        soc0=float(soc0),
+        start_rest=start,
+        t=t,
+        current=i,
+        measured=v,
+        simulated=simulated,
+        soc=np.asarray(sim["soc"]),
+        segment=seg,
+        stats=_stats(err, seg),
+    )

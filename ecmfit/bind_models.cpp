@@ -65,8 +65,8 @@ py::array_t<double> model2_r2c2(py::handle x, double r2, double c2) {
 py::array_t<double> data_minus(const py::array_t<double>& model) {
     darray y = vector_value(module_value("ydata"), "ydata");
     if (y.size() != model.size()) {
-        raise(PyExc_ValueError, "ydata has " + std::to_string(y.size()) + " samples but the window has " +
-                                    std::to_string(model.size()));
+        raise(PyExc_ValueError,
+              "ydata has " + std::to_string(y.size()) + " samples but the window has " + std::to_string(model.size()));
     }
     py::array_t<double> out(y.size());
     for (py::ssize_t k = 0; k < y.size(); ++k) out.mutable_data()[k] = y.data()[k] - model.data()[k];
@@ -76,8 +76,8 @@ py::array_t<double> data_minus(const py::array_t<double>& model) {
 std::vector<double> params_of(py::handle params, std::size_t n, const char* fn) {
     darray p = vector_value(params, "params");
     if (static_cast<std::size_t>(p.size()) != n) {
-        raise(PyExc_ValueError, std::string(fn) + " takes " + std::to_string(n) + " parameters, got " +
-                                    std::to_string(p.size()));
+        raise(PyExc_ValueError,
+              std::string(fn) + " takes " + std::to_string(n) + " parameters, got " + std::to_string(p.size()));
     }
     return std::vector<double>(p.data(), p.data() + p.size());
 }

@@ -4,6 +4,7 @@ Importing this module runs the whole extraction in the current directory
 (which must hold input_params.json); afterwards the values below describe the
 last recording processed.
 """
+
 from typing import Any, Callable, Dict, List, Sequence, Tuple, overload
 
 import numpy as np

@@ -26,9 +26,8 @@ inline pybind11::object to_optimize_result(const ecm::LsqResult& r) {
     namespace py = pybind11;
     // Looked up once and kept for the life of the process.
     static py::object* cls = new py::object(py::module_::import("scipy.optimize").attr("OptimizeResult"));
-    static const char* const names[] = {"x",          "cost",        "fun",  "jac",  "grad",
-                                        "optimality", "active_mask", "nfev", "njev", "status",
-                                        "message",    "success",     "initial_cost"};
+    static const char* const names[] = {"x",    "cost", "fun",    "jac",     "grad",    "optimality",  "active_mask",
+                                        "nfev", "njev", "status", "message", "success", "initial_cost"};
 
     // The Jacobian is held column by column: NumPy gets it in Fortran order, one copy.
     const auto m = static_cast<py::ssize_t>(r.jac.rows());
@@ -38,10 +37,18 @@ inline pybind11::object to_optimize_result(const ecm::LsqResult& r) {
     py::array_t<std::int64_t> active(static_cast<py::ssize_t>(r.active_mask.size()));
     for (Eigen::Index k = 0; k < r.active_mask.size(); ++k) active.mutable_data()[k] = r.active_mask[k];
 
-    py::object values[] = {detail::vector_array(r.x), py::float_(r.cost),         detail::vector_array(r.fun),
-                           std::move(jac),            detail::vector_array(r.grad), py::float_(r.optimality),
-                           std::move(active),         py::int_(r.nfev),           py::int_(r.njev),
-                           py::int_(r.status),        py::str(r.message),         py::bool_(r.success),
+    py::object values[] = {detail::vector_array(r.x),
+                           py::float_(r.cost),
+                           detail::vector_array(r.fun),
+                           std::move(jac),
+                           detail::vector_array(r.grad),
+                           py::float_(r.optimality),
+                           std::move(active),
+                           py::int_(r.nfev),
+                           py::int_(r.njev),
+                           py::int_(r.status),
+                           py::str(r.message),
+                           py::bool_(r.success),
                            py::float_(r.initial_cost)};
     static_assert(std::size(names) == std::size(values), "one name per value");
     py::object res = (*cls)();

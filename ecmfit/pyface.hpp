@@ -33,19 +33,33 @@ struct PyCallables {
     }
 };
 
-inline void log_info(const std::string& msg) { PyCallables::get().info(msg); }
-inline void log_warning(const std::string& msg) { PyCallables::get().warning(msg); }
-inline void log_error(const std::string& msg) { PyCallables::get().error(msg); }
+inline void log_info(const std::string& msg) {
+    PyCallables::get().info(msg);
+}
+inline void log_warning(const std::string& msg) {
+    PyCallables::get().warning(msg);
+}
+inline void log_error(const std::string& msg) {
+    PyCallables::get().error(msg);
+}
 
 // The interpreter's own text of an object (str()).
-inline std::string text(py::handle h) { return py::str(h).cast<std::string>(); }
+inline std::string text(py::handle h) {
+    return py::str(h).cast<std::string>();
+}
 // The shortest round-trip text of a double, as the interpreter writes it.
-inline std::string float_text(double x) { return ecm::py_repr(x); }
+inline std::string float_text(double x) {
+    return ecm::py_repr(x);
+}
 
 // Writes one line to sys.stdout, as print() does.
 // sys.stdout is looked up at every call: callers (pytest's capsys, Jupyter) may replace it.
-inline void write_stdout(const std::string& s) { PyCallables::get().sys.attr("stdout").attr("write")(s); }
-inline void print_line(const std::string& s) { write_stdout(s + "\n"); }
+inline void write_stdout(const std::string& s) {
+    PyCallables::get().sys.attr("stdout").attr("write")(s);
+}
+inline void print_line(const std::string& s) {
+    write_stdout(s + "\n");
+}
 
 // A vector as the interpreter writes a list of floats: "[0.5, 0.05, 1500.0]".
 template <typename Vec>

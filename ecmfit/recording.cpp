@@ -42,8 +42,10 @@ public:
         : m_(m), time_(time), current_(current), voltage_(voltage), clock_(py::module_::import("time").attr("time")) {}
 
     void log(ecm::LogLevel level, const std::string& message) override {
-        if (level == ecm::LogLevel::Warning) log_warning(message);
-        else log_info(message);
+        if (level == ecm::LogLevel::Warning)
+            log_warning(message);
+        else
+            log_info(message);
     }
     void print(const std::string& text) override { write_stdout(text); }
     double now() override { return clock_().cast<double>(); }
@@ -103,8 +105,10 @@ public:
     }
 
     void fit_starting(ecm::FitKind kind, const std::vector<double>& start, double c_init) override {
-        if (kind == ecm::FitKind::Search) m_.attr("params_start") = py::make_tuple(0.5, 0.05, static_cast<int>(c_init));
-        else m_.attr("params_start") = to_array(start);
+        if (kind == ecm::FitKind::Search)
+            m_.attr("params_start") = py::make_tuple(0.5, 0.05, static_cast<int>(c_init));
+        else
+            m_.attr("params_start") = to_array(start);
     }
 
     void fitted(ecm::FitKind kind, const ecm::LsqResult& res, const std::vector<double>& yout,
@@ -112,30 +116,30 @@ public:
         py::object result = to_optimize_result(res);
         m_.attr("lsq_yout") = to_array(yout);
         switch (kind) {
-        case ecm::FitKind::Search:
-            last_search_ = result;
-            m_.attr("res_init") = result;
-            m_.attr("error_cur") = to_array(err);
-            m_.attr("rms_curr") = rms;
-            break;
-        case ecm::FitKind::First:
-            m_.attr("res_opt_1") = result;
-            m_.attr("gr0") = res.x[0];
-            m_.attr("gr1") = res.x[1];
-            m_.attr("gc1") = res.x[2];
-            fit_params_ = py::list();
-            for (int k = 0; k < 3; ++k) fit_params_.append(res.x[k]);
-            m_.attr("fit_params") = fit_params_;
-            m_.attr("error_lsq_1") = to_array(err);
-            m_.attr("rms_lsq_1") = rms;
-            break;
-        case ecm::FitKind::Second:
-            m_.attr("res_opt_2") = result;
-            fit_params_.append(res.x[0]);
-            fit_params_.append(res.x[1]);
-            m_.attr("error_lsq") = to_array(err);
-            m_.attr("rms_lsq") = rms;
-            break;
+            case ecm::FitKind::Search:
+                last_search_ = result;
+                m_.attr("res_init") = result;
+                m_.attr("error_cur") = to_array(err);
+                m_.attr("rms_curr") = rms;
+                break;
+            case ecm::FitKind::First:
+                m_.attr("res_opt_1") = result;
+                m_.attr("gr0") = res.x[0];
+                m_.attr("gr1") = res.x[1];
+                m_.attr("gc1") = res.x[2];
+                fit_params_ = py::list();
+                for (int k = 0; k < 3; ++k) fit_params_.append(res.x[k]);
+                m_.attr("fit_params") = fit_params_;
+                m_.attr("error_lsq_1") = to_array(err);
+                m_.attr("rms_lsq_1") = rms;
+                break;
+            case ecm::FitKind::Second:
+                m_.attr("res_opt_2") = result;
+                fit_params_.append(res.x[0]);
+                fit_params_.append(res.x[1]);
+                m_.attr("error_lsq") = to_array(err);
+                m_.attr("rms_lsq") = rms;
+                break;
         }
     }
 
@@ -206,19 +210,19 @@ void publish_results(py::module_& m, const RunConfig& cfg, long long temperature
     const char* col_vals[] = {"R0", "R1", "C1", "R2", "C2"};
     for (std::size_t k = 0; k < nparams; ++k) m.attr(col_vals[k]) = py::cast(cols[k]);
 
-    const std::vector<std::string> names = model2 ? std::vector<std::string>{"R0 (Ohm)", "R1 (Ohm)", "C1 (F)",
-                                                                             "R2 (Ohm)", "C2 (F)"}
-                                                  : std::vector<std::string>{"R0 (Ohm)", "R1 (Ohm)", "C1 (F)"};
+    const std::vector<std::string> names =
+        model2 ? std::vector<std::string>{"R0 (Ohm)", "R1 (Ohm)", "C1 (F)", "R2 (Ohm)", "C2 (F)"}
+               : std::vector<std::string>{"R0 (Ohm)", "R1 (Ohm)", "C1 (F)"};
     py::module_ pd = py::module_::import("pandas");
     py::object df = pd.attr("DataFrame")();
     df.attr("__setitem__")("OCV level", py::cast(vbat_ocv));
     for (std::size_t k = 0; k < nparams; ++k) df.attr("__setitem__")(names[k], py::cast(cols[k]));
     df.attr("__setitem__")("RMS error (mV)", py::cast(rms_err));
 
-    m.attr("opt_avg") = pd.attr("Series")(py::cast(r.mean), py::arg("index") = py::cast(names),
-                                          py::arg("dtype") = "float64");
-    m.attr("opt_median") = pd.attr("Series")(py::cast(r.median), py::arg("index") = py::cast(names),
-                                             py::arg("dtype") = "float64");
+    m.attr("opt_avg") =
+        pd.attr("Series")(py::cast(r.mean), py::arg("index") = py::cast(names), py::arg("dtype") = "float64");
+    m.attr("opt_median") =
+        pd.attr("Series")(py::cast(r.median), py::arg("index") = py::cast(names), py::arg("dtype") = "float64");
 
     // The summary rows put text into "OCV level" and "RMS error (mV)": those two
     // columns hold objects from here on, the parameter columns stay float64.

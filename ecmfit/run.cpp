@@ -29,8 +29,8 @@ py::object config_value(const py::dict& values, const char* key) {
 std::string config_text(const py::dict& values, const char* key) {
     py::object v = config_value(values, key);
     if (!py::isinstance<py::str>(v)) {
-        raise(PyExc_TypeError, std::string(kConfigFile) + ": key '" + key + "' must be a string, found " +
-                                   text(py::repr(v)));
+        raise(PyExc_TypeError,
+              std::string(kConfigFile) + ": key '" + key + "' must be a string, found " + text(py::repr(v)));
     }
     return v.cast<std::string>();
 }
@@ -42,9 +42,9 @@ double config_voltage(const py::dict& values, const char* key) {
         x = py::float_(v).cast<double>();
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise_from(e, PyExc_ValueError,
-                   std::string(kConfigFile) + ": key '" + key + "' must be a number of volts, found " +
-                       text(py::repr(v)));
+        raise_from(
+            e, PyExc_ValueError,
+            std::string(kConfigFile) + ": key '" + key + "' must be a number of volts, found " + text(py::repr(v)));
     }
     if (!std::isfinite(x)) {
         raise(PyExc_ValueError, std::string(kConfigFile) + ": key '" + key +
@@ -107,7 +107,8 @@ void run_extraction(py::module_& m) {
     }
     m.attr("values") = values;
     if (!py::isinstance<py::dict>(values)) {
-        raise(PyExc_TypeError, std::string(kConfigFile) + ": expected one JSON object with the keys "
+        raise(PyExc_TypeError, std::string(kConfigFile) +
+                                   ": expected one JSON object with the keys "
                                    "battery_database, battery_folder, high_cutoff, low_cutoff, model; found " +
                                    text(py::type::of(values).attr("__name__")));
     }
@@ -144,8 +145,10 @@ void run_extraction(py::module_& m) {
 
     py::object model = config_value(cfgd, "model");
     cfg.model = py::isinstance<py::str>(model) ? model.cast<std::string>() : text(py::repr(model));
-    if (cfg.model == "model1") log_info("model1 selected");
-    else if (cfg.model == "model2") log_info("model2 selected");
+    if (cfg.model == "model1")
+        log_info("model1 selected");
+    else if (cfg.model == "model2")
+        log_info("model2 selected");
 
     // The recordings, in the order of the directory listing.
     py::list infiles;

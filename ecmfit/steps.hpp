@@ -16,7 +16,7 @@ struct RunConfig {
     std::string workdir_path;  // usable from any current directory
     std::string results_dir;   // workdir_path + "/results"
     double vhigh = 0, vcut = 0;
-    std::string model;         // "model1", "model2" or anything else
+    std::string model;  // "model1", "model2" or anything else
 };
 
 // Loads, fits and writes one recording, publishing every value of the run on

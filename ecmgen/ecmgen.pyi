@@ -1,5 +1,6 @@
 """Battery model builder: turns the per-temperature parameter files of a
 battery folder into results/battery_model.json (and battery_model.mat)."""
+
 import json
 from typing import Any, Mapping
 

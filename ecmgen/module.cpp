@@ -96,9 +96,8 @@ py::object make_custom_encoder() {
         py::arg("o"),
         "The one-line JSON text of a mapping of keys to number lists (and \"name\" to its characters), "
         "numbers never in exponent notation.");
-    py::cpp_function default_(
-        [](py::object /*self*/, py::object obj) { return obj.attr("__dict__"); }, py::arg("self"),
-        py::arg("obj"), "The attribute mapping of obj.");
+    py::cpp_function default_([](py::object /*self*/, py::object obj) { return obj.attr("__dict__"); }, py::arg("self"),
+                              py::arg("obj"), "The attribute mapping of obj.");
 
     auto method = [](const py::cpp_function& f) {
         PyObject* m = PyInstanceMethod_New(f.ptr());

@@ -15,23 +15,19 @@ namespace py = pybind11;
 
 namespace {
 
-using ecmcore_bind::InArray;
 using ecmcore_bind::as_vector;
+using ecmcore_bind::InArray;
 
-
-
-py::object simulate(const py::object& t_obj, const py::object& i_obj, double r0,
-                    const py::object& r_obj, const py::object& c_obj, bool jac) {
+py::object simulate(const py::object& t_obj, const py::object& i_obj, double r0, const py::object& r_obj,
+                    const py::object& c_obj, bool jac) {
     InArray t = as_vector(t_obj, "t");
     InArray i = as_vector(i_obj, "i");
     InArray r = as_vector(r_obj, "r");
     InArray c = as_vector(c_obj, "c");
     if (t.size() != i.size())
-        throw py::value_error("t has " + std::to_string(t.size()) + " samples but i has " +
-                              std::to_string(i.size()));
+        throw py::value_error("t has " + std::to_string(t.size()) + " samples but i has " + std::to_string(i.size()));
     if (r.size() != c.size())
-        throw py::value_error("r has " + std::to_string(r.size()) + " branches but c has " +
-                              std::to_string(c.size()));
+        throw py::value_error("r has " + std::to_string(r.size()) + " branches but c has " + std::to_string(c.size()));
     const auto n = static_cast<std::size_t>(t.size());
     const auto nb = static_cast<std::size_t>(r.size());
     py::array_t<double> y(static_cast<py::ssize_t>(n));
@@ -55,8 +51,8 @@ py::object simulate(const py::object& t_obj, const py::object& i_obj, double r0,
 }  // namespace
 
 void bind_circuit(py::module_& m) {
-    m.def("simulate", &simulate, py::arg("t"), py::arg("i"), py::arg("r0"), py::arg("r"),
-          py::arg("c"), py::arg("jac") = false,
+    m.def("simulate", &simulate, py::arg("t"), py::arg("i"), py::arg("r0"), py::arg("r"), py::arg("c"),
+          py::arg("jac") = false,
           R"doc(Exact response of R0 in series with RC branches (r[b], c[b]) to the current i,
 linear between the sample times t, from a zero state at t[0] (y[0] = r0*i[0]).
 Returns y, or (y, J) with jac=True; the columns of J are dy/dR0, dy/dR1, dy/dC1, ...)doc");

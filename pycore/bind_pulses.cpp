@@ -17,9 +17,9 @@ namespace py = pybind11;
 
 namespace {
 
+using ecmcore_bind::data_errors_as_value_errors;
 using ecmcore_bind::InArray;
 using ecmcore_bind::to_numpy;
-using ecmcore_bind::data_errors_as_value_errors;
 
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
@@ -41,7 +41,6 @@ void require_same_length(py::ssize_t n, py::ssize_t other, const char* fn, const
 }
 
 // Hands a vector over to NumPy without copying it.
-
 
 }  // namespace
 
@@ -77,8 +76,7 @@ void bind_pulses(py::module_& m) {
         },
         py::arg("iload"), py::arg("th"), "(idx_rest, idx_load): the k with diff(iload)[k] < -th and > th.");
 
-    m.def(
-        "soc_grid", [] { return to_numpy(ecm::soc_grid()); }, "The 201-point SOC grid 0, 0.005, ..., 1.0.");
+    m.def("soc_grid", [] { return to_numpy(ecm::soc_grid()); }, "The 201-point SOC grid 0, 0.005, ..., 1.0.");
 
     m.def(
         "interp",
@@ -107,9 +105,8 @@ void bind_pulses(py::module_& m) {
             require_same_length(t.size(), v.size(), "ocv_over_time", "t", "v");
             std::vector<std::int64_t> rest(idx_rest.data(), idx_rest.data() + idx_rest.size());
             std::vector<std::int64_t> load(idx_load.data(), idx_load.data() + idx_load.size());
-            ecm::OcvOverTime o = data_errors_as_value_errors([&] {
-                return ecm::ocv_over_time(t.data(), v.data(), static_cast<std::size_t>(t.size()), rest, load);
-            });
+            ecm::OcvOverTime o = data_errors_as_value_errors(
+                [&] { return ecm::ocv_over_time(t.data(), v.data(), static_cast<std::size_t>(t.size()), rest, load); });
             py::dict d;
             d["ind_all"] = to_numpy(std::move(o.ind_all));
             d["vsoc_time"] = to_numpy(std::move(o.vsoc_time));

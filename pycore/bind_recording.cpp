@@ -35,8 +35,7 @@ void bind_recording(py::module_& m) {
             if (!k) return py::none();
             return py::int_(*k);
         },
-        py::arg("v"), py::arg("vcut"),
-        "Index of the first sample with v < vcut (strictly below), or None.");
+        py::arg("v"), py::arg("vcut"), "Index of the first sample with v < vcut (strictly below), or None.");
 
     m.def(
         "cumulative_charge_mAh",

@@ -24,16 +24,12 @@ using ecmpy::to_optimize_result;
 
 namespace {
 
-using ecmcore_bind::InArray;
 using ecmcore_bind::as_vector;
-
-
+using ecmcore_bind::InArray;
 
 // Progress lines go to whatever sys.stdout is at the moment of writing.
 ecm::PrintFn python_stdout() {
-    return [](const std::string& line) {
-        py::module_::import("sys").attr("stdout").attr("write")(line);
-    };
+    return [](const std::string& line) { py::module_::import("sys").attr("stdout").attr("write")(line); };
 }
 
 // Bounds: a scalar applies to every parameter, an array gives one per parameter.
@@ -42,8 +38,8 @@ Eigen::VectorXd bound_vector(const py::handle& obj, Eigen::Index n, const char* 
     if (!a) throw py::type_error(std::string(name) + " bound must be a number or a sequence of numbers");
     if (a.ndim() == 0 || a.size() == 1) return Eigen::VectorXd::Constant(n, a.data()[0]);
     if (a.ndim() != 1 || a.size() != n)
-        throw py::value_error(std::string(name) + " bound has " + std::to_string(a.size()) +
-                              " entries for " + std::to_string(n) + " parameters");
+        throw py::value_error(std::string(name) + " bound has " + std::to_string(a.size()) + " entries for " +
+                              std::to_string(n) + " parameters");
     return Eigen::Map<const Eigen::VectorXd>(a.data(), n);
 }
 
@@ -54,13 +50,12 @@ void call_fun(const py::function& fun, const Eigen::VectorXd& x, Eigen::VectorXd
     InArray a = InArray::ensure(out);
     if (!a) throw py::type_error("residual function must return an array of numbers");
     if (a.ndim() > 1)
-        throw py::value_error("residual function must return a one-dimensional array, got " +
-                              std::to_string(a.ndim()) + " dimensions");
+        throw py::value_error("residual function must return a one-dimensional array, got " + std::to_string(a.ndim()) +
+                              " dimensions");
     f = Eigen::Map<const Eigen::VectorXd>(a.data(), a.size());
 }
 
-void call_jac(const py::function& jac, const Eigen::VectorXd& x, Eigen::Index m, Eigen::Index n,
-              Eigen::MatrixXd& J) {
+void call_jac(const py::function& jac, const Eigen::VectorXd& x, Eigen::Index m, Eigen::Index n, Eigen::MatrixXd& J) {
     py::object out = jac(py::cast(Eigen::VectorXd(x)));
     InArray a = InArray::ensure(out);
     if (!a) throw py::type_error("Jacobian function must return an array of numbers");
@@ -69,14 +64,13 @@ void call_jac(const py::function& jac, const Eigen::VectorXd& x, Eigen::Index m,
     const py::ssize_t cols = a.ndim() == 2 ? a.shape(1) : (a.ndim() == 1 ? a.shape(0) : 1);
     if (a.ndim() > 2 || rows != m || cols != n)
         throw py::value_error("Jacobian function returned shape (" + std::to_string(rows) + ", " +
-                              std::to_string(cols) + ") where (" + std::to_string(m) + ", " +
-                              std::to_string(n) + ") was expected");
-    J = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
-        a.data(), m, n);
+                              std::to_string(cols) + ") where (" + std::to_string(m) + ", " + std::to_string(n) +
+                              ") was expected");
+    J = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(a.data(), m, n);
 }
 
-ecm::LsqOptions make_options(const std::string& loss, double f_scale, double ftol, double xtol,
-                             double gtol, const py::object& max_nfev, int verbose) {
+ecm::LsqOptions make_options(const std::string& loss, double f_scale, double ftol, double xtol, double gtol,
+                             const py::object& max_nfev, int verbose) {
     ecm::LsqOptions o;
     o.loss = ecm::parse_loss(loss);
     o.f_scale = f_scale;
@@ -95,14 +89,12 @@ ecm::LsqOptions make_options(const std::string& loss, double f_scale, double fto
 }
 
 py::object least_squares(const py::function& fun, const py::object& x0_obj, const py::function& jac,
-                         const py::object& bounds_obj, const std::string& loss, double f_scale,
-                         double ftol, double xtol, double gtol, const py::object& max_nfev,
-                         int verbose) {
+                         const py::object& bounds_obj, const std::string& loss, double f_scale, double ftol,
+                         double xtol, double gtol, const py::object& max_nfev, int verbose) {
     InArray x0a = InArray::ensure(x0_obj);
     if (!x0a || x0a.ndim() > 1) throw py::value_error("x0 must be a number or a one-dimensional array");
     const Eigen::VectorXd x0 = Eigen::Map<const Eigen::VectorXd>(x0a.data(), x0a.size());
-    if (!py::isinstance<py::sequence>(bounds_obj) || py::isinstance<py::str>(bounds_obj) ||
-        py::len(bounds_obj) != 2)
+    if (!py::isinstance<py::sequence>(bounds_obj) || py::isinstance<py::str>(bounds_obj) || py::len(bounds_obj) != 2)
         throw py::value_error("bounds must be a pair (lb, ub)");
     const py::sequence bounds = bounds_obj.cast<py::sequence>();
     const Eigen::Index n = x0.size();
@@ -116,9 +108,7 @@ py::object least_squares(const py::function& fun, const py::object& x0_obj, cons
         call_fun(fun, x, f);
         if (m < 0) m = f.size();
     };
-    prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) {
-        call_jac(jac, x, m, n, J);
-    };
+    prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) { call_jac(jac, x, m, n, J); };
     try {
         return to_optimize_result(ecm::least_squares_trf(prob, x0, lb, ub, opt));
     } catch (const ecm::DataError& e) {
@@ -134,9 +124,8 @@ struct Window {
 Window window(const py::object& t, const py::object& i, const py::object& y) {
     Window w{as_vector(t, "t"), as_vector(i, "i"), as_vector(y, "y"), 0};
     if (w.t.size() != w.i.size() || w.t.size() != w.y.size())
-        throw py::value_error("t, i and y must have the same length, got " +
-                              std::to_string(w.t.size()) + ", " + std::to_string(w.i.size()) +
-                              " and " + std::to_string(w.y.size()));
+        throw py::value_error("t, i and y must have the same length, got " + std::to_string(w.t.size()) + ", " +
+                              std::to_string(w.i.size()) + " and " + std::to_string(w.y.size()));
     w.n = static_cast<std::size_t>(w.t.size());
     return w;
 }
@@ -145,36 +134,33 @@ template <std::size_t N>
 std::array<double, N> start_vector(const py::object& obj) {
     InArray a = as_vector(obj, "x0");
     if (a.size() != static_cast<py::ssize_t>(N))
-        throw py::value_error("x0 must have " + std::to_string(N) + " entries, got " +
-                              std::to_string(a.size()));
+        throw py::value_error("x0 must have " + std::to_string(N) + " entries, got " + std::to_string(a.size()));
     std::array<double, N> out{};
     for (std::size_t k = 0; k < N; ++k) out[k] = a.data()[k];
     return out;
 }
 
-py::object fit_model1(const py::object& t, const py::object& i, const py::object& y,
-                      const py::object& x0, double f_scale, double tol, int verbose) {
+py::object fit_model1(const py::object& t, const py::object& i, const py::object& y, const py::object& x0,
+                      double f_scale, double tol, int verbose) {
     const Window w = window(t, i, y);
     const auto start = start_vector<3>(x0);
     if (verbose < 0 || verbose > 2) throw py::value_error("verbose must be 0, 1 or 2");
     try {
-        return to_optimize_result(ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.n, start,
-                                                  f_scale, tol, verbose, python_stdout()));
+        return to_optimize_result(
+            ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.n, start, f_scale, tol, verbose, python_stdout()));
     } catch (const ecm::DataError& e) {
         throw py::value_error(e.what());
     }
 }
 
-py::object fit_model2_branch(const py::object& t, const py::object& i, const py::object& y,
-                             double r0, double r1, double c1, const py::object& x0, double f_scale,
-                             double tol, int verbose) {
+py::object fit_model2_branch(const py::object& t, const py::object& i, const py::object& y, double r0, double r1,
+                             double c1, const py::object& x0, double f_scale, double tol, int verbose) {
     const Window w = window(t, i, y);
     const auto start = start_vector<2>(x0);
     if (verbose < 0 || verbose > 2) throw py::value_error("verbose must be 0, 1 or 2");
     try {
-        return to_optimize_result(ecm::fit_model2_branch(w.t.data(), w.i.data(), w.y.data(), w.n,
-                                                         r0, r1, c1, start, f_scale, tol, verbose,
-                                                         python_stdout()));
+        return to_optimize_result(ecm::fit_model2_branch(w.t.data(), w.i.data(), w.y.data(), w.n, r0, r1, c1, start,
+                                                         f_scale, tol, verbose, python_stdout()));
     } catch (const ecm::DataError& e) {
         throw py::value_error(e.what());
     }
@@ -185,17 +171,16 @@ py::object fit_model2_branch(const py::object& t, const py::object& i, const py:
 void bind_solver(py::module_& m) {
     const double inf = std::numeric_limits<double>::infinity();
     m.def("least_squares", &least_squares, py::arg("fun"), py::arg("x0"), py::arg("jac"),
-          py::arg("bounds") = py::make_tuple(-inf, inf), py::arg("loss") = "linear",
-          py::arg("f_scale") = 1.0, py::arg("ftol") = 1e-8, py::arg("xtol") = 1e-8,
-          py::arg("gtol") = 1e-8, py::arg("max_nfev") = py::none(), py::arg("verbose") = 0,
+          py::arg("bounds") = py::make_tuple(-inf, inf), py::arg("loss") = "linear", py::arg("f_scale") = 1.0,
+          py::arg("ftol") = 1e-8, py::arg("xtol") = 1e-8, py::arg("gtol") = 1e-8, py::arg("max_nfev") = py::none(),
+          py::arg("verbose") = 0,
           R"doc(Bounded trust-region reflective least squares with exact Jacobian, the method
 and semantics of scipy.optimize.least_squares(method="trf"). fun(x) -> residuals (m,),
 jac(x) -> (m, n). Returns a scipy.optimize.OptimizeResult.)doc");
-    m.def("fit_model1", &fit_model1, py::arg("t"), py::arg("i"), py::arg("y"), py::arg("x0"),
-          py::arg("f_scale"), py::arg("tol"), py::arg("verbose") = 0,
-          "First-pass fit of (R0, R1, C1), residual y - model, bounds [1e-4, 5e4], Huber loss.");
-    m.def("fit_model2_branch", &fit_model2_branch, py::arg("t"), py::arg("i"), py::arg("y"),
-          py::arg("r0"), py::arg("r1"), py::arg("c1"), py::arg("x0"), py::arg("f_scale"),
+    m.def("fit_model1", &fit_model1, py::arg("t"), py::arg("i"), py::arg("y"), py::arg("x0"), py::arg("f_scale"),
           py::arg("tol"), py::arg("verbose") = 0,
+          "First-pass fit of (R0, R1, C1), residual y - model, bounds [1e-4, 5e4], Huber loss.");
+    m.def("fit_model2_branch", &fit_model2_branch, py::arg("t"), py::arg("i"), py::arg("y"), py::arg("r0"),
+          py::arg("r1"), py::arg("c1"), py::arg("x0"), py::arg("f_scale"), py::arg("tol"), py::arg("verbose") = 0,
           "Second-pass fit of (R2, C2) with R0, R1, C1 fixed, residual y - model, Huber loss.");
 }

@@ -4,4 +4,6 @@
 
 namespace py = pybind11;
 
-void bind_spline(py::module_& m) { bind_spline_class(m); }
+void bind_spline(py::module_& m) {
+    bind_spline_class(m);
+}

@@ -32,13 +32,11 @@ py::array_t<double> arr(const std::vector<double>& v) {
     return a;
 }
 
-
 std::vector<ecm::gen::ParamFile> param_files(const py::list& files) {
     std::vector<ecm::gen::ParamFile> out;
     for (py::handle h : files) {
         py::tuple t = py::cast<py::tuple>(h);
-        if (t.size() != 6)
-            throw py::value_error("each file is (name, TempC, Tparam_1, Tparam_2, SOC list, OCV list)");
+        if (t.size() != 6) throw py::value_error("each file is (name, TempC, Tparam_1, Tparam_2, SOC list, OCV list)");
         ecm::gen::ParamFile f;
         f.name = t[0].cast<std::string>();
         f.temp_c = t[1].cast<double>();
@@ -92,7 +90,9 @@ void bind_tables(py::module_& m) {
         py::arg("A"), py::arg("B"), "Minimum-norm least squares, like numpy.linalg.lstsq(A, B, rcond=None)[0].");
     m.def(
         "mean_step",
-        [](const Array& grid) { return data_errors_as_value_errors([&] { return ecm::gen::mean_step(vec(grid, "grid")); }); },
+        [](const Array& grid) {
+            return data_errors_as_value_errors([&] { return ecm::gen::mean_step(vec(grid, "grid")); });
+        },
         py::arg("grid"));
     m.def(
         "derivative_along_soc",

@@ -27,8 +27,7 @@ py::object& missing_key_error() {
         ns["__str__"] = builtins.attr("BaseException").attr("__str__");
         ns["__doc__"] = "A parameter file lacks a key the builder needs.";
         cls = new py::object(builtins.attr("type")(
-            "ParameterFileKeyError",
-            py::make_tuple(builtins.attr("KeyError"), builtins.attr("ValueError")), ns));
+            "ParameterFileKeyError", py::make_tuple(builtins.attr("KeyError"), builtins.attr("ValueError")), ns));
     }
     return *cls;
 }
@@ -53,7 +52,9 @@ std::string escaper_text(py::handle s) {
     return py::bytes(s.attr("encode")("utf-8", "surrogatepass")).cast<std::string>();
 }
 
-std::string type_name(py::handle h) { return message_text(py::type::handle_of(h).attr("__name__")); }
+std::string type_name(py::handle h) {
+    return message_text(py::type::handle_of(h).attr("__name__"));
+}
 
 std::string short_repr(py::handle h) {
     std::string r = message_text(py::repr(h));
@@ -69,8 +70,8 @@ bool is_json_number(py::handle h) {
 
 double file_number(py::handle h, const std::string& file, const std::string& where) {
     if (!is_json_number(h))
-        raise(PyExc_ValueError, file + ": " + where + " is " + short_repr(h) + " (" + type_name(h) +
-                                    "), expected a number");
+        raise(PyExc_ValueError,
+              file + ": " + where + " is " + short_repr(h) + " (" + type_name(h) + "), expected a number");
     double v = PyFloat_AsDouble(h.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
@@ -81,8 +82,8 @@ double file_number(py::handle h, const std::string& file, const std::string& whe
 
 std::vector<double> file_numbers(py::handle h, const std::string& file, const std::string& where) {
     if (!PyList_Check(h.ptr()))
-        raise(PyExc_ValueError, file + ": " + where + " is " + short_repr(h) + " (" + type_name(h) +
-                                    "), expected a list of numbers");
+        raise(PyExc_ValueError,
+              file + ": " + where + " is " + short_repr(h) + " (" + type_name(h) + "), expected a list of numbers");
     py::list l = py::reinterpret_borrow<py::list>(h);
     std::vector<double> out;
     out.reserve(l.size());
@@ -120,8 +121,9 @@ ReadParamFile read_param_file(py::handle name) {
         f.attr("close")();
     }
     if (!PyDict_Check(doc.ptr()))
-        raise(PyExc_ValueError, file + ": holds " + type_name(doc) + ", expected a JSON object with the keys "
-                                       "\"TempC\", \"Tparam_1\", \"Tparam_2\" and \"Tparam_3\"");
+        raise(PyExc_ValueError, file + ": holds " + type_name(doc) +
+                                    ", expected a JSON object with the keys "
+                                    "\"TempC\", \"Tparam_1\", \"Tparam_2\" and \"Tparam_3\"");
     py::dict d = py::reinterpret_borrow<py::dict>(doc);
 
     ReadParamFile r;
@@ -132,8 +134,8 @@ ReadParamFile read_param_file(py::handle name) {
     py::object t3 = file_key(d, "Tparam_3", file);
     if (!PyList_Check(t3.ptr()) || py::len(t3) != 2 || !PyList_Check(py::list(t3)[0].ptr()) ||
         !PyList_Check(py::list(t3)[1].ptr()))
-        raise(PyExc_ValueError, file + ": \"Tparam_3\" is " + short_repr(t3) +
-                                    ", expected two lists (SOC grid, OCV at the grid points)");
+        raise(PyExc_ValueError,
+              file + ": \"Tparam_3\" is " + short_repr(t3) + ", expected two lists (SOC grid, OCV at the grid points)");
     py::list t3l = py::reinterpret_borrow<py::list>(t3);
     r.soc_list = t3l[0];
     r.data.soc = file_numbers(t3l[0], file, "\"Tparam_3\" list 0 (SOC)");
@@ -149,8 +151,7 @@ namespace {
 // (its elements joined); every other value is a flat sequence of numbers,
 // integers keeping their decimal text.
 ModelEntry model_entry(py::handle key, py::handle value) {
-    if (!PyUnicode_Check(key.ptr()))
-        raise(PyExc_TypeError, "model record keys must be text, found " + short_repr(key));
+    if (!PyUnicode_Check(key.ptr())) raise(PyExc_TypeError, "model record keys must be text, found " + short_repr(key));
     ModelEntry e;
     e.key = escaper_text(key);
     if (py::str(key).equal(py::str("name"))) {
@@ -176,8 +177,8 @@ ModelEntry model_entry(py::handle key, py::handle value) {
             double v = PyFloat_AsDouble(p);
             if (v == -1.0 && PyErr_Occurred()) {
                 PyErr_Clear();
-                raise(PyExc_TypeError, "model entry " + message_text(key) + ": element " + std::to_string(i) +
-                                           " is " + short_repr(el) + ", expected a number");
+                raise(PyExc_TypeError, "model entry " + message_text(key) + ": element " + std::to_string(i) + " is " +
+                                           short_repr(el) + ", expected a number");
             }
             e.values.push_back(v);
         }
@@ -245,12 +246,10 @@ void write_mat_file(const std::string& path, const py::dict& mdict) {
     } catch (py::error_already_set&) {
         try {
             os.attr("unlink")(tmp);
-        } catch (py::error_already_set&) {
-        }
+        } catch (py::error_already_set&) {}
         throw;
     }
 }
-
 
 // ---- The model records ---------------------------------------------------------
 
@@ -325,8 +324,8 @@ BuiltModel build_model(const std::vector<ecm::gen::ParamFile>& files, py::object
 
     // The model name is the first file's name up to its first underscore.
     py::str name = py::str(first_name.attr("split")("_", 1)[py::int_(0)]);
-    py::str quoted = py::str("").attr("join")(
-        py::module_::import("builtins").attr("map")(py::str("'{}'").attr("format"), name));
+    py::str quoted =
+        py::str("").attr("join")(py::module_::import("builtins").attr("map")(py::str("'{}'").attr("format"), name));
     params["name"] = quoted;
     params_json["name"] = py::list(name);
 
@@ -341,8 +340,7 @@ BuiltModel build_model(const std::vector<ecm::gen::ParamFile>& files, py::object
             if (key == "temps") label += " (temps)";
             named.push_back(label);
         }
-        b.warnings.push_back("Non-finite values in the model, written as NaN/Infinity/-Infinity: " +
-                             join(named, ", "));
+        b.warnings.push_back("Non-finite values in the model, written as NaN/Infinity/-Infinity: " + join(named, ", "));
     }
     b.text = std::move(text.text);
     return b;

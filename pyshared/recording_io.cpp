@@ -13,7 +13,9 @@ namespace {
 const char* kColumns = "\"Seconds\", \"Current(A)\", \"Voltage(V)\" (and optionally \"Temperature(C)\")";
 
 // Line of the file that holds data row k (the header is line 1).
-std::string line_of(py::ssize_t k) { return std::to_string(k + 2); }
+std::string line_of(py::ssize_t k) {
+    return std::to_string(k + 2);
+}
 
 // The temperature from the data: median of the column, rounded half to even.
 // Any failure (no column, text, a median that is not a number) gives nothing.
@@ -86,8 +88,8 @@ long long recording_temperature(const py::object& df, const std::string& path, s
 darray numeric_column(const py::object& df, const std::string& infile, const char* name) {
     if (!df.attr("columns").attr("__contains__")(name).cast<bool>()) {
         std::string found = text(py::repr(py::list(df.attr("columns"))));
-        raise(PyExc_KeyError, infile + ": no column \"" + name + "\"; a recording needs the columns " + kColumns +
-                                  ", found " + found);
+        raise(PyExc_KeyError,
+              infile + ": no column \"" + name + "\"; a recording needs the columns " + kColumns + ", found " + found);
     }
     py::object col = df.attr("__getitem__")(name);
     if (py::isinstance(col, py::module_::import("pandas").attr("DataFrame"))) {
@@ -140,8 +142,9 @@ long long nominal_capacity(const std::string& infile) {
         return py::int_(py::str(piece)).cast<long long>();
     } catch (py::error_already_set& e) {
         raise_from(e, PyExc_ValueError,
-                   infile + ": cannot read the nominal capacity from the file name: expected "
-                            "'<name>_<capacity>mAh_T<p|n><degrees>.csv' with a whole number of mAh, found '" +
+                   infile +
+                       ": cannot read the nominal capacity from the file name: expected "
+                       "'<name>_<capacity>mAh_T<p|n><degrees>.csv' with a whole number of mAh, found '" +
                        piece + "'");
     } catch (py::cast_error&) {
         raise(PyExc_ValueError, infile + ": the nominal capacity '" + piece + "' in the file name is out of range");

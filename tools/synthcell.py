@@ -43,6 +43,7 @@ Command line
 writes OUTDIR/<cell>/raw_data/<cell>_<cap>mAh_T<p|n><deg>.csv, OUTDIR/<cell>/truth.json
 and (unless --no-input-params) OUTDIR/input_params.json.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -84,6 +85,7 @@ TEMPERATURE_COLUMN = "Temperature(C)"
 # Cell description
 # ----------------------------------------------------------------------------
 
+
 def default_ocv(soc, temp_c=T_REF_C):
     """A Li-ion-like OCV curve: about 3.0 V at SOC 0, 4.2 V at SOC 1.
 
@@ -95,14 +97,16 @@ def default_ocv(soc, temp_c=T_REF_C):
     """
     s = np.asarray(soc, dtype=float)
     sc = np.maximum(s, 0.0)
-    base = (3.0 + 0.03
-            + 0.45 * (1.0 - np.exp(-12.0 * sc))
-            + 0.55 * sc
-            + 0.17 * sc ** 4
-            + 0.03 * np.tanh((sc - 0.6) / 0.05)
-            - 0.03 * np.tanh((1.0 - 0.6) / 0.05) * sc)
-    slope0 = 0.45 * 12.0 + 0.55 + 0.03 / 0.05 / np.cosh(0.6 / 0.05) ** 2 \
-        - 0.03 * np.tanh(0.4 / 0.05)
+    base = (
+        3.0
+        + 0.03
+        + 0.45 * (1.0 - np.exp(-12.0 * sc))
+        + 0.55 * sc
+        + 0.17 * sc**4
+        + 0.03 * np.tanh((sc - 0.6) / 0.05)
+        - 0.03 * np.tanh((1.0 - 0.6) / 0.05) * sc
+    )
+    slope0 = 0.45 * 12.0 + 0.55 + 0.03 / 0.05 / np.cosh(0.6 / 0.05) ** 2 - 0.03 * np.tanh(0.4 / 0.05)
     base = np.where(s < 0.0, base + slope0 * s, base)
     temp = 1e-4 * (0.5 - sc) * 2.0 * (np.asarray(temp_c, dtype=float) - T_REF_C)
     out = base + temp
@@ -122,6 +126,7 @@ class Cell:
     ``capacity_tempco`` is the relative change of capacity per kelvin around
     25 C (0 gives a temperature independent capacity).
     """
+
     capacity_mAh: float = 2000.0
     r0: ParamSpec = 0.04
     branches: Sequence[tuple] = ((0.02, 30.0), (0.025, 600.0))
@@ -160,12 +165,12 @@ def _n_branches(model: str) -> int:
     raise ValueError(f"model must be 'model1' or 'model2', got {model!r}")
 
 
-def constant_cell(capacity_mAh=2000.0, model="model2", r0=0.04, r1=0.02, tau1=30.0,
-                  r2=0.025, tau2=600.0, capacity_tempco=0.0) -> Cell:
+def constant_cell(
+    capacity_mAh=2000.0, model="model2", r0=0.04, r1=0.02, tau1=30.0, r2=0.025, tau2=600.0, capacity_tempco=0.0
+) -> Cell:
     """Cell whose R0 and RC branches are constant in SOC and temperature."""
     branches = [(r1, tau1), (r2, tau2)][: _n_branches(model)]
-    return Cell(capacity_mAh=capacity_mAh, r0=r0, branches=tuple(branches),
-                capacity_tempco=capacity_tempco)
+    return Cell(capacity_mAh=capacity_mAh, r0=r0, branches=tuple(branches), capacity_tempco=capacity_tempco)
 
 
 def realistic_cell(capacity_mAh=2000.0, model="model2") -> Cell:
@@ -176,6 +181,7 @@ def realistic_cell(capacity_mAh=2000.0, model="model2") -> Cell:
     tau2 500-650 s.  Resistances follow an Arrhenius law (R0 about doubles
     at -10 C); capacity drops by 0.3 %/K below 25 C.
     """
+
     def r0(s, tc):
         s = min(max(s, 0.0), 1.0)
         return 0.030 * (1.0 + 0.3 * (1.0 - s) ** 3) * _arrhenius(tc, 1500.0)
@@ -197,13 +203,13 @@ def realistic_cell(capacity_mAh=2000.0, model="model2") -> Cell:
         return 500.0 * (1.0 + 0.3 * (1.0 - s))
 
     branches = [(r1, tau1), (r2, tau2)][: _n_branches(model)]
-    return Cell(capacity_mAh=capacity_mAh, r0=r0, branches=tuple(branches),
-                capacity_tempco=0.003)
+    return Cell(capacity_mAh=capacity_mAh, r0=r0, branches=tuple(branches), capacity_tempco=0.003)
 
 
 # ----------------------------------------------------------------------------
 # Simulation
 # ----------------------------------------------------------------------------
+
 
 def _sample_times(t_start, t_end, dt, jitter, rng):
     """Sample times in [t_start, t_end): nominal spacing dt, each step scaled
@@ -247,11 +253,12 @@ def _simulate_ivp(cell, temp_c, t, i, state0, rtol, atol, max_step):
                 dy[k + 1] = (r * cur - y[k + 1]) / tau
             return dy
 
-        sol = solve_ivp(rhs, (ta, tb), states[a], method="DOP853", t_eval=t[a:b + 1],
-                        rtol=rtol, atol=atol, max_step=max_step)
+        sol = solve_ivp(
+            rhs, (ta, tb), states[a], method="DOP853", t_eval=t[a : b + 1], rtol=rtol, atol=atol, max_step=max_step
+        )
         if not sol.success:
             raise RuntimeError(f"solve_ivp failed between t={ta} and t={tb}: {sol.message}")
-        states[a + 1:b + 1] = sol.y[:, 1:].T
+        states[a + 1 : b + 1] = sol.y[:, 1:].T
     return states
 
 
@@ -283,22 +290,34 @@ def _simulate_exact(cell, temp_c, t, i, state0):
 
 def _terminal_voltage(cell, temp_c, states, i):
     soc = states[:, 0]
-    r0 = np.array([cell.r0_at(s, temp_c) for s in soc]) if callable(cell.r0) \
-        else cell.r0_at(0.5, temp_c)
+    r0 = np.array([cell.r0_at(s, temp_c) for s in soc]) if callable(cell.r0) else cell.r0_at(0.5, temp_c)
     return cell.ocv(soc, temp_c) + r0 * i + states[:, 1:].sum(axis=1)
 
 
-def make_recording(cell: Cell | None = None, temperature_C: float = 25.0, *,
-                   model: str = "model2", varying: bool = True,
-                   capacity_mAh: float = 2000.0,
-                   pulse_current_A: float = -2.0, pulse_s: float = 180.0,
-                   rest_s: float = 1800.0, initial_rest_s: float = 60.0,
-                   dt: float = 1.0, jitter: float = 0.0, low_cutoff: float = 3.0,
-                   voltage_noise_V: float = 0.0, current_noise_A: float = 0.0,
-                   temperature_column: bool = True, temperature_noise_C: float = 0.1,
-                   seed: int | None = 0, method: str = "auto",
-                   rtol: float = 1e-10, atol: float = 1e-12,
-                   max_cycles: int = 1000):
+def make_recording(
+    cell: Cell | None = None,
+    temperature_C: float = 25.0,
+    *,
+    model: str = "model2",
+    varying: bool = True,
+    capacity_mAh: float = 2000.0,
+    pulse_current_A: float = -2.0,
+    pulse_s: float = 180.0,
+    rest_s: float = 1800.0,
+    initial_rest_s: float = 60.0,
+    dt: float = 1.0,
+    jitter: float = 0.0,
+    low_cutoff: float = 3.0,
+    voltage_noise_V: float = 0.0,
+    current_noise_A: float = 0.0,
+    temperature_column: bool = True,
+    temperature_noise_C: float = 0.1,
+    seed: int | None = 0,
+    method: str = "auto",
+    rtol: float = 1e-10,
+    atol: float = 1e-12,
+    max_cycles: int = 1000,
+):
     """Simulate one pulse-discharge recording.
 
     ``cell`` defaults to ``realistic_cell(capacity_mAh, model)`` when
@@ -329,8 +348,7 @@ def make_recording(cell: Cell | None = None, temperature_C: float = 25.0, *,
     period = pulse_s + rest_s
 
     # One continuous time axis, long enough to drive the cell well past empty.
-    n_max = min(max_cycles, int(math.ceil(1.6 * cell.capacity_at(temp_c) * 3.6
-                                          / (abs(pulse_current_A) * pulse_s))) + 2)
+    n_max = min(max_cycles, int(math.ceil(1.6 * cell.capacity_at(temp_c) * 3.6 / (abs(pulse_current_A) * pulse_s))) + 2)
     t_all = _sample_times(0.0, initial_rest_s + n_max * period, dt, jitter, rng)
     phase = t_all - initial_rest_s
     i_all = np.where((phase >= 0.0) & (np.mod(phase, period) < pulse_s), pulse_current_A, 0.0)
@@ -362,9 +380,18 @@ def make_recording(cell: Cell | None = None, temperature_C: float = 25.0, *,
         if c > 0:
             load = ii < 0.0
             soc_load = st[load, 0]
-            pulses.append(_pulse_truth(cell, temp_c, c, float(tt[load][0]), float(tt[load][-1]),
-                                       float(soc_load[0]), float(soc_load[-1]),
-                                       float(np.mean(soc_load))))
+            pulses.append(
+                _pulse_truth(
+                    cell,
+                    temp_c,
+                    c,
+                    float(tt[load][0]),
+                    float(tt[load][-1]),
+                    float(soc_load[0]),
+                    float(soc_load[-1]),
+                    float(np.mean(soc_load)),
+                )
+            )
             if np.any(load & (vv < low_cutoff)):
                 # finish the pulse in which the cut-off is crossed, then stop
                 keep = np.nonzero(load)[0][-1] + 1
@@ -378,8 +405,7 @@ def make_recording(cell: Cell | None = None, temperature_C: float = 25.0, *,
         if crossed:
             break
     if not crossed:
-        raise RuntimeError(f"the terminal voltage never fell below the cut-off {low_cutoff} V "
-                           f"within {n_max} pulses")
+        raise RuntimeError(f"the terminal voltage never fell below the cut-off {low_cutoff} V within {n_max} pulses")
     sim_seconds = time.perf_counter() - t0
 
     t = np.concatenate(t_parts)
@@ -389,32 +415,61 @@ def make_recording(cell: Cell | None = None, temperature_C: float = 25.0, *,
     i_rec = i_clean + (rng.normal(0.0, current_noise_A, len(t)) if current_noise_A > 0 else 0.0)
     data = {"Seconds": t, "Current(A)": i_rec, "Voltage(V)": v}
     if temperature_column:
-        data[TEMPERATURE_COLUMN] = temp_c + (rng.normal(0.0, temperature_noise_C, len(t))
-                                             if temperature_noise_C > 0 else 0.0)
+        data[TEMPERATURE_COLUMN] = temp_c + (
+            rng.normal(0.0, temperature_noise_C, len(t)) if temperature_noise_C > 0 else 0.0
+        )
     df = pd.DataFrame(data)
 
     below = np.nonzero(v < low_cutoff)[0]
-    truth = _recording_truth(cell, temp_c, method, dict(
-        pulse_current_A=pulse_current_A, pulse_s=pulse_s, rest_s=rest_s,
-        initial_rest_s=initial_rest_s, dt_s=dt, jitter=jitter, low_cutoff_V=low_cutoff,
-        voltage_noise_V=voltage_noise_V, current_noise_A=current_noise_A,
-        temperature_column=bool(temperature_column), seed=seed, rtol=rtol, atol=atol,
-        max_step_s=float(max_step) if method == "ivp" else None))
+    truth = _recording_truth(
+        cell,
+        temp_c,
+        method,
+        dict(
+            pulse_current_A=pulse_current_A,
+            pulse_s=pulse_s,
+            rest_s=rest_s,
+            initial_rest_s=initial_rest_s,
+            dt_s=dt,
+            jitter=jitter,
+            low_cutoff_V=low_cutoff,
+            voltage_noise_V=voltage_noise_V,
+            current_noise_A=current_noise_A,
+            temperature_column=bool(temperature_column),
+            seed=seed,
+            rtol=rtol,
+            atol=atol,
+            max_step_s=float(max_step) if method == "ivp" else None,
+        ),
+    )
     h = np.diff(t)
     delivered_all = float(-np.sum(0.5 * (i_clean[1:] + i_clean[:-1]) * h) / 3.6)
     k = int(below[0])
-    delivered_cut = float(-np.sum(0.5 * (i_clean[1:k] + i_clean[:k - 1]) * h[:k - 1]) / 3.6)
+    delivered_cut = float(-np.sum(0.5 * (i_clean[1:k] + i_clean[: k - 1]) * h[: k - 1]) / 3.6)
     truth.update(
-        n_samples=int(len(t)), n_pulses=len(pulses), cutoff_index=k,
-        soc_at_cutoff=float(states[k - 1, 0]), soc_end=float(states[-1, 0]),
-        delivered_mAh=delivered_all, delivered_to_cutoff_mAh=delivered_cut,
-        simulation_seconds=sim_seconds, pulses=pulses)
+        n_samples=int(len(t)),
+        n_pulses=len(pulses),
+        cutoff_index=k,
+        soc_at_cutoff=float(states[k - 1, 0]),
+        soc_end=float(states[-1, 0]),
+        delivered_mAh=delivered_all,
+        delivered_to_cutoff_mAh=delivered_cut,
+        simulation_seconds=sim_seconds,
+        pulses=pulses,
+    )
     return df, truth
 
 
 def _pulse_truth(cell, temp_c, index, t_start, t_end, soc_start, soc_end, soc_mid):
-    row = dict(index=index, t_start_s=t_start, t_end_s=t_end, soc_start=soc_start,
-               soc_end=soc_end, soc_mid=soc_mid, r0_ohm=cell.r0_at(soc_mid, temp_c))
+    row = dict(
+        index=index,
+        t_start_s=t_start,
+        t_end_s=t_end,
+        soc_start=soc_start,
+        soc_end=soc_end,
+        soc_mid=soc_mid,
+        r0_ohm=cell.r0_at(soc_mid, temp_c),
+    )
     for b in range(len(cell.branches)):
         r, tau = cell.branch_at(b, soc_mid, temp_c)
         row[f"r{b + 1}_ohm"] = r
@@ -425,17 +480,25 @@ def _pulse_truth(cell, temp_c, index, t_start, t_end, soc_start, soc_end, soc_mi
 
 def _recording_truth(cell, temp_c, method, protocol):
     grid = np.round(np.linspace(0.0, 1.0, 21), 10)
-    params = {"soc_grid": grid.tolist(),
-              "ocv_V": [float(cell.ocv(s, temp_c)) for s in grid],
-              "r0_ohm": [cell.r0_at(s, temp_c) for s in grid]}
+    params = {
+        "soc_grid": grid.tolist(),
+        "ocv_V": [float(cell.ocv(s, temp_c)) for s in grid],
+        "r0_ohm": [cell.r0_at(s, temp_c) for s in grid],
+    }
     for b in range(len(cell.branches)):
         rt = [cell.branch_at(b, s, temp_c) for s in grid]
         params[f"r{b + 1}_ohm"] = [r for r, _ in rt]
         params[f"tau{b + 1}_s"] = [tau for _, tau in rt]
         params[f"c{b + 1}_F"] = [tau / r for r, tau in rt]
-    truth = dict(temperature_C=temp_c, nominal_capacity_mAh=cell.capacity_mAh,
-                 capacity_mAh=cell.capacity_at(temp_c), n_branches=len(cell.branches),
-                 soc_dependent=cell.soc_dependent, method=method, params=params)
+    truth = dict(
+        temperature_C=temp_c,
+        nominal_capacity_mAh=cell.capacity_mAh,
+        capacity_mAh=cell.capacity_at(temp_c),
+        n_branches=len(cell.branches),
+        soc_dependent=cell.soc_dependent,
+        method=method,
+        params=params,
+    )
     if not cell.soc_dependent:
         truth["r0_ohm"] = cell.r0_at(0.5, temp_c)
         for b in range(len(cell.branches)):
@@ -451,8 +514,14 @@ def _recording_truth(cell, temp_c, method, protocol):
 # Arbitrary current profiles
 # ----------------------------------------------------------------------------
 
-def drive_cycle_current(duration_s: float = 1200.0, dt: float = 1.0, peak_current_A: float = -6.0,
-                        regen_fraction: float = 0.4, seed: int | None = 0):
+
+def drive_cycle_current(
+    duration_s: float = 1200.0,
+    dt: float = 1.0,
+    peak_current_A: float = -6.0,
+    regen_fraction: float = 0.4,
+    seed: int | None = 0,
+):
     """A synthetic urban drive cycle as a cell current, sampled every dt.
 
     The speed is a chain of micro-trips: a stop (10-40 s), an acceleration at
@@ -487,11 +556,11 @@ def drive_cycle_current(duration_s: float = 1200.0, dt: float = 1.0, peak_curren
             v = max(0.0, v - a_down * dt)
             phase.append(v)
         seg = np.asarray(phase[: max(n - k, 0)])
-        speed[k:k + len(seg)] = seg
+        speed[k : k + len(seg)] = seg
         k += len(seg)
     accel[1:] = np.diff(speed) / dt
     mass, g, c_roll, rho_cda = 1500.0, 9.81, 0.012, 0.5 * 1.2 * 0.7
-    power = mass * speed * accel + mass * g * c_roll * speed + rho_cda * speed ** 3
+    power = mass * speed * accel + mass * g * c_roll * speed + rho_cda * speed**3
     power = np.where(speed > 0.0, power, 0.0)
     scale = -peak_current_A / max(float(power.max()), 1e-12)
     current = -power * scale
@@ -499,11 +568,22 @@ def drive_cycle_current(duration_s: float = 1200.0, dt: float = 1.0, peak_curren
     return t, current, speed
 
 
-def make_profile_recording(t, current, cell: Cell | None = None, temperature_C: float = 25.0, *,
-                           soc0: float = 1.0, model: str = "model2", capacity_mAh: float = 2000.0,
-                           voltage_noise_V: float = 0.0, current_noise_A: float = 0.0,
-                           temperature_column: bool = True, seed: int | None = 0,
-                           rtol: float = 1e-10, atol: float = 1e-12):
+def make_profile_recording(
+    t,
+    current,
+    cell: Cell | None = None,
+    temperature_C: float = 25.0,
+    *,
+    soc0: float = 1.0,
+    model: str = "model2",
+    capacity_mAh: float = 2000.0,
+    voltage_noise_V: float = 0.0,
+    current_noise_A: float = 0.0,
+    temperature_column: bool = True,
+    seed: int | None = 0,
+    rtol: float = 1e-10,
+    atol: float = 1e-12,
+):
     """The cell driven by an arbitrary current profile (A, negative =
     discharge, linear between the samples t), from ``soc0`` with the RC
     branches at rest. Integrated as ``make_recording`` does: one
@@ -536,15 +616,23 @@ def make_profile_recording(t, current, cell: Cell | None = None, temperature_C: 
     data = {"Seconds": t, "Current(A)": i_rec, "Voltage(V)": v}
     if temperature_column:
         data[TEMPERATURE_COLUMN] = np.full(len(t), temp_c)
-    truth = dict(temperature_C=temp_c, capacity_mAh=cell.capacity_at(temp_c), n_branches=nb, method=method,
-                 soc0=soc0, n_samples=int(len(t)), soc=st[:, 0].tolist(),
-                 simulation_seconds=time.perf_counter() - t0)
+    truth = dict(
+        temperature_C=temp_c,
+        capacity_mAh=cell.capacity_at(temp_c),
+        n_branches=nb,
+        method=method,
+        soc0=soc0,
+        n_samples=int(len(t)),
+        soc=st[:, 0].tolist(),
+        simulation_seconds=time.perf_counter() - t0,
+    )
     return pd.DataFrame(data), truth
 
 
 # ----------------------------------------------------------------------------
 # Files
 # ----------------------------------------------------------------------------
+
 
 def recording_name(cell_name: str, capacity_mAh: float, temperature_C: float) -> str:
     """File name of a recording: <cell>_<cap>mAh_T<p|n><deg>.csv (0 C is Tp0)."""
@@ -558,11 +646,18 @@ def write_recording_csv(df: pd.DataFrame, path) -> None:
     df.to_csv(path, index=False, sep=",", float_format="%.10g", lineterminator="\n")
 
 
-def write_battery_folder(root, cell_name: str = "cellA", capacity_mAh: float = 2000.0,
-                         temperatures: Iterable[float] = (25,), model: str = "model2",
-                         varying: bool = True, cell: Cell | None = None,
-                         no_temperature_column: Iterable[float] = (), seed: int = 0,
-                         **recording_kwargs):
+def write_battery_folder(
+    root,
+    cell_name: str = "cellA",
+    capacity_mAh: float = 2000.0,
+    temperatures: Iterable[float] = (25,),
+    model: str = "model2",
+    varying: bool = True,
+    cell: Cell | None = None,
+    no_temperature_column: Iterable[float] = (),
+    seed: int = 0,
+    **recording_kwargs,
+):
     """Write <root>/<cell_name>/raw_data/<cell>_<cap>mAh_T<p|n><deg>.csv per
     temperature and <root>/<cell_name>/truth.json.
 
@@ -580,9 +675,13 @@ def write_battery_folder(root, cell_name: str = "cellA", capacity_mAh: float = 2
     omit = {int(round(x)) for x in no_temperature_column}
     paths, truths = [], {}
     for k, temp in enumerate(temperatures):
-        df, truth = make_recording(cell, temp,
-                                   temperature_column=int(round(temp)) not in omit,
-                                   seed=None if seed is None else seed + k, **recording_kwargs)
+        df, truth = make_recording(
+            cell,
+            temp,
+            temperature_column=int(round(temp)) not in omit,
+            seed=None if seed is None else seed + k,
+            **recording_kwargs,
+        )
         name = recording_name(cell_name, cell.capacity_mAh, temp)
         path = os.path.join(raw, name)
         write_recording_csv(df, path)
@@ -592,17 +691,20 @@ def write_battery_folder(root, cell_name: str = "cellA", capacity_mAh: float = 2
     truth_path = os.path.join(folder, "truth.json")
     with open(truth_path, "w") as fh:
         json.dump({"cell_name": cell_name, "model": model, "recordings": truths}, fh, indent=1)
-    return {"folder": folder, "raw_data": raw, "recordings": paths, "truth": truth_path,
-            "truth_data": truths}
+    return {"folder": folder, "raw_data": raw, "recordings": paths, "truth": truth_path, "truth_data": truths}
 
 
-def write_input_params(directory, battery_database, battery_folder, high_cutoff=4.2,
-                       low_cutoff=3.0, model="model2"):
+def write_input_params(directory, battery_database, battery_folder, high_cutoff=4.2, low_cutoff=3.0, model="model2"):
     """Write <directory>/input_params.json and return its path."""
     os.makedirs(os.fspath(directory), exist_ok=True)
     path = os.path.join(os.fspath(directory), "input_params.json")
-    values = {"battery_database": battery_database, "battery_folder": battery_folder,
-              "high_cutoff": high_cutoff, "low_cutoff": low_cutoff, "model": model}
+    values = {
+        "battery_database": battery_database,
+        "battery_folder": battery_folder,
+        "high_cutoff": high_cutoff,
+        "low_cutoff": low_cutoff,
+        "model": model,
+    }
     with open(path, "w") as fh:
         json.dump(values, fh, indent=1)
         fh.write("\n")
@@ -612,6 +714,7 @@ def write_input_params(directory, battery_database, battery_folder, high_cutoff=
 # ----------------------------------------------------------------------------
 # Command line
 # ----------------------------------------------------------------------------
+
 
 def _estimated_duration(capacity_mAh, pulse_current_A, pulse_s, rest_s, initial_rest_s):
     n_pulses = math.ceil(capacity_mAh * 3.6 / (abs(pulse_current_A) * pulse_s))
@@ -624,21 +727,29 @@ def main(argv=None):
     ap.add_argument("--cell", default="cellA", help="battery folder / cell name")
     ap.add_argument("--capacity", type=float, default=2000.0, help="nominal capacity, mAh")
     ap.add_argument("--temps", type=float, nargs="+", default=[25.0], help="test temperatures, C")
-    ap.add_argument("--model", choices=("model1", "model2"), default="model2",
-                    help="number of RC branches of the simulated cell (and the model in input_params.json)")
+    ap.add_argument(
+        "--model",
+        choices=("model1", "model2"),
+        default="model2",
+        help="number of RC branches of the simulated cell (and the model in input_params.json)",
+    )
     ap.add_argument("--constant", action="store_true", help="parameters constant in SOC and temperature")
     ap.add_argument("--current", type=float, default=-2.0, help="pulse current, A (negative)")
     ap.add_argument("--pulse", type=float, default=180.0, help="pulse length, s")
     ap.add_argument("--rest", type=float, default=1800.0, help="rest length, s")
     ap.add_argument("--initial-rest", type=float, default=60.0, help="initial rest, s")
     ap.add_argument("--dt", type=float, default=1.0, help="sampling period, s")
-    ap.add_argument("--samples", type=int, default=None,
-                    help="approximate number of samples per recording (sets --dt)")
+    ap.add_argument("--samples", type=int, default=None, help="approximate number of samples per recording (sets --dt)")
     ap.add_argument("--jitter", type=float, default=0.0, help="relative jitter of the sampling step")
     ap.add_argument("--vnoise", type=float, default=0.0, help="voltage noise sigma, V")
     ap.add_argument("--inoise", type=float, default=0.0, help="current noise sigma, A")
-    ap.add_argument("--no-temp-column", type=float, nargs="*", default=[],
-                    help="temperatures whose file has no Temperature(C) column")
+    ap.add_argument(
+        "--no-temp-column",
+        type=float,
+        nargs="*",
+        default=[],
+        help="temperatures whose file has no Temperature(C) column",
+    )
     ap.add_argument("--low-cutoff", type=float, default=3.0)
     ap.add_argument("--high-cutoff", type=float, default=4.2)
     ap.add_argument("--method", choices=("auto", "ivp", "exact"), default="auto")
@@ -648,26 +759,37 @@ def main(argv=None):
 
     dt = args.dt
     if args.samples:
-        dt = _estimated_duration(args.capacity, args.current, args.pulse, args.rest,
-                                 args.initial_rest) / args.samples
+        dt = _estimated_duration(args.capacity, args.current, args.pulse, args.rest, args.initial_rest) / args.samples
     t0 = time.perf_counter()
-    out = write_battery_folder(args.outdir, cell_name=args.cell, capacity_mAh=args.capacity,
-                               temperatures=args.temps, model=args.model,
-                               varying=not args.constant,
-                               no_temperature_column=args.no_temp_column, seed=args.seed,
-                               pulse_current_A=args.current, pulse_s=args.pulse,
-                               rest_s=args.rest, initial_rest_s=args.initial_rest, dt=dt,
-                               jitter=args.jitter, low_cutoff=args.low_cutoff,
-                               voltage_noise_V=args.vnoise, current_noise_A=args.inoise,
-                               method=args.method)
+    out = write_battery_folder(
+        args.outdir,
+        cell_name=args.cell,
+        capacity_mAh=args.capacity,
+        temperatures=args.temps,
+        model=args.model,
+        varying=not args.constant,
+        no_temperature_column=args.no_temp_column,
+        seed=args.seed,
+        pulse_current_A=args.current,
+        pulse_s=args.pulse,
+        rest_s=args.rest,
+        initial_rest_s=args.initial_rest,
+        dt=dt,
+        jitter=args.jitter,
+        low_cutoff=args.low_cutoff,
+        voltage_noise_V=args.vnoise,
+        current_noise_A=args.inoise,
+        method=args.method,
+    )
     if not args.no_input_params:
         # the battery folder sits next to the file: a relative database "./"
-        write_input_params(args.outdir, "./", args.cell, args.high_cutoff,
-                           args.low_cutoff, args.model)
+        write_input_params(args.outdir, "./", args.cell, args.high_cutoff, args.low_cutoff, args.model)
     for p in out["recordings"]:
         tr = out["truth_data"][os.path.basename(p)]
-        print(f"{p}: {tr['n_samples']} samples, {tr['n_pulses']} pulses, "
-              f"{tr['simulation_seconds']:.2f} s ({tr['method']})")
+        print(
+            f"{p}: {tr['n_samples']} samples, {tr['n_pulses']} pulses, "
+            f"{tr['simulation_seconds']:.2f} s ({tr['method']})"
+        )
     print(f"truth: {out['truth']}  total {time.perf_counter() - t0:.2f} s")
     return 0
 

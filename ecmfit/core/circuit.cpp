@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,7 +29,7 @@ struct StepCoef {
     double a, e1, g, ax, xdg, pr, qr;
 };
 
-constexpr int kSeriesTerms = 20;   // truncation below 1e-25 relative at x = 0.5
+constexpr int kSeriesTerms = 20;  // truncation below 1e-25 relative at x = 0.5
 constexpr double kSeriesLimit = 0.5;
 
 // Taylor coefficients c[k] of x^k (k = 0 .. kSeriesTerms) of g, x*g', e1 - a*x, g - x*g'.
@@ -114,8 +114,7 @@ void check_branch(double r, double c) {
     if (!(std::isfinite(r) && r > 0.0) || !(std::isfinite(c) && c > 0.0)) {
         std::ostringstream os;
         os.precision(17);
-        os << "RC branch with R = " << r << " ohm and C = " << c
-           << " F; both must be finite and positive";
+        os << "RC branch with R = " << r << " ohm and C = " << c << " F; both must be finite and positive";
         throw DataError(os.str());
     }
 }
@@ -179,8 +178,7 @@ double recur_block(double a, const double* P, double s0, double* buf, std::size_
 
 // The same for two sequences with the same decay (the two derivatives),
 // side by side; the results are those of two recur_block calls.
-void recur_block2(double a, const double* P, double& s0, double* buf0, double& s1, double* buf1,
-                  std::size_t len) {
+void recur_block2(double a, const double* P, double& s0, double* buf0, double& s1, double* buf1, std::size_t len) {
     const std::size_t C = len / kLanes;
     std::size_t done = 0;
     if (C >= 2) {
@@ -234,9 +232,8 @@ struct RunExtras {
 };
 
 template <bool Value, bool Add, bool Deriv>
-void branch_run(const double* t, const double* i, std::size_t n, double r, double c, double* y,
-                const double* v_given, double* dr, double* dc, double sign,
-                const RunExtras& ex = RunExtras()) {
+void branch_run(const double* t, const double* i, std::size_t n, double r, double c, double* y, const double* v_given,
+                double* dr, double* dc, double sign, const RunExtras& ex = RunExtras()) {
     if (n == 0) return;
     const double tau = r * c;
     const double inv_r = 1.0 / r, inv_c = 1.0 / c;
@@ -381,8 +378,7 @@ void BranchWindow::voltage(double r, double c, double* v, const double* target, 
     branch_run<true, false, false>(t_, i_, n_, r, c, v, nullptr, nullptr, nullptr, 1.0, ex);
 }
 
-void BranchWindow::derivatives(double r, double c, const double* v, double sign, double* dv_dr,
-                               double* dv_dc) const {
+void BranchWindow::derivatives(double r, double c, const double* v, double sign, double* dv_dr, double* dv_dc) const {
     check_branch(r, c);
     if (sign != 1.0 && sign != -1.0) throw std::invalid_argument("sign must be +1 or -1");
     RunExtras ex;
@@ -410,8 +406,8 @@ void check_rc_input(const double* t, const double* i, std::size_t n) {
             const D2 step = b - a;
             least_step = step < least_step ? step : least_step;
         }
-        bool ok = nonfinite[0] == 0.0 && nonfinite[1] == 0.0 && least_step[0] >= 0.0 &&
-                  least_step[1] >= 0.0 && std::isfinite(t[0]) && std::isfinite(i[0]);
+        bool ok = nonfinite[0] == 0.0 && nonfinite[1] == 0.0 && least_step[0] >= 0.0 && least_step[1] >= 0.0 &&
+                  std::isfinite(t[0]) && std::isfinite(i[0]);
         for (; ok && k < n; ++k) ok = std::isfinite(t[k]) && std::isfinite(i[k]) && !(t[k] < t[k - 1]);
         if (ok) return;
     }
@@ -422,15 +418,15 @@ void check_rc_input(const double* t, const double* i, std::size_t n) {
         if (k > 0 && t[k] < t[k - 1]) {
             std::ostringstream os;
             os.precision(17);
-            os << "time decreases at sample " << k << ": " << t[k - 1] << " s is followed by "
-               << t[k] << " s; the sample times must not decrease";
+            os << "time decreases at sample " << k << ": " << t[k - 1] << " s is followed by " << t[k]
+               << " s; the sample times must not decrease";
             throw DataError(os.str());
         }
     }
 }
 
-void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c,
-                   double* y, double* dv_dr, double* dv_dc) {
+void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c, double* y, double* dv_dr,
+                   double* dv_dc) {
     check_branch(r, c);
     if (dv_dr != nullptr && dv_dc != nullptr)
         branch_run<true, true, true>(t, i, n, r, c, y, nullptr, dv_dr, dv_dc, 1.0);
@@ -438,21 +434,20 @@ void add_rc_branch(const double* t, const double* i, std::size_t n, double r, do
         branch_run<true, true, false>(t, i, n, r, c, y, nullptr, nullptr, nullptr, 1.0);
 }
 
-void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r, double c,
-                       double* v) {
+void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r, double c, double* v) {
     check_branch(r, c);
     branch_run<true, false, false>(t, i, n, r, c, v, nullptr, nullptr, nullptr, 1.0);
 }
 
-void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c,
-                           const double* v, double sign, double* dv_dr, double* dv_dc) {
+void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c, const double* v,
+                           double sign, double* dv_dr, double* dv_dc) {
     check_branch(r, c);
     if (sign != 1.0 && sign != -1.0) throw std::invalid_argument("sign must be +1 or -1");
     branch_run<false, false, true>(t, i, n, r, c, nullptr, v, dv_dr, dv_dc, sign);
 }
 
-void simulate_rc(const double* t, const double* i, std::size_t n, double r0,
-                 const double* r, const double* c, std::size_t nb, double* y, double* jac) {
+void simulate_rc(const double* t, const double* i, std::size_t n, double r0, const double* r, const double* c,
+                 std::size_t nb, double* y, double* jac) {
     if (!std::isfinite(r0)) {
         std::ostringstream os;
         os.precision(17);

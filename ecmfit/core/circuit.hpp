@@ -18,8 +18,8 @@ void check_rc_input(const double* t, const double* i, std::size_t n);
 // derivative of that branch voltage with respect to r and c at every sample.
 // Requires r > 0 and c > 0 (finite); t and i must pass check_rc_input.
 // O(n), no allocation.
-void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c,
-                   double* y, double* dv_dr, double* dv_dc);
+void add_rc_branch(const double* t, const double* i, std::size_t n, double r, double c, double* y, double* dv_dr,
+                   double* dv_dc);
 
 // The two halves of add_rc_branch for repeated simulation on one window (the
 // fits evaluate the voltage at every trial point and the derivatives only at
@@ -29,10 +29,9 @@ void add_rc_branch(const double* t, const double* i, std::size_t n, double r, do
 // given that voltage v from rc_branch_voltage with the same t, i, r, c.
 // The values are the ones add_rc_branch adds and writes. Requirements as for
 // add_rc_branch; O(n), no allocation.
-void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r, double c,
-                       double* v);
-void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c,
-                           const double* v, double sign, double* dv_dr, double* dv_dc);
+void rc_branch_voltage(const double* t, const double* i, std::size_t n, double r, double c, double* v);
+void rc_branch_derivatives(const double* t, const double* i, std::size_t n, double r, double c, const double* v,
+                           double sign, double* dv_dr, double* dv_dc);
 
 // rc_branch_voltage and rc_branch_derivatives for many (r, c) on one window
 // of n samples: the pattern of the sample steps is examined once, here. t
@@ -42,10 +41,8 @@ void rc_branch_derivatives(const double* t, const double* i, std::size_t n, doub
 class BranchWindow {
 public:
     BranchWindow(const double* t, const double* i, std::size_t n);
-    void voltage(double r, double c, double* v, const double* target = nullptr,
-                 double* f = nullptr) const;
-    void derivatives(double r, double c, const double* v, double sign, double* dv_dr,
-                     double* dv_dc) const;
+    void voltage(double r, double c, double* v, const double* target = nullptr, double* f = nullptr) const;
+    void derivatives(double r, double c, const double* v, double sign, double* dv_dr, double* dv_dc) const;
 
 private:
     const double* t_;
@@ -60,7 +57,7 @@ private:
 // columns are dy/dR0, dy/dR1, dy/dC1, dy/dR2, dy/dC2, ...
 // Throws ecm::DataError for non-finite input, decreasing time, or a branch
 // with r or c not finite and positive.
-void simulate_rc(const double* t, const double* i, std::size_t n, double r0,
-                 const double* r, const double* c, std::size_t nb, double* y, double* jac);
+void simulate_rc(const double* t, const double* i, std::size_t n, double r0, const double* r, const double* c,
+                 std::size_t nb, double* y, double* jac);
 
 }  // namespace ecm

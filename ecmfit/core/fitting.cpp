@@ -12,8 +12,7 @@ namespace {
 
 void check_window(const double* t, const double* i, const double* y, std::size_t n) {
     if (n < 2) {
-        throw DataError("fitting window has " + std::to_string(n) +
-                        " sample(s); at least 2 are needed");
+        throw DataError("fitting window has " + std::to_string(n) + " sample(s); at least 2 are needed");
     }
     check_rc_input(t, i, n);
     for (std::size_t k = 0; k < n; ++k) {
@@ -26,8 +25,7 @@ void check_window(const double* t, const double* i, const double* y, std::size_t
     }
 }
 
-LsqOptions fit_options(double f_scale, double tol, int verbose,
-                       const std::function<void(const std::string&)>& print) {
+LsqOptions fit_options(double f_scale, double tol, int verbose, const std::function<void(const std::string&)>& print) {
     LsqOptions o;
     o.loss = Loss::Huber;
     o.f_scale = f_scale;
@@ -83,9 +81,8 @@ private:
 
 }  // namespace
 
-LsqResult fit_model1(const double* t, const double* i, const double* y, std::size_t n,
-                     const std::array<double, 3>& x0, double f_scale, double tol, int verbose,
-                     const std::function<void(const std::string&)>& print) {
+LsqResult fit_model1(const double* t, const double* i, const double* y, std::size_t n, const std::array<double, 3>& x0,
+                     double f_scale, double tol, int verbose, const std::function<void(const std::string&)>& print) {
     // The window is checked once here; the simulations inside the fit rely on it.
     check_window(t, i, y, n);
     const Eigen::Index m = static_cast<Eigen::Index>(n);
@@ -105,13 +102,11 @@ LsqResult fit_model1(const double* t, const double* i, const double* y, std::siz
     };
     const Eigen::Vector3d start(x0[0], x0[1], x0[2]);
     return least_squares_trf(prob, start, Eigen::Vector3d::Constant(kFitLowerBound),
-                             Eigen::Vector3d::Constant(kFitUpperBound),
-                             fit_options(f_scale, tol, verbose, print));
+                             Eigen::Vector3d::Constant(kFitUpperBound), fit_options(f_scale, tol, verbose, print));
 }
 
-LsqResult fit_model2_branch(const double* t, const double* i, const double* y, std::size_t n,
-                            double r0, double r1, double c1, const std::array<double, 2>& x0,
-                            double f_scale, double tol, int verbose,
+LsqResult fit_model2_branch(const double* t, const double* i, const double* y, std::size_t n, double r0, double r1,
+                            double c1, const std::array<double, 2>& x0, double f_scale, double tol, int verbose,
                             const std::function<void(const std::string&)>& print) {
     check_window(t, i, y, n);
     const Eigen::Index m = static_cast<Eigen::Index>(n);
@@ -140,8 +135,7 @@ LsqResult fit_model2_branch(const double* t, const double* i, const double* y, s
     };
     const Eigen::Vector2d start(x0[0], x0[1]);
     return least_squares_trf(prob, start, Eigen::Vector2d::Constant(kFitLowerBound),
-                             Eigen::Vector2d::Constant(kFitUpperBound),
-                             fit_options(f_scale, tol, verbose, print));
+                             Eigen::Vector2d::Constant(kFitUpperBound), fit_options(f_scale, tol, verbose, print));
 }
 
 }  // namespace ecm

@@ -20,9 +20,9 @@ constexpr int kGridPoints = 10;
 constexpr int kRefineStarts = 2;
 
 struct WindowFacts {
-    double dt = 1.0;         // median sampling step, s
-    double duration = 0.0;   // s
-    double rest = 0.0;       // s, after the last loaded sample
+    double dt = 1.0;                          // median sampling step, s
+    double duration = 0.0;                    // s
+    double rest = 0.0;                        // s, after the last loaded sample
     double tau_lo = 0.0, tau_hi = 0.0;        // bounds of the fit
     double tau_ok_lo = 0.0, tau_ok_hi = 0.0;  // where the cycle determines a time constant
 };
@@ -195,7 +195,8 @@ Nnls nnls_free(const Eigen::MatrixXd& G, const Eigen::VectorXd& b, double zz, in
             SmallVector bs(m);
             for (int a = 0; a < m; ++a) {
                 bs[a] = b[idx[static_cast<std::size_t>(a)]];
-                for (int c = 0; c < m; ++c) Gs(a, c) = G(idx[static_cast<std::size_t>(a)], idx[static_cast<std::size_t>(c)]);
+                for (int c = 0; c < m; ++c)
+                    Gs(a, c) = G(idx[static_cast<std::size_t>(a)], idx[static_cast<std::size_t>(c)]);
             }
             SmallVector xs = Gs.ldlt().solve(bs);
             bool ok = xs.allFinite();
@@ -294,7 +295,8 @@ std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
         starts.push_back({tau, sol.x.cwiseQuotient(scale), sol.cost});
     };
     for (int a = 0; a < K; ++a) {
-        if (nb == 1) consider(a, a);
+        if (nb == 1)
+            consider(a, a);
         else
             for (int b = a + 1; b < K; ++b) consider(a, b);
     }

@@ -53,10 +53,10 @@ struct JointFit {
     std::vector<bool> determined;  // per branch: tau lies where the cycle can tell it (two samples to half the rest)
     double rms = 0.0;              // V, over the whole window
     double cost = 0.0;
-    int status = 0;                // solver status of the refinement (0: budget)
+    int status = 0;                     // solver status of the refinement (0: budget)
     std::vector<std::string> at_bound;  // "tau2 upper", "R1 lower", ... parameters that ended on a bound
-    std::vector<double> model;     // the fitted response over the window
-    std::vector<double> u0;        // the initial branch voltages, in the order of `tau`
+    std::vector<double> model;          // the fitted response over the window
+    std::vector<double> u0;             // the initial branch voltages, in the order of `tau`
 };
 
 // Fits `branches` (1 or 2) RC branches to the window `w`. When `reduced` is

@@ -55,11 +55,17 @@ namespace {
 
 constexpr double kSearchTol = 1e-8, kFirstTol = 1e-11, kSecondTol = 1e-9;
 
-std::string line_of(std::size_t k) { return std::to_string(k + 2); }
+std::string line_of(std::size_t k) {
+    return std::to_string(k + 2);
+}
 
-long long len_fall_of(long long pulse_len) { return static_cast<long long>(static_cast<double>(pulse_len) * 0.7); }
+long long len_fall_of(long long pulse_len) {
+    return static_cast<long long>(static_cast<double>(pulse_len) * 0.7);
+}
 
-std::string mv_text(double rms_v) { return py_repr(rms_v * 1000.0); }
+std::string mv_text(double rms_v) {
+    return py_repr(rms_v * 1000.0);
+}
 
 std::string vector_text(const double* x, std::size_t n) {
     std::string out = "[";
@@ -214,9 +220,8 @@ private:
             long long start = S[k], end = L[k], next = S[k + 1];
             std::string pulse = "load pulse " + std::to_string(k + 1);
             if (end <= start) {
-                throw DataError(pulse + " ends at sample " + std::to_string(end) +
-                                ", not after it starts at sample " + std::to_string(start) +
-                                "; a recording must begin with a rest");
+                throw DataError(pulse + " ends at sample " + std::to_string(end) + ", not after it starts at sample " +
+                                std::to_string(start) + "; a recording must begin with a rest");
             }
             if (len_fall_of(end - start) < 2) {
                 throw DataError(pulse + " is only " + std::to_string(end - start) +
@@ -346,8 +351,7 @@ private:
 
         // SOC at the middle of every pulse, from the signed charge.
         std::vector<std::size_t> mids;
-        for (long long c = 1; c <= cycles; ++c)
-            mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
+        for (long long c = 1; c <= cycles; ++c) mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
         const std::vector<double> q_mid = signed_charge_at(mids);
         const double total_mAh = r_.cum_mAh->back();
 
@@ -480,7 +484,6 @@ private:
         }
     }
 
-
     // ---- The joint method -----------------------------------------------------
 
     // Signed charge in mAh from sample 0 to every sample.
@@ -567,8 +570,9 @@ private:
                 // along the pulse (by more than 1 % of the pulse's OCV change) or the voltage
                 // the previous cycle hands over.
                 std::vector<double> cur_shape;
-                if (use_shape) cur_shape.assign(shape.begin() + static_cast<std::ptrdiff_t>(a),
-                                                shape.begin() + static_cast<std::ptrdiff_t>(std::min(pulse_end, b)));
+                if (use_shape)
+                    cur_shape.assign(shape.begin() + static_cast<std::ptrdiff_t>(a),
+                                     shape.begin() + static_cast<std::ptrdiff_t>(std::min(pulse_end, b)));
                 auto& old_shape = last_shape[static_cast<std::size_t>(c - 1)];
                 bool unchanged = pass > 0 && !prev_refit && cur_shape.size() == old_shape.size();
                 for (std::size_t k = 0; unchanged && k < cur_shape.size(); ++k)
@@ -667,7 +671,8 @@ private:
             warning(s_.label + ": tau" + b + " is not determined in " + std::to_string(u) + " of " +
                     std::to_string(cycles) +
                     " cycles (shorter than two samples or longer than half the rest after the pulse); "
-                    "those cycles' R" + b + ", tau" + b + " and C" + b + " are left out of the medians");
+                    "those cycles' R" +
+                    b + ", tau" + b + " and C" + b + " are left out of the medians");
         }
         if (budget > 0)
             warning(s_.label + ": " + std::to_string(budget) + " of " + std::to_string(cycles) +
@@ -690,7 +695,8 @@ private:
             for (std::size_t k : {static_cast<std::size_t>(1 + 2 * br), static_cast<std::size_t>(2 + 2 * br)})
                 cols[k] = all[k];
             const std::string b = std::to_string(br + 1);
-            warning(s_.label + ": no cycle determines branch " + b + " (the rests are too short for its time "
+            warning(s_.label + ": no cycle determines branch " + b +
+                    " (the rests are too short for its time "
                     "constant); its medians over all cycles are written, a rough estimate");
         }
         column_mean_median(cols, r_.mean, r_.median);
@@ -706,9 +712,12 @@ private:
 };
 
 void append_json_number(std::string& out, double x) {
-    if (std::isnan(x)) out += "NaN";
-    else if (std::isinf(x)) out += x > 0 ? "Infinity" : "-Infinity";
-    else out += py_repr(x);
+    if (std::isnan(x))
+        out += "NaN";
+    else if (std::isinf(x))
+        out += x > 0 ? "Infinity" : "-Infinity";
+    else
+        out += py_repr(x);
 }
 
 void append_json_list(std::string& out, const std::vector<double>& v) {

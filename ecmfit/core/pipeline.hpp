@@ -76,9 +76,9 @@ enum class FitKind { Search, First, Second };
 
 // One fitted cycle (pulse and the rest after it).
 struct CycleRow {
-    long long cycle = 0;             // 1, 2, ...
-    std::size_t pulse_first = 0;     // first loaded sample
-    std::size_t pulse_last = 0;      // last loaded sample
+    long long cycle = 0;          // 1, 2, ...
+    std::size_t pulse_first = 0;  // first loaded sample
+    std::size_t pulse_last = 0;   // last loaded sample
     SampleRange first_window, full_window;
     double rms = 0.0;                // V: first pass over its window (one branch) or second pass over the cycle
     std::vector<double> params;      // R0, R1, C1[, R2, C2]
@@ -92,15 +92,15 @@ struct CycleRow {
     // SOC at the last loaded sample (joint method; NaN otherwise): the branches relax from
     // there, so their fitted R and tau belong to this SOC.
     double soc_end = std::numeric_limits<double>::quiet_NaN();
-    double current_mean = 0.0;       // A, mean current over the loaded samples
-    std::vector<double> tau;         // s, per branch (R*C)
-    std::vector<bool> determined;    // per branch: the cycle determines tau (joint method; always true otherwise)
+    double current_mean = 0.0;          // A, mean current over the loaded samples
+    std::vector<double> tau;            // s, per branch (R*C)
+    std::vector<bool> determined;       // per branch: the cycle determines tau (joint method; always true otherwise)
     std::vector<std::string> at_bound;  // "C2 upper", ... parameters whose fit ended on a bound
-    bool budget_stop = false;        // a fit stopped on its evaluation budget
+    bool budget_stop = false;           // a fit stopped on its evaluation budget
 };
 
 struct RecordingResult {
-    std::size_t samples = 0;  // kept samples N (index of the first one below the cut-off)
+    std::size_t samples = 0;                              // kept samples N (index of the first one below the cut-off)
     std::shared_ptr<const std::vector<double>> cum_mAh;   // N, mAh
     std::shared_ptr<const std::vector<double>> ocv_diff;  // N, V
     std::vector<double> relaxed_soc, relaxed_v;           // the (SOC, OCV) points, time order
@@ -108,10 +108,10 @@ struct RecordingResult {
     int ocv_passes = 0;                                   // joint: fits made with a corrected OCV curve
     std::vector<double> SOC, OCV_3rd;                     // the 201-point table
     std::vector<std::int64_t> ind_slice, idx_load;
-    long long cycles = 0;                                 // n - 2
+    long long cycles = 0;  // n - 2
     std::vector<CycleRow> rows;
-    std::vector<double> mean, median;                     // per parameter column
-    std::vector<std::string> warnings;                    // the WARNING messages, in order
+    std::vector<double> mean, median;   // per parameter column
+    std::vector<std::string> warnings;  // the WARNING messages, in order
     double charge_Ah() const { return cum_mAh && !cum_mAh->empty() ? cum_mAh->back() / 1000.0 : 0.0; }
 };
 

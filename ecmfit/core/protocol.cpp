@@ -16,20 +16,28 @@ namespace ecm {
 
 const char* step_kind_name(StepKind k) {
     switch (k) {
-        case StepKind::Rest: return "rest";
-        case StepKind::Discharge: return "discharge";
-        case StepKind::Charge: return "charge";
+        case StepKind::Rest:
+            return "rest";
+        case StepKind::Discharge:
+            return "discharge";
+        case StepKind::Charge:
+            return "charge";
     }
     return "?";
 }
 
 const char* step_role_name(StepRole r) {
     switch (r) {
-        case StepRole::FullChargeRest: return "full-charge rest";
-        case StepRole::OcvRest: return "OCV rest";
-        case StepRole::ShortRest: return "short rest";
-        case StepRole::Pulse: return "pulse";
-        case StepRole::SocStep: return "SOC step";
+        case StepRole::FullChargeRest:
+            return "full-charge rest";
+        case StepRole::OcvRest:
+            return "OCV rest";
+        case StepRole::ShortRest:
+            return "short rest";
+        case StepRole::Pulse:
+            return "pulse";
+        case StepRole::SocStep:
+            return "SOC step";
     }
     return "?";
 }
@@ -57,8 +65,10 @@ std::vector<double> pchip(const std::vector<double>& x, const std::vector<double
         }
         auto end_slope = [](double h0, double h1, double d0, double d1) {
             double s = ((2.0 * h0 + h1) * d0 - h0 * d1) / (h0 + h1);
-            if (s * d0 <= 0.0) s = 0.0;
-            else if (d0 * d1 <= 0.0 && std::fabs(s) > 3.0 * std::fabs(d0)) s = 3.0 * d0;
+            if (s * d0 <= 0.0)
+                s = 0.0;
+            else if (d0 * d1 <= 0.0 && std::fabs(s) > 3.0 * std::fabs(d0))
+                s = 3.0 * d0;
             return s;
         };
         m[0] = end_slope(h[0], h[1], d[0], d[1]);
@@ -93,7 +103,8 @@ std::string fmt(const char* f, double a) {
 
 double quantile(std::vector<double> v, double q) {
     if (v.empty()) return 0.0;
-    const auto k = static_cast<std::ptrdiff_t>(std::min<double>(q * static_cast<double>(v.size() - 1), static_cast<double>(v.size() - 1)));
+    const auto k = static_cast<std::ptrdiff_t>(
+        std::min<double>(q * static_cast<double>(v.size() - 1), static_cast<double>(v.size() - 1)));
     std::nth_element(v.begin(), v.begin() + k, v.end());
     return v[static_cast<std::size_t>(k)];
 }
@@ -102,7 +113,7 @@ double quantile(std::vector<double> v, double q) {
 // an extra point at the last sample's time carrying the new step's current
 // (weight 0), so that "linear between samples" is the step the cycler made.
 struct Series {
-    std::vector<double> t, i, v, w, q;  // q: charge, A s
+    std::vector<double> t, i, v, w, q;   // q: charge, A s
     std::vector<std::size_t> of_sample;  // kept sample -> series index
     std::vector<int> step_of;            // series index -> step
 };
@@ -131,7 +142,8 @@ Series make_series(const double* t, const double* cur, const double* v, std::siz
         }
     }
     s.q.assign(s.t.size(), 0.0);
-    for (std::size_t k = 1; k < s.t.size(); ++k) s.q[k] = s.q[k - 1] + 0.5 * (s.i[k] + s.i[k - 1]) * (s.t[k] - s.t[k - 1]);
+    for (std::size_t k = 1; k < s.t.size(); ++k)
+        s.q[k] = s.q[k - 1] + 0.5 * (s.i[k] + s.i[k - 1]) * (s.t[k] - s.t[k - 1]);
     return s;
 }
 
@@ -279,7 +291,8 @@ Segmentation segment_steps(const double* t, double* cur, const double* v, std::s
 ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
     ProtocolResult res;
     const std::size_t rows = in.rows;
-    if (rows < 10) throw DataError("the recording has " + std::to_string(rows) + " rows; a step protocol needs many more");
+    if (rows < 10)
+        throw DataError("the recording has " + std::to_string(rows) + " rows; a step protocol needs many more");
     for (std::size_t k = 0; k < rows; ++k) {
         if (!std::isfinite(in.time[k]) || !std::isfinite(in.current[k]) || !std::isfinite(in.voltage[k]))
             throw DataError("row " + std::to_string(k + 1) + " holds a value that is not a finite number");
@@ -295,7 +308,9 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             res.cutoff_crossed = true;
             break;
         }
-    if (n < 10) throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " + std::to_string(n + 1));
+    if (n < 10)
+        throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " +
+                        std::to_string(n + 1));
     res.samples = n;
     obs.cut(n);
     const double* v = in.voltage;
@@ -324,8 +339,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     // Roles.
     for (Step& st : steps) {
         const double dur = st.t_end - st.t_begin;
-        if (st.kind == StepKind::Rest) st.role = dur >= cfg.min_ocv_rest_s ? StepRole::OcvRest : StepRole::ShortRest;
-        else st.role = dur <= cfg.max_pulse_s ? StepRole::Pulse : StepRole::SocStep;
+        if (st.kind == StepKind::Rest)
+            st.role = dur >= cfg.min_ocv_rest_s ? StepRole::OcvRest : StepRole::ShortRest;
+        else
+            st.role = dur <= cfg.max_pulse_s ? StepRole::Pulse : StepRole::SocStep;
     }
     // A loaded step that the end of the recording cuts (the cut-off or the cycler's limit) is no pulse.
     if (steps.back().kind != StepKind::Rest && steps.size() > 1) steps.back().role = StepRole::SocStep;
@@ -357,7 +374,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         q_top = ser.q[ser.of_sample[steps[static_cast<std::size_t>(full)].last]];
     } else {
         q_top = *std::max_element(ser.q.begin(), ser.q.end());
-        res.warnings.push_back(cfg.label + ": no full-charge rest (a rest of at least " + fmt("%g", cfg.min_ocv_rest_s) +
+        res.warnings.push_back(cfg.label + ": no full-charge rest (a rest of at least " +
+                               fmt("%g", cfg.min_ocv_rest_s) +
                                " s after a charge) found; the SOC is counted from the end of the recording");
     }
     double cap = (q_top - q_end) / 3600.0;
@@ -367,11 +385,13 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             res.warnings.push_back(cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
                                    " V, above the cut-off; the SOC uses the nominal capacity");
         } else {
-            res.warnings.push_back(cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
-                                   " V, above the cut-off; the SOC takes it as empty there (give the capacity to avoid this)");
+            res.warnings.push_back(
+                cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
+                " V, above the cut-off; the SOC takes it as empty there (give the capacity to avoid this)");
         }
     }
-    if (!(cap > 0.0)) throw DataError("no charge flows out of the cell between its full charge and the end of the recording");
+    if (!(cap > 0.0))
+        throw DataError("no charge flows out of the cell between its full charge and the end of the recording");
     res.capacity_Ah = cap;
     const double q_zero = full >= 0 ? q_top - cap * 3600.0 : (reached_end ? q_end : q_top - cap * 3600.0);
     std::vector<double> soc_ser(ser.t.size());
@@ -407,15 +427,19 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                           std::to_string(ocv_rests.size()) + " of at least " + fmt("%g", cfg.min_ocv_rest_s) + " s), " +
                           std::to_string(n_pulses) + " pulses";
         if (n_pulses == 0 && loads > 0)
-            msg += ": all " + std::to_string(long_loads) + " loaded steps are longer than " + fmt("%g", cfg.max_pulse_s) + " s";
-        if (res.relaxed_soc.size() < 2) msg += "; an OCV curve needs at least two rests of at least " + fmt("%g", cfg.min_ocv_rest_s) + " s after the full charge";
+            msg += ": all " + std::to_string(long_loads) + " loaded steps are longer than " +
+                   fmt("%g", cfg.max_pulse_s) + " s";
+        if (res.relaxed_soc.size() < 2)
+            msg += "; an OCV curve needs at least two rests of at least " + fmt("%g", cfg.min_ocv_rest_s) +
+                   " s after the full charge";
         throw DataError(msg);
     }
     for (std::size_t k = 1; k < res.relaxed_v.size(); ++k)
         if (res.relaxed_v[k] <= res.relaxed_v[k - 1]) {
-            res.warnings.push_back(cfg.label + ": the OCV does not rise with SOC between " + fmt("%.3f", res.relaxed_soc[k - 1]) +
-                                   " and " + fmt("%.3f", res.relaxed_soc[k]) + " (" + fmt("%.4f", res.relaxed_v[k - 1]) + " V, " +
-                                   fmt("%.4f", res.relaxed_v[k]) + " V)");
+            res.warnings.push_back(cfg.label + ": the OCV does not rise with SOC between " +
+                                   fmt("%.3f", res.relaxed_soc[k - 1]) + " and " + fmt("%.3f", res.relaxed_soc[k]) +
+                                   " (" + fmt("%.4f", res.relaxed_v[k - 1]) + " V, " + fmt("%.4f", res.relaxed_v[k]) +
+                                   " V)");
             break;
         }
     res.SOC = soc_grid();
@@ -511,7 +535,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         b.ws = ser.of_sample[ws_sample];
         b.we = ser.of_sample[we_sample];
         const std::size_t m = b.we - b.ws + 1;
-        std::vector<double> wt(ser.t.begin() + static_cast<std::ptrdiff_t>(b.ws), ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
+        std::vector<double> wt(ser.t.begin() + static_cast<std::ptrdiff_t>(b.ws),
+                               ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
         std::vector<double> wv(m), ww(m), shape(m), id(m, 0.0), ic(m, 0.0);
         bool has_d = false, has_c = false;
         for (std::size_t k = 0; k < m; ++k) {
@@ -520,8 +545,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             ww[k] = ser.w[g];
             shape[k] = ocv_ser[g] - ocv_ser[b.ws];
             const Step& st = steps[static_cast<std::size_t>(ser.step_of[g])];
-            if (st.kind == StepKind::Discharge) id[k] = ser.i[g];
-            else if (st.kind == StepKind::Charge) ic[k] = ser.i[g];
+            if (st.kind == StepKind::Discharge)
+                id[k] = ser.i[g];
+            else if (st.kind == StepKind::Charge)
+                ic[k] = ser.i[g];
         }
         for (std::size_t pi : b.pulses) {
             if (pulses[pi].status.empty()) (pulses[pi].discharge ? has_d : has_c) = true;
@@ -540,12 +567,15 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         std::vector<double> known(m, 0.0);
         if (have_prev) {
             const std::size_t a = prev_ws, len = b.we - a + 1;
-            std::vector<double> ht(ser.t.begin() + static_cast<std::ptrdiff_t>(a), ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
+            std::vector<double> ht(ser.t.begin() + static_cast<std::ptrdiff_t>(a),
+                                   ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
             std::vector<double> hd(len, 0.0), hc(len, 0.0);
             for (std::size_t k = 0; k < len && a + k < b.ws; ++k) {
                 const Step& st = steps[static_cast<std::size_t>(ser.step_of[a + k])];
-                if (st.kind == StepKind::Discharge) hd[k] = ser.i[a + k];
-                else if (st.kind == StepKind::Charge) hc[k] = ser.i[a + k];
+                if (st.kind == StepKind::Discharge)
+                    hd[k] = ser.i[a + k];
+                else if (st.kind == StepKind::Charge)
+                    hc[k] = ser.i[a + k];
             }
             if (!prev_c.have)
                 for (std::size_t k = 0; k < len; ++k) hd[k] += hc[k], hc[k] = 0.0;
@@ -558,8 +588,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         auto observed = [&](const std::vector<double>& ich) {
             double best = 0.0, since = -1.0;
             for (std::size_t k = 0; k < ich.size(); ++k) {
-                if (ich[k] != 0.0) since = -1.0;
-                else if (k > 0 && ich[k - 1] != 0.0) since = wt[k];
+                if (ich[k] != 0.0)
+                    since = -1.0;
+                else if (k > 0 && ich[k - 1] != 0.0)
+                    since = wt[k];
                 if (since >= 0.0) best = std::max(best, wt[k] - since);
             }
             return best;
@@ -666,7 +698,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             for (const auto& ab : c.at_bound)
                 if (ab.rfind("tau", 0) != 0 || ab.find("lower") != std::string::npos) faults.push_back(ab);
             if (!(rms <= cfg.rms_limit_V))
-                p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " + fmt("%g", cfg.rms_limit_V * 1e3) + " mV";
+                p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " +
+                           fmt("%g", cfg.rms_limit_V * 1e3) + " mV";
             else if (!faults.empty()) {
                 std::string names;
                 for (const auto& ab : faults) names += (names.empty() ? "" : ", ") + ab;
@@ -725,8 +758,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         fallback = true;
     }
     if (fallback)
-        res.warnings.push_back(cfg.label + ": no pulse determines every time constant; the medians take every fitted pulse");
-    if (!use_d) res.warnings.push_back(cfg.label + ": no discharge pulse was fitted; the medians come from the charge pulses");
+        res.warnings.push_back(cfg.label +
+                               ": no pulse determines every time constant; the medians take every fitted pulse");
+    if (!use_d)
+        res.warnings.push_back(cfg.label + ": no discharge pulse was fitted; the medians come from the charge pulses");
     std::vector<double> mean;
     column_mean_median(cols, mean, res.median);
     return res;

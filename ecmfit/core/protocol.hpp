@@ -25,10 +25,10 @@ const char* step_role_name(StepRole r);
 struct ProtocolSettings {
     double vcut = 0.0;
     int branches = 2;
-    double max_pulse_s = 600.0;      // longer loaded steps change the SOC
-    double min_ocv_rest_s = 600.0;   // shorter rests give no OCV point
-    double soc_step_window_s = 60.0; // how far a window runs into a SOC step after the last pulse
-    double rms_limit_V = 0.005;      // a fit above it is rejected
+    double max_pulse_s = 600.0;       // longer loaded steps change the SOC
+    double min_ocv_rest_s = 600.0;    // shorter rests give no OCV point
+    double soc_step_window_s = 60.0;  // how far a window runs into a SOC step after the last pulse
+    double rms_limit_V = 0.005;       // a fit above it is rejected
     // true: a sample's current holds over the interval before it (cycler
     // logs: the step in progress); false: linear between samples.
     bool step_hold = true;
@@ -49,17 +49,17 @@ struct Step {
 
 struct ProtocolPulse {
     std::size_t step = 0;
-    long long number = 0;      // 1, 2, ... in time order
+    long long number = 0;  // 1, 2, ... in time order
     bool discharge = true;
     double t_start = 0.0, t_end = 0.0, soc = 0.0, current = 0.0;
-    double soc_end = 0.0;      // at the last loaded sample: where the branches relax from
+    double soc_end = 0.0;  // at the last loaded sample: where the branches relax from
     bool fitted = false;
-    std::string status;        // "fitted" or "rejected: <reason>"
+    std::string status;  // "fitted" or "rejected: <reason>"
     double r0 = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> r, tau;
     std::vector<bool> determined;
     double rms = std::numeric_limits<double>::quiet_NaN();  // V, over its window
-    std::size_t window_first = 0, window_last = 0;         // samples of the kept recording
+    std::size_t window_first = 0, window_last = 0;          // samples of the kept recording
     std::vector<std::string> at_bound;  // every parameter that ended on a bound (a time constant on its
                                         // upper bound is one the window cannot tell, not a fault)
 };
@@ -71,17 +71,17 @@ struct WindowFit {
 };
 
 struct ProtocolResult {
-    std::size_t samples = 0;        // kept
-    bool cutoff_crossed = false;    // false: used to its end
-    bool charge_positive = true;    // the sign convention found in the data
+    std::size_t samples = 0;                            // kept
+    bool cutoff_crossed = false;                        // false: used to its end
+    bool charge_positive = true;                        // the sign convention found in the data
     double rest_threshold = 0.0, jump_tolerance = 0.0;  // A
     long long export_step_changes = -1;                 // changes of the export's step number (-1: none given)
     std::vector<Step> steps;
     std::vector<ProtocolPulse> pulses;
     std::vector<WindowFit> windows;
-    std::vector<double> current;    // A, kept samples, charge positive
-    std::vector<double> soc;        // per kept sample
-    double capacity_Ah = 0.0;       // the charge from full to the end (or the nominal capacity)
+    std::vector<double> current;  // A, kept samples, charge positive
+    std::vector<double> soc;      // per kept sample
+    double capacity_Ah = 0.0;     // the charge from full to the end (or the nominal capacity)
     bool full_charge_found = false;
     std::vector<double> relaxed_soc, relaxed_v;  // OCV points, SOC ascending
     std::vector<double> SOC, OCV;                // 201-point table
@@ -123,7 +123,6 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
 
 // Monotone cubic (Fritsch-Carlson) interpolation through (x, y), x strictly
 // increasing; linear with the end slopes beyond the ends.
-std::vector<double> pchip(const std::vector<double>& x, const std::vector<double>& y,
-                          const std::vector<double>& at);
+std::vector<double> pchip(const std::vector<double>& x, const std::vector<double>& y, const std::vector<double>& at);
 
 }  // namespace ecm

@@ -152,8 +152,8 @@ CurrentSteps find_current_steps(const double* i, std::size_t n, double th) {
     return s;
 }
 
-RelaxedPoints relaxed_points(const double* t, const double* iload, const double* v, std::size_t n,
-                             double total_mAh, const std::vector<std::int64_t>& idx_rest) {
+RelaxedPoints relaxed_points(const double* t, const double* iload, const double* v, std::size_t n, double total_mAh,
+                             const std::vector<std::int64_t>& idx_rest) {
     if (idx_rest.empty()) throw DataError("relaxed points: no rest ends were found");
     check_rest_ends(idx_rest, n);
     if (!std::isfinite(total_mAh) || total_mAh == 0.0) {
@@ -201,8 +201,7 @@ std::vector<double> soc_grid() {
     return g;
 }
 
-void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np,
-                   double* out) {
+void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np, double* out) {
     if (np == 0) throw DataError("interpolation: no points to interpolate between");
     const double left = fp[0], right = fp[np - 1];
     const double xlo = xp[0], xhi = xp[np - 1];
@@ -249,8 +248,8 @@ void interp_linear(const double* x, std::size_t n, const double* xp, const doubl
     }
 }
 
-OcvOverTime ocv_over_time(const double* t, const double* v, std::size_t n,
-                          const std::vector<std::int64_t>& idx_rest, const std::vector<std::int64_t>& idx_load) {
+OcvOverTime ocv_over_time(const double* t, const double* v, std::size_t n, const std::vector<std::int64_t>& idx_rest,
+                          const std::vector<std::int64_t>& idx_load) {
     if (n < 2) {
         std::ostringstream m;
         m << "OCV over time: the recording has " << n << " samples; at least two are needed";
@@ -306,9 +305,8 @@ PulseAnalysis analyse_pulses(const double* t, const double* iload, const double*
     if (steps.idx_rest.size() < 4) {
         std::ostringstream m;
         m << "found " << steps.idx_rest.size() << " rest end" << (steps.idx_rest.size() == 1 ? "" : "s")
-          << " (current falling by more than the threshold " << a.iload_th
-          << " A from one sample to the next) and " << steps.idx_load.size()
-          << " load end" << (steps.idx_load.size() == 1 ? "" : "s")
+          << " (current falling by more than the threshold " << a.iload_th << " A from one sample to the next) and "
+          << steps.idx_load.size() << " load end" << (steps.idx_load.size() == 1 ? "" : "s")
           << "; a cubic OCV curve needs at least four rests";
         throw DataError(m.str());
     }

@@ -26,7 +26,9 @@ struct Histogram {
 // when the range is too narrow (or too wide) for nbins bins of positive finite
 // width.
 Histogram histogram_equal_bins(const double* x, std::size_t n, std::size_t nbins);
-inline Histogram histogram21(const double* x, std::size_t n) { return histogram_equal_bins(x, n, 21); }
+inline Histogram histogram21(const double* x, std::size_t n) {
+    return histogram_equal_bins(x, n, 21);
+}
 
 // The current-step threshold: iload_ix is the largest bin index among all but
 // the last bin whose count is greater than 10, iload_th = |(edge[ix] +
@@ -52,8 +54,8 @@ CurrentSteps find_current_steps(const double* i, std::size_t n, double th);
 // one compensated running sum over the recording.
 // The remaining fields are the values of the last rest.
 struct RelaxedPoints {
-    std::vector<double> soc;   // time order (decreasing for a discharge)
-    std::vector<double> vsoc;  // same order
+    std::vector<double> soc;      // time order (decreasing for a discharge)
+    std::vector<double> vsoc;     // same order
     std::int64_t relaxpoint = 0;  // index of the last rest
     double vsample = 0.0;         // v[i-2] of the last rest
     double mAh = 0.0;             // charge to the last rest
@@ -62,8 +64,8 @@ struct RelaxedPoints {
 // Throws DataError when idx_rest is empty or not strictly increasing, when a
 // rest ends within the first three samples (i < 3) or at/after the last
 // sample, or when total_mAh is 0 or not finite.
-RelaxedPoints relaxed_points(const double* t, const double* iload, const double* v, std::size_t n,
-                             double total_mAh, const std::vector<std::int64_t>& idx_rest);
+RelaxedPoints relaxed_points(const double* t, const double* iload, const double* v, std::size_t n, double total_mAh,
+                             const std::vector<std::int64_t>& idx_rest);
 
 // The SOC grid 0, 0.005, ..., 1.0: 201 values k * 0.005 in double, the same
 // numbers numpy.arange(0, 1.005, 0.005) gives.
@@ -72,8 +74,7 @@ std::vector<double> soc_grid();
 // numpy.interp(x, xp, fp): linear interpolation in the points (xp, fp), xp
 // non-decreasing; fp[0] below xp[0], fp[np-1] from xp[np-1] on. np must be at
 // least 1 (throws DataError otherwise).
-void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np,
-                   double* out);
+void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np, double* out);
 
 // The piecewise-linear OCV over time and the overvoltage v - OCV(t).
 struct OcvOverTime {
@@ -84,8 +85,8 @@ struct OcvOverTime {
     std::vector<double> ocv_diff;       // N, v - vsoc_val_itrp
 };
 // Throws DataError when n < 2 or a rest index is below 3 or beyond the data.
-OcvOverTime ocv_over_time(const double* t, const double* v, std::size_t n,
-                          const std::vector<std::int64_t>& idx_rest, const std::vector<std::int64_t>& idx_load);
+OcvOverTime ocv_over_time(const double* t, const double* v, std::size_t n, const std::vector<std::int64_t>& idx_rest,
+                          const std::vector<std::int64_t>& idx_load);
 
 // Everything the extraction needs from one trimmed recording, in one call.
 struct PulseAnalysis {
@@ -95,8 +96,8 @@ struct PulseAnalysis {
     double iload_th = 0.0;
     std::vector<std::int64_t> idx_rest;  // rest ends, then N appended
     std::vector<std::int64_t> idx_load;
-    std::vector<double> soc, vsoc;  // time order (soc decreasing)
-    CubicSpline spline;             // OCV(SOC) through the reversed soc/vsoc
+    std::vector<double> soc, vsoc;     // time order (soc decreasing)
+    CubicSpline spline;                // OCV(SOC) through the reversed soc/vsoc
     std::vector<double> SOC, OCV_3rd;  // 201-point table
     std::vector<std::int64_t> ind_all;
     std::vector<double> vsoc_time, vsoc_val, vsoc_val_itrp, ocv_diff;

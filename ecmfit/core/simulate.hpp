@@ -15,9 +15,9 @@ struct SimModel {
     std::vector<double> ocv_soc, ocv_v;  // OCV table, SOC ascending (at least 2 points)
     // SOC grid of the circuit tables; one point: constant parameters.
     std::vector<double> param_soc;
-    std::vector<double> r0;                     // ohm, per grid point
-    std::vector<std::vector<double>> r, tau;    // per branch, per grid point (ohm, s)
-    double capacity_ah = 0.0;                   // the charge that moves SOC from 0 to 1
+    std::vector<double> r0;                   // ohm, per grid point
+    std::vector<std::vector<double>> r, tau;  // per branch, per grid point (ohm, s)
+    double capacity_ah = 0.0;                 // the charge that moves SOC from 0 to 1
 };
 
 struct SimResult {

@@ -114,8 +114,8 @@ CubicSpline::CubicSpline(std::vector<double> x, std::vector<double> y) : x_(std:
         diag[n - 1] = h[np - 2];
         rhs[n - 1] = (h[np - 1] * h[np - 1] * m[np - 2] + (2.0 * d + h[np - 1]) * h[np - 2] * m[np - 1]) / d;
     }
-    const std::vector<double> s = solve_tridiagonal_pivoted(std::move(sub), std::move(diag), std::move(sup),
-                                                            std::move(rhs));
+    const std::vector<double> s =
+        solve_tridiagonal_pivoted(std::move(sub), std::move(diag), std::move(sup), std::move(rhs));
 
     c1_.resize(np);
     c2_.resize(np);
@@ -144,10 +144,14 @@ double CubicSpline::operator()(double xq, int nu) const {
     const std::size_t k = piece(xq);
     const double d = xq - x_[k];
     switch (nu) {
-        case 0: return ((c3_[k] * d + c2_[k]) * d + c1_[k]) * d + y_[k];
-        case 1: return (3.0 * c3_[k] * d + 2.0 * c2_[k]) * d + c1_[k];
-        case 2: return 6.0 * c3_[k] * d + 2.0 * c2_[k];
-        default: return 6.0 * c3_[k];
+        case 0:
+            return ((c3_[k] * d + c2_[k]) * d + c1_[k]) * d + y_[k];
+        case 1:
+            return (3.0 * c3_[k] * d + 2.0 * c2_[k]) * d + c1_[k];
+        case 2:
+            return 6.0 * c3_[k] * d + 2.0 * c2_[k];
+        default:
+            return 6.0 * c3_[k];
     }
 }
 

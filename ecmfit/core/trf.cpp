@@ -27,26 +27,44 @@ constexpr int kNoStatus = -1;
 // quantity, one for even and one for odd rows.
 #if defined(__GNUC__) || defined(__clang__)
 using D2 = double __attribute__((vector_size(16)));
-inline D2 d2_make(double a, double b) { return D2{a, b}; }
+inline D2 d2_make(double a, double b) {
+    return D2{a, b};
+}
 #else
 struct D2 {
     double v[2];
     double operator[](int k) const { return v[k]; }
 };
-inline D2 operator+(D2 a, D2 b) { return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}}; }
-inline D2 operator-(D2 a, D2 b) { return {{a.v[0] - b.v[0], a.v[1] - b.v[1]}}; }
-inline D2 operator*(D2 a, D2 b) { return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}}; }
-inline D2 operator/(D2 a, D2 b) { return {{a.v[0] / b.v[0], a.v[1] / b.v[1]}}; }
-inline D2& operator+=(D2& a, D2 b) { return a = a + b; }
-inline D2 d2_make(double a, double b) { return {{a, b}}; }
+inline D2 operator+(D2 a, D2 b) {
+    return {{a.v[0] + b.v[0], a.v[1] + b.v[1]}};
+}
+inline D2 operator-(D2 a, D2 b) {
+    return {{a.v[0] - b.v[0], a.v[1] - b.v[1]}};
+}
+inline D2 operator*(D2 a, D2 b) {
+    return {{a.v[0] * b.v[0], a.v[1] * b.v[1]}};
+}
+inline D2 operator/(D2 a, D2 b) {
+    return {{a.v[0] / b.v[0], a.v[1] / b.v[1]}};
+}
+inline D2& operator+=(D2& a, D2 b) {
+    return a = a + b;
+}
+inline D2 d2_make(double a, double b) {
+    return {{a, b}};
+}
 #endif
-inline D2 d2_set(double a) { return d2_make(a, a); }
+inline D2 d2_set(double a) {
+    return d2_make(a, a);
+}
 inline D2 d2_load(const double* p) {
     D2 v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
-inline void d2_store(double* p, D2 v) { std::memcpy(p, &v, sizeof v); }
+inline void d2_store(double* p, D2 v) {
+    std::memcpy(p, &v, sizeof v);
+}
 // Lane-wise maximum of a running maximum a and new values b; a NaN in b
 // leaves a as it is (a NaN is not above one for any_above_one either).
 inline D2 d2_max(D2 a, D2 b) {
@@ -115,11 +133,9 @@ Vec strictly_feasible(const Vec& x, const Vec& lb, const Vec& ub, double rstep) 
     const IVecOf<Vec> active = active_bounds(x, lb, ub, rstep);
     for (Eigen::Index j = 0; j < x.size(); ++j) {
         if (active[j] == -1) {
-            out[j] = rstep == 0.0 ? std::nextafter(lb[j], ub[j])
-                                  : lb[j] + rstep * std::max(1.0, std::abs(lb[j]));
+            out[j] = rstep == 0.0 ? std::nextafter(lb[j], ub[j]) : lb[j] + rstep * std::max(1.0, std::abs(lb[j]));
         } else if (active[j] == 1) {
-            out[j] = rstep == 0.0 ? std::nextafter(ub[j], lb[j])
-                                  : ub[j] - rstep * std::max(1.0, std::abs(ub[j]));
+            out[j] = rstep == 0.0 ? std::nextafter(ub[j], lb[j]) : ub[j] - rstep * std::max(1.0, std::abs(ub[j]));
         }
         if (out[j] < lb[j] || out[j] > ub[j]) out[j] = 0.5 * (lb[j] + ub[j]);
     }
@@ -199,8 +215,8 @@ double model_value(const Mat& G, const Vec& gh, const Vec& dh, const Vec& s) {
 
 // Coefficients of the model along s0 + t*s: a t^2 + b t + c.
 template <class Mat, class Vec>
-void model_along(const Mat& G, const Vec& gh, const Vec& dh, const Vec& s, const Vec* s0, double& a,
-                 double& b, double& c) {
+void model_along(const Mat& G, const Vec& gh, const Vec& dh, const Vec& s, const Vec* s0, double& a, double& b,
+                 double& c) {
     const Vec gs = G * s;
     a = 0.5 * (s.dot(gs) + (s.array() * dh.array() * s.array()).sum());
     b = gh.dot(s);
@@ -236,8 +252,8 @@ std::pair<double, double> min_quadratic(double a, double b, double c, double lo,
 // safeguarded Newton iteration on |p(alpha)| - delta (relative tolerance 1%,
 // at most 10 iterations), starting from the previous alpha.
 template <class Vec, class Mat>
-Vec solve_subproblem(Eigen::Index n, Eigen::Index m, const Vec& uf, const Vec& s, const Mat& V,
-                     double delta, double& alpha) {
+Vec solve_subproblem(Eigen::Index n, Eigen::Index m, const Vec& uf, const Vec& s, const Mat& V, double delta,
+                     double& alpha) {
     const Vec suf = s.cwiseProduct(uf);
     const Eigen::Index k = s.size();
     bool full_rank = false;
@@ -298,8 +314,8 @@ struct Step {
 };
 
 template <class Vec, class Mat>
-Step<Vec> choose_step(const Vec& x, const Mat& G, const Vec& dh, const Vec& gh, Vec p, Vec p_h,
-                      const Vec& d, double delta, const Vec& lb, const Vec& ub, double theta) {
+Step<Vec> choose_step(const Vec& x, const Mat& G, const Vec& dh, const Vec& gh, Vec p, Vec p_h, const Vec& d,
+                      double delta, const Vec& lb, const Vec& ub, double theta) {
     if (inside(Vec(x + p), lb, ub)) {
         const double pv = model_value(G, gh, dh, p_h);
         return {p, p_h, -pv};
@@ -585,8 +601,7 @@ private:
     // values of row j+1 go to prow, the sums over rows > j+1 of the new
     // pivot column (j+1) times each new column to tails; the new columns are
     // written to dst when asked (the residual column to fres_).
-    void apply(int j, const double** cur, const double* coef, bool write, double** dst, double* prow,
-               double* tails) {
+    void apply(int j, const double** cur, const double* coef, bool write, double** dst, double* prow, double* tails) {
         const double* x = cur[j];
         const int c0 = j + 1;
         if (write && fres_.size() != m_) fres_.resize(m_);
@@ -749,12 +764,12 @@ void emit(const LsqOptions& o, const std::string& line) {
 
 void check_shapes(const VectorXd& f, const MatrixXd* J, Eigen::Index m, Eigen::Index n) {
     if (f.size() != m)
-        throw std::invalid_argument("residual function returned " + std::to_string(f.size()) +
-                                    " values where " + std::to_string(m) + " were expected");
+        throw std::invalid_argument("residual function returned " + std::to_string(f.size()) + " values where " +
+                                    std::to_string(m) + " were expected");
     if (J != nullptr && (J->rows() != m || J->cols() != n))
         throw std::invalid_argument("Jacobian has shape (" + std::to_string(J->rows()) + ", " +
-                                    std::to_string(J->cols()) + ") where (" + std::to_string(m) +
-                                    ", " + std::to_string(n) + ") was expected");
+                                    std::to_string(J->cols()) + ") where (" + std::to_string(m) + ", " +
+                                    std::to_string(n) + ") was expected");
 }
 
 // A Jacobian with NaN or inf would poison the SVD; no step can be computed
@@ -765,8 +780,7 @@ void check_gradient_finite(const Vec& g, const Vec& x) {
     if (!g.allFinite()) throw DataError("Jacobian is not finite at " + format_vector(VectorXd(x)));
 }
 
-int termination(double dF, double F, double dx_norm, double x_norm, double ratio, double ftol,
-                double xtol) {
+int termination(double dF, double F, double dx_norm, double x_norm, double ratio, double ftol, double xtol) {
     const bool ftol_ok = dF < ftol * F && ratio > 0.25;
     const bool xtol_ok = dx_norm < xtol * (xtol + x_norm);
     if (ftol_ok && xtol_ok) return 4;
@@ -776,8 +790,8 @@ int termination(double dF, double F, double dx_norm, double x_norm, double ratio
 }
 
 template <int N>
-LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd& lb_in,
-                const VectorXd& ub_in, const LsqOptions& opt) {
+LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd& lb_in, const VectorXd& ub_in,
+                const LsqOptions& opt) {
     using Vec = typename Dims<N>::Vec;
     using Mat = typename Dims<N>::Mat;
     using Small = typename Dims<N>::Small;
@@ -795,8 +809,7 @@ LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd
     problem.fun(x_arg, f_true);
     const Eigen::Index m = f_true.size();
     if (m == 0) throw std::invalid_argument("the residual function returned no values");
-    if (!f_true.allFinite())
-        throw DataError("residuals are not finite at the start vector " + format_vector(x_arg));
+    if (!f_true.allFinite()) throw DataError("residuals are not finite at the start vector " + format_vector(x_arg));
     MatrixXd J;
     problem.jac(x_arg, f_true, J);
     check_shapes(f_true, &J, m, n);
@@ -843,8 +856,8 @@ LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd
     if (delta == 0.0 || !std::isfinite(delta)) delta = 1.0;
 
     if (opt.verbose >= 2) {
-        emit(opt, centre("Iteration") + centre("Total nfev") + centre("Cost") +
-                      centre("Cost reduction") + centre("Step norm") + centre("Optimality") + "\n");
+        emit(opt, centre("Iteration") + centre("Total nfev") + centre("Cost") + centre("Cost reduction") +
+                      centre("Step norm") + centre("Optimality") + "\n");
     }
 
     // work space reused by every iteration
@@ -993,9 +1006,8 @@ LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd
 
     if (opt.verbose >= 1) {
         emit(opt, res.message + "\n");
-        emit(opt, "Function evaluations " + std::to_string(nfev) + ", initial cost " +
-                      fmt_e(initial_cost, 4) + ", final cost " + fmt_e(cost, 4) +
-                      ", first-order optimality " + fmt_e(g_norm, 2) + ".\n");
+        emit(opt, "Function evaluations " + std::to_string(nfev) + ", initial cost " + fmt_e(initial_cost, 4) +
+                      ", final cost " + fmt_e(cost, 4) + ", first-order optimality " + fmt_e(g_norm, 2) + ".\n");
     }
     return res;
 }
@@ -1010,12 +1022,18 @@ Loss parse_loss(const std::string& name) {
 
 const char* lsq_status_message(int status) {
     switch (status) {
-        case 0: return "The maximum number of function evaluations is exceeded.";
-        case 1: return "`gtol` termination condition is satisfied.";
-        case 2: return "`ftol` termination condition is satisfied.";
-        case 3: return "`xtol` termination condition is satisfied.";
-        case 4: return "Both `ftol` and `xtol` termination conditions are satisfied.";
-        default: return "Improper input parameters.";
+        case 0:
+            return "The maximum number of function evaluations is exceeded.";
+        case 1:
+            return "`gtol` termination condition is satisfied.";
+        case 2:
+            return "`ftol` termination condition is satisfied.";
+        case 3:
+            return "`xtol` termination condition is satisfied.";
+        case 4:
+            return "Both `ftol` and `xtol` termination conditions are satisfied.";
+        default:
+            return "Improper input parameters.";
     }
 }
 
@@ -1032,17 +1050,14 @@ std::string format_vector(const Eigen::VectorXd& x) {
     return out + "]";
 }
 
-LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0_in,
-                            const Eigen::VectorXd& lb, const Eigen::VectorXd& ub,
-                            const LsqOptions& opt) {
+LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0_in, const Eigen::VectorXd& lb,
+                            const Eigen::VectorXd& ub, const LsqOptions& opt) {
     const Eigen::Index n = x0_in.size();
     if (n == 0) throw std::invalid_argument("the start vector is empty");
     if (lb.size() != n || ub.size() != n)
-        throw std::invalid_argument("bounds have " + std::to_string(lb.size()) + " and " +
-                                    std::to_string(ub.size()) + " entries for " +
-                                    std::to_string(n) + " parameters");
-    if (!x0_in.allFinite())
-        throw std::invalid_argument("the start vector " + format_vector(x0_in) + " is not finite");
+        throw std::invalid_argument("bounds have " + std::to_string(lb.size()) + " and " + std::to_string(ub.size()) +
+                                    " entries for " + std::to_string(n) + " parameters");
+    if (!x0_in.allFinite()) throw std::invalid_argument("the start vector " + format_vector(x0_in) + " is not finite");
     for (Eigen::Index j = 0; j < n; ++j) {
         if (std::isnan(lb[j]) || std::isnan(ub[j]) || !(lb[j] < ub[j]))
             throw std::invalid_argument("each lower bound must be strictly less than each upper bound");
@@ -1059,9 +1074,12 @@ LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0
         if (!(tol >= 0.0)) throw std::invalid_argument("tolerances must not be negative");
 
     switch (n) {
-        case 2: return solve<2>(problem, x0_in, lb, ub, opt);
-        case 3: return solve<3>(problem, x0_in, lb, ub, opt);
-        default: return solve<Eigen::Dynamic>(problem, x0_in, lb, ub, opt);
+        case 2:
+            return solve<2>(problem, x0_in, lb, ub, opt);
+        case 3:
+            return solve<3>(problem, x0_in, lb, ub, opt);
+        default:
+            return solve<Eigen::Dynamic>(problem, x0_in, lb, ub, opt);
     }
 }
 

@@ -40,19 +40,19 @@ struct LsqProblem {
 };
 
 struct LsqResult {
-    Eigen::VectorXd x;           // solution
-    double cost = 0.0;           // 0.5 * sum(f_scale^2 * rho((f/f_scale)^2)) at x
-    double initial_cost = 0.0;   // the same at the (feasible) start vector
-    Eigen::VectorXd fun;         // residuals at x (unscaled)
-    Eigen::MatrixXd jac;         // Jacobian at x (rescaled by the loss, as SciPy returns it)
-    Eigen::VectorXd grad;        // gradient of the cost at x
-    double optimality = 0.0;     // inf-norm of the Coleman-Li scaled gradient
-    Eigen::VectorXi active_mask; // -1 on the lower bound, +1 on the upper, 0 free
-    int nfev = 0;                // residual evaluations
-    int njev = 0;                // Jacobian evaluations
-    int status = 0;              // 0 budget, 1 gtol, 2 ftol, 3 xtol, 4 ftol and xtol
+    Eigen::VectorXd x;            // solution
+    double cost = 0.0;            // 0.5 * sum(f_scale^2 * rho((f/f_scale)^2)) at x
+    double initial_cost = 0.0;    // the same at the (feasible) start vector
+    Eigen::VectorXd fun;          // residuals at x (unscaled)
+    Eigen::MatrixXd jac;          // Jacobian at x (rescaled by the loss, as SciPy returns it)
+    Eigen::VectorXd grad;         // gradient of the cost at x
+    double optimality = 0.0;      // inf-norm of the Coleman-Li scaled gradient
+    Eigen::VectorXi active_mask;  // -1 on the lower bound, +1 on the upper, 0 free
+    int nfev = 0;                 // residual evaluations
+    int njev = 0;                 // Jacobian evaluations
+    int status = 0;               // 0 budget, 1 gtol, 2 ftol, 3 xtol, 4 ftol and xtol
     std::string message;
-    bool success = false;        // status > 0
+    bool success = false;  // status > 0
 };
 
 // Termination message of a status code, as SciPy words it.
@@ -63,9 +63,8 @@ const char* lsq_status_message(int status);
 // a start on a bound is moved strictly inside first. Residuals that are not
 // finite at the start vector throw ecm::DataError; at a trial point they
 // shrink the trust region.
-LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0,
-                            const Eigen::VectorXd& lb, const Eigen::VectorXd& ub,
-                            const LsqOptions& options);
+LsqResult least_squares_trf(const LsqProblem& problem, const Eigen::VectorXd& x0, const Eigen::VectorXd& lb,
+                            const Eigen::VectorXd& ub, const LsqOptions& options);
 
 // Formats a vector as "[a, b, c]" with the shortest round-trip digits.
 std::string format_vector(const Eigen::VectorXd& x);

@@ -36,8 +36,7 @@ void check_param_file(const ParamFile& f, std::size_t rows) {
 }
 
 Collection collect(const std::vector<ParamFile>& files) {
-    if (files.empty())
-        throw DataError("no '*_params.json' file in the results directory, expected at least one");
+    if (files.empty()) throw DataError("no '*_params.json' file in the results directory, expected at least one");
 
     Collection c;
     std::map<double, double> cap_data;

@@ -7,12 +7,12 @@ namespace ecm::gen {
 
 // What the builder reads from one `<name>_params.json`.
 struct ParamFile {
-    std::string name;            // file name, relative to the results directory
-    double temp_c = 0.0;         // "TempC"
-    double capacity_ah = 0.0;    // "Tparam_1"
-    std::vector<double> rc;      // "Tparam_2": R0, R1, C1[, R2, C2]
-    std::vector<double> soc;     // "Tparam_3"[0], the SOC grid
-    std::vector<double> ocv;     // "Tparam_3"[1], OCV at the grid points
+    std::string name;          // file name, relative to the results directory
+    double temp_c = 0.0;       // "TempC"
+    double capacity_ah = 0.0;  // "Tparam_1"
+    std::vector<double> rc;    // "Tparam_2": R0, R1, C1[, R2, C2]
+    std::vector<double> soc;   // "Tparam_3"[0], the SOC grid
+    std::vector<double> ocv;   // "Tparam_3"[1], OCV at the grid points
 };
 
 // The collection tables, in the shape the derivation needs them.

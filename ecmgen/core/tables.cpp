@@ -30,11 +30,10 @@ std::vector<double> linspace(double start, double stop, std::size_t num) {
     return y;
 }
 
-std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp,
-                           const std::vector<double>& fp) {
+std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp, const std::vector<double>& fp) {
     if (xp.size() != fp.size())
-        throw DataError("interp: " + std::to_string(xp.size()) + " x points and " +
-                        std::to_string(fp.size()) + " values, expected equal lengths");
+        throw DataError("interp: " + std::to_string(xp.size()) + " x points and " + std::to_string(fp.size()) +
+                        " values, expected equal lengths");
     if (xp.empty()) throw DataError("interp: no points to interpolate between, expected at least one");
     const std::size_t n = xp.size();
     std::vector<double> out(x.size());
@@ -71,14 +70,12 @@ std::vector<double> interp(const std::vector<double>& x, const std::vector<doubl
 
 Eigen::MatrixXd lstsq(const Eigen::MatrixXd& A, const Eigen::MatrixXd& B) {
     if (A.rows() != B.rows())
-        throw DataError("lstsq: A has " + std::to_string(A.rows()) + " rows and B " +
-                        std::to_string(B.rows()) + ", expected equal");
-    if (A.rows() == 0 || A.cols() == 0)
-        return Eigen::MatrixXd::Zero(A.cols(), B.cols());
+        throw DataError("lstsq: A has " + std::to_string(A.rows()) + " rows and B " + std::to_string(B.rows()) +
+                        ", expected equal");
+    if (A.rows() == 0 || A.cols() == 0) return Eigen::MatrixXd::Zero(A.cols(), B.cols());
     if (!A.allFinite()) throw DataError("lstsq: the matrix holds non-finite values, expected finite");
     Eigen::JacobiSVD<Eigen::MatrixXd> svd(A, Eigen::ComputeThinU | Eigen::ComputeThinV);
-    const double rcond = std::numeric_limits<double>::epsilon() *
-                         static_cast<double>(std::max(A.rows(), A.cols()));
+    const double rcond = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(A.rows(), A.cols()));
     const auto& s = svd.singularValues();
     const double cutoff = s.size() > 0 ? rcond * s(0) : 0.0;
     // Pseudo-inverse applied column by column: singular values at or below the
@@ -103,8 +100,7 @@ double mean_step(const std::vector<double>& grid) {
 
 std::vector<double> derivative_along_soc(const std::vector<double>& values, double dz) {
     const std::size_t n = values.size();
-    if (n < 2)
-        throw DataError("a derivative along SOC needs at least 2 points, found " + std::to_string(n));
+    if (n < 2) throw DataError("a derivative along SOC needs at least 2 points, found " + std::to_string(n));
     std::vector<double> d(n - 1);
     for (std::size_t k = 0; k + 1 < n; ++k) d[k] = (values[k + 1] - values[k]) / dz;
     std::vector<double> out(n);
@@ -154,7 +150,8 @@ ModelTables derive_tables(const Collection& c, double vbatlow, double vbathigh) 
         auto it = std::find(c.ocv_temps.begin(), c.ocv_temps.end(), t);
         if (it == c.ocv_temps.end()) throw DataError("no OCV column for a collected temperature");
         m.soc_temps.push_back(t);
-        m.soc_columns.push_back(interp(m.vovc, c.ocv_columns[static_cast<std::size_t>(it - c.ocv_temps.begin())], c.soc));
+        m.soc_columns.push_back(
+            interp(m.vovc, c.ocv_columns[static_cast<std::size_t>(it - c.ocv_temps.begin())], c.soc));
     }
 
     // OCV over temperature, all SOC points at once; columns in first-read order.

@@ -20,8 +20,7 @@ std::vector<double> linspace(double start, double stop, std::size_t num);
 // Piecewise-linear interpolation with numpy.interp's rules: `xp` ascending;
 // x below xp[0] gives fp[0], above xp.back() gives fp.back(); a NaN x gives NaN.
 // Throws DataError when xp and fp differ in length or are empty.
-std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp,
-                           const std::vector<double>& fp);
+std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp, const std::vector<double>& fp);
 
 // Least-squares solution of A X ~ B with the minimum norm when A is rank
 // deficient, singular values at or below eps * max(rows, cols) * s_max taken
@@ -39,17 +38,17 @@ std::vector<double> derivative_along_soc(const std::vector<double>& values, doub
 
 // The model tables, one vector per entry of the model records.
 struct ModelTables {
-    std::vector<double> vovc;       // "OCV", 122 points
-    std::vector<double> ocv_rel;    // "OCVrel", per SOC point
-    std::vector<double> ocv0;       // "OCV0"
-    std::vector<double> docv0;      // "dOCV0"
-    std::vector<double> docv_rel;   // "dOCVrel"
-    std::vector<double> soc_rel;    // "SOCrel", per voltage
-    std::vector<double> soc0;       // "SOC0"
-    std::vector<double> r0;         // "R0Param"
-    std::vector<double> tau;        // "RCParam"
-    std::vector<double> r;          // "RParam"
-    std::vector<double> q;          // "QParam"
+    std::vector<double> vovc;      // "OCV", 122 points
+    std::vector<double> ocv_rel;   // "OCVrel", per SOC point
+    std::vector<double> ocv0;      // "OCV0"
+    std::vector<double> docv0;     // "dOCV0"
+    std::vector<double> docv_rel;  // "dOCVrel"
+    std::vector<double> soc_rel;   // "SOCrel", per voltage
+    std::vector<double> soc0;      // "SOC0"
+    std::vector<double> r0;        // "R0Param"
+    std::vector<double> tau;       // "RCParam"
+    std::vector<double> r;         // "RParam"
+    std::vector<double> q;         // "QParam"
     // SOC over voltage per distinct temperature, ascending (the SOC table).
     std::vector<double> soc_temps;
     std::vector<std::vector<double>> soc_columns;

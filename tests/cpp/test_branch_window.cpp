@@ -32,7 +32,9 @@ Window make_window(std::mt19937_64& rng, std::size_t n, int mode) {
     return w;
 }
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 }  // namespace
 

@@ -27,8 +27,7 @@ double rel_err(double got, double want) {
 
 // One branch alone (R0 = 0) so the branch voltage is compared element by
 // element, without a large R0 term hiding its errors.
-std::vector<double> branch_only(const std::vector<double>& t, const std::vector<double>& i, double r,
-                                double c) {
+std::vector<double> branch_only(const std::vector<double>& t, const std::vector<double>& i, double r, double c) {
     std::vector<double> y(t.size());
     ecm::simulate_rc(t.data(), i.data(), t.size(), 0.0, &r, &c, 1, y.data(), nullptr);
     return y;
@@ -45,8 +44,8 @@ TEST(CircuitClosedForm, StepResponseMatchesExponentialOverWholeTauRange) {
     const double I = -2.0;
     const std::vector<double> i(t.size(), I);
     // tau from 1e-8 s (both at the lower bound) to 2.5e9 s (both at the upper bound)
-    for (const Branch b : {Branch{1e-4, 1e-4}, Branch{0.01, 3.0}, Branch{0.05, 1000.0},
-                           Branch{2.0, 3000.0}, Branch{5e4, 5e4}}) {
+    for (const Branch b :
+         {Branch{1e-4, 1e-4}, Branch{0.01, 3.0}, Branch{0.05, 1000.0}, Branch{2.0, 3000.0}, Branch{5e4, 5e4}}) {
         const double tau = b.r * b.c;
         const auto y = branch_only(t, i, b.r, b.c);
         EXPECT_EQ(y[0], 0.0);
@@ -66,8 +65,8 @@ TEST(CircuitClosedForm, RampResponseMatchesClosedForm) {
     const double slope = -0.003;  // A/s, from 0 A at the first sample
     std::vector<double> i(t.size());
     for (std::size_t k = 0; k < t.size(); ++k) i[k] = slope * (t[k] - t[0]);
-    for (const Branch b : {Branch{1e-4, 1e-4}, Branch{0.02, 0.5}, Branch{0.03, 2000.0},
-                           Branch{1.0, 1e4}, Branch{5e4, 5e4}}) {
+    for (const Branch b :
+         {Branch{1e-4, 1e-4}, Branch{0.02, 0.5}, Branch{0.03, 2000.0}, Branch{1.0, 1e4}, Branch{5e4, 5e4}}) {
         const double tau = b.r * b.c;
         const auto y = branch_only(t, i, b.r, b.c);
         double worst = 0.0;
@@ -99,8 +98,7 @@ TEST(CircuitClosedForm, SeriesResistanceAndBranchesAddUp) {
     const auto y1 = branch_only(t, i, r[0], c[0]);
     const auto y2 = branch_only(t, i, r[1], c[1]);
     EXPECT_DOUBLE_EQ(y[0], 0.07 * i[0]);
-    for (std::size_t k = 0; k < t.size(); ++k)
-        EXPECT_NEAR(y[k], 0.07 * i[k] + y1[k] + y2[k], 1e-15);
+    for (std::size_t k = 0; k < t.size(); ++k) EXPECT_NEAR(y[k], 0.07 * i[k] + y1[k] + y2[k], 1e-15);
 }
 
 TEST(CircuitEdgeCases, ZeroCurrentGivesZeroAndRepeatedStampKeepsState) {

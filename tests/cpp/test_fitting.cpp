@@ -18,8 +18,8 @@ struct Window {
     std::vector<double> t, i, y;
 };
 
-Window pulse_window(std::size_t n, double r0, std::vector<double> r, std::vector<double> c,
-                    double noise = 0.0, unsigned seed = 3) {
+Window pulse_window(std::size_t n, double r0, std::vector<double> r, std::vector<double> c, double noise = 0.0,
+                    unsigned seed = 3) {
     Window w;
     w.t.resize(n);
     w.i.resize(n);
@@ -41,10 +41,9 @@ Window pulse_window(std::size_t n, double r0, std::vector<double> r, std::vector
 TEST(FitModel1, RecoversOneBranchParametersFromNoiseFreeData) {
     const double r0 = 0.05, r1 = 0.02, c1 = 1500.0;  // tau 30 s
     const auto w = pulse_window(130, r0, {r1}, {c1});
-    for (const std::array<double, 3> x0 : {std::array<double, 3>{0.5, 0.05, 100.0},
-                                            std::array<double, 3>{0.5, 0.05, 1000.0}}) {
-        const auto res = ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.t.size(), x0, 0.1,
-                                         1e-11, 0, nullptr);
+    for (const std::array<double, 3> x0 :
+         {std::array<double, 3>{0.5, 0.05, 100.0}, std::array<double, 3>{0.5, 0.05, 1000.0}}) {
+        const auto res = ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.t.size(), x0, 0.1, 1e-11, 0, nullptr);
         EXPECT_TRUE(res.success) << res.message;
         EXPECT_NEAR(res.x[0], r0, 1e-6 * r0);
         EXPECT_NEAR(res.x[1], r1, 1e-5 * r1);
@@ -55,8 +54,8 @@ TEST(FitModel1, RecoversOneBranchParametersFromNoiseFreeData) {
 
 TEST(FitModel1, NoisyDataAndParametersOnTheBounds) {
     const auto w = pulse_window(130, 0.05, {0.02}, {1500.0}, 1e-4);
-    const auto res = ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.t.size(),
-                                     {0.5, 0.05, 100.0}, 0.1, 1e-11, 0, nullptr);
+    const auto res =
+        ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.t.size(), {0.5, 0.05, 100.0}, 0.1, 1e-11, 0, nullptr);
     EXPECT_NEAR(res.x[0], 0.05, 0.01 * 0.05);
     EXPECT_NEAR(res.x[1], 0.02, 0.05 * 0.02);
     EXPECT_NEAR(res.x[1] * res.x[2], 30.0, 0.1 * 30.0);
@@ -67,8 +66,8 @@ TEST(FitModel1, NoisyDataAndParametersOnTheBounds) {
     }
     // Data of a pure resistor: the branch resistance goes to its lower bound.
     const auto flat = pulse_window(130, 0.05, {}, {});
-    const auto rb = ecm::fit_model1(flat.t.data(), flat.i.data(), flat.y.data(), flat.t.size(),
-                                    {0.5, 0.05, 100.0}, 0.1, 1e-11, 0, nullptr);
+    const auto rb = ecm::fit_model1(flat.t.data(), flat.i.data(), flat.y.data(), flat.t.size(), {0.5, 0.05, 100.0}, 0.1,
+                                    1e-11, 0, nullptr);
     EXPECT_NEAR(rb.x[0], 0.05, 1e-4);
     EXPECT_LT(rb.x[1], 1e-3);
 }
@@ -76,8 +75,8 @@ TEST(FitModel1, NoisyDataAndParametersOnTheBounds) {
 TEST(FitModel2Branch, RecoversSecondBranchWithFirstHeldFixed) {
     const double r0 = 0.05, r1 = 0.02, c1 = 1500.0, r2 = 0.03, c2 = 20000.0;  // tau2 600 s
     const auto w = pulse_window(2000, r0, {r1, r2}, {c1, c2});
-    const auto res = ecm::fit_model2_branch(w.t.data(), w.i.data(), w.y.data(), w.t.size(), r0, r1,
-                                            c1, {1.0, 100.0}, 1.0, 1e-9, 0, nullptr);
+    const auto res = ecm::fit_model2_branch(w.t.data(), w.i.data(), w.y.data(), w.t.size(), r0, r1, c1, {1.0, 100.0},
+                                            1.0, 1e-9, 0, nullptr);
     EXPECT_TRUE(res.success) << res.message;
     EXPECT_NEAR(res.x[0], r2, 1e-5 * r2);
     EXPECT_NEAR(res.x[1], c2, 1e-4 * c2);
@@ -94,23 +93,23 @@ TEST(FitWindows, BadWindowsThrowDataErrorAndReportGoesToCallback) {
     const auto w = pulse_window(50, 0.05, {0.02}, {1500.0});
     EXPECT_THROW(ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), 1, {0.5, 0.05, 1.0}, 0.1, 1e-8, 0, nullptr),
                  ecm::DataError);
-    EXPECT_THROW(ecm::fit_model2_branch(w.t.data(), w.i.data(), w.y.data(), 0, 0.05, 0.02, 1500.0,
-                                        {1.0, 100.0}, 1.0, 1e-9, 0, nullptr),
+    EXPECT_THROW(ecm::fit_model2_branch(w.t.data(), w.i.data(), w.y.data(), 0, 0.05, 0.02, 1500.0, {1.0, 100.0}, 1.0,
+                                        1e-9, 0, nullptr),
                  ecm::DataError);
     auto bad = w;
     bad.y[7] = std::nan("");
-    EXPECT_THROW(ecm::fit_model1(bad.t.data(), bad.i.data(), bad.y.data(), bad.t.size(), {0.5, 0.05, 1.0},
-                                 0.1, 1e-8, 0, nullptr),
+    EXPECT_THROW(ecm::fit_model1(bad.t.data(), bad.i.data(), bad.y.data(), bad.t.size(), {0.5, 0.05, 1.0}, 0.1, 1e-8, 0,
+                                 nullptr),
                  ecm::DataError);
     bad = w;
     bad.t[9] = bad.t[8] - 1.0;
-    EXPECT_THROW(ecm::fit_model2_branch(bad.t.data(), bad.i.data(), bad.y.data(), bad.t.size(), 0.05,
-                                        0.02, 1500.0, {1.0, 100.0}, 1.0, 1e-9, 0, nullptr),
+    EXPECT_THROW(ecm::fit_model2_branch(bad.t.data(), bad.i.data(), bad.y.data(), bad.t.size(), 0.05, 0.02, 1500.0,
+                                        {1.0, 100.0}, 1.0, 1e-9, 0, nullptr),
                  ecm::DataError);
 
     std::string out;
-    const auto res = ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.t.size(), {0.5, 0.05, 1.0},
-                                     0.1, 1e-8, 2, [&](const std::string& s) { out += s; });
+    const auto res = ecm::fit_model1(w.t.data(), w.i.data(), w.y.data(), w.t.size(), {0.5, 0.05, 1.0}, 0.1, 1e-8, 2,
+                                     [&](const std::string& s) { out += s; });
     EXPECT_EQ(out.rfind("   Iteration     Total nfev", 0), 0u);
     EXPECT_NE(out.find(res.message + "\nFunction evaluations " + std::to_string(res.nfev) + ", initial cost "),
               std::string::npos);

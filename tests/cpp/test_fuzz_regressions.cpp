@@ -36,8 +36,7 @@ void expect_within_table(const std::vector<double>& out, const std::vector<doubl
     }
 }
 
-std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp,
-                           const std::vector<double>& fp) {
+std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp, const std::vector<double>& fp) {
     std::vector<double> out(x.size(), -1.0);
     ecm::interp_linear(x.data(), x.size(), xp.data(), fp.data(), xp.size(), out.data());
     return out;
@@ -108,8 +107,7 @@ TEST(FuzzRegressionInterp, UnorderedTableStaysInBounds) {
 TEST(FuzzRegressionPulses, NanTimeStampsStayInBounds) {
     const Recording good = pulse_recording(6);
     const std::size_t n = good.t.size();
-    const ecm::PulseAnalysis ref = ecm::analyse_pulses(good.t.data(), good.i.data(), good.v.data(),
-                                                       good.cum.data(), n);
+    const ecm::PulseAnalysis ref = ecm::analyse_pulses(good.t.data(), good.i.data(), good.v.data(), good.cum.data(), n);
     ASSERT_EQ(ref.idx_rest.size(), 7u);  // six rest ends, then n
 
     // Rest ends at 9, 29, ..., 109, load ends at 19, 39, ..., 119. The time
@@ -143,18 +141,17 @@ TEST(FuzzRegressionPulses, NanTimeStampsStayInBounds) {
 TEST(FuzzRegressionSolver, ExtremeFScaleIsRefusedAndTheRangeEndsStayFinite) {
     const std::vector<double> t{0, 1, 2, 3, 4, 5}, i{0, -1, -1, -1, -1, 0};
     const std::vector<double> y{0, -0.01, -0.012, -0.013, -0.0135, -0.002};
-    const ecm::LsqResult ref = ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0},
-                                               1.0, 1e-8, 0, nullptr);
+    const ecm::LsqResult ref =
+        ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, 1.0, 1e-8, 0, nullptr);
     for (double fs : {1e-160, 1e-300, 5e-324, 1e160, 1e300, std::numeric_limits<double>::max(), 0.0, -1.0}) {
         SCOPED_TRACE(fs);
-        EXPECT_THROW(ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs, 1e-8, 0,
-                                     nullptr),
+        EXPECT_THROW(ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs, 1e-8, 0, nullptr),
                      std::invalid_argument);
     }
     for (double fs : {1e-150, 1e150}) {
         SCOPED_TRACE(fs);
-        ecm::LsqResult r = ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs, 1e-8,
-                                           0, nullptr);
+        ecm::LsqResult r =
+            ecm::fit_model1(t.data(), i.data(), y.data(), t.size(), {0.01, 0.01, 100.0}, fs, 1e-8, 0, nullptr);
         EXPECT_TRUE(std::isfinite(r.cost));
         EXPECT_TRUE(std::isfinite(r.initial_cost));
         // With f_scale 1e150 every residual is far inside the quadratic zone: a least-squares fit.

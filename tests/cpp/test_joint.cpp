@@ -7,8 +7,8 @@
 #include <numeric>
 #include <vector>
 
-#include "ecmfit/core/circuit.hpp"
 #include "common/errors.hpp"
+#include "ecmfit/core/circuit.hpp"
 #include "ecmfit/core/joint.hpp"
 
 namespace {

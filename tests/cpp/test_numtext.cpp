@@ -79,17 +79,17 @@ TEST(ModelNumberText, WorkedExamples) {
 }
 
 TEST(ModelNumberText, DecimalsFromPowerOfTwoExponent) {
-    EXPECT_EQ(model_number_decimals(1.234e-05), 8);   // exp2 -16
-    EXPECT_EQ(model_number_decimals(-5.2e-05), 8);    // exp2 -14
-    EXPECT_EQ(model_number_decimals(9.9e-05), 7);     // exp2 -13
-    EXPECT_EQ(model_number_decimals(1e-07), 10);      // exp2 -23
-    EXPECT_EQ(model_number_decimals(1.5e16), 19);     // exp2 54
-    EXPECT_EQ(model_number_decimals(5e-324), 327);    // exp2 -1073
+    EXPECT_EQ(model_number_decimals(1.234e-05), 8);  // exp2 -16
+    EXPECT_EQ(model_number_decimals(-5.2e-05), 8);   // exp2 -14
+    EXPECT_EQ(model_number_decimals(9.9e-05), 7);    // exp2 -13
+    EXPECT_EQ(model_number_decimals(1e-07), 10);     // exp2 -23
+    EXPECT_EQ(model_number_decimals(1.5e16), 19);    // exp2 54
+    EXPECT_EQ(model_number_decimals(5e-324), 327);   // exp2 -1073
 }
 
 TEST(ModelNumberText, NeverExponentNotationAndReadsBackClose) {
-    const double values[] = {5e-324, 2.2250738585072014e-308, 1e-300, 3.3e-9, -7.77e-6, 1e16, 2.5e20, 1e300,
-                             std::numeric_limits<double>::max()};
+    const double values[] = {5e-324, 2.2250738585072014e-308,           1e-300, 3.3e-9, -7.77e-6, 1e16, 2.5e20,
+                             1e300,  std::numeric_limits<double>::max()};
     for (double v : values) {
         std::string s = model_number_text(v);
         EXPECT_EQ(s.find('e'), std::string::npos) << s;
@@ -107,8 +107,8 @@ TEST(ModelNumberText, NonFiniteAsJsonReadersSpellThem) {
 }
 
 TEST(FixedText, CorrectlyRounded) {
-    EXPECT_EQ(fixed_text(2.5, 0), "2");        // exactly half: to even
-    EXPECT_EQ(fixed_text(0.125, 2), "0.12");   // exactly half: to even
+    EXPECT_EQ(fixed_text(2.5, 0), "2");       // exactly half: to even
+    EXPECT_EQ(fixed_text(0.125, 2), "0.12");  // exactly half: to even
     EXPECT_EQ(fixed_text(0.1, 20), "0.10000000000000000555");
     EXPECT_EQ(fixed_text(-1.5e-05, 6), "-0.000015");
 }
@@ -120,10 +120,10 @@ TEST(JsonString, EscapesLikePythonJsonDumps) {
     EXPECT_EQ(json_string("a\\b"), "\"a\\\\b\"");
     EXPECT_EQ(json_string("\n\r\t\b\f"), "\"\\n\\r\\t\\b\\f\"");
     EXPECT_EQ(json_string(std::string("\x01\x1f\x7f", 3)), "\"\\u0001\\u001f\\u007f\"");
-    EXPECT_EQ(json_string("Zelle \xc3\xa4"), "\"Zelle \\u00e4\"");               // U+00E4
-    EXPECT_EQ(json_string("\xe2\x82\xac"), "\"\\u20ac\"");                        // U+20AC
-    EXPECT_EQ(json_string("\xf0\x9f\x98\x80"), "\"\\ud83d\\ude00\"");             // U+1F600
-    EXPECT_EQ(json_string("\xed\xb3\xbf"), "\"\\udcff\"");                        // lone surrogate
-    EXPECT_EQ(json_string("\xff"), "\"\\ufffd\"");                                // not UTF-8
-    EXPECT_EQ(json_string("\xc3"), "\"\\ufffd\"");                                // truncated
+    EXPECT_EQ(json_string("Zelle \xc3\xa4"), "\"Zelle \\u00e4\"");     // U+00E4
+    EXPECT_EQ(json_string("\xe2\x82\xac"), "\"\\u20ac\"");             // U+20AC
+    EXPECT_EQ(json_string("\xf0\x9f\x98\x80"), "\"\\ud83d\\ude00\"");  // U+1F600
+    EXPECT_EQ(json_string("\xed\xb3\xbf"), "\"\\udcff\"");             // lone surrogate
+    EXPECT_EQ(json_string("\xff"), "\"\\ufffd\"");                     // not UTF-8
+    EXPECT_EQ(json_string("\xc3"), "\"\\ufffd\"");                     // truncated
 }

@@ -15,7 +15,8 @@ TEST(OutputPaths, FormedFromTheResultsDirectoryAndTheFileName) {
 }
 
 TEST(OutputPaths, RawDataOrCsvInTheFolderPathStayWhereTheyAre) {
-    auto p = ecm::output_paths("/data/raw_data_2024/x.csv.d/results", "/data/raw_data_2024/x.csv.d/raw_data/c_1mAh_Tp5.csv");
+    auto p =
+        ecm::output_paths("/data/raw_data_2024/x.csv.d/results", "/data/raw_data_2024/x.csv.d/raw_data/c_1mAh_Tp5.csv");
     EXPECT_EQ(p.params_file, "/data/raw_data_2024/x.csv.d/results/c_1mAh_Tp5_params.json");
     EXPECT_EQ(p.ocv_file, "/data/raw_data_2024/x.csv.d/results/c_1mAh_Tp5_ocv.csv");
 }

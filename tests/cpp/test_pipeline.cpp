@@ -53,8 +53,10 @@ ecm::RecordingColumns columns(const Cell& c) {
 struct Recorder : ecm::PipelineObserver {
     std::vector<std::string> events, info;
     void log(ecm::LogLevel level, const std::string& m) override {
-        if (level == ecm::LogLevel::Info) info.push_back(m);
-        else events.push_back("warning");
+        if (level == ecm::LogLevel::Info)
+            info.push_back(m);
+        else
+            events.push_back("warning");
     }
     void print(const std::string& s) override { events.push_back(s.rfind("Total cycles", 0) == 0 ? s : "report"); }
     void cut(std::size_t) override { events.push_back("cut"); }

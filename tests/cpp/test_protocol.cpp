@@ -52,9 +52,9 @@ ecm::ProtocolResult run(const Rec& r, int branches = 1) {
 }
 
 const std::vector<std::array<double, 3>> kHppc = {
-    {1200, 2.0, 1}, {1800, 0, 60},                               // charge, full-charge rest
-    {20, -10, 0.5}, {30, 0, 1}, {10, 8, 0.1}, {700, -4, 1}, {1800, 0, 60},  // block 1
-    {20, -10, 0.5}, {30, 0, 1}, {10, 8, 0.1}, {700, -4, 1}, {1800, 0, 60},  // block 2
+    {1200, 2.0, 1}, {1800, 0, 60},                                             // charge, full-charge rest
+    {20, -10, 0.5}, {30, 0, 1},    {10, 8, 0.1}, {700, -4, 1}, {1800, 0, 60},  // block 1
+    {20, -10, 0.5}, {30, 0, 1},    {10, 8, 0.1}, {700, -4, 1}, {1800, 0, 60},  // block 2
 };
 
 TEST(Protocol, StepsRolesAndBothDirections) {

@@ -12,7 +12,9 @@
 namespace {
 
 // OCV of the synthetic cell, increasing in SOC.
-double ocv_of(double soc) { return 3.0 + soc * (1.1 + soc * (-0.4 + soc * 0.5)); }
+double ocv_of(double soc) {
+    return 3.0 + soc * (1.1 + soc * (-0.4 + soc * 0.5));
+}
 
 // A pulse-discharge recording at 1 s sampling: a first rest, then load pulses
 // at `amp` A each followed by a rest; the last pulse is cut half-way, as the
@@ -141,8 +143,7 @@ TEST(LoadThreshold, TwoPulseLevelsTakeTheUpperLevel) {
 TEST(LoadThreshold, NoBinWithMoreThanTenSamplesIsAnError) {
     std::vector<double> i{0, 0, 0, -2, -2, -2, 0, 0, -2, -2, 0, 0};
     for (int k = 0; k < 30; ++k) i.push_back(0.0);  // the rest bin is the last one and does not count
-    const std::string msg =
-        data_error_message([&] { ecm::load_threshold(ecm::histogram21(i.data(), i.size())); });
+    const std::string msg = data_error_message([&] { ecm::load_threshold(ecm::histogram21(i.data(), i.size())); });
     EXPECT_NE(msg.find("more than ten samples"), std::string::npos) << msg;
     EXPECT_NE(msg.find("no load pulses"), std::string::npos) << msg;
 }
@@ -251,14 +252,12 @@ TEST(AnalysePulses, ClearErrorsForRecordingsItCannotUse) {
     // No charge at all.
     r = make_recording(40, 25, 80, 6);
     std::vector<double> zeros(r.t.size(), 0.0);
-    msg = data_error_message([&] {
-        ecm::analyse_pulses(r.t.data(), r.i.data(), r.v.data(), zeros.data(), r.t.size());
-    });
+    msg =
+        data_error_message([&] { ecm::analyse_pulses(r.t.data(), r.i.data(), r.v.data(), zeros.data(), r.t.size()); });
     EXPECT_NE(msg.find("total charge"), std::string::npos) << msg;
     std::vector<double> nan_total = r.cum;
     nan_total.back() = NAN;
-    EXPECT_THROW(ecm::analyse_pulses(r.t.data(), r.i.data(), r.v.data(), nan_total.data(), r.t.size()),
-                 ecm::DataError);
+    EXPECT_THROW(ecm::analyse_pulses(r.t.data(), r.i.data(), r.v.data(), nan_total.data(), r.t.size()), ecm::DataError);
 
     // A charge pulse between discharges: the SOC rises from one rest to the next.
     Recording c;

@@ -196,21 +196,20 @@ TEST(DeriveTables, TwoTemperaturesGiveSlopeAndIntercept) {
 }
 
 TEST(DeriveTables, SingleTemperatureKeepsMinimumNorm) {
-    ModelTables m = derive_tables(collect({file("a_params.json", 25, 2, {1, 2, 3}, {0, 0.5, 1}, {3.0, 3.7, 4.2})}),
-                                  3.0, 4.2);
+    ModelTables m =
+        derive_tables(collect({file("a_params.json", 25, 2, {1, 2, 3}, {0, 0.5, 1}, {3.0, 3.7, 4.2})}), 3.0, 4.2);
     EXPECT_TRUE(m.temperature_undetermined);
     EXPECT_NEAR(m.ocv0[1], 3.7 / 626, 1e-15);
     EXPECT_NEAR(m.ocv_rel[1], 25 * 3.7 / 626, 1e-14);
     EXPECT_NEAR(m.ocv0[1] + 25 * m.ocv_rel[1], 3.7, 1e-13);
     ASSERT_EQ(m.soc0.size(), 122u);
-    for (std::size_t i = 0; i < 122; ++i)
-        EXPECT_NEAR(m.soc0[i] + 25 * m.soc_rel[i], m.soc_columns[0][i], 1e-13);
+    for (std::size_t i = 0; i < 122; ++i) EXPECT_NEAR(m.soc0[i] + 25 * m.soc_rel[i], m.soc_columns[0][i], 1e-13);
 }
 
 TEST(DeriveTables, VoltageAxisAndFlatEnds) {
-    ModelTables m = derive_tables(collect({linear_file("a_params.json", 25, 0, {1, 2, 3}),
-                                           linear_file("b_params.json", 0, 0, {1, 2, 3})}),
-                                  3.0, 4.2);
+    ModelTables m = derive_tables(
+        collect({linear_file("a_params.json", 25, 0, {1, 2, 3}), linear_file("b_params.json", 0, 0, {1, 2, 3})}), 3.0,
+        4.2);
     ASSERT_EQ(m.vovc.size(), 122u);
     EXPECT_EQ(m.vovc.front(), 3.0 - 0.01);
     EXPECT_EQ(m.vovc.back(), 4.2);
@@ -226,9 +225,10 @@ TEST(DeriveTables, VoltageAxisAndFlatEnds) {
 
 TEST(DeriveTables, ArrangementDecidedByHighestTemperature) {
     auto run = [](std::vector<double> p_m10, std::vector<double> p_0, std::vector<double> p_25) {
-        return derive_tables(collect({linear_file("a_params.json", 25, 0, p_25), linear_file("b_params.json", -10, 0, p_m10),
-                                      linear_file("c_params.json", 0, 0, p_0)}),
-                             3.0, 4.2);
+        return derive_tables(
+            collect({linear_file("a_params.json", 25, 0, p_25), linear_file("b_params.json", -10, 0, p_m10),
+                     linear_file("c_params.json", 0, 0, p_0)}),
+            3.0, 4.2);
     };
     auto three = run({1, 2, 3}, {1, 4, 5}, {1, 6, 7});
     EXPECT_EQ(three.tau, (std::vector<double>{6, 20, 42}));
@@ -261,7 +261,8 @@ TEST(ModelJsonText, LayoutEmptyEntriesNameAndNonFinite) {
     e[4].is_text = true;
     e[4].text = "AB12";
     auto t = model_json_text(e);
-    EXPECT_EQ(t.text, "{\"param_1\": [0.0, 0.5, 1.0], \"temps\": [25.0], \"param_3\": [0.00001234], \"name\": \"AB12\"}");
+    EXPECT_EQ(t.text,
+              "{\"param_1\": [0.0, 0.5, 1.0], \"temps\": [25.0], \"param_3\": [0.00001234], \"name\": \"AB12\"}");
     EXPECT_TRUE(t.nonfinite_keys.empty());
 
     e[4].text = "";  // empty name: entry left out

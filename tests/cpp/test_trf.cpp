@@ -91,9 +91,8 @@ TEST(TrfBounds, EndsOnTheProjectionWhenTheMinimumLiesOutside) {
     // solution is c clipped to the box.
     const VectorXd c = (VectorXd(3) << -0.5, 0.3, 2.0).finished();
     const VectorXd expected = (VectorXd(3) << 0.0, 0.3, 1.0).finished();
-    const auto res = ecm::least_squares_trf(linear_problem(MatrixXd::Identity(3, 3), c),
-                                            VectorXd::Constant(3, 0.5), VectorXd::Zero(3),
-                                            VectorXd::Ones(3), tight());
+    const auto res = ecm::least_squares_trf(linear_problem(MatrixXd::Identity(3, 3), c), VectorXd::Constant(3, 0.5),
+                                            VectorXd::Zero(3), VectorXd::Ones(3), tight());
     EXPECT_TRUE(res.success) << res.message;
     EXPECT_LT((res.x - expected).lpNorm<Eigen::Infinity>(), 1e-6);
     EXPECT_EQ(res.active_mask, (Eigen::VectorXi(3) << -1, 0, 1).finished());
@@ -188,8 +187,8 @@ TEST(TrfRobust, HuberCostAndOutlierResistance) {
     A.col(1) = t;
     const VectorXd lb = VectorXd::Constant(2, -kInf), ub = VectorXd::Constant(2, kInf);
     const auto lin = ecm::least_squares_trf(linear_problem(A, y), VectorXd::Zero(2), lb, ub, tight());
-    const auto hub = ecm::least_squares_trf(linear_problem(A, y), VectorXd::Zero(2), lb, ub,
-                                            tight(ecm::Loss::Huber, 0.1));
+    const auto hub =
+        ecm::least_squares_trf(linear_problem(A, y), VectorXd::Zero(2), lb, ub, tight(ecm::Loss::Huber, 0.1));
     EXPECT_GT(std::abs(lin.x[0] - 2.0), 0.2);  // the outliers pull the plain fit
     EXPECT_NEAR(hub.x[0], 2.0, 0.02);
     EXPECT_NEAR(hub.x[1], 0.5, 0.001);
@@ -247,8 +246,7 @@ TEST(TrfReport, ProgressTableAndClosingLines) {
     const auto res = ecm::least_squares_trf(rosenbrock(), x0, lb, ub, opt);
     const auto lines = split_lines(out);
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(lines[0],
-              "   Iteration     Total nfev        Cost      Cost reduction    Step norm     Optimality   ");
+    EXPECT_EQ(lines[0], "   Iteration     Total nfev        Cost      Cost reduction    Step norm     Optimality   ");
     // row 0: iteration, nfev, cost, 30 blanks, optimality; each column 15 wide
     EXPECT_EQ(lines[1].size(), 90u);
     EXPECT_EQ(lines[1].substr(0, 15), "       0       ");

@@ -30,12 +30,12 @@ std::vector<ecm::gen::ParamFile> files(FuzzedDataProvider& p) {
     const double temps[] = {-10.0, 0.0, 10.0, 25.0, 45.0};
     for (auto& f : fs) {
         f.name = p.ConsumeRandomLengthString(16);
-        f.temp_c = p.ConsumeIntegralInRange<int>(0, 9) == 0 ? fuzz::any_double(p)
-                                                            : temps[p.ConsumeIntegralInRange<int>(0, 4)];
+        f.temp_c =
+            p.ConsumeIntegralInRange<int>(0, 9) == 0 ? fuzz::any_double(p) : temps[p.ConsumeIntegralInRange<int>(0, 4)];
         f.capacity_ah = fuzz::mostly_in(p, 0.1, 10);
         f.rc = values(p, p.ConsumeBool() ? 3 : p.ConsumeIntegralInRange<std::size_t>(0, 6), 1e-4, 5e4);
-        const std::size_t nr = p.ConsumeIntegralInRange<int>(0, 7) == 0 ? p.ConsumeIntegralInRange<std::size_t>(0, 30)
-                                                                         : rows;
+        const std::size_t nr =
+            p.ConsumeIntegralInRange<int>(0, 7) == 0 ? p.ConsumeIntegralInRange<std::size_t>(0, 30) : rows;
         if (p.ConsumeBool()) {
             f.soc.resize(nr);
             for (std::size_t k = 0; k < nr; ++k) f.soc[k] = nr > 1 ? static_cast<double>(k) / (nr - 1) : 0.0;
@@ -82,8 +82,10 @@ void check_model_text(const ecm::gen::ModelText& mt) {
     for (std::size_t k = 0; k < s.size(); ++k) {
         const char ch = s[k];
         if (in_str) {
-            if (ch == '\\') ++k;
-            else if (ch == '"') in_str = false;
+            if (ch == '\\')
+                ++k;
+            else if (ch == '"')
+                in_str = false;
             continue;
         }
         if (ch == '"') {

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             // Non-decreasing times with steps from zero (repeated stamps) to large.
             const int kind = p.ConsumeIntegralInRange<int>(0, 9);
-            const double h = kind == 0 ? 0.0 : kind == 1 ? p.ConsumeFloatingPointInRange<double>(0, 1e-9)
+            const double h = kind == 0   ? 0.0
+                             : kind == 1 ? p.ConsumeFloatingPointInRange<double>(0, 1e-9)
                              : kind == 2 ? p.ConsumeFloatingPointInRange<double>(0, 1e9)
                                          : p.ConsumeFloatingPointInRange<double>(0, 10);
             if (k > 0) tk += h;
@@ -50,8 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<double> y(n, 12345.0), jac(n * ncol, 12345.0);
     const bool with_jac = p.ConsumeBool();
     const bool ok = fuzz::expect_ok_or_documented([&] {
-        ecm::simulate_rc(t.data(), i.data(), n, r0, r.data(), c.data(), nb, y.data(),
-                         with_jac ? jac.data() : nullptr);
+        ecm::simulate_rc(t.data(), i.data(), n, r0, r.data(), c.data(), nb, y.data(), with_jac ? jac.data() : nullptr);
     });
     if (!ok) return 0;
 

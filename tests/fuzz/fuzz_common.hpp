@@ -25,8 +25,8 @@ namespace fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(cond)                                                        \
-    do {                                                                        \
+#define FUZZ_CHECK(cond)                                                           \
+    do {                                                                           \
         if (!(cond)) ::fuzz::fail(#cond " (" __FILE__ ":" FUZZ_STR(__LINE__) ")"); \
     } while (0)
 #define FUZZ_STR2(x) #x
@@ -40,8 +40,7 @@ bool expect_ok_or_documented(F&& f) {
         return true;
     } catch (const ecm::DataError&) {
     } catch (const std::invalid_argument&) {
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) {}
     return false;
 }
 
@@ -49,15 +48,24 @@ bool expect_ok_or_documented(F&& f) {
 // denormals, the extremes, or any bit pattern.
 inline double any_double(FuzzedDataProvider& p) {
     switch (p.ConsumeIntegralInRange<int>(0, 15)) {
-        case 0: return std::numeric_limits<double>::quiet_NaN();
-        case 1: return std::numeric_limits<double>::infinity();
-        case 2: return -std::numeric_limits<double>::infinity();
-        case 3: return 0.0;
-        case 4: return -0.0;
-        case 5: return std::numeric_limits<double>::denorm_min();
-        case 6: return std::numeric_limits<double>::max();
-        case 7: return -std::numeric_limits<double>::max();
-        case 8: return std::numeric_limits<double>::min();
+        case 0:
+            return std::numeric_limits<double>::quiet_NaN();
+        case 1:
+            return std::numeric_limits<double>::infinity();
+        case 2:
+            return -std::numeric_limits<double>::infinity();
+        case 3:
+            return 0.0;
+        case 4:
+            return -0.0;
+        case 5:
+            return std::numeric_limits<double>::denorm_min();
+        case 6:
+            return std::numeric_limits<double>::max();
+        case 7:
+            return -std::numeric_limits<double>::max();
+        case 8:
+            return std::numeric_limits<double>::min();
         case 9: {
             const auto bits = p.ConsumeIntegral<std::uint64_t>();
             double d;
@@ -65,7 +73,8 @@ inline double any_double(FuzzedDataProvider& p) {
             __builtin_memcpy(&d, &bits, sizeof d);
             return d;
         }
-        default: return p.ConsumeFloatingPointInRange<double>(-1e3, 1e3);
+        default:
+            return p.ConsumeFloatingPointInRange<double>(-1e3, 1e3);
     }
 }
 

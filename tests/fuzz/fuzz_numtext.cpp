@@ -24,7 +24,9 @@
 
 namespace {
 
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same_bits(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 void check_number(double x, int decimals) {
     const std::string r = ecm::py_repr(x);
@@ -102,11 +104,20 @@ bool decode_strict(const std::string& s, std::vector<std::uint32_t>& cps) {
         const auto b = static_cast<unsigned char>(s[k]);
         std::uint32_t cp;
         std::size_t len;
-        if (b < 0x80) { cp = b; len = 1; }
-        else if ((b & 0xE0) == 0xC0) { cp = b & 0x1Fu; len = 2; }
-        else if ((b & 0xF0) == 0xE0) { cp = b & 0x0Fu; len = 3; }
-        else if ((b & 0xF8) == 0xF0) { cp = b & 0x07u; len = 4; }
-        else return false;
+        if (b < 0x80) {
+            cp = b;
+            len = 1;
+        } else if ((b & 0xE0) == 0xC0) {
+            cp = b & 0x1Fu;
+            len = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            cp = b & 0x0Fu;
+            len = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            cp = b & 0x07u;
+            len = 4;
+        } else
+            return false;
         if (k + len > s.size()) return false;
         for (std::size_t j = 1; j < len; ++j) {
             const auto c = static_cast<unsigned char>(s[k + j]);
@@ -137,13 +148,27 @@ std::vector<std::uint32_t> decode_json(const std::string& j) {
         FUZZ_CHECK(k + 2 < j.size());
         const char e = j[++k];
         switch (e) {
-            case '"': units.push_back('"'); break;
-            case '\\': units.push_back('\\'); break;
-            case 'n': units.push_back('\n'); break;
-            case 'r': units.push_back('\r'); break;
-            case 't': units.push_back('\t'); break;
-            case 'b': units.push_back('\b'); break;
-            case 'f': units.push_back('\f'); break;
+            case '"':
+                units.push_back('"');
+                break;
+            case '\\':
+                units.push_back('\\');
+                break;
+            case 'n':
+                units.push_back('\n');
+                break;
+            case 'r':
+                units.push_back('\r');
+                break;
+            case 't':
+                units.push_back('\t');
+                break;
+            case 'b':
+                units.push_back('\b');
+                break;
+            case 'f':
+                units.push_back('\f');
+                break;
             case 'u': {
                 FUZZ_CHECK(k + 5 < j.size());
                 std::uint32_t u = 0;
@@ -156,7 +181,8 @@ std::vector<std::uint32_t> decode_json(const std::string& j) {
                 k += 4;
                 break;
             }
-            default: fuzz::fail("unknown JSON escape");
+            default:
+                fuzz::fail("unknown JSON escape");
         }
     }
     std::vector<std::uint32_t> cps;

@@ -31,8 +31,9 @@ Rec protocol(FuzzedDataProvider& p) {
     double t = 0.0, soc = 0.95, over = 0.0;
     for (int s = 0; s < nsteps && r.t.size() < 4000; ++s) {
         const int kind = p.ConsumeIntegralInRange<int>(0, 2);
-        const double level = kind == 0 ? p.ConsumeFloatingPointInRange<double>(0.0, 0.02)
-                                       : std::pow(10.0, p.ConsumeFloatingPointInRange<double>(-1, 1.5)) * (kind == 1 ? -1 : 1);
+        const double level =
+            kind == 0 ? p.ConsumeFloatingPointInRange<double>(0.0, 0.02)
+                      : std::pow(10.0, p.ConsumeFloatingPointInRange<double>(-1, 1.5)) * (kind == 1 ? -1 : 1);
         const double dt = std::pow(10.0, p.ConsumeFloatingPointInRange<double>(-1, 1.8));
         const int len = p.ConsumeIntegralInRange<int>(1, 300);
         for (int k = 0; k < len; ++k) {

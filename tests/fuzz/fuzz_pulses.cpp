@@ -42,10 +42,17 @@ Rec protocol(FuzzedDataProvider& p) {
         double vv = 3.0 + soc + 0.05 * cur;
         if (p.ConsumeIntegralInRange<int>(0, 63) == 0) {
             switch (p.ConsumeIntegralInRange<int>(0, 3)) {
-                case 0: tt = fuzz::any_double(p); break;
-                case 1: cc = fuzz::any_double(p); break;
-                case 2: vv = fuzz::any_double(p); break;
-                default: t -= dt;
+                case 0:
+                    tt = fuzz::any_double(p);
+                    break;
+                case 1:
+                    cc = fuzz::any_double(p);
+                    break;
+                case 2:
+                    vv = fuzz::any_double(p);
+                    break;
+                default:
+                    t -= dt;
             }
         }
         r.t.push_back(tt);
@@ -80,8 +87,7 @@ Rec raw(FuzzedDataProvider& p) {
 
 void check_histogram(const std::vector<double>& x, std::size_t nbins) {
     ecm::Histogram h;
-    if (!fuzz::expect_ok_or_documented([&] { h = ecm::histogram_equal_bins(x.data(), x.size(), nbins); }))
-        return;
+    if (!fuzz::expect_ok_or_documented([&] { h = ecm::histogram_equal_bins(x.data(), x.size(), nbins); })) return;
     FUZZ_CHECK(h.counts.size() == nbins && h.edges.size() == nbins + 1);
     for (std::size_t k = 0; k < nbins; ++k) FUZZ_CHECK(h.edges[k] < h.edges[k + 1]);
     std::vector<std::int64_t> expect(nbins, 0);

@@ -19,7 +19,8 @@ std::vector<double> axis(FuzzedDataProvider& p, std::size_t n) {
     double v = fuzz::mostly_in(p, -2, 2, 16);
     for (std::size_t k = 0; k < n; ++k) {
         x[k] = v;
-        v += p.ConsumeIntegralInRange<int>(0, 15) == 0 ? fuzz::any_double(p) : p.ConsumeFloatingPointInRange<double>(1e-6, 1);
+        v += p.ConsumeIntegralInRange<int>(0, 15) == 0 ? fuzz::any_double(p)
+                                                       : p.ConsumeFloatingPointInRange<double>(1e-6, 1);
     }
     return x;
 }
@@ -53,7 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<double> t(n), i(n);
     double tk = fuzz::mostly_in(p, -1e6, 1e6, 32);
     for (std::size_t k = 0; k < n; ++k) {
-        if (k > 0) tk += p.ConsumeIntegralInRange<int>(0, 31) == 0 ? fuzz::any_double(p) : p.ConsumeFloatingPointInRange<double>(0, 100);
+        if (k > 0)
+            tk += p.ConsumeIntegralInRange<int>(0, 31) == 0 ? fuzz::any_double(p)
+                                                            : p.ConsumeFloatingPointInRange<double>(0, 100);
         t[k] = tk;
         i[k] = idle ? 0.0 : fuzz::mostly_in(p, -50, 50, 32);
     }

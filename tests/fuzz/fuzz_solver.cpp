@@ -23,18 +23,28 @@ using Eigen::VectorXd;
 
 // Residual shapes: 0 linear A x - b, 1 exponential decay, 2 rational,
 // 3 one that turns non-finite in part of the domain, 4 RC step response.
-void residuals(int shape, const std::vector<double>& tk, const std::vector<double>& yk,
-               const MatrixXd& A, const VectorXd& x, VectorXd& f) {
+void residuals(int shape, const std::vector<double>& tk, const std::vector<double>& yk, const MatrixXd& A,
+               const VectorXd& x, VectorXd& f) {
     const Eigen::Index m = static_cast<Eigen::Index>(tk.size());
     f.resize(m);
     for (Eigen::Index k = 0; k < m; ++k) {
         const double t = tk[static_cast<std::size_t>(k)], y = yk[static_cast<std::size_t>(k)];
         switch (shape) {
-            case 0: f[k] = A.row(k).dot(x) - y; break;
-            case 1: f[k] = x[0] * std::exp(-x[x.size() - 1] * t) - y; break;
-            case 2: f[k] = x[0] / (1.0 + x[x.size() - 1] * t * t) - y; break;
-            case 3: f[k] = std::log(x[0]) * t + std::sqrt(x[x.size() - 1]) - y; break;
-            default: f[k] = x[0] * (1.0 - std::exp(-t / x[x.size() - 1])) - y; break;
+            case 0:
+                f[k] = A.row(k).dot(x) - y;
+                break;
+            case 1:
+                f[k] = x[0] * std::exp(-x[x.size() - 1] * t) - y;
+                break;
+            case 2:
+                f[k] = x[0] / (1.0 + x[x.size() - 1] * t * t) - y;
+                break;
+            case 3:
+                f[k] = std::log(x[0]) * t + std::sqrt(x[x.size() - 1]) - y;
+                break;
+            default:
+                f[k] = x[0] * (1.0 - std::exp(-t / x[x.size() - 1])) - y;
+                break;
         }
     }
 }
@@ -46,7 +56,9 @@ void jacobian(int shape, const std::vector<double>& tk, const MatrixXd& A, const
     for (Eigen::Index k = 0; k < m; ++k) {
         const double t = tk[static_cast<std::size_t>(k)];
         switch (shape) {
-            case 0: J.row(k) = A.row(k); break;
+            case 0:
+                J.row(k) = A.row(k);
+                break;
             case 1: {
                 const double e = std::exp(-x[l] * t);
                 J(k, 0) += e;
@@ -128,19 +140,37 @@ void fuzz_problem(FuzzedDataProvider& p) {
     for (Eigen::Index j = 0; j < n; ++j) {
         // Bounds: none, one-sided, the fit's [1e-4, 5e4], or fuzzed (maybe crossed).
         switch (p.ConsumeIntegralInRange<int>(0, 4)) {
-            case 0: lb[j] = -INFINITY; ub[j] = INFINITY; break;
-            case 1: lb[j] = p.ConsumeFloatingPointInRange<double>(-10, 10); ub[j] = INFINITY; break;
-            case 2: lb[j] = ecm::kFitLowerBound; ub[j] = ecm::kFitUpperBound; break;
-            case 3: lb[j] = fuzz::any_double(p); ub[j] = fuzz::any_double(p); break;
+            case 0:
+                lb[j] = -INFINITY;
+                ub[j] = INFINITY;
+                break;
+            case 1:
+                lb[j] = p.ConsumeFloatingPointInRange<double>(-10, 10);
+                ub[j] = INFINITY;
+                break;
+            case 2:
+                lb[j] = ecm::kFitLowerBound;
+                ub[j] = ecm::kFitUpperBound;
+                break;
+            case 3:
+                lb[j] = fuzz::any_double(p);
+                ub[j] = fuzz::any_double(p);
+                break;
             default:
                 lb[j] = p.ConsumeFloatingPointInRange<double>(-100, 100);
                 ub[j] = lb[j] + p.ConsumeFloatingPointInRange<double>(0, 100);
         }
         // Start: inside, on a bound, or anywhere.
         switch (p.ConsumeIntegralInRange<int>(0, 3)) {
-            case 0: x0[j] = lb[j]; break;
-            case 1: x0[j] = ub[j]; break;
-            case 2: x0[j] = fuzz::any_double(p); break;
+            case 0:
+                x0[j] = lb[j];
+                break;
+            case 1:
+                x0[j] = ub[j];
+                break;
+            case 2:
+                x0[j] = fuzz::any_double(p);
+                break;
             default: {
                 const double lo = std::isfinite(lb[j]) ? lb[j] : -1e3, hi = std::isfinite(ub[j]) ? ub[j] : 1e3;
                 x0[j] = lo <= hi ? p.ConsumeFloatingPointInRange<double>(lo, hi) : lo;
@@ -206,8 +236,8 @@ void fuzz_window(FuzzedDataProvider& p) {
         const std::array<double, 2> x0{param(), param()};
         ecm::LsqResult r;
         if (fuzz::expect_ok_or_documented([&] {
-                r = ecm::fit_model2_branch(t.data(), i.data(), y.data(), n, r0, r1, c1, x0, f_scale, tol,
-                                           verbose, print);
+                r = ecm::fit_model2_branch(t.data(), i.data(), y.data(), n, r0, r1, c1, x0, f_scale, tol, verbose,
+                                           print);
             }))
             check_result(r, lb2, ub2, 200, f_scale);
     }

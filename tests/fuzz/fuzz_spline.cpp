@@ -17,7 +17,9 @@
 
 namespace {
 
-bool close(double a, double b, double scale) { return std::fabs(a - b) <= 1e-6 * scale; }
+bool close(double a, double b, double scale) {
+    return std::fabs(a - b) <= 1e-6 * scale;
+}
 
 }  // namespace
 

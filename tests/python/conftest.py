@@ -5,6 +5,7 @@
 returns a namespace describing them.  Recordings are generated once per
 session for each set of options and copied into every test's ``tmp_path``.
 """
+
 import json
 import os
 import shutil
@@ -26,11 +27,9 @@ import synthcell  # noqa: E402
 
 # A short protocol: 500 mAh cell, 2 A pulses of 60 s, 300 s rests, 1 s
 # sampling: about 15 pulses and 5,000 samples per recording.
-SMALL_PROTOCOL = dict(capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0, rest_s=300.0,
-                      initial_rest_s=60.0, dt=1.0)
+SMALL_PROTOCOL = dict(capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0, rest_s=300.0, initial_rest_s=60.0, dt=1.0)
 
-_FOLDER_KEYS = {"cell_name", "capacity_mAh", "temperatures", "model", "varying",
-                "no_temperature_column", "seed"}
+_FOLDER_KEYS = {"cell_name", "capacity_mAh", "temperatures", "model", "varying", "no_temperature_column", "seed"}
 
 
 @pytest.fixture(scope="session")
@@ -53,10 +52,12 @@ def make_battery_folder(tmp_path, _synth_cache):
     truth (path), truth_data (dict by file name), input_params (path),
     config (dict), vcut, vhigh, model.
     """
+
     def make(*, relative=False, high_cutoff=4.2, fit_model=None, **options):
         opts = dict(SMALL_PROTOCOL)
-        opts.update(cell_name="cellA", temperatures=(25,), model="model2", varying=True,
-                    no_temperature_column=(), seed=0)
+        opts.update(
+            cell_name="cellA", temperatures=(25,), model="model2", varying=True, no_temperature_column=(), seed=0
+        )
         opts.update(options)
         opts["temperatures"] = tuple(opts["temperatures"])
         opts["no_temperature_column"] = tuple(opts["no_temperature_column"])
@@ -77,16 +78,23 @@ def make_battery_folder(tmp_path, _synth_cache):
         else:
             database = str(tmp_path) + os.sep
         model = fit_model or opts["model"]
-        params_path = synthcell.write_input_params(tmp_path, database, cell, high_cutoff,
-                                                   opts["low_cutoff"], model)
+        params_path = synthcell.write_input_params(tmp_path, database, cell, high_cutoff, opts["low_cutoff"], model)
         with open(params_path) as fh:
             config = json.load(fh)
         recordings = [str(folder / "raw_data" / os.path.basename(p)) for p in src["recordings"]]
         return types.SimpleNamespace(
-            root=tmp_path, folder=folder, raw_data=folder / "raw_data", recordings=recordings,
-            truth=folder / "truth.json", truth_data=src["truth_data"],
-            input_params=params_path, config=config, vcut=float(opts["low_cutoff"]),
-            vhigh=float(high_cutoff), model=model)
+            root=tmp_path,
+            folder=folder,
+            raw_data=folder / "raw_data",
+            recordings=recordings,
+            truth=folder / "truth.json",
+            truth_data=src["truth_data"],
+            input_params=params_path,
+            config=config,
+            vcut=float(opts["low_cutoff"]),
+            vhigh=float(high_cutoff),
+            model=model,
+        )
 
     return make
 

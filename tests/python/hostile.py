@@ -15,6 +15,7 @@ more mutations applied to the table or to the bytes of the file.
 and returns a list of problems: a crash, a hang, an unclear message, a
 missing, partial or wrong output file.  An empty list is a pass.
 """
+
 from __future__ import annotations
 
 import glob
@@ -34,14 +35,35 @@ from scipy.integrate import cumulative_trapezoid
 import synthcell
 
 CONFIG_EXIT = "\nInput parameter definition file not found in './input_params.json'\n"
-CUTOFF_EXIT = ("\nBattery voltage does not cross the defined low cut off voltage. "
-               "Please define higher cut off level and run again.\n")
+CUTOFF_EXIT = (
+    "\nBattery voltage does not cross the defined low cut off voltage. "
+    "Please define higher cut off level and run again.\n"
+)
 BOUND_LO, BOUND_HI = 1e-4, 5e4
-CRASH_MARKS = ("Segmentation fault", "Fatal Python error", "terminate called", "core dumped",
-               "AddressSanitizer", "UndefinedBehaviorSanitizer", "runtime error:", "Aborted")
+CRASH_MARKS = (
+    "Segmentation fault",
+    "Fatal Python error",
+    "terminate called",
+    "core dumped",
+    "AddressSanitizer",
+    "UndefinedBehaviorSanitizer",
+    "runtime error:",
+    "Aborted",
+)
 # Texts that leak the implementation instead of saying what is wrong with the input.
-UNCLEAR_MARKS = ("Unable to cast", "Unable to convert", "_M_", "std::", "basic_string", "bad_alloc",
-                 "Caught an unknown exception", "pybind11", "vector::", "out_of_range", "Eigen")
+UNCLEAR_MARKS = (
+    "Unable to cast",
+    "Unable to convert",
+    "_M_",
+    "std::",
+    "basic_string",
+    "bad_alloc",
+    "Caught an unknown exception",
+    "pybind11",
+    "vector::",
+    "out_of_range",
+    "Eigen",
+)
 EXCEPTION_LINE = re.compile(r"^[A-Za-z_][\w.]*(Error|Exception|Exit|Interrupt|Warning): \S")
 COLUMNS = ["Seconds", "Current(A)", "Voltage(V)", "Temperature(C)"]
 
@@ -71,13 +93,16 @@ class Case:
 
     def describe(self):
         recs = [(r.name, r.mutations, len(r.data)) for r in self.recordings]
-        return (f"config: low_cutoff={self.low_cutoff!r} high_cutoff={self.high_cutoff!r} "
-                f"model={self.model!r} ops={self.config_ops!r}; recordings: {recs!r}")
+        return (
+            f"config: low_cutoff={self.low_cutoff!r} high_cutoff={self.high_cutoff!r} "
+            f"model={self.model!r} ops={self.config_ops!r}; recordings: {recs!r}"
+        )
 
 
 # ----------------------------------------------------------------------------
 # Writing a case
 # ----------------------------------------------------------------------------
+
 
 def write_case(case: Case, root) -> str:
     """Writes <root>/db/<folder>/raw_data/* and <root>/input_params.json; returns the folder path."""
@@ -91,8 +116,13 @@ def write_case(case: Case, root) -> str:
     for name, data in case.extra_files:
         with open(os.path.join(raw, name), "wb") as fh:
             fh.write(data)
-    values = {"battery_database": os.path.join(root, "db") + "/", "battery_folder": case.folder,
-              "high_cutoff": case.high_cutoff, "low_cutoff": case.low_cutoff, "model": case.model}
+    values = {
+        "battery_database": os.path.join(root, "db") + "/",
+        "battery_folder": case.folder,
+        "high_cutoff": case.high_cutoff,
+        "low_cutoff": case.low_cutoff,
+        "model": case.model,
+    }
     text = None
     for op in case.config_ops:
         kind = op[0]
@@ -114,6 +144,7 @@ def write_case(case: Case, root) -> str:
 # ----------------------------------------------------------------------------
 # Recordings
 # ----------------------------------------------------------------------------
+
 
 def recording_name(cap=200, temp=25, cell="cellA"):
     return f"{cell}_{cap}mAh_T{'n' if temp < 0 else 'p'}{abs(temp)}.csv"
@@ -148,8 +179,10 @@ def protocols(draw, extreme=True):
     capacity = n_pulses * abs(current) * pulse_s / 3.6
     if extreme and draw(st.booleans()):
         r0 = draw(st.floats(BOUND_LO, 0.2))
-        branches = [(draw(st.floats(BOUND_LO, 0.2)), draw(st.floats(BOUND_LO, BOUND_HI)))
-                    for _ in range(1 if model == "model1" else 2)]
+        branches = [
+            (draw(st.floats(BOUND_LO, 0.2)), draw(st.floats(BOUND_LO, BOUND_HI)))
+            for _ in range(1 if model == "model1" else 2)
+        ]
         branches = tuple((r, r * c) for r, c in branches)
     else:
         # time constants the sampling resolves, distinct branches
@@ -157,18 +190,28 @@ def protocols(draw, extreme=True):
         # the step I*R0 stands out against the OCV change of one pulse (about 1.2 V / pulses)
         assume(abs(current) * r0 > 2.0 * 1.2 / n_pulses)
         tau1 = draw(st.floats(3 * dt, 3 * pulse_s))
-        branches = ((draw(st.floats(0.005, 0.05)), tau1),
-                    (draw(st.floats(0.005, 0.05)), tau1 * draw(st.floats(4.0, 20.0))))
-        branches = branches[:1 if model == "model1" else 2]
+        branches = (
+            (draw(st.floats(0.005, 0.05)), tau1),
+            (draw(st.floats(0.005, 0.05)), tau1 * draw(st.floats(4.0, 20.0))),
+        )
+        branches = branches[: 1 if model == "model1" else 2]
     cell = synthcell.Cell(capacity_mAh=capacity, r0=r0, branches=branches)
     noise = draw(st.sampled_from([0.0, 0.0, 1e-4, 1e-3, 1e-2]))
-    return dict(cell=cell, model=model, dt=dt, pulse_s=pulse_s, rest_s=rest_s,
-                initial_rest_s=draw(st.integers(5 if extreme else 10, 60)) * dt, pulse_current_A=current,
-                jitter=draw(st.sampled_from([0.0, 0.0, 0.3])), voltage_noise_V=noise,
-                current_noise_A=noise / 10,
-                temperature_column=draw(st.booleans()),
-                temperature_C=draw(st.integers(-20, 45)),
-                seed=draw(st.integers(0, 2 ** 16)))
+    return dict(
+        cell=cell,
+        model=model,
+        dt=dt,
+        pulse_s=pulse_s,
+        rest_s=rest_s,
+        initial_rest_s=draw(st.integers(5 if extreme else 10, 60)) * dt,
+        pulse_current_A=current,
+        jitter=draw(st.sampled_from([0.0, 0.0, 0.3])),
+        voltage_noise_V=noise,
+        current_noise_A=noise / 10,
+        temperature_column=draw(st.booleans()),
+        temperature_C=draw(st.integers(-20, 45)),
+        seed=draw(st.integers(0, 2**16)),
+    )
 
 
 def simulate(proto):
@@ -180,13 +223,43 @@ def simulate(proto):
     return df, truth
 
 
-TABLE_MUTATIONS = ["charging", "constant_current", "no_pulse", "single_pulse", "early_rest_end",
-                   "nan_cell", "text_cell", "inf_cell", "dup_time", "decreasing_time", "huge_column",
-                   "tiny_column", "huge_cell", "drop_column", "rename_column", "extra_column",
-                   "shuffle_columns", "duplicate_column", "few_rows", "temperature_text", "all_below",
-                   "zero_dt_block", "spike"]
-BYTE_MUTATIONS = ["truncate", "non_utf8", "empty", "garbage", "crlf", "semicolon", "header_only",
-                  "bom", "blank_lines", "nul_bytes"]
+TABLE_MUTATIONS = [
+    "charging",
+    "constant_current",
+    "no_pulse",
+    "single_pulse",
+    "early_rest_end",
+    "nan_cell",
+    "text_cell",
+    "inf_cell",
+    "dup_time",
+    "decreasing_time",
+    "huge_column",
+    "tiny_column",
+    "huge_cell",
+    "drop_column",
+    "rename_column",
+    "extra_column",
+    "shuffle_columns",
+    "duplicate_column",
+    "few_rows",
+    "temperature_text",
+    "all_below",
+    "zero_dt_block",
+    "spike",
+]
+BYTE_MUTATIONS = [
+    "truncate",
+    "non_utf8",
+    "empty",
+    "garbage",
+    "crlf",
+    "semicolon",
+    "header_only",
+    "bom",
+    "blank_lines",
+    "nul_bytes",
+]
 
 
 def mutate_table(draw, df: pd.DataFrame, kind: str) -> pd.DataFrame:
@@ -214,20 +287,23 @@ def mutate_table(draw, df: pd.DataFrame, kind: str) -> pd.DataFrame:
     elif kind == "early_rest_end":
         load = np.nonzero(df["Current(A)"].to_numpy() < 0)[0]
         if len(load):
-            df = df.iloc[max(0, int(load[0]) - draw(st.integers(0, 3))):].reset_index(drop=True)
+            df = df.iloc[max(0, int(load[0]) - draw(st.integers(0, 3))) :].reset_index(drop=True)
     elif kind == "nan_cell":
         df[col] = df[col].astype(float)
         df.loc[row, col] = np.nan
     elif kind == "text_cell":
         df[col] = df[col].astype(object)
-        df.loc[row, col] = draw(st.one_of(st.sampled_from(["abc", "4.1V", "", " ", "1,5", "--", "nan",
-                                                           "1e400", "0x10", "TRUE"]),
-                                          st.text(max_size=8)))
+        df.loc[row, col] = draw(
+            st.one_of(
+                st.sampled_from(["abc", "4.1V", "", " ", "1,5", "--", "nan", "1e400", "0x10", "TRUE"]),
+                st.text(max_size=8),
+            )
+        )
     elif kind == "inf_cell":
         df[col] = df[col].astype(float)
         df.loc[row, col] = draw(st.sampled_from([np.inf, -np.inf]))
     elif kind == "dup_time":
-        df = pd.concat([df.iloc[:row + 1], df.iloc[row:]]).reset_index(drop=True)
+        df = pd.concat([df.iloc[: row + 1], df.iloc[row:]]).reset_index(drop=True)
     elif kind == "decreasing_time":
         if n > 2:
             r = min(row, n - 2)
@@ -252,7 +328,7 @@ def mutate_table(draw, df: pd.DataFrame, kind: str) -> pd.DataFrame:
     elif kind == "duplicate_column":
         df = pd.concat([df, df[[col]]], axis=1)
     elif kind == "few_rows":
-        df = df.iloc[:draw(st.integers(0, 5))]
+        df = df.iloc[: draw(st.integers(0, 5))]
     elif kind == "temperature_text":
         df["Temperature(C)"] = draw(st.sampled_from(["warm", "", "25C"]))
     elif kind == "all_below":
@@ -260,7 +336,7 @@ def mutate_table(draw, df: pd.DataFrame, kind: str) -> pd.DataFrame:
     elif kind == "zero_dt_block":
         r = min(row, max(n - 10, 0))
         s = df["Seconds"].to_numpy().copy()
-        s[r:r + 10] = s[r]
+        s[r : r + 10] = s[r]
         df["Seconds"] = s
     elif kind == "spike":
         df["Current(A)"] = df["Current(A)"].astype(float)
@@ -296,10 +372,19 @@ def mutate_bytes(draw, data: bytes, kind: str) -> bytes:
     raise ValueError(kind)
 
 
-HOSTILE_NAMES = ["cellA_200mAh.csv", "cellA_Tp25.csv", "cellA_2x0mAh_Tp25.csv", "cellA_200mAh_T25.csv",
-                 "cellA_200mAh_Tpx.csv", "cellA_99999999999999999999999mAh_Tp25.csv",
-                 "cellA_200mAh_Tp99999999999999999999999.csv", "c\u00e9ll A_200mAh_Tn5.csv",
-                 "cellA_-200mAh_Tp25.csv", "cellA_200mAh_Tp25.backup.csv", "_200mAh_T.csv"]
+HOSTILE_NAMES = [
+    "cellA_200mAh.csv",
+    "cellA_Tp25.csv",
+    "cellA_2x0mAh_Tp25.csv",
+    "cellA_200mAh_T25.csv",
+    "cellA_200mAh_Tpx.csv",
+    "cellA_99999999999999999999999mAh_Tp25.csv",
+    "cellA_200mAh_Tp99999999999999999999999.csv",
+    "c\u00e9ll A_200mAh_Tn5.csv",
+    "cellA_-200mAh_Tp25.csv",
+    "cellA_200mAh_Tp25.backup.csv",
+    "_200mAh_T.csv",
+]
 
 
 @st.composite
@@ -330,16 +415,24 @@ def recordings(draw, hostile=True, name=None, extreme=True):
         mutations.append("name")
     truth_small = None
     if not mutations:
-        truth_small = {"r0_ohm": truth["r0_ohm"], "model": proto["model"], "noise": proto["voltage_noise_V"],
-                       "extreme": extreme}
+        truth_small = {
+            "r0_ohm": truth["r0_ohm"],
+            "model": proto["model"],
+            "noise": proto["voltage_noise_V"],
+            "extreme": extreme,
+        }
     return Recording(name=name, data=data, mutations=mutations, truth=truth_small)
 
 
 json_values = st.recursive(
-    st.none() | st.booleans() | st.integers(-10 ** 20, 10 ** 20) | st.floats(allow_nan=False)
+    st.none()
+    | st.booleans()
+    | st.integers(-(10**20), 10**20)
+    | st.floats(allow_nan=False)
     | st.text(alphabet="abc019 -eE+.", max_size=8),
     lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=3), inner, max_size=3),
-    max_leaves=5)
+    max_leaves=5,
+)
 
 CONFIG_KEYS = ["battery_database", "battery_folder", "high_cutoff", "low_cutoff", "model"]
 
@@ -347,11 +440,37 @@ CONFIG_KEYS = ["battery_database", "battery_folder", "high_cutoff", "low_cutoff"
 @st.composite
 def config_mutations(draw):
     """(config_ops, low_cutoff, high_cutoff, model) from valid to hostile."""
-    low = draw(st.sampled_from([3.0, "3.0", " 3.0 ", 2.95, 3.05, 0.0, -1.0, 5.0, 4.3, 1e308, 1e-300,
-                                "three", "", "nan", "inf", "-inf", "1e999", None, True, [3.0], {"v": 3}]))
+    low = draw(
+        st.sampled_from(
+            [
+                3.0,
+                "3.0",
+                " 3.0 ",
+                2.95,
+                3.05,
+                0.0,
+                -1.0,
+                5.0,
+                4.3,
+                1e308,
+                1e-300,
+                "three",
+                "",
+                "nan",
+                "inf",
+                "-inf",
+                "1e999",
+                None,
+                True,
+                [3.0],
+                {"v": 3},
+            ]
+        )
+    )
     high = draw(st.sampled_from([4.2, "4.2", 0.0, -4.2, "high", None, "nan", 1e308, [4.2]]))
-    model = draw(st.sampled_from(["model1", "model2", "model2", "Model1", "model3", "", " model1", None, 1, 2.0,
-                                  ["model1"]]))
+    model = draw(
+        st.sampled_from(["model1", "model2", "model2", "Model1", "model3", "", " model1", None, 1, 2.0, ["model1"]])
+    )
     ops = []
     for _ in range(draw(st.integers(0, 2))):
         kind = draw(st.sampled_from(["drop", "set", "set_folder", "raw", "none"]))
@@ -361,19 +480,49 @@ def config_mutations(draw):
             ops.append(("set", draw(st.sampled_from(CONFIG_KEYS[2:] + ["extra"])), draw(json_values)))
         elif kind == "set_folder":
             # no path separators or dots: the run never leaves the test's directory
-            ops.append(("set", "battery_folder", draw(st.one_of(
-                st.text(alphabet="abcAB_ -\u00e9\u4e2d", max_size=6), st.none(), st.integers(),
-                st.lists(st.just("a"), max_size=2)))))
+            ops.append(
+                (
+                    "set",
+                    "battery_folder",
+                    draw(
+                        st.one_of(
+                            st.text(alphabet="abcAB_ -\u00e9\u4e2d", max_size=6),
+                            st.none(),
+                            st.integers(),
+                            st.lists(st.just("a"), max_size=2),
+                        )
+                    ),
+                )
+            )
         elif kind == "raw":
-            ops.append(("raw", draw(st.sampled_from(
-                ["", "{", "[]", "3", "\"text\"", "null", "{\"model\": \"model1\"}", b"\xff\xfe{}", "{}{}",
-                 "{\"a\": NaN}"]))))
+            ops.append(
+                (
+                    "raw",
+                    draw(
+                        st.sampled_from(
+                            [
+                                "",
+                                "{",
+                                "[]",
+                                "3",
+                                '"text"',
+                                "null",
+                                '{"model": "model1"}',
+                                b"\xff\xfe{}",
+                                "{}{}",
+                                '{"a": NaN}',
+                            ]
+                        )
+                    ),
+                )
+            )
     return ops, low, high, model
 
 
 # ----------------------------------------------------------------------------
 # Judging a run
 # ----------------------------------------------------------------------------
+
 
 def last_line(stderr: str) -> str:
     lines = stderr.rstrip("\n").splitlines()
@@ -524,8 +673,7 @@ def judge(case: Case, root, run, timeout_hit=False):
         problems.append(f"unclear message: {last}")
 
     # Recordings whose two files were reported written, in run order.
-    done = [f for f in started
-            if "INFO:Saved file " + expected_outputs(results, f)[1] in stderr]
+    done = [f for f in started if "INFO:Saved file " + expected_outputs(results, f)[1] in stderr]
     failed_in = [f for f in started if f not in done]
     if outcome == "exception" and failed_in:
         # the failure happened in a recording: the message names it
@@ -533,8 +681,7 @@ def judge(case: Case, root, run, timeout_hit=False):
         # a configuration value first used here may be what is wrong
         if os.path.basename(bad) not in last and "input_params.json" not in last:
             problems.append(f"message does not name the recording {os.path.basename(bad)}: {last}")
-    if outcome == "exception" and not started and "input_params.json" not in last \
-            and "_params.json" not in last:
+    if outcome == "exception" and not started and "input_params.json" not in last and "_params.json" not in last:
         problems.append(f"configuration-stage error does not name input_params.json: {last}")
     if outcome != "completed" and len(failed_in) > 1:
         problems.append(f"more than one recording started without finishing: {failed_in}")

@@ -17,6 +17,7 @@ steps, with no use of our compiled modules:
 The fitting is slow (every residual evaluation simulates the whole window in
 Python); use it on small recordings only.
 """
+
 from __future__ import annotations
 
 import io
@@ -29,8 +30,10 @@ from scipy import optimize, signal
 from scipy.integrate import cumulative_trapezoid
 from scipy.interpolate import CubicSpline
 
-CUTOFF_EXIT_MESSAGE = ("\nBattery voltage does not cross the defined low cut off voltage. "
-                       "Please define higher cut off level and run again.\n")
+CUTOFF_EXIT_MESSAGE = (
+    "\nBattery voltage does not cross the defined low cut off voltage. "
+    "Please define higher cut off level and run again.\n"
+)
 
 BOUNDS = (1e-4, 50000)
 CINIT = [1, 10, 50, 100, 500, 1000, 2000, 4000]
@@ -41,6 +44,7 @@ _trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")
 # ----------------------------------------------------------------------------
 # Loading and trimming
 # ----------------------------------------------------------------------------
+
 
 def temperature_from_name(path):
     """Temperature from the file name; None when the sign letter is neither
@@ -78,13 +82,23 @@ def load_and_trim(path, vcut):
     t = df["Seconds"].to_numpy(dtype=float)[:idx_end].copy()
     iload = df["Current(A)"].to_numpy(dtype=float)[:idx_end].copy()
     cum_mAh = np.abs(cumulative_trapezoid(y=1000 * iload, x=t, initial=0) / 3600)
-    return dict(df=df, temperature=temperature, temperature_source=source, vraw=vraw,
-                idx_end=idx_end, v=v, t=t, iload=iload, cum_mAh=cum_mAh)
+    return dict(
+        df=df,
+        temperature=temperature,
+        temperature_source=source,
+        vraw=vraw,
+        idx_end=idx_end,
+        v=v,
+        t=t,
+        iload=iload,
+        cum_mAh=cum_mAh,
+    )
 
 
 # ----------------------------------------------------------------------------
 # Rest and load detection, OCV-SOC curve
 # ----------------------------------------------------------------------------
+
 
 def detect(t, iload, v, cum_mAh):
     """Rest/load detection and OCV curves of one trimmed recording."""
@@ -106,7 +120,7 @@ def detect(t, iload, v, cum_mAh):
 
     soc, vsoc = [], []
     for i in idx_rest:
-        vsample = np.mean(v[i - 2:i - 1])
+        vsample = np.mean(v[i - 2 : i - 1])
         vsoc.append(vsample)
         mAh = _trapezoid(y=1000.0 * iload[:i], x=t[:i]) / 3600.0
         soc.append(1 + mAh / cum_mAh[n - 1])
@@ -125,30 +139,45 @@ def detect(t, iload, v, cum_mAh):
     vsoc_time = np.insert(t[ind_all], 0, 0)
     vsoc_val = []
     for i in idx_rest:
-        vsample = np.mean(v[i - 3:i - 1])
+        vsample = np.mean(v[i - 3 : i - 1])
         vsoc_val.append(vsample)
         vsoc_val.append(vsample)
     vsoc_time = np.append(vsoc_time, t[n - 1])
-    vsoc_val.append(np.mean(v[n - 2:n - 1]))
+    vsoc_val.append(np.mean(v[n - 2 : n - 1]))
     vsoc_val = np.array(vsoc_val)
     if len(vsoc_time) > len(vsoc_val):
-        vsoc_time = vsoc_time[:len(vsoc_val)]
+        vsoc_time = vsoc_time[: len(vsoc_val)]
     if len(vsoc_val) > len(vsoc_time):
-        vsoc_val = vsoc_val[:len(vsoc_time)]
+        vsoc_val = vsoc_val[: len(vsoc_time)]
     vsoc_val_itrp = np.interp(t, vsoc_time, vsoc_val)
     ocv_diff = v - vsoc_val_itrp
 
     idx_rest = np.append(idx_rest, n)
-    return dict(counts=counts, bins=bins, iload_ix=iload_ix, iload_th=iload_th,
-                idx_rest=idx_rest, idx_load=idx_load, soc=soc, vsoc=vsoc,
-                vsoc_itrp_3rd=spline, SOC=SOC, OCV_3rd=OCV_3rd, ind_all=ind_all,
-                vsoc_time=vsoc_time, vsoc_val=vsoc_val, vsoc_val_itrp=vsoc_val_itrp,
-                ocv_diff=ocv_diff, ind_slice=idx_rest)
+    return dict(
+        counts=counts,
+        bins=bins,
+        iload_ix=iload_ix,
+        iload_th=iload_th,
+        idx_rest=idx_rest,
+        idx_load=idx_load,
+        soc=soc,
+        vsoc=vsoc,
+        vsoc_itrp_3rd=spline,
+        SOC=SOC,
+        OCV_3rd=OCV_3rd,
+        ind_all=ind_all,
+        vsoc_time=vsoc_time,
+        vsoc_val=vsoc_val,
+        vsoc_val_itrp=vsoc_val_itrp,
+        ocv_diff=ocv_diff,
+        ind_slice=idx_rest,
+    )
 
 
 # ----------------------------------------------------------------------------
 # Circuit simulation
 # ----------------------------------------------------------------------------
+
 
 def _uniform(t):
     h = np.diff(t)
@@ -206,13 +235,15 @@ def rms(e):
 
 
 def _lsq(fun, x0, f_scale, tol):
-    return optimize.least_squares(fun, x0, bounds=BOUNDS, loss="huber", f_scale=f_scale,
-                                  verbose=0, xtol=tol, ftol=tol, gtol=tol)
+    return optimize.least_squares(
+        fun, x0, bounds=BOUNDS, loss="huber", f_scale=f_scale, verbose=0, xtol=tol, ftol=tol, gtol=tol
+    )
 
 
 # ----------------------------------------------------------------------------
 # Per-pulse fitting
 # ----------------------------------------------------------------------------
+
 
 def fit_recording(det, t, iload, v, model, warm=None):
     """Per-pulse fitting of one recording.
@@ -281,13 +312,11 @@ def fit_recording(det, t, iload, v, model, warm=None):
         lsq_yout = model1(t_vec, xdata, gr0, gr1, gc1)
         rms_lsq_1 = rms(ydata - lsq_yout)
         fit_params = [gr0, gr1, gc1]
-        cyc.update(x1=res_opt_1, rms_1=rms_lsq_1, nfev_1=r1.nfev, status_1=r1.status,
-                   cost_1=r1.cost)
-        batt_val = np.mean(v[ind_slice[i] - 5:ind_slice[i] - 1])
+        cyc.update(x1=res_opt_1, rms_1=rms_lsq_1, nfev_1=r1.nfev, status_1=r1.status, cost_1=r1.cost)
+        batt_val = np.mean(v[ind_slice[i] - 5 : ind_slice[i] - 1])
         if model == "model1":
             r0tau = (repr(float(fit_params[0])), repr(float(fit_params[1] * fit_params[2])))
-            results.append([rms_lsq_1, r0tau, "0 minutes", fit_params,
-                            [t_vec, lsq_yout], batt_val])
+            results.append([rms_lsq_1, r0tau, "0 minutes", fit_params, [t_vec, lsq_yout], batt_val])
         if model == "model2":
             t_vec, xdata, ydata = full_window(i)
 
@@ -301,23 +330,30 @@ def fit_recording(det, t, iload, v, model, warm=None):
             lsq_yout = model2_r2c2(t_vec, xdata, gr0, gr1, gc1, *res_opt_2)
             fit_params = fit_params + [res_opt_2[0], res_opt_2[1]]
             rms_lsq = rms(ydata - lsq_yout)
-            cyc.update(x2=res_opt_2, rms_2=rms_lsq, nfev_2=r2.nfev, status_2=r2.status,
-                       cost_2=r2.cost)
-            r0tau = (repr(float(fit_params[0])), repr(float(fit_params[1] * fit_params[2])),
-                     repr(float(fit_params[3] * fit_params[4])))
-            results.append([rms_lsq, r0tau, "0.0 minutes", fit_params,
-                            [t_vec, lsq_yout], batt_val])
+            cyc.update(x2=res_opt_2, rms_2=rms_lsq, nfev_2=r2.nfev, status_2=r2.status, cost_2=r2.cost)
+            r0tau = (
+                repr(float(fit_params[0])),
+                repr(float(fit_params[1] * fit_params[2])),
+                repr(float(fit_params[3] * fit_params[4])),
+            )
+            results.append([rms_lsq, r0tau, "0.0 minutes", fit_params, [t_vec, lsq_yout], batt_val])
         cycles.append(cyc)
 
-    return dict(results=results, n_cycles=n_cycles, search=search, res_opt_init=res_opt_init,
-                rms_lsq_full=rms_lsq_full, cycles=cycles,
-                warm={"res_opt_1": res_opt_1, "res_opt_2": res_opt_2,
-                      "res_opt_init": res_opt_init})
+    return dict(
+        results=results,
+        n_cycles=n_cycles,
+        search=search,
+        res_opt_init=res_opt_init,
+        rms_lsq_full=rms_lsq_full,
+        cycles=cycles,
+        warm={"res_opt_1": res_opt_1, "res_opt_2": res_opt_2, "res_opt_init": res_opt_init},
+    )
 
 
 # ----------------------------------------------------------------------------
 # Result table and per-temperature files
 # ----------------------------------------------------------------------------
+
 
 def result_files(results, model, temperature, cum_mAh, SOC, OCV_3rd):
     """Returns (params_json_text, ocv_csv_text, df_results)."""
@@ -346,11 +382,12 @@ def result_files(results, model, temperature, cum_mAh, SOC, OCV_3rd):
     df_results.loc[n] = ["Mean"] + list(opt_avg.values) + [""]
     df_results.loc[n + 1] = ["Median"] + list(opt_median.values) + [""]
 
-    bat_params = {"TempC": int(temperature),
-                  "Tparam_1": float(cum_mAh[-1] / 1000),
-                  "Tparam_2": [float(x) for x in opt_median.values],
-                  "Tparam_3": [np.asarray(SOC, dtype=float).tolist(),
-                               np.asarray(OCV_3rd, dtype=float).tolist()]}
+    bat_params = {
+        "TempC": int(temperature),
+        "Tparam_1": float(cum_mAh[-1] / 1000),
+        "Tparam_2": [float(x) for x in opt_median.values],
+        "Tparam_3": [np.asarray(SOC, dtype=float).tolist(), np.asarray(OCV_3rd, dtype=float).tolist()],
+    }
     params_json_text = json.dumps(bat_params)
 
     buf = io.StringIO()
@@ -364,6 +401,5 @@ def extract(path, vcut, model, warm=None):
     load = load_and_trim(path, vcut)
     det = detect(load["t"], load["iload"], load["v"], load["cum_mAh"])
     fit = fit_recording(det, load["t"], load["iload"], load["v"], model, warm)
-    pj, oc, dfr = result_files(fit["results"], model, load["temperature"], load["cum_mAh"],
-                               det["SOC"], det["OCV_3rd"])
+    pj, oc, dfr = result_files(fit["results"], model, load["temperature"], load["cum_mAh"], det["SOC"], det["OCV_3rd"])
     return dict(load=load, det=det, fit=fit, params_json=pj, ocv_csv=oc, df_results=dfr)

@@ -3,6 +3,7 @@
 An import runs the extraction once per process, and a crash must be seen as a
 crash, so every whole run happens in a subprocess.
 """
+
 import json
 import os
 import pickle
@@ -26,8 +27,7 @@ class Run:
     @property
     def log(self):
         """The log records (lines of standard error that start with a level name)."""
-        return [ln for ln in self.stderr.splitlines()
-                if ln.split(":", 1)[0] in ("INFO", "WARNING", "ERROR")]
+        return [ln for ln in self.stderr.splitlines() if ln.split(":", 1)[0] in ("INFO", "WARNING", "ERROR")]
 
     def records(self, level="INFO"):
         """Whole log messages of one level, multi-line messages joined."""
@@ -54,18 +54,25 @@ def run_ecmfit(cwd, dump=(), timeout=600, env=None):
     dump_path = os.path.join(str(cwd), "_dump.pickle") if dump else None
     code = "import ecmfit\n"
     if dump:
-        code += ("import pickle as _p\n"
-                 f"with open({dump_path!r}, 'wb') as _f:\n"
-                 f"    _p.dump({{k: getattr(ecmfit, k) for k in {list(dump)!r}}}, _f)\n")
-    proc = subprocess.run([sys.executable, "-c", code], cwd=str(cwd), capture_output=True,
-                          text=True, timeout=timeout, env=env)
+        code += (
+            "import pickle as _p\n"
+            f"with open({dump_path!r}, 'wb') as _f:\n"
+            f"    _p.dump({{k: getattr(ecmfit, k) for k in {list(dump)!r}}}, _f)\n"
+        )
+    proc = subprocess.run(
+        [sys.executable, "-c", code], cwd=str(cwd), capture_output=True, text=True, timeout=timeout, env=env
+    )
     return Run(proc, dump_path)
 
 
-def write_config(directory, battery_database, battery_folder, high_cutoff=4.2, low_cutoff=3.0,
-                 model="model2", **extra):
-    values = {"battery_database": battery_database, "battery_folder": battery_folder,
-              "high_cutoff": high_cutoff, "low_cutoff": low_cutoff, "model": model}
+def write_config(directory, battery_database, battery_folder, high_cutoff=4.2, low_cutoff=3.0, model="model2", **extra):
+    values = {
+        "battery_database": battery_database,
+        "battery_folder": battery_folder,
+        "high_cutoff": high_cutoff,
+        "low_cutoff": low_cutoff,
+        "model": model,
+    }
     values.update(extra)
     for k in [k for k, v in values.items() if v is None]:
         del values[k]
@@ -73,8 +80,7 @@ def write_config(directory, battery_database, battery_folder, high_cutoff=4.2, l
         json.dump(values, fh)
 
 
-def pulse_table(n_pulses=8, rest=40, pulse=20, i_load=-1.0, dt=1.0, v_full=4.2, v_step=0.1,
-                r0=0.05, temperature=None):
+def pulse_table(n_pulses=8, rest=40, pulse=20, i_load=-1.0, dt=1.0, v_full=4.2, v_step=0.1, r0=0.05, temperature=None):
     """A plain pulse recording: rests at 0 A, pulses at `i_load`, a voltage that
     drops by `v_step` per pulse and by R0*I under load. Crosses 3.0 V near the end."""
     i, v = [], []

@@ -1,6 +1,7 @@
 """The library and command face (`ecm`) against the import-time run on the same
 folder: same files, same numbers, and the behaviour a caller relies on
 (repeatable, thread-safe, silent on stdout and the root logger, clear errors)."""
+
 import json
 import logging
 import os
@@ -35,8 +36,9 @@ def ecm_cli(*args, cwd=None):
 @pytest.fixture
 def two_temperatures(make_battery_folder):
     bf = make_battery_folder(temperatures=(25, 0), model="model2")
-    run = run_ecmfit(bf.root, dump=["infiles", "results", "cum_mAh", "SOC", "OCV_3rd", "ind_slice", "idx_load",
-                                    "t", "iload"])
+    run = run_ecmfit(
+        bf.root, dump=["infiles", "results", "cum_mAh", "SOC", "OCV_3rd", "ind_slice", "idx_load", "t", "iload"]
+    )
     assert run.returncode == 0, run.stderr[-3000:]
     return bf, run
 
@@ -102,10 +104,13 @@ class TestSameAsImportTime:
         total = vals["cum_mAh"][-1]
         for k in range(n):
             mid = (S[k] + 1 + L[k]) // 2
-            q = np.trapz(1000 * i[:mid + 1], t[:mid + 1]) / 3600 if hasattr(np, "trapz") else \
-                np.trapezoid(1000 * i[:mid + 1], t[:mid + 1]) / 3600
+            q = (
+                np.trapz(1000 * i[: mid + 1], t[: mid + 1]) / 3600
+                if hasattr(np, "trapz")
+                else np.trapezoid(1000 * i[: mid + 1], t[: mid + 1]) / 3600
+            )
             assert last.pulses["soc"][k] == pytest.approx(1 + q / total, abs=1e-12)
-            assert last.pulses["current"][k] == pytest.approx(i[S[k] + 1:L[k] + 1].mean(), rel=1e-12)
+            assert last.pulses["current"][k] == pytest.approx(i[S[k] + 1 : L[k] + 1].mean(), rel=1e-12)
 
 
 class TestLibraryBehaviour:
@@ -151,8 +156,9 @@ class TestLibraryBehaviour:
 
     def test_progress_reports_every_pulse(self, battery_folder):
         calls = []
-        ex = ecm.extract(str(battery_folder.folder), low_cutoff=3.0, high_cutoff=4.2,
-                         progress=lambda *a: calls.append(a))
+        ex = ecm.extract(
+            str(battery_folder.folder), low_cutoff=3.0, high_cutoff=4.2, progress=lambda *a: calls.append(a)
+        )
         n = len(ex.recordings[0].pulses)
         assert [c[3] for c in calls] == list(range(n + 1))
         assert all(c[4] == n and c[1] == 0 and c[2] == 1 for c in calls)
@@ -175,12 +181,15 @@ class TestLibraryBehaviour:
         assert list(summary["temperature"]) == [25] and summary["warnings"].iloc[0] == len(ex.recordings[0].warnings)
         assert ex.warnings[-1].startswith("Only one temperature")
 
-    @pytest.mark.parametrize("kwargs, match", [
-        (dict(model="3rc"), "model '3rc'"),
-        (dict(method="exact"), "method .exact."),
-        (dict(low_cutoff="x"), "low_cutoff"),
-        (dict(high_cutoff=2.0), "must lie above"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, match",
+        [
+            (dict(model="3rc"), "model '3rc'"),
+            (dict(method="exact"), "method .exact."),
+            (dict(low_cutoff="x"), "low_cutoff"),
+            (dict(high_cutoff=2.0), "must lie above"),
+        ],
+    )
     def test_bad_arguments(self, battery_folder, kwargs, match):
         kw = dict(low_cutoff=3.0, high_cutoff=4.2)
         kw.update(kwargs)
@@ -220,16 +229,18 @@ class TestCommand:
 
     def test_bad_input_one_line_each(self, tmp_path, battery_folder):
         (tmp_path / "empty").mkdir()
-        self.one_line_error(ecm_cli("fit", tmp_path / "empty", "--low-cutoff", 3, "--high-cutoff", 4.2),
-                            2, "raw_data", "empty")
+        self.one_line_error(
+            ecm_cli("fit", tmp_path / "empty", "--low-cutoff", 3, "--high-cutoff", 4.2), 2, "raw_data", "empty"
+        )
         # no cut-off anywhere: the folder has no input_params.json, neither has the current directory
         bare = tmp_path / "bare"
         shutil.copytree(battery_folder.folder, bare)
         self.one_line_error(ecm_cli("fit", bare, cwd=tmp_path / "empty"), 2, "--low-cutoff")
         # a file that is not a recording
         (bare / "raw_data" / "notes_100mAh_Tp25.csv").write_text("hello,world\n1,2\n")
-        line = self.one_line_error(ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2), 1,
-                                   "notes_100mAh_Tp25.csv", "Seconds")
+        line = self.one_line_error(
+            ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2), 1, "notes_100mAh_Tp25.csv", "Seconds"
+        )
         assert line.startswith("ecm fit: error:")
         # with -v the traceback is shown
         proc = ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2, "-v")

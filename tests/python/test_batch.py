@@ -2,6 +2,7 @@
 extract() writes them, a broken cell recorded without stopping the others, a
 rerun that skips every cell, a changed cell redone, and the summary tables
 against pandas."""
+
 import json
 import os
 import shutil
@@ -17,8 +18,16 @@ import synthcell
 pytest.importorskip("dask.distributed")
 from ecm.batch import find_cells, run_batch  # noqa: E402
 
-SMALL = dict(capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0, rest_s=300.0, initial_rest_s=60.0, dt=1.0,
-             varying=False, model="model2")
+SMALL = dict(
+    capacity_mAh=500.0,
+    pulse_current_A=-2.0,
+    pulse_s=60.0,
+    rest_s=300.0,
+    initial_rest_s=60.0,
+    dt=1.0,
+    varying=False,
+    model="model2",
+)
 
 
 @pytest.fixture(scope="module")
@@ -64,8 +73,7 @@ def test_two_workers_a_broken_cell_and_a_rerun(database, tmp_path):
         assert sp["median"] == pytest.approx(grp["R0"].median(), rel=1e-12)
         assert sp["p95"] == pytest.approx(np.percentile(grp["R0"], 95), rel=1e-12)
     if "summary_parquet" in res.files:
-        pd.testing.assert_frame_equal(pd.read_parquet(res.files["summary_parquet"]), res.summary,
-                                      check_dtype=False)
+        pd.testing.assert_frame_equal(pd.read_parquet(res.files["summary_parquet"]), res.summary, check_dtype=False)
 
     # a rerun skips every finished cell; the broken one is tried again
     again = run_batch(str(db), workers=2)
@@ -88,15 +96,23 @@ def test_command_exit_codes(database, tmp_path):
     shutil.copytree(database, db)
     exe = [shutil.which("ecm")]
     out = tmp_path / "out"
-    proc = subprocess.run(exe + ["batch", str(db), "--workers", "2", "--out", str(out), "--json"],
-                          capture_output=True, text=True, timeout=300)
+    proc = subprocess.run(
+        exe + ["batch", str(db), "--workers", "2", "--out", str(out), "--json"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert proc.returncode == 0, proc.stderr
     doc = json.loads(proc.stdout)
     assert doc["counts"] == {"fitted": 2, "up to date": 0, "failed": 1}
     assert (out / "cell0" / "battery_model.json").exists() and (out / "batch_summary.csv").exists()
     assert not (db / "cell0" / "results").exists()
-    strict = subprocess.run(exe + ["batch", str(db), "--workers", "1", "--out", str(out), "--strict", "-q"],
-                            capture_output=True, text=True, timeout=300)
+    strict = subprocess.run(
+        exe + ["batch", str(db), "--workers", "1", "--out", str(out), "--strict", "-q"],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert strict.returncode == 1
     empty = tmp_path / "empty"
     empty.mkdir()
@@ -111,8 +127,21 @@ def test_a_running_scheduler_gives_the_same_results(database, tmp_path):
     shutil.copytree(database, db)
     local = run_batch(str(db), workers=1, out=str(tmp_path / "local"))
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster:
-        proc = subprocess.run([shutil.which("ecm"), "batch", str(db), "--scheduler", cluster.scheduler_address,
-                               "--out", str(tmp_path / "remote"), "-q"], capture_output=True, text=True, timeout=300)
+        proc = subprocess.run(
+            [
+                shutil.which("ecm"),
+                "batch",
+                str(db),
+                "--scheduler",
+                cluster.scheduler_address,
+                "--out",
+                str(tmp_path / "remote"),
+                "-q",
+            ],
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
     assert proc.returncode == 0, proc.stderr
     for k in (0, 2):
         assert texts(tmp_path / "local" / f"cell{k}") == texts(tmp_path / "remote" / f"cell{k}")

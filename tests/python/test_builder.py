@@ -1,5 +1,6 @@
 """write_battery_model_file on hand-written parameter files, compared entry by
 entry with an independent NumPy/pandas computation of the model."""
+
 import glob
 import json
 import logging
@@ -17,22 +18,36 @@ ecmgen = pytest.importorskip("ecmgen")
 
 SOC_GRID = [i * 0.005 for i in range(201)]
 JSON_KEYS = ["param_1", "temps"] + ["param_%d" % k for k in range(2, 13)]
-MAT_KEYS = ["SOC", "temps", "OCV", "OCVrel", "OCV0", "dOCV0", "dOCVrel", "SOCrel", "SOC0", "R0Param",
-            "RCParam", "RParam", "QParam"]
+MAT_KEYS = [
+    "SOC",
+    "temps",
+    "OCV",
+    "OCVrel",
+    "OCV0",
+    "dOCV0",
+    "dOCVrel",
+    "SOCrel",
+    "SOC0",
+    "R0Param",
+    "RCParam",
+    "RParam",
+    "QParam",
+]
 FITTED = {"param_3", "param_4", "param_5", "param_6", "param_7", "param_8"}
 
 
 def ocv_curve(temp, soc=SOC_GRID):
     s = np.asarray(soc)
-    return list(3.0 + 1.1 * s - 0.15 * np.exp(-25 * s) + 0.08 * s ** 4 + 0.0006 * temp * (1 - s) + 0.2)
+    return list(3.0 + 1.1 * s - 0.15 * np.exp(-25 * s) + 0.08 * s**4 + 0.0006 * temp * (1 - s) + 0.2)
 
 
 def write_param_file(results, name, temp, cap, rc, soc=None, ocv=None, raw=None):
     """A parameter file as the extraction writes it (json.dumps with defaults)."""
     soc = SOC_GRID if soc is None else soc
     ocv = ocv_curve(temp, soc) if ocv is None else ocv
-    text = raw if raw is not None else json.dumps(
-        {"TempC": temp, "Tparam_1": cap, "Tparam_2": rc, "Tparam_3": [soc, ocv]})
+    text = (
+        raw if raw is not None else json.dumps({"TempC": temp, "Tparam_1": cap, "Tparam_2": rc, "Tparam_3": [soc, ocv]})
+    )
     with open(os.path.join(results, name), "w") as f:
         f.write(text)
 
@@ -58,6 +73,7 @@ def three_temperatures(results):
 
 
 # ---- the independent computation ---------------------------------------------
+
 
 def reference_records(results, vbatlow, vbathigh, names):
     """The model records computed step by step with NumPy and pandas."""
@@ -125,9 +141,12 @@ def reference_records(results, vbatlow, vbathigh, names):
             tau2.append(p[3] * p[4])
             r2.append(p[3])
     two = len(rcparams[temperatures[-1]]) > 3
-    for key, jkey, val in (("R0Param", "param_9", r0), ("RCParam", "param_10", tau1 + tau2 if two else tau1),
-                           ("RParam", "param_11", r1 + r2 if two else r1),
-                           ("QParam", "param_12", capacities.tolist())):
+    for key, jkey, val in (
+        ("R0Param", "param_9", r0),
+        ("RCParam", "param_10", tau1 + tau2 if two else tau1),
+        ("RParam", "param_11", r1 + r2 if two else r1),
+        ("QParam", "param_12", capacities.tolist()),
+    ):
         params[key] = [float(v) for v in val]
         params_json[jkey] = params[key]
     name = names[0].split("_")[0]
@@ -203,6 +222,7 @@ def assert_matches_reference(results, vbatlow, vbathigh, names):
 
 
 # ---- whole builder runs ------------------------------------------------------
+
 
 class TestWholeModel:
     def test_three_temperatures_match_numpy(self, folder, info_logs):
@@ -296,8 +316,9 @@ class TestWorkedExamples:
         results = str(folder / "results")
         soc = list(np.linspace(0, 1, 201))
         for t in (0, 25):
-            write_param_file(results, "F_%d_params.json" % t, t, 1.0, [0.1, 0.01, 100.0], soc,
-                             list(np.linspace(3.0, 4.2, 201)))
+            write_param_file(
+                results, "F_%d_params.json" % t, t, 1.0, [0.1, 0.01, 100.0], soc, list(np.linspace(3.0, 4.2, 201))
+            )
         ecmgen.write_battery_model_file(str(folder), 2.9, 4.3)
         model = json.load(open("battery_model.json"))
         volts = np.array(model["param_2"])
@@ -305,12 +326,15 @@ class TestWorkedExamples:
         np.testing.assert_allclose(soc0[volts < 3.0], 0.0, atol=1e-12)
         np.testing.assert_allclose(soc0[volts > 4.2], 1.0, atol=1e-12)
 
-    @pytest.mark.parametrize("lists, n_tau", [
-        ({-10: 3, 0: 3, 25: 3}, 3),
-        ({-10: 5, 0: 5, 25: 5}, 6),
-        ({-10: 5, 0: 5, 25: 3}, 3),
-        ({-10: 3, 0: 3, 25: 5}, 4),
-    ])
+    @pytest.mark.parametrize(
+        "lists, n_tau",
+        [
+            ({-10: 3, 0: 3, 25: 3}, 3),
+            ({-10: 5, 0: 5, 25: 5}, 6),
+            ({-10: 5, 0: 5, 25: 3}, 3),
+            ({-10: 3, 0: 3, 25: 5}, 4),
+        ],
+    )
     def test_arrangement_by_highest_temperature(self, folder, lists, n_tau):
         results = str(folder / "results")
         for t, n in lists.items():
@@ -380,13 +404,17 @@ class TestWriters:
         for key in MAT_KEYS:
             value = model[key][0, 0]
             assert value.shape == (1, len(params[key])), key
-            np.testing.assert_allclose(value[0], np.asarray(params[key], dtype=float), rtol=1e-9, atol=1e-12,
-                                       err_msg=key)
+            np.testing.assert_allclose(
+                value[0], np.asarray(params[key], dtype=float), rtol=1e-9, atol=1e-12, err_msg=key
+            )
         assert model["name"][0, 0][0] == "'C''E''L''L''0''1'"
-        assert [r.getMessage() for r in info_logs.records] == ["Saved file 'battery_model.json'",
-                                                                "Saved file: 'battery_model.mat'"]
-        assert sorted(os.listdir(".")) == sorted(glob.glob("*_params.json") + ["battery_model.json",
-                                                                             "battery_model.mat"])
+        assert [r.getMessage() for r in info_logs.records] == [
+            "Saved file 'battery_model.json'",
+            "Saved file: 'battery_model.mat'",
+        ]
+        assert sorted(os.listdir(".")) == sorted(
+            glob.glob("*_params.json") + ["battery_model.json", "battery_model.mat"]
+        )
 
     def test_three_arguments_leave_existing_mat_untouched(self, folder, info_logs):
         three_temperatures(str(folder / "results"))
@@ -408,15 +436,22 @@ class TestWriters:
         mat = scipy.io.loadmat("battery_model.mat")
         assert mat["model"]["name"][0, 0].size == 0
 
-    @pytest.mark.parametrize("name", ['Q"uote_x_params.json', "Back\\slash_x_params.json",
-                                      "Zelle\u00e4\U0001F50B_x_params.json", "tab\there_x_params.json"])
+    @pytest.mark.parametrize(
+        "name",
+        [
+            'Q"uote_x_params.json',
+            "Back\\slash_x_params.json",
+            "Zelle\u00e4\U0001f50b_x_params.json",
+            "tab\there_x_params.json",
+        ],
+    )
     def test_name_escaped_as_json_string(self, folder, name):
         write_param_file(str(folder / "results"), name, 25, 2.0, [0.1, 0.01, 100.0])
         write_param_file(str(folder / "results"), name.replace("_x_", "_y_"), 0, 2.0, [0.1, 0.01, 100.0])
         ecmgen.write_battery_model_file(str(folder), 3.0, 4.2)
         text = open("battery_model.json").read()
         assert json.loads(text)["name"] == name.split("_")[0]
-        assert text.endswith(", \"name\": " + json.dumps(name.split("_")[0]) + "}")
+        assert text.endswith(', "name": ' + json.dumps(name.split("_")[0]) + "}")
 
     def test_non_finite_values_written_for_json_readers(self, folder, info_logs):
         results = str(folder / "results")
@@ -449,14 +484,21 @@ class TestWriters:
         assert open("battery_model.mat", "rb").read() == before
         assert json.load(open("battery_model.json"))["param_2"][-1] == 4.1  # JSON written first
         assert sorted(f for f in os.listdir(".") if not f.endswith("_params.json")) == [
-            "battery_model.json", "battery_model.mat"]
+            "battery_model.json",
+            "battery_model.mat",
+        ]
 
 
 class TestCustomEncoder:
     def test_is_a_json_encoder_giving_the_model_text(self):
         assert issubclass(ecmgen.CustomEncoder, json.JSONEncoder)
-        record = {"param_1": [0.0, 0.5, 1.0], "temps": [25.0], "param_2": [], "param_3": [1.234e-05],
-                  "name": list("AB12")}
+        record = {
+            "param_1": [0.0, 0.5, 1.0],
+            "temps": [25.0],
+            "param_2": [],
+            "param_3": [1.234e-05],
+            "name": list("AB12"),
+        }
         expected = '{"param_1": [0.0, 0.5, 1.0], "temps": [25.0], "param_3": [0.00001234], "name": "AB12"}'
         assert json.dumps(record, cls=ecmgen.CustomEncoder) == expected
         assert json.dumps(record, cls=ecmgen.CustomEncoder, indent=4, sort_keys=True) == expected
@@ -475,8 +517,11 @@ class TestCustomEncoder:
         _, pj = reference_records(str(folder / "results"), 3.0, 4.2, glob.glob("*_params.json"))
         assert json.dumps(pj, cls=ecmgen.CustomEncoder) == reference_text(pj)
         rng = np.random.default_rng(5)
-        record = {"a": (10.0 ** rng.uniform(-12, 22, 500) * rng.choice([-1, 1], 500)).tolist(),
-                  "b": [0.0, -0.0, 5e-324, 1e16, 9999999999999998.0], "name": list("X_1")}
+        record = {
+            "a": (10.0 ** rng.uniform(-12, 22, 500) * rng.choice([-1, 1], 500)).tolist(),
+            "b": [0.0, -0.0, 5e-324, 1e16, 9999999999999998.0],
+            "name": list("X_1"),
+        }
         assert json.dumps(record, cls=ecmgen.CustomEncoder) == reference_text(record)
 
     def test_round_trip_of_written_file(self, folder):
@@ -494,20 +539,32 @@ class TestFailures:
         three_temperatures(str(folder / "results"))
         ecmgen.write_battery_model_file(str(folder), 3.0, 4.2, True)
         os.chdir(folder.parent)
-        return (open(folder / "results" / "battery_model.json").read(),
-                open(folder / "results" / "battery_model.mat", "rb").read())
+        return (
+            open(folder / "results" / "battery_model.json").read(),
+            open(folder / "results" / "battery_model.mat", "rb").read(),
+        )
 
     def _assert_untouched(self, folder, previous):
         assert open(folder / "results" / "battery_model.json").read() == previous[0]
         assert open(folder / "results" / "battery_model.mat", "rb").read() == previous[1]
-        leftovers = [f for f in os.listdir(folder / "results")
-                     if f not in ("battery_model.json", "battery_model.mat") and not f.endswith("_params.json")]
+        leftovers = [
+            f
+            for f in os.listdir(folder / "results")
+            if f not in ("battery_model.json", "battery_model.mat") and not f.endswith("_params.json")
+        ]
         assert leftovers == []
 
-    @pytest.mark.parametrize("args, kwargs", [
-        ((), {}), (("x", 3.0), {}), (("x", 3.0, 4.2, True, 1), {}),
-        (("x", 3.0, 4.2), {"colour": 1}), (("x", 3.0), {"high": 4.2}), (("x", 3.0, 4.2), {"wdir": "y"}),
-    ])
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [
+            ((), {}),
+            (("x", 3.0), {}),
+            (("x", 3.0, 4.2, True, 1), {}),
+            (("x", 3.0, 4.2), {"colour": 1}),
+            (("x", 3.0), {"high": 4.2}),
+            (("x", 3.0, 4.2), {"wdir": "y"}),
+        ],
+    )
     def test_wrong_arguments_are_type_errors_before_any_step(self, tmp_path, monkeypatch, args, kwargs):
         monkeypatch.chdir(tmp_path)
         with pytest.raises(TypeError):
@@ -525,28 +582,82 @@ class TestFailures:
             ecmgen.write_battery_model_file(str(folder), 3.0, 4.2)
         assert os.listdir(folder / "results") == []
 
-    @pytest.mark.parametrize("bad_name, content, exc, words", [
-        ("BAD_x_params.json", "{not json", ValueError, ["not a valid JSON"]),
-        ("BAD_x_params.json", "[1, 2]", ValueError, ["JSON object"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0]}, KeyError,
-         ["Tparam_3"]),
-        ("BAD_x_params.json", {"Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0], "Tparam_3": [SOC_GRID, SOC_GRID]},
-         ValueError, ["TempC"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0, 7.0],
-                               "Tparam_3": [SOC_GRID, ocv_curve(5)]}, ValueError, ["Tparam_2", "3", "5"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01],
-                               "Tparam_3": [SOC_GRID, ocv_curve(5)]}, ValueError, ["Tparam_2"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0],
-                               "Tparam_3": [SOC_GRID]}, ValueError, ["Tparam_3", "two lists"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0],
-                               "Tparam_3": [SOC_GRID, ocv_curve(5)[:-1]]}, ValueError, ["equal length"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0],
-                               "Tparam_3": [SOC_GRID[:100], ocv_curve(5)[:100]]}, ValueError, ["201"]),
-        ("BAD_x_params.json", {"TempC": "5", "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0],
-                               "Tparam_3": [SOC_GRID, ocv_curve(5)]}, ValueError, ["TempC", "number"]),
-        ("BAD_x_params.json", {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, "x", 100.0],
-                               "Tparam_3": [SOC_GRID, ocv_curve(5)]}, ValueError, ["Tparam_2", "number"]),
-    ])
+    @pytest.mark.parametrize(
+        "bad_name, content, exc, words",
+        [
+            ("BAD_x_params.json", "{not json", ValueError, ["not a valid JSON"]),
+            ("BAD_x_params.json", "[1, 2]", ValueError, ["JSON object"]),
+            (
+                "BAD_x_params.json",
+                {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0]},
+                KeyError,
+                ["Tparam_3"],
+            ),
+            (
+                "BAD_x_params.json",
+                {"Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0], "Tparam_3": [SOC_GRID, SOC_GRID]},
+                ValueError,
+                ["TempC"],
+            ),
+            (
+                "BAD_x_params.json",
+                {
+                    "TempC": 5,
+                    "Tparam_1": 2.0,
+                    "Tparam_2": [0.1, 0.01, 100.0, 7.0],
+                    "Tparam_3": [SOC_GRID, ocv_curve(5)],
+                },
+                ValueError,
+                ["Tparam_2", "3", "5"],
+            ),
+            (
+                "BAD_x_params.json",
+                {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01], "Tparam_3": [SOC_GRID, ocv_curve(5)]},
+                ValueError,
+                ["Tparam_2"],
+            ),
+            (
+                "BAD_x_params.json",
+                {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0], "Tparam_3": [SOC_GRID]},
+                ValueError,
+                ["Tparam_3", "two lists"],
+            ),
+            (
+                "BAD_x_params.json",
+                {
+                    "TempC": 5,
+                    "Tparam_1": 2.0,
+                    "Tparam_2": [0.1, 0.01, 100.0],
+                    "Tparam_3": [SOC_GRID, ocv_curve(5)[:-1]],
+                },
+                ValueError,
+                ["equal length"],
+            ),
+            (
+                "BAD_x_params.json",
+                {
+                    "TempC": 5,
+                    "Tparam_1": 2.0,
+                    "Tparam_2": [0.1, 0.01, 100.0],
+                    "Tparam_3": [SOC_GRID[:100], ocv_curve(5)[:100]],
+                },
+                ValueError,
+                ["201"],
+            ),
+            (
+                "BAD_x_params.json",
+                {"TempC": "5", "Tparam_1": 2.0, "Tparam_2": [0.1, 0.01, 100.0], "Tparam_3": [SOC_GRID, ocv_curve(5)]},
+                ValueError,
+                ["TempC", "number"],
+            ),
+            (
+                "BAD_x_params.json",
+                {"TempC": 5, "Tparam_1": 2.0, "Tparam_2": [0.1, "x", 100.0], "Tparam_3": [SOC_GRID, ocv_curve(5)]},
+                ValueError,
+                ["Tparam_2", "number"],
+            ),
+        ],
+    )
     def test_bad_parameter_file_keeps_previous_model(self, folder, bad_name, content, exc, words):
         previous = self._previous_model(folder)
         raw = content if isinstance(content, str) else json.dumps(content)
@@ -570,13 +681,15 @@ class TestFailures:
     def test_json_write_failure_keeps_previous_json(self, folder, tmp_path):
         previous = self._previous_model(folder)
         # A file-size limit below the model's size makes the write itself fail.
-        code = ("import resource, signal, ecmgen\n"
-                "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-                "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
-                "try:\n"
-                "    ecmgen.write_battery_model_file(%r, 2.5, 4.3, True)\n"
-                "except OSError as e:\n"
-                "    print('OSError', e)\n" % str(folder))
+        code = (
+            "import resource, signal, ecmgen\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+            "try:\n"
+            "    ecmgen.write_battery_model_file(%r, 2.5, 4.3, True)\n"
+            "except OSError as e:\n"
+            "    print('OSError', e)\n" % str(folder)
+        )
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
         proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr
@@ -588,10 +701,12 @@ class TestFailures:
 def test_loading_configures_no_logging_and_touches_no_file(tmp_path, folder):
     three_temperatures(str(folder / "results"))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    code = ("import logging, os, ecmgen\n"
-            "assert logging.getLogger().handlers == [] and os.listdir('.') == ['cell']\n"
-            "ecmgen.write_battery_model_file(%r, 3.0, 4.2)\n"
-            "logging.info('after')\n" % str(folder))
+    code = (
+        "import logging, os, ecmgen\n"
+        "assert logging.getLogger().handlers == [] and os.listdir('.') == ['cell']\n"
+        "ecmgen.write_battery_model_file(%r, 3.0, 4.2)\n"
+        "logging.info('after')\n" % str(folder)
+    )
     proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == "INFO:Saved file 'battery_model.json'\nINFO:after\n"

@@ -1,5 +1,6 @@
 """Number texts, JSON strings and the builder's numerical pieces, checked
 against Python itself and NumPy doing the same job."""
+
 import json
 import math
 
@@ -35,8 +36,24 @@ class TestPyRepr:
 
     def test_decimal_values_and_layout_boundaries(self):
         rng = np.random.default_rng(2)
-        values = [0.0, -0.0, 1.0, 0.1, 0.0001, 0.00009999999999999999, 1e-05, 1e15, 1e16, 9999999999999998.0,
-                  1.5e16, 5e-324, 1.7976931348623157e308, 35 * 0.005, 2.0512, 1520.4]
+        values = [
+            0.0,
+            -0.0,
+            1.0,
+            0.1,
+            0.0001,
+            0.00009999999999999999,
+            1e-05,
+            1e15,
+            1e16,
+            9999999999999998.0,
+            1.5e16,
+            5e-324,
+            1.7976931348623157e308,
+            35 * 0.005,
+            2.0512,
+            1520.4,
+        ]
         values += (10.0 ** rng.uniform(-8, 20, 5000) * rng.choice([-1, 1], 5000)).tolist()
         values += [round(float(v), int(d)) for v, d in zip(rng.uniform(0, 5, 5000), rng.integers(0, 6, 5000))]
         for x in values:
@@ -47,16 +64,19 @@ class TestPyRepr:
 
 
 class TestModelNumberRule:
-    @pytest.mark.parametrize("val, exp2, exp10, written", [
-        (0.005, None, None, "0.005"),
-        (25.0, None, None, "25.0"),
-        (0.0001234, None, None, "0.0001234"),
-        (1.234e-05, -16, 8, "0.00001234"),
-        (-5.2e-05, -14, 8, "-0.00005200"),
-        (9.9e-05, -13, 7, "0.0000990"),
-        (1e-07, -23, 10, "0.0000001000"),
-        (1.5e16, 54, 19, "15000000000000000.0000000000000000000"),
-    ])
+    @pytest.mark.parametrize(
+        "val, exp2, exp10, written",
+        [
+            (0.005, None, None, "0.005"),
+            (25.0, None, None, "25.0"),
+            (0.0001234, None, None, "0.0001234"),
+            (1.234e-05, -16, 8, "0.00001234"),
+            (-5.2e-05, -14, 8, "-0.00005200"),
+            (9.9e-05, -13, 7, "0.0000990"),
+            (1e-07, -23, 10, "0.0000001000"),
+            (1.5e16, 54, 19, "15000000000000000.0000000000000000000"),
+        ],
+    )
     def test_worked_examples(self, val, exp2, exp10, written):
         assert _ecmcore.model_number_text(val) == written
         if exp2 is not None:
@@ -92,8 +112,22 @@ class TestModelNumberRule:
 
 
 class TestJsonString:
-    @pytest.mark.parametrize("s", ["CELL01", "", 'A"B', "A\\B", "a\nb\tc\rd\be\ff", "\x00\x1f\x7f",
-                                   "Zelle \u00e4\u00f6", "\u20ac", "\U0001F600", "\udcff", "'quoted'"])
+    @pytest.mark.parametrize(
+        "s",
+        [
+            "CELL01",
+            "",
+            'A"B',
+            "A\\B",
+            "a\nb\tc\rd\be\ff",
+            "\x00\x1f\x7f",
+            "Zelle \u00e4\u00f6",
+            "\u20ac",
+            "\U0001f600",
+            "\udcff",
+            "'quoted'",
+        ],
+    )
     def test_matches_json_dumps(self, s):
         assert _ecmcore.json_string(s) == json.dumps(s)
         assert json.loads(_ecmcore.json_string(s)) == s
@@ -107,8 +141,9 @@ class TestJsonString:
 
 
 class TestTables:
-    @pytest.mark.parametrize("lo, hi", [(3.0, 4.2), (2.5, 4.35), (2.8, 4.1), (3.3, 3.6), (0.0, 1.0),
-                                        (4.2, 3.0), (3.0, 2.99), (1e-3, 12.6)])
+    @pytest.mark.parametrize(
+        "lo, hi", [(3.0, 4.2), (2.5, 4.35), (2.8, 4.1), (3.3, 3.6), (0.0, 1.0), (4.2, 3.0), (3.0, 2.99), (1e-3, 12.6)]
+    )
     def test_voltage_axis_is_numpy_linspace(self, lo, hi):
         ours = _ecmcore.linspace(lo - 0.01, hi, 122)
         np.testing.assert_array_equal(ours, np.linspace(lo - 0.01, hi, 122))
@@ -146,8 +181,9 @@ class TestTables:
             B = rng.normal(size=(5, 2))
             A = B @ rng.normal(size=(2, 4))  # rank 2
             y = rng.normal(size=(5, 3))
-            np.testing.assert_allclose(_ecmcore.lstsq(A, y), np.linalg.lstsq(A, y, rcond=None)[0],
-                                       rtol=1e-8, atol=1e-10)
+            np.testing.assert_allclose(
+                _ecmcore.lstsq(A, y), np.linalg.lstsq(A, y, rcond=None)[0], rtol=1e-8, atol=1e-10
+            )
 
     def test_lstsq_single_temperature_minimum_norm(self):
         x = _ecmcore.lstsq(np.array([[25.0, 1.0]]), np.array([3.7]))
@@ -177,7 +213,14 @@ class TestTables:
         np.testing.assert_allclose(_ecmcore.derivative_along_soc(v, dz), ref, rtol=1e-14)
 
     def test_model_json_text_example(self):
-        text, nonfinite = _ecmcore.model_json_text([("param_1", [0.0, 0.5, 1.0]), ("temps", [25.0]),
-                                                    ("param_2", []), ("param_3", [1.234e-05]), ("name", "AB12")])
+        text, nonfinite = _ecmcore.model_json_text(
+            [
+                ("param_1", [0.0, 0.5, 1.0]),
+                ("temps", [25.0]),
+                ("param_2", []),
+                ("param_3", [1.234e-05]),
+                ("name", "AB12"),
+            ]
+        )
         assert text == '{"param_1": [0.0, 0.5, 1.0], "temps": [25.0], "param_3": [0.00001234], "name": "AB12"}'
         assert nonfinite == []

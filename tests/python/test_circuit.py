@@ -1,5 +1,6 @@
 """_ecmcore.simulate against closed-form responses, scipy.signal.lsim,
 an independent ODE solve, and central differences for its Jacobian."""
+
 import numpy as np
 import pytest
 from scipy import integrate, signal
@@ -85,15 +86,14 @@ def test_matches_ode_solution_on_arbitrary_times():
     def rhs(tt, v):  # C dv/dt = i(t) - v/R, i linear between samples
         return (np.interp(tt, t, i) - v / r) / c
 
-    sol = integrate.solve_ivp(rhs, (t[0], t[-1]), [0.0], t_eval=t, rtol=1e-12, atol=1e-15,
-                              method="DOP853", max_step=float(np.min(np.diff(t))))
+    sol = integrate.solve_ivp(
+        rhs, (t[0], t[-1]), [0.0], t_eval=t, rtol=1e-12, atol=1e-15, method="DOP853", max_step=float(np.min(np.diff(t)))
+    )
     y = simulate(t, i, 0.0, [r], [c])
     assert np.max(np.abs(y - sol.y[0])) < 1e-9 * np.max(np.abs(sol.y[0]))
 
 
-@pytest.mark.parametrize("r0,rs,cs", [(0.05, [0.02], [300.0]),
-                                      (0.05, [0.02, 0.04], [3.0, 5000.0]),
-                                      (0.1, [], [])])
+@pytest.mark.parametrize("r0,rs,cs", [(0.05, [0.02], [300.0]), (0.05, [0.02, 0.04], [3.0, 5000.0]), (0.1, [], [])])
 def test_jacobian_matches_central_differences(r0, rs, cs):
     t = irregular_times(300, 4)
     i = np.where((np.arange(t.size) // 30) % 2 == 0, -1.5, 0.02 * np.cos(t))

@@ -1,6 +1,7 @@
 """Cycler exports: reading (presets, column maps, units, headerless files,
 time resets), the step analysis of HPPC protocols, and recovery of known
 parameters of a synthetic cell whose discharge and charge responses differ."""
+
 import json
 import os
 import shutil
@@ -18,8 +19,10 @@ DATA = os.path.join(HERE, "data")
 
 # The synthetic cell: OCV(SOC) and, per current direction, R0 and two RC branches.
 CAP_AH = 10.0
-TRUTH = {"discharge": {"R0": 1.5e-3, "R": (0.3e-3, 0.8e-3), "tau": (3.0, 20.0)},
-         "charge": {"R0": 1.3e-3, "R": (0.25e-3, 0.6e-3), "tau": (2.0, 15.0)}}
+TRUTH = {
+    "discharge": {"R0": 1.5e-3, "R": (0.3e-3, 0.8e-3), "tau": (3.0, 20.0)},
+    "charge": {"R0": 1.3e-3, "R": (0.25e-3, 0.6e-3), "tau": (2.0, 15.0)},
+}
 
 
 def ocv(soc):
@@ -30,8 +33,13 @@ def hppc_protocol(blocks=3, pulse_a=30.0, regen_a=20.0, soc_a=10.0, soc_s=900.0)
     """(duration s, current A charge positive, sampling s, first-sample delay s) per step."""
     steps = [(1800.0, 5.0, 1.0, 1.0), (3600.0, 0.0, 60.0, 60.0)]  # charge to full, the full-charge rest
     for _ in range(blocks):
-        steps += [(30.0, -pulse_a, 0.5, 0.5), (40.0, 0.0, 1.0, 1.0), (10.0, regen_a, 0.1, 0.1),
-                  (soc_s, -soc_a, 1.0, 1.0), (3600.0, 0.0, 60.0, 60.0)]
+        steps += [
+            (30.0, -pulse_a, 0.5, 0.5),
+            (40.0, 0.0, 1.0, 1.0),
+            (10.0, regen_a, 0.1, 0.1),
+            (soc_s, -soc_a, 1.0, 1.0),
+            (3600.0, 0.0, 60.0, 60.0),
+        ]
     return steps
 
 
@@ -68,12 +76,48 @@ def simulate(steps, soc0, truth=TRUTH, v_noise=0.0, seed=0):
 
 
 def write_bitrode(path, t, i, v, mode, header=True):
-    df = pd.DataFrame({"Exclude": "No", "Time(s)": np.round(t, 3), "Cycle": 1, "Loop": 1, "Loop.1": 1,
-                       "Loop.2": 1, "Step": 1, "StepTime(s)": 0.0, "Current(A)": i, "Voltage(V)": np.round(v, 6),
-                       "Power(W)": i * v, "Capacity(Ah)": 0.0, "Energy(Wh)": 0.0, "Mode": mode, "Data": " "})
-    df.to_csv(path, index=False, header=["Exclude", "Time(s)", "Cycle", "Loop", "Loop", "Loop", "Step",
-                                         "StepTime(s)", "Current(A)", "Voltage(V)", "Power(W)", "Capacity(Ah)",
-                                         "Energy(Wh)", "Mode", "Data"] if header else False)
+    df = pd.DataFrame(
+        {
+            "Exclude": "No",
+            "Time(s)": np.round(t, 3),
+            "Cycle": 1,
+            "Loop": 1,
+            "Loop.1": 1,
+            "Loop.2": 1,
+            "Step": 1,
+            "StepTime(s)": 0.0,
+            "Current(A)": i,
+            "Voltage(V)": np.round(v, 6),
+            "Power(W)": i * v,
+            "Capacity(Ah)": 0.0,
+            "Energy(Wh)": 0.0,
+            "Mode": mode,
+            "Data": " ",
+        }
+    )
+    df.to_csv(
+        path,
+        index=False,
+        header=[
+            "Exclude",
+            "Time(s)",
+            "Cycle",
+            "Loop",
+            "Loop",
+            "Loop",
+            "Step",
+            "StepTime(s)",
+            "Current(A)",
+            "Voltage(V)",
+            "Power(W)",
+            "Capacity(Ah)",
+            "Energy(Wh)",
+            "Mode",
+            "Data",
+        ]
+        if header
+        else False,
+    )
 
 
 @pytest.fixture(scope="module")
@@ -128,12 +172,18 @@ class TestStepAnalysis:
         assert (rec.pulses["rms_mV"] < 0.6).all()
 
     def test_nothing_usable_is_an_error_that_says_what_was_found(self, tmp_path):
-        steps = [(3600.0, 0.0, 60.0, 60.0), (2000.0, -5.0, 1.0, 1.0), (3600.0, 0.0, 60.0, 60.0),
-                 (2000.0, -5.0, 1.0, 1.0)]
+        steps = [
+            (3600.0, 0.0, 60.0, 60.0),
+            (2000.0, -5.0, 1.0, 1.0),
+            (3600.0, 0.0, 60.0, 60.0),
+            (2000.0, -5.0, 1.0, 1.0),
+        ]
         t, i, v, mode = simulate(steps, soc0=0.9)
         path = str(tmp_path / "long_25C.csv")
         write_bitrode(path, t, i, v, mode)
-        with pytest.raises(ecm.RecordingError, match=r"long_25C.csv: .*0 pulses: all 2 loaded steps are longer than 600 s"):
+        with pytest.raises(
+            ecm.RecordingError, match=r"long_25C.csv: .*0 pulses: all 2 loaded steps are longer than 600 s"
+        ):
             ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3)
 
     def test_classic_recordings_keep_their_method(self):
@@ -147,7 +197,9 @@ class TestReading:
     def test_column_map_units_resets_and_duplicates(self, tmp_path):
         path = tmp_path / "mine.csv"
         t = np.array([0, 1, 2, 2, 3, 0, 1, 2], dtype=float)  # a repeated stamp, then a new export from 0
-        pd.DataFrame({"t [min]": t, "I/mA": np.arange(8) * 100.0, "U": np.linspace(3.5, 3.6, 8)}).to_csv(path, index=False)
+        pd.DataFrame({"t [min]": t, "I/mA": np.arange(8) * 100.0, "U": np.linspace(3.5, 3.6, 8)}).to_csv(
+            path, index=False
+        )
         ex = exports.read_export(str(path), columns={"time": "t [min]:min", "current": "I/mA", "voltage": "U"})
         np.testing.assert_allclose(ex.current[:3], [0.0, 0.1, 0.2])  # mA from the column name
         assert np.all(np.diff(ex.time) > 0) and ex.time[1] == 60.0
@@ -156,7 +208,9 @@ class TestReading:
 
     def test_errors_name_file_line_and_column(self, tmp_path):
         path = tmp_path / "bad.csv"
-        pd.DataFrame({"Time(s)": [0, 1, 2], "Current(A)": [0, "x", 1], "Voltage(V)": [3.5, 3.5, 3.5]}).to_csv(path, index=False)
+        pd.DataFrame({"Time(s)": [0, 1, 2], "Current(A)": [0, "x", 1], "Voltage(V)": [3.5, 3.5, 3.5]}).to_csv(
+            path, index=False
+        )
         with pytest.raises(ecm.RecordingError, match=r"bad.csv, line 3: column 'Current\(A\)' holds 'x'"):
             exports.read_export(str(path), preset="bitrode")
         with pytest.raises(ecm.RecordingError, match=r"no column 'Amps' for current"):
@@ -173,7 +227,9 @@ class TestReading:
             exports.parse_columns("tension=U")
 
     def test_presets_by_header(self):
-        assert exports.detect_preset(["Data_Point", "Test_Time(s)", "Current(A)", "Voltage(V)", "Step_Index"]) == "arbin"
+        assert (
+            exports.detect_preset(["Data_Point", "Test_Time(s)", "Current(A)", "Voltage(V)", "Step_Index"]) == "arbin"
+        )
         assert exports.detect_preset(["Rec#", "Test (Sec)", "Amps", "Volts", "State"]) == "maccor"
         assert exports.detect_preset(["mode", "time/s", "I/mA", "Ewe/V", "Ns"]) == "biologic"
         assert exports.detect_preset(["Seconds", "Current(A)", "Voltage(V)"]) == "classic"
@@ -185,10 +241,19 @@ class TestReading:
         assert ex.preset == "maccor"
         np.testing.assert_allclose(ex.current, [0.0, -2.0, 1.0])
 
-    @pytest.mark.parametrize("name,temp", [("cell_Tp25.csv", 25), ("cell_Tn10.csv", -10),
-                                           ("NissanLeaf-cell-Low-Current-HPPC-10C.csv", 10),
-                                           ("x-HPPC-25C-2.csv", 25), ("cell_-10C.csv", -10), ("cell_m5C.csv", -5),
-                                           ("cell 45degC run.csv", 45), ("cell.csv", None)])
+    @pytest.mark.parametrize(
+        "name,temp",
+        [
+            ("cell_Tp25.csv", 25),
+            ("cell_Tn10.csv", -10),
+            ("NissanLeaf-cell-Low-Current-HPPC-10C.csv", 10),
+            ("x-HPPC-25C-2.csv", 25),
+            ("cell_-10C.csv", -10),
+            ("cell_m5C.csv", -5),
+            ("cell 45degC run.csv", 45),
+            ("cell.csv", None),
+        ],
+    )
     def test_temperature_from_name(self, name, temp):
         assert exports.temperature_from_name(name) == temp
 
@@ -221,8 +286,23 @@ class TestSharedExportSlices:
         for name, _, _ in LEAF:
             shutil.copy(os.path.join(DATA, name), src / name)
         out = tmp_path / "out"
-        r = subprocess.run(["ecm", "fit", str(src), "--low-cutoff", "3.0", "--high-cutoff", "4.2", "--capacity",
-                            "33100", "--out", str(out)], capture_output=True, text=True)
+        r = subprocess.run(
+            [
+                "ecm",
+                "fit",
+                str(src),
+                "--low-cutoff",
+                "3.0",
+                "--high-cutoff",
+                "4.2",
+                "--capacity",
+                "33100",
+                "--out",
+                str(out),
+            ],
+            capture_output=True,
+            text=True,
+        )
         assert r.returncode == 0, r.stderr
         assert "bitrode, charge positive" in r.stdout and "2 discharge and 2 charge pulses" in r.stdout
         model = json.loads((out / "battery_model.json").read_text())
@@ -255,8 +335,23 @@ class TestModelToolsOnExports:
         folder.mkdir()
         shutil.copy(path, folder / "cell_25C.csv")
         out = tmp_path / "report.html"
-        r = subprocess.run(["ecm", "report", str(folder), "--low-cutoff", "2.5", "--high-cutoff", "4.3",
-                            "--capacity", "10000", "--out", str(out)], capture_output=True, text=True)
+        r = subprocess.run(
+            [
+                "ecm",
+                "report",
+                str(folder),
+                "--low-cutoff",
+                "2.5",
+                "--high-cutoff",
+                "4.3",
+                "--capacity",
+                "10000",
+                "--out",
+                str(out),
+            ],
+            capture_output=True,
+            text=True,
+        )
         assert r.returncode == 0, r.stderr
         page = out.read_text()
         assert "steps" in page and "charge" in page and page.count("data:image/png;base64") >= 3
@@ -268,8 +363,15 @@ class TestBinaryAndSpreadsheetExports:
 
     def test_xlsx_with_an_arbin_header(self, tmp_path):
         path = tmp_path / "arbin_25C.xlsx"
-        pd.DataFrame({"Data_Point": [1, 2, 3], "Test_Time(s)": [0.0, 1.0, 2.0], "Current(A)": [0.0, -1.0, -1.0],
-                      "Voltage(V)": [3.7, 3.6, 3.59], "Step_Index": [1, 2, 2]}).to_excel(path, index=False)
+        pd.DataFrame(
+            {
+                "Data_Point": [1, 2, 3],
+                "Test_Time(s)": [0.0, 1.0, 2.0],
+                "Current(A)": [0.0, -1.0, -1.0],
+                "Voltage(V)": [3.7, 3.6, 3.59],
+                "Step_Index": [1, 2, 2],
+            }
+        ).to_excel(path, index=False)
         ex = exports.read_export(str(path))
         assert ex.preset == "arbin" and ex.columns["step"] == "Step_Index"
         np.testing.assert_allclose(ex.current, [0.0, -1.0, -1.0])
@@ -283,11 +385,20 @@ class TestBinaryAndSpreadsheetExports:
         biologic = types.SimpleNamespace(MPRfile=lambda p: types.SimpleNamespace(data=rec))
         monkeypatch.setitem(sys.modules, "galvani", types.SimpleNamespace(BioLogic=biologic))
         monkeypatch.setitem(sys.modules, "galvani.BioLogic", biologic)
-        stamps = pd.to_datetime(["2024-01-01 00:00:00", "2024-01-01 00:00:01.5", "2024-01-01 01:00:00"],
-                                format="ISO8601")
-        nda = pd.DataFrame({"Index": [1, 2, 3], "Step": [1, 2, 2], "Status": ["Rest", "CC_DChg", "CC_DChg"],
-                            "Time": [0.0, 1.5, 3598.5], "Voltage": [3.7, 3.6, 3.5],
-                            "Current(mA)": [0.0, -2000.0, -2000.0], "Timestamp": stamps})
+        stamps = pd.to_datetime(
+            ["2024-01-01 00:00:00", "2024-01-01 00:00:01.5", "2024-01-01 01:00:00"], format="ISO8601"
+        )
+        nda = pd.DataFrame(
+            {
+                "Index": [1, 2, 3],
+                "Step": [1, 2, 2],
+                "Status": ["Rest", "CC_DChg", "CC_DChg"],
+                "Time": [0.0, 1.5, 3598.5],
+                "Voltage": [3.7, 3.6, 3.5],
+                "Current(mA)": [0.0, -2000.0, -2000.0],
+                "Timestamp": stamps,
+            }
+        )
         monkeypatch.setitem(sys.modules, "NewareNDA", types.SimpleNamespace(read=lambda p: nda.copy()))
         for name in ("cell.mpr", "cell.nda"):
             (tmp_path / name).write_bytes(b"\x00binary")

@@ -1,5 +1,6 @@
 """Whole extraction runs compared with the independent NumPy/SciPy reference and
 with the known parameters of synthetic cells."""
+
 import json
 import os
 
@@ -10,13 +11,30 @@ import pytest
 import reference
 from runner import run_ecmfit
 
-DETECTION = ["counts", "bins", "iload_ix", "iload_th", "idx_rest", "idx_load", "soc", "vsoc", "SOC",
-             "OCV_3rd", "ind_all", "vsoc_time", "vsoc_val", "vsoc_val_itrp", "ocv_diff", "ind_slice"]
+DETECTION = [
+    "counts",
+    "bins",
+    "iload_ix",
+    "iload_th",
+    "idx_rest",
+    "idx_load",
+    "soc",
+    "vsoc",
+    "SOC",
+    "OCV_3rd",
+    "ind_all",
+    "vsoc_time",
+    "vsoc_val",
+    "vsoc_val_itrp",
+    "ocv_diff",
+    "ind_slice",
+]
 
 
 def run_and_reference(bf, dump=()):
-    run = run_ecmfit(bf.root, dump=["infiles", "results", "df_results", "opt_median", "opt_avg"] + DETECTION
-                     + list(dump))
+    run = run_ecmfit(
+        bf.root, dump=["infiles", "results", "df_results", "opt_median", "opt_avg"] + DETECTION + list(dump)
+    )
     assert run.returncode == 0, run.stderr[-3000:]
     refs, warm = [], None
     for path in run.values["infiles"]:
@@ -99,10 +117,14 @@ class TestAgainstReference:
         assert df.loc[n, "RMS error (mV)"] == "" == df.loc[n + 1, "RMS error (mV)"]
         np.testing.assert_allclose(df.iloc[n, 1:4].astype(float), ours.mean(axis=0), rtol=1e-14)
         np.testing.assert_allclose(df.iloc[n + 1, 1:4].astype(float), np.median(ours, axis=0), rtol=1e-14)
-        np.testing.assert_allclose(df["RMS error (mV)"][:n].astype(float),
-                                   [row[0] * 1000 for row in run.values["results"]], rtol=1e-15)
-        pd.testing.assert_series_equal(run.values["opt_median"], pd.Series(np.median(ours, axis=0),
-                                       index=["R0 (Ohm)", "R1 (Ohm)", "C1 (F)"]), rtol=1e-14)
+        np.testing.assert_allclose(
+            df["RMS error (mV)"][:n].astype(float), [row[0] * 1000 for row in run.values["results"]], rtol=1e-15
+        )
+        pd.testing.assert_series_equal(
+            run.values["opt_median"],
+            pd.Series(np.median(ours, axis=0), index=["R0 (Ohm)", "R1 (Ohm)", "C1 (F)"]),
+            rtol=1e-14,
+        )
         got = json.loads(next((bf.folder / "results").glob("*_params.json")).read_text())
         np.testing.assert_allclose(got["Tparam_2"], np.median(ours, axis=0), rtol=1e-14)
         assert len(got["Tparam_2"]) == 3
@@ -123,6 +145,7 @@ class TestRecovery:
 class TestPulseFailures:
     def run_table(self, tmp_path, df):
         from runner import write_config
+
         raw = tmp_path / "db" / "cellA" / "raw_data"
         raw.mkdir(parents=True)
         df.to_csv(raw / "cellA_100mAh_Tp25.csv", index=False)
@@ -136,15 +159,18 @@ class TestPulseFailures:
 
     def test_fewer_than_four_rests(self, tmp_path):
         from runner import pulse_table
+
         assert "four" in self.run_table(tmp_path, pulse_table(n_pulses=2))
 
     def test_rest_ending_within_the_first_samples(self, tmp_path):
         from runner import pulse_table
+
         df = pulse_table(n_pulses=8).iloc[38:].reset_index(drop=True)  # the first rest ends at sample 1
         self.run_table(tmp_path, df)
 
     def test_recording_that_starts_with_a_load(self, tmp_path):
         from runner import pulse_table
+
         df = pulse_table(n_pulses=8).iloc[45:].reset_index(drop=True)
         self.run_table(tmp_path, df)
 
@@ -153,6 +179,7 @@ class TestResultFiles:
     def test_texts_and_paths_in_a_folder_whose_path_holds_raw_data_and_csv(self, tmp_path):
         import io
         from runner import pulse_table, write_config
+
         db = tmp_path / "raw_data_2024" / "x.csv.d"
         raw = db / "cellA" / "raw_data"
         raw.mkdir(parents=True)
@@ -168,7 +195,8 @@ class TestResultFiles:
         assert f"INFO:file {params_path} written" in run.log
         assert f"INFO:Saved file {ocv_path}" in run.log
         assert sorted(p.name for p in results.iterdir()) == sorted(
-            [params_path.name, ocv_path.name, "battery_model.json"])
+            [params_path.name, ocv_path.name, "battery_model.json"]
+        )
 
         # the parameter file is json.dumps of bat_params, with nothing around it
         text = params_path.read_text()
@@ -177,12 +205,14 @@ class TestResultFiles:
         assert text.startswith('{"TempC": 25, "Tparam_1": ')
         # the OCV table is numpy.savetxt's text of the same numbers
         buf = io.StringIO()
-        np.savetxt(buf, np.transpose(np.vstack([run.values["SOC"], run.values["OCV_3rd"]])),
-                   header="SOC,OCV", delimiter=",")
+        np.savetxt(
+            buf, np.transpose(np.vstack([run.values["SOC"], run.values["OCV_3rd"]])), header="SOC,OCV", delimiter=","
+        )
         assert ocv_path.read_text() == buf.getvalue()
 
     def test_rerun_replaces_the_files_and_leaves_no_temporaries(self, tmp_path):
         from runner import pulse_table, write_config
+
         raw = tmp_path / "db" / "cellA" / "raw_data"
         raw.mkdir(parents=True)
         pulse_table(n_pulses=9).to_csv(raw / "cellA_100mAh_Tp25.csv", index=False)
@@ -194,5 +224,8 @@ class TestResultFiles:
         assert run_ecmfit(tmp_path).returncode == 0
         second = json.loads((results / "cellA_100mAh_Tp25_params.json").read_text())
         assert len(first["Tparam_2"]) == 5 and len(second["Tparam_2"]) == 3
-        assert sorted(os.listdir(results)) == ["battery_model.json", "cellA_100mAh_Tp25_ocv.csv",
-                                               "cellA_100mAh_Tp25_params.json"]
+        assert sorted(os.listdir(results)) == [
+            "battery_model.json",
+            "cellA_100mAh_Tp25_ocv.csv",
+            "cellA_100mAh_Tp25_params.json",
+        ]

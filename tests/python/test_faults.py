@@ -9,6 +9,7 @@
 - A results directory the run may not write to gives an OSError naming the
   file, and the files already there stay.
 """
+
 import ctypes
 import glob
 import os
@@ -32,8 +33,17 @@ CUTOFF_EXIT = hostile.CUTOFF_EXIT
 KILLS = int(os.environ.get("ECM_FAULT_KILLS", "32"))
 
 # Small, fast recordings of a constant two-branch cell (exact closed form).
-PROTOCOL = dict(capacity_mAh=150.0, pulse_current_A=-1.0, pulse_s=30.0, rest_s=150.0, initial_rest_s=30.0,
-                dt=1.0, model="model2", varying=False, method="exact")
+PROTOCOL = dict(
+    capacity_mAh=150.0,
+    pulse_current_A=-1.0,
+    pulse_s=30.0,
+    rest_s=150.0,
+    initial_rest_s=30.0,
+    dt=1.0,
+    model="model2",
+    varying=False,
+    method="exact",
+)
 
 
 def make_folder(root, temperatures, cell="cellA", model="model2", low_cutoff=3.0):
@@ -81,9 +91,13 @@ class TestKilledWhileWriting:
             shutil.rmtree(results)
             shutil.copytree(old_dir, results)
             aimed = k % 2 == 1
-            proc = subprocess.Popen([sys.executable, "-c", "import ecmfit"], cwd=str(tmp_path),
-                                    stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE if aimed else subprocess.DEVNULL, text=True)
+            proc = subprocess.Popen(
+                [sys.executable, "-c", "import ecmfit"],
+                cwd=str(tmp_path),
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE if aimed else subprocess.DEVNULL,
+                text=True,
+            )
             if not aimed:
                 # any moment of the run
                 time.sleep(rng.uniform(0.0, duration * 1.05))
@@ -123,7 +137,7 @@ class TestKilledWhileWriting:
         # like a half-written parameter file and build the model
         with open(os.path.join(results, ".cellA_150mAh_Tp25_params.json.tmpAB12cd"), "w") as fh:
             fh.write('{"TempC": 25, "Tpar')
-        code = ("import ecmgen, sys; ecmgen.write_battery_model_file(sys.argv[1], 3.0, 4.2)")
+        code = "import ecmgen, sys; ecmgen.write_battery_model_file(sys.argv[1], 3.0, 4.2)"
         proc = subprocess.run([sys.executable, "-c", code, folder], capture_output=True, text=True)
         assert proc.returncode == 0, proc.stderr[-2000:]
 
@@ -190,8 +204,9 @@ def _permission_checks_apply(directory):
     probe = os.path.join(directory, "probe")
     code = f"open({probe!r}, 'w')"
     try:
-        proc = subprocess.run([sys.executable, "-c", code], preexec_fn=_without_permission_override,
-                              capture_output=True, text=True)
+        proc = subprocess.run(
+            [sys.executable, "-c", code], preexec_fn=_without_permission_override, capture_output=True, text=True
+        )
     except (OSError, subprocess.SubprocessError):
         return False
     return proc.returncode != 0 and "PermissionError" in proc.stderr
@@ -212,8 +227,14 @@ class TestReadOnlyResults:
             if os.geteuid() == 0 and not _permission_checks_apply(str(results)):
                 pytest.skip("cannot run a child without root's permission override here")
             kw = {"preexec_fn": _without_permission_override} if os.geteuid() == 0 else {}
-            proc = subprocess.run([sys.executable, "-c", "import ecmfit"], cwd=str(tmp_path),
-                                  capture_output=True, text=True, timeout=600, **kw)
+            proc = subprocess.run(
+                [sys.executable, "-c", "import ecmfit"],
+                cwd=str(tmp_path),
+                capture_output=True,
+                text=True,
+                timeout=600,
+                **kw,
+            )
         finally:
             os.chmod(results, 0o755)
         assert proc.returncode == 1

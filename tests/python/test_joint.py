@@ -1,6 +1,7 @@
 """The joint method against synthetic cells with known parameters: recovery of
 R0 and both branches, the relaxation-corrected OCV, the flags for time
 constants a cycle cannot determine, and the SOC x temperature tables."""
+
 import json
 import os
 
@@ -13,8 +14,9 @@ import synthcell
 
 # A cell whose parameters are constant, simulated exactly: 500 mAh, 2 A pulses
 # of 60 s, rests long enough for tau2 = 600 s (1800 s), 1 s sampling.
-LONG_RESTS = dict(capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0, rest_s=1800.0, initial_rest_s=60.0,
-                  dt=1.0, varying=False)
+LONG_RESTS = dict(
+    capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0, rest_s=1800.0, initial_rest_s=60.0, dt=1.0, varying=False
+)
 
 
 def truth_of(bf):
@@ -37,8 +39,7 @@ class TestRecovery:
         rec, two_pass = joint.recordings[0], pulse.recordings[0]
         assert rec.pulses["tau1_determined"].all() and rec.pulses["tau2_determined"].all()
         assert (rec.pulses["status"] == "fitted").all()
-        for name, key in [("R0", "r0_ohm"), ("R1", "r1_ohm"), ("tau1", "tau1_s"), ("R2", "r2_ohm"),
-                          ("tau2", "tau2_s")]:
+        for name, key in [("R0", "r0_ohm"), ("R1", "r1_ohm"), ("tau1", "tau1_s"), ("R2", "r2_ohm"), ("tau2", "tau2_s")]:
             err = np.abs(rec.pulses[name] / truth[key] - 1)
             assert np.median(err) < 0.01, (name, err)
             # far better than the two-pass method, whose bias is known
@@ -60,8 +61,18 @@ class TestRecovery:
         truth = truth_of(bf)
         ex = ecm.extract(bf.recordings, model="1rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
         p = ex.recordings[0].pulses
-        assert list(p.columns[:10]) == ["cycle", "t_start", "t_end", "soc", "soc_end", "current", "R0", "R1", "C1",
-                                        "tau1"]
+        assert list(p.columns[:10]) == [
+            "cycle",
+            "t_start",
+            "t_end",
+            "soc",
+            "soc_end",
+            "current",
+            "R0",
+            "R1",
+            "C1",
+            "tau1",
+        ]
         assert (p["soc_end"] < p["soc"]).all()  # a discharge pulse ends below its middle
         for name, key in [("R0", "r0_ohm"), ("R1", "r1_ohm"), ("tau1", "tau1_s")]:
             assert np.median(p[name]) == pytest.approx(truth[key], rel=0.02), name
@@ -73,8 +84,7 @@ class TestSocAttribution:
         # A cell whose R1 and tau1 vary with SOC: over a pulse several times longer than tau1
         # that moves the SOC by 10 %, the branch relaxes from the state at the pulse's end;
         # its fitted R and tau are the cell's values there, not at the pulse's middle.
-        bf = make_battery_folder(model="model1", **dict(LONG_RESTS, varying=True, capacity_mAh=1000.0,
-                                                        pulse_s=180.0))
+        bf = make_battery_folder(model="model1", **dict(LONG_RESTS, varying=True, capacity_mAh=1000.0, pulse_s=180.0))
         truth = truth_of(bf)
         ex = ecm.extract(bf.recordings, model="1rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
         p = ex.recordings[0].pulses
@@ -90,8 +100,16 @@ class TestSocAttribution:
 
 class TestIdentifiability:
     def test_short_rests_flag_the_slow_branch(self, make_battery_folder):
-        bf = make_battery_folder(model="model2", capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0,
-                                 rest_s=600.0, initial_rest_s=60.0, dt=1.0, varying=False)
+        bf = make_battery_folder(
+            model="model2",
+            capacity_mAh=500.0,
+            pulse_current_A=-2.0,
+            pulse_s=60.0,
+            rest_s=600.0,
+            initial_rest_s=60.0,
+            dt=1.0,
+            varying=False,
+        )
         ex = ecm.extract(bf.recordings, model="2rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
         rec = ex.recordings[0]
         # tau2 = 600 s cannot be told from 600 s rests: flagged, never a bound value in disguise
@@ -131,8 +149,16 @@ class TestTables:
         np.testing.assert_allclose(csv["25C"], tabs["R0"][1], rtol=1e-15)
 
     def test_undetermined_values_are_left_out_of_the_tables(self, make_battery_folder):
-        bf = make_battery_folder(model="model2", capacity_mAh=500.0, pulse_current_A=-2.0, pulse_s=60.0,
-                                 rest_s=600.0, initial_rest_s=60.0, dt=1.0, varying=False)
+        bf = make_battery_folder(
+            model="model2",
+            capacity_mAh=500.0,
+            pulse_current_A=-2.0,
+            pulse_s=60.0,
+            rest_s=600.0,
+            initial_rest_s=60.0,
+            dt=1.0,
+            varying=False,
+        )
         ex = ecm.extract(bf.recordings, model="2rc", low_cutoff=3.0, high_cutoff=4.2, method="joint")
         tabs = ex.tables()
         assert all(v is None for v in tabs["tau2"][0])  # JSON-ready: null where nothing is determined

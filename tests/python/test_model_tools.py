@@ -1,6 +1,7 @@
 """Report, validation and export of a model, against independent truths: a
 synthetic cell driven by a drive cycle (SciPy's ODE solver), SciPy's lsim for
 the circuit, and PyBaMM's Thevenin model running the exported parameter set."""
+
 import base64
 import json
 import logging
@@ -37,8 +38,17 @@ def cell(tmp_path_factory):
     """A two-temperature pulse folder of the realistic cell, its joint-method
     model, and a 25 C drive-cycle recording of the same cell from SOC 0.9."""
     root = tmp_path_factory.mktemp("tools")
-    bf = synthcell.write_battery_folder(root, cell_name="cellD", temperatures=(25, 0), pulse_current_A=-2.0,
-                                        pulse_s=180.0, rest_s=600.0, initial_rest_s=60.0, dt=2.0, **NOISE)
+    bf = synthcell.write_battery_folder(
+        root,
+        cell_name="cellD",
+        temperatures=(25, 0),
+        pulse_current_A=-2.0,
+        pulse_s=180.0,
+        rest_s=600.0,
+        initial_rest_s=60.0,
+        dt=2.0,
+        **NOISE,
+    )
     t, i, _ = synthcell.drive_cycle_current(1200, 1.0, -6.0, seed=3)
     tt = np.arange(600 + 2 * len(t) + 600, dtype=float)
     ii = np.concatenate([np.zeros(600), i, i, np.zeros(600)])
@@ -63,7 +73,7 @@ def test_drive_cycle_is_predicted_within_5_mV(cell):
         assert counts["rest"] > 0 and counts["discharge"] > 0 and counts["charge"] > 0
         assert counts["overall"] == counts["rest"] + counts["discharge"] + counts["charge"] == len(v.t)
         e = v.error_mV[v.segment == "discharge"]
-        assert v.stats.loc["discharge", "rms_mV"] == pytest.approx(np.sqrt(np.mean(e ** 2)))
+        assert v.stats.loc["discharge", "rms_mV"] == pytest.approx(np.sqrt(np.mean(e**2)))
         assert v.max_mV == pytest.approx(np.max(np.abs(v.error_mV)))
 
 
@@ -94,18 +104,31 @@ def test_pybamm_runs_the_exported_set_like_validate(cell, tmp_path):
     pv = mod["parameter_values"]()
     # validate is isothermal: PyBaMM's cell must not warm up
     pv.update({"Initial SoC": 0.85, "Cell thermal mass [J/K]": 1e12, "Jig thermal mass [J/K]": 1e12})
-    steps = ["Rest for 600 seconds", "Discharge at 2 A for 300 seconds", "Rest for 900 seconds",
-             "Charge at 1 A for 200 seconds", "Rest for 600 seconds", "Discharge at 5 A for 120 seconds",
-             "Rest for 600 seconds"]
-    sol = pybamm.Simulation(mod["model"](), parameter_values=pv,
-                            experiment=pybamm.Experiment(steps, period="1 second")).solve()
+    steps = [
+        "Rest for 600 seconds",
+        "Discharge at 2 A for 300 seconds",
+        "Rest for 900 seconds",
+        "Charge at 1 A for 200 seconds",
+        "Rest for 600 seconds",
+        "Discharge at 5 A for 120 seconds",
+        "Rest for 600 seconds",
+    ]
+    sol = pybamm.Simulation(
+        mod["model"](), parameter_values=pv, experiment=pybamm.Experiment(steps, period="1 second")
+    ).solve()
     t = sol["Time [s]"].entries.copy()
     for k in range(1, len(t)):  # steps share their boundary time
         if t[k] <= t[k - 1]:
             t[k] = t[k - 1] + 1e-3
     rec = tmp_path / "pybamm_2000mAh_Tp10.csv"
-    pd.DataFrame({"Seconds": t, "Current(A)": -sol["Current [A]"].entries, "Voltage(V)": sol["Voltage [V]"].entries,
-                  "Temperature(C)": 10.0}).to_csv(rec, index=False, float_format="%.12g")
+    pd.DataFrame(
+        {
+            "Seconds": t,
+            "Current(A)": -sol["Current [A]"].entries,
+            "Voltage(V)": sol["Voltage [V]"].entries,
+            "Temperature(C)": 10.0,
+        }
+    ).to_csv(rec, index=False, float_format="%.12g")
     v = validate(cell["results"], rec)
     assert v.tables is not None and v.temperature == 10.0
     assert v.soc0 == pytest.approx(0.85, abs=1e-6)
@@ -118,7 +141,11 @@ def test_csv_and_mat_exports_hold_the_model(cell, tmp_path):
     doc = json.loads((cell["results"] / "battery_model.json").read_text())
     files = export(cell["results"], "csv", tmp_path / "csv")
     assert sorted(os.path.basename(f) for f in files) == [
-        "ocv.csv", "parameters_by_soc_temperature.csv", "parameters_by_temperature.csv", "soc_from_ocv.csv"]
+        "ocv.csv",
+        "parameters_by_soc_temperature.csv",
+        "parameters_by_temperature.csv",
+        "soc_from_ocv.csv",
+    ]
     by_t = pd.read_csv(tmp_path / "csv" / "parameters_by_temperature.csv")
     np.testing.assert_allclose(by_t["temperature_C"], [0.0, 25.0])
     np.testing.assert_allclose(by_t["R0_ohm"], sorted(doc["param_9"], reverse=True), rtol=1e-9)
@@ -187,8 +214,9 @@ def test_command_line_and_bad_input(cell, tmp_path):
     empty = tmp_path / "empty"  # neither a battery folder nor a folder of exports
     empty.mkdir()
     no_rest = tmp_path / "norest.csv"
-    pd.DataFrame({"Seconds": np.arange(100.0), "Current(A)": -1.0, "Voltage(V)": 3.7,
-                  "Temperature(C)": 25.0}).to_csv(no_rest, index=False)
+    pd.DataFrame({"Seconds": np.arange(100.0), "Current(A)": -1.0, "Voltage(V)": 3.7, "Temperature(C)": 25.0}).to_csv(
+        no_rest, index=False
+    )
     cases = [
         (["validate", tmp_path / "none.json", cell["drive"]], 2, "none.json' does not exist"),
         (["validate", bad, cell["drive"]], 2, "bad.json' is not valid JSON"),
@@ -228,8 +256,9 @@ def test_soc_dependent_simulation_matches_an_ode_solve(cell):
         s = soc_of(y[0])
         return [cur] + [(par(r, s) * cur - y[1 + b]) / par(tau, s) for b, (r, tau) in enumerate(zip(at.r, at.tau))]
 
-    sol = solve_ivp(rhs, (t[0], t[-1]), np.zeros(1 + len(at.r)), t_eval=t, method="DOP853", rtol=1e-10,
-                    atol=1e-12, max_step=0.5)
+    sol = solve_ivp(
+        rhs, (t[0], t[-1]), np.zeros(1 + len(at.r)), t_eval=t, method="DOP853", rtol=1e-10, atol=1e-12, max_step=0.5
+    )
     soc = soc_of(sol.y[0])
     want = np.interp(soc, at.ocv_soc, at.ocv_v) + par(at.r0, soc) * i + sol.y[1:].sum(axis=0)
     for tab in (at.r0, at.r[0], at.tau[0]):  # the SOC range crosses table points (branch 2 is undetermined)

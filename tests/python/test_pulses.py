@@ -5,6 +5,7 @@ pulse-discharge recordings; the core must give the same indices and values
 (bit for bit where both sides do the same arithmetic, to rounding where the
 summation order differs).
 """
+
 import numpy as np
 import pytest
 from scipy.integrate import cumulative_trapezoid
@@ -15,12 +16,26 @@ _ecmcore = pytest.importorskip("_ecmcore")
 
 # --- synthetic recordings ---------------------------------------------------
 
+
 def ocv_of_soc(soc):
-    return 3.0 + 0.9 * soc - 0.25 * np.exp(-soc / 0.05) + 0.25 * soc ** 6
+    return 3.0 + 0.9 * soc - 0.25 * np.exp(-soc / 0.05) + 0.25 * soc**6
 
 
-def pulse_recording(n_pulses=12, pulse_s=60.0, rest_s=300.0, first_rest_s=120.0, dt=1.0, jitter=0.0,
-                    i_noise=0.0, v_noise=0.0, amp=-2.0, r0=0.05, r1=0.03, tau1=40.0, seed=0):
+def pulse_recording(
+    n_pulses=12,
+    pulse_s=60.0,
+    rest_s=300.0,
+    first_rest_s=120.0,
+    dt=1.0,
+    jitter=0.0,
+    i_noise=0.0,
+    v_noise=0.0,
+    amp=-2.0,
+    r0=0.05,
+    r1=0.03,
+    tau1=40.0,
+    seed=0,
+):
     """A cell discharged by `n_pulses` load pulses of `amp` A separated by rests
     at 0 A, cut half-way through one more pulse (as the cut-off does). The
     voltage is OCV(SOC) + R0 i + one RC branch, so it drops with charge and
@@ -62,23 +77,38 @@ def reference(t, iload, v, cum_mAh):
     d = np.diff(iload)
     idx_rest = np.where(d < -iload_th)[0]
     idx_load = np.where(d > iload_th)[0]
-    vsoc = np.array([np.mean(v[i - 2:i - 1]) for i in idx_rest])
+    vsoc = np.array([np.mean(v[i - 2 : i - 1]) for i in idx_rest])
     mAh = np.array([np.trapezoid(y=1000.0 * iload[0:i], x=t[0:i]) / 3600.0 for i in idx_rest])
     soc = 1 + mAh / cum_mAh[N - 1]
     spline = UnivariateSpline(soc[::-1], vsoc[::-1], k=3, s=0, ext=0, check_finite=False)
     SOC = np.arange(0, 1.005, 0.005)
     ind_all = np.sort(np.concatenate((idx_rest, idx_load)))
     vsoc_time = np.insert(t[ind_all], 0, 0)
-    vsoc_val = np.repeat([np.mean(v[i - 3:i - 1]) for i in idx_rest], 2)
+    vsoc_val = np.repeat([np.mean(v[i - 3 : i - 1]) for i in idx_rest], 2)
     vsoc_time = np.append(vsoc_time, t[N - 1])
-    vsoc_val = np.append(vsoc_val, np.mean(v[N - 2:N - 1]))
-    vsoc_time = vsoc_time[:len(vsoc_val)]
-    vsoc_val = vsoc_val[:len(vsoc_time)]
+    vsoc_val = np.append(vsoc_val, np.mean(v[N - 2 : N - 1]))
+    vsoc_time = vsoc_time[: len(vsoc_val)]
+    vsoc_val = vsoc_val[: len(vsoc_time)]
     vsoc_val_itrp = np.interp(t, vsoc_time, vsoc_val)
-    return dict(counts=counts, bins=bins, iload_ix=iload_ix, iload_th=iload_th, idx_rest=idx_rest,
-                idx_load=idx_load, vsoc=vsoc, mAh=mAh, soc=soc, spline=spline, SOC=SOC, OCV_3rd=spline(SOC),
-                ind_all=ind_all, vsoc_time=vsoc_time, vsoc_val=vsoc_val, vsoc_val_itrp=vsoc_val_itrp,
-                ocv_diff=v - vsoc_val_itrp)
+    return dict(
+        counts=counts,
+        bins=bins,
+        iload_ix=iload_ix,
+        iload_th=iload_th,
+        idx_rest=idx_rest,
+        idx_load=idx_load,
+        vsoc=vsoc,
+        mAh=mAh,
+        soc=soc,
+        spline=spline,
+        SOC=SOC,
+        OCV_3rd=spline(SOC),
+        ind_all=ind_all,
+        vsoc_time=vsoc_time,
+        vsoc_val=vsoc_val,
+        vsoc_val_itrp=vsoc_val_itrp,
+        ocv_diff=v - vsoc_val_itrp,
+    )
 
 
 RECORDINGS = {
@@ -93,6 +123,7 @@ RECORDINGS = {
 
 # --- recording --------------------------------------------------------------
 
+
 def test_cumulative_charge_is_scipy_cumulative_trapezoid():
     for name, opts in RECORDINGS.items():
         t, iload, _, _ = pulse_recording(**opts)
@@ -103,8 +134,9 @@ def test_cumulative_charge_is_scipy_cumulative_trapezoid():
     # Charge then discharge: the absolute value is of the running integral.
     t = np.arange(7.0)
     i = np.array([1.0, 1, 1, -1, -1, -1, -1])
-    np.testing.assert_array_equal(_ecmcore.cumulative_charge_mAh(t, i),
-                                  np.abs(cumulative_trapezoid(y=1000 * i, x=t, initial=0) / 3600))
+    np.testing.assert_array_equal(
+        _ecmcore.cumulative_charge_mAh(t, i), np.abs(cumulative_trapezoid(y=1000 * i, x=t, initial=0) / 3600)
+    )
     assert _ecmcore.cumulative_charge_mAh([], []).shape == (0,)
     with pytest.raises(ValueError, match="samples"):
         _ecmcore.cumulative_charge_mAh([0.0, 1.0], [1.0])
@@ -123,6 +155,7 @@ def test_find_cutoff_is_the_first_sample_strictly_below():
 
 # --- histogram, grid, interpolation -----------------------------------------
 
+
 def _histogram_cases():
     rng = np.random.default_rng(99)
     cases = {}
@@ -138,7 +171,8 @@ def _histogram_cases():
     cases["values_on_edges"] = np.concatenate((x, e, e, e))
     lo, hi = e[0], e[-1]
     cases["edges_pm_one_ulp"] = np.concatenate(
-        (x, np.clip(np.nextafter(e, np.inf), lo, hi), np.clip(np.nextafter(e, -np.inf), lo, hi)))
+        (x, np.clip(np.nextafter(e, np.inf), lo, hi), np.clip(np.nextafter(e, -np.inf), lo, hi))
+    )
     for k in range(1, 40):
         cases[f"tenths_{k}"] = np.arange(-k, 1) / 10.0
     cases["constant"] = np.full(50, -1.7)
@@ -210,6 +244,7 @@ def test_interp_is_numpy_interp():
 
 # --- the whole step -----------------------------------------------------------
 
+
 @pytest.mark.parametrize("name", list(RECORDINGS))
 def test_analyse_pulses_matches_numpy_reference(name):
     t, iload, v, cum = pulse_recording(**RECORDINGS[name])
@@ -263,11 +298,11 @@ def test_ocv_diff_during_rests_relaxes_towards_zero():
     rest_ends, load_ends = got["idx_rest"][:-1], got["idx_load"]
     for p, l_end in enumerate(load_ends):
         r_end = rest_ends[p + 1]
-        rest = got["ocv_diff"][l_end + 1:r_end + 1]
+        rest = got["ocv_diff"][l_end + 1 : r_end + 1]
         assert rest[0] < -0.005  # the cell is still relaxing
         assert abs(rest[-3]) < 2e-4  # close to 0 at the end of the rest
         assert np.all(np.diff(rest[:-3]) > 0)
-        assert np.all(got["ocv_diff"][rest_ends[p] + 2:l_end + 1] < 0)  # under load
+        assert np.all(got["ocv_diff"][rest_ends[p] + 2 : l_end + 1] < 0)  # under load
 
 
 def test_the_ocv_table_extrapolates_below_the_last_rest():
@@ -283,9 +318,20 @@ def test_the_ocv_table_extrapolates_below_the_last_rest():
 
 # --- bad recordings -----------------------------------------------------------
 
+
 def _charge_pulse_recording():
-    parts = [(0.0, 30), (-2.0, 20), (0.0, 30), (-2.0, 20), (0.0, 30), (2.0, 60), (0.0, 30), (-2.0, 20),
-             (0.0, 30), (-2.0, 10)]
+    parts = [
+        (0.0, 30),
+        (-2.0, 20),
+        (0.0, 30),
+        (-2.0, 20),
+        (0.0, 30),
+        (2.0, 60),
+        (0.0, 30),
+        (-2.0, 20),
+        (0.0, 30),
+        (-2.0, 10),
+    ]
     iload = np.concatenate([np.full(n, c) for c, n in parts])
     t = np.arange(iload.size, dtype=float)
     v = np.full(iload.size, 3.7)
@@ -307,7 +353,11 @@ def _bad_cases():
     short = np.array([0.0, 0.0, -2.0, -2.0, 0.0, 0.0, -2.0, 0.0, 0.0])
     ts = np.arange(short.size, dtype=float)
     yield "no_full_bin", (ts, short, np.full(short.size, 3.7), np.ones(short.size)), "more than ten samples"
-    yield "soc_rises", _charge_pulse_recording(), r"rest 2 \(ending at sample 79\) has SOC 0\.888.* and rest 3 \(ending at sample 189\) has SOC 1\.10"
+    yield (
+        "soc_rises",
+        _charge_pulse_recording(),
+        r"rest 2 \(ending at sample 79\) has SOC 0\.888.* and rest 3 \(ending at sample 189\) has SOC 1\.10",
+    )
     yield "nan_current", (t, np.where(t == 5.0, np.nan, iload), v, cum), "finite"
 
 

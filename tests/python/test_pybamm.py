@@ -1,5 +1,6 @@
 """The joint method on data from an independent simulator: PyBaMM's
 equivalent-circuit model (a 100 Ah cell, so C2 = 375,000 F), five pulses."""
+
 import os
 import sys
 

@@ -20,6 +20,7 @@ The default run is small and reproducible (derandomized).  A long run:
 (the number is the total over the whole-run tests; the _ecmcore API tests get
 ten times as many).  ECM_ROBUSTNESS_REPORT=<file> writes the tally as JSON.
 """
+
 import collections
 import json
 import math
@@ -52,13 +53,24 @@ def budget(default, share):
 
 
 def whole_run_settings(default, share):
-    return settings(max_examples=budget(default, share), deadline=None, derandomize=True, database=None,
-                    suppress_health_check=list(HealthCheck), print_blob=True)
+    return settings(
+        max_examples=budget(default, share),
+        deadline=None,
+        derandomize=True,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+        print_blob=True,
+    )
 
 
 def api_settings(default=150):
-    return settings(max_examples=budget(default, 10 * 0.25), deadline=None, derandomize=True, database=None,
-                    suppress_health_check=list(HealthCheck))
+    return settings(
+        max_examples=budget(default, 10 * 0.25),
+        deadline=None,
+        derandomize=True,
+        database=None,
+        suppress_health_check=list(HealthCheck),
+    )
 
 
 TALLY = collections.Counter()
@@ -68,11 +80,16 @@ FINDINGS = []
 @pytest.fixture(scope="module", autouse=True)
 def _report(request):
     yield
-    summary = {"cases": sum(TALLY.values()), "outcomes": dict(TALLY),
-               "failed": sum(TALLY[k] for k in ("crash", "hang", "other", "wrong")),
-               "findings": FINDINGS}
-    line = (f"robustness: {summary['cases']} generated cases, outcomes {dict(TALLY)}; "
-            f"{summary['failed']} crashed, hung or wrote a wrong file")
+    summary = {
+        "cases": sum(TALLY.values()),
+        "outcomes": dict(TALLY),
+        "failed": sum(TALLY[k] for k in ("crash", "hang", "other", "wrong")),
+        "findings": FINDINGS,
+    }
+    line = (
+        f"robustness: {summary['cases']} generated cases, outcomes {dict(TALLY)}; "
+        f"{summary['failed']} crashed, hung or wrote a wrong file"
+    )
     reporter = request.config.pluginmanager.get_plugin("terminalreporter")
     if reporter is not None:
         reporter.write_line("")
@@ -98,8 +115,14 @@ def run_case(case, extra_check=None):
         key = outcome if not problems or outcome in ("crash", "hang", "other") else "wrong"
         TALLY[key] += 1
         if problems:
-            FINDINGS.append({"case": case.describe(), "outcome": outcome, "problems": problems,
-                             "stderr_tail": run.stderr[-1500:] if run is not None else ""})
+            FINDINGS.append(
+                {
+                    "case": case.describe(),
+                    "outcome": outcome,
+                    "problems": problems,
+                    "stderr_tail": run.stderr[-1500:] if run is not None else "",
+                }
+            )
         assert not problems, f"{case.describe()}\n" + "\n".join(problems)
         return outcome, run
 
@@ -107,6 +130,7 @@ def run_case(case, extra_check=None):
 # ----------------------------------------------------------------------------
 # Whole runs
 # ----------------------------------------------------------------------------
+
 
 class TestWholeRun:
     @whole_run_settings(30, 0.45)
@@ -122,8 +146,11 @@ class TestWholeRun:
         run_case(Case(recordings=[rec], config_ops=ops, low_cutoff=low, high_cutoff=high, model=model))
 
     @whole_run_settings(8, 0.15)
-    @given(recs=st.lists(recordings(hostile=True), min_size=2, max_size=3),
-           temps=st.permutations([25, 0, -10]), model=st.sampled_from(["model1", "model2"]))
+    @given(
+        recs=st.lists(recordings(hostile=True), min_size=2, max_size=3),
+        temps=st.permutations([25, 0, -10]),
+        model=st.sampled_from(["model1", "model2"]),
+    )
     def test_several_recordings(self, recs, temps, model):
         # distinct names so that every recording is its own file
         for k, rec in enumerate(recs):
@@ -138,6 +165,7 @@ class TestWholeRun:
     def test_valid_recording_completes_and_recovers_r0(self, rec):
         """Moderate cells with random protocols, sampling and noise: the run
         completes and the median R0 is near the simulated one."""
+
         def near_truth(case, root, outcome, run):
             if outcome != "completed":
                 return [f"a valid recording did not complete: {hostile.last_line(run.stderr)}"]
@@ -147,6 +175,7 @@ class TestWholeRun:
                 if not abs(fitted - true) <= 0.35 * true + 20 * rec.truth["noise"]:
                     out.append(f"{name}: median R0 {fitted} far from the simulated {true}")
             return out
+
         run_case(Case(recordings=[rec], model=rec.truth["model"]), extra_check=near_truth)
 
     def test_no_recording_and_non_csv_files(self, tmp_path):
@@ -174,13 +203,14 @@ anything = st.one_of(
     hnp.arrays(np.float64, hnp.array_shapes(min_dims=0, max_dims=3, max_side=5), elements=any_float),
     hnp.arrays(np.int64, st.integers(0, 10)),
     st.lists(st.one_of(any_float, st.text(max_size=3), st.none()), max_size=6),
-    st.none(), any_float, st.text(max_size=4),
+    st.none(),
+    any_float,
+    st.text(max_size=4),
 )
 
 
 def increasing(n_min=2, n_max=40, step=st.floats(1e-3, 100.0)):
-    return st.lists(step, min_size=n_min - 1, max_size=n_max - 1).map(
-        lambda d: np.concatenate(([0.0], np.cumsum(d))))
+    return st.lists(step, min_size=n_min - 1, max_size=n_max - 1).map(lambda d: np.concatenate(([0.0], np.cumsum(d))))
 
 
 def call(f, *args, **kw):
@@ -280,7 +310,7 @@ class TestCoreApi:
         at = np.linspace(x[0] - 1, x[-1] + 1, 37)
         scale = 1 + np.max(np.abs(y))
         cond = (x[-1] - x[0]) / np.min(np.diff(x))  # ill-conditioned knots loosen the comparison
-        np.testing.assert_allclose(s(at), ref(at), rtol=0, atol=1e-9 * scale * cond ** 3)
+        np.testing.assert_allclose(s(at), ref(at), rtol=0, atol=1e-9 * scale * cond**3)
 
     @api_settings()
     @given(t=anything, i=anything, v=anything, q=anything)
@@ -311,9 +341,14 @@ class TestCoreApi:
             assert np.all((out["idx_load"] >= 0) & (out["idx_load"] < n))
 
     @api_settings()
-    @given(t=anything, v=anything, rest=anything, load=anything,
-           rest_i=hnp.arrays(np.int64, st.integers(0, 8), elements=st.integers(-2 ** 62, 2 ** 62)),
-           load_i=hnp.arrays(np.int64, st.integers(0, 8), elements=st.integers(-5, 60)))
+    @given(
+        t=anything,
+        v=anything,
+        rest=anything,
+        load=anything,
+        rest_i=hnp.arrays(np.int64, st.integers(0, 8), elements=st.integers(-(2**62), 2**62)),
+        load_i=hnp.arrays(np.int64, st.integers(0, 8), elements=st.integers(-5, 60)),
+    )
     def test_ocv_over_time_and_steps_arbitrary(self, t, v, rest, load, rest_i, load_i):
         call(_ecmcore.ocv_over_time, t, v, rest, load)
         call(_ecmcore.ocv_over_time, np.arange(50.0), np.linspace(4, 3, 50), rest_i, load_i)
@@ -323,8 +358,15 @@ class TestCoreApi:
         call(_ecmcore.interp, t, v, rest)
 
     @api_settings(100)
-    @given(t=anything, i=anything, y=anything, x0=anything, f_scale=any_float, tol=any_float,
-           r=st.lists(any_float, min_size=3, max_size=3))
+    @given(
+        t=anything,
+        i=anything,
+        y=anything,
+        x0=anything,
+        f_scale=any_float,
+        tol=any_float,
+        r=st.lists(any_float, min_size=3, max_size=3),
+    )
     def test_fits_arbitrary(self, t, i, y, x0, f_scale, tol, r):
         res = call(_ecmcore.fit_model1, t, i, y, x0, f_scale, tol)
         if res is not None:
@@ -339,8 +381,9 @@ class TestCoreApi:
         n = data.draw(st.integers(0, 30))
         t = data.draw(increasing(max(n, 2), max(n, 2), st.sampled_from([1e-9, 1e-3, 1.0, 1e6])))[:n]
         i = data.draw(vectors(st.floats(-1e3, 1e3), min_size=n, max_size=n))
-        y = data.draw(vectors(st.one_of(st.floats(-1e3, 1e3), st.sampled_from([np.nan, 1e300])),
-                              min_size=n, max_size=n))
+        y = data.draw(
+            vectors(st.one_of(st.floats(-1e3, 1e3), st.sampled_from([np.nan, 1e300])), min_size=n, max_size=n)
+        )
         x0 = data.draw(vectors(st.floats(-1e5, 1e5), min_size=3, max_size=3))
         tol = data.draw(st.sampled_from([1e-8, 1e-15, 0.0, 1.0, -1.0, np.nan]))
         res = call(_ecmcore.fit_model1, t, i, y, x0, data.draw(st.sampled_from([1e-3, 1.0, 0.0, -1.0])), tol)
@@ -349,10 +392,16 @@ class TestCoreApi:
             assert x.shape == (3,) and np.all((x >= 1e-4) & (x <= 5e4)), res
 
     @api_settings(100)
-    @given(x0=anything, lb=anything, ub=anything, m=st.integers(0, 5),
-           kind=st.sampled_from(["ok", "nan", "inf", "shape", "raise", "text", "2d"]),
-           loss=st.sampled_from(["linear", "huber", "soft_l1", "cauchy", "arctan", "nope"]),
-           f_scale=any_float, max_nfev=st.one_of(st.none(), st.integers(-2, 50)))
+    @given(
+        x0=anything,
+        lb=anything,
+        ub=anything,
+        m=st.integers(0, 5),
+        kind=st.sampled_from(["ok", "nan", "inf", "shape", "raise", "text", "2d"]),
+        loss=st.sampled_from(["linear", "huber", "soft_l1", "cauchy", "arctan", "nope"]),
+        f_scale=any_float,
+        max_nfev=st.one_of(st.none(), st.integers(-2, 50)),
+    )
     def test_least_squares_hostile_problems(self, x0, lb, ub, m, kind, loss, f_scale, max_nfev):
         def fun(x):
             x = np.atleast_1d(x)
@@ -374,16 +423,16 @@ class TestCoreApi:
         def jac(x):
             x = np.atleast_1d(x)
             return np.eye(m, len(x)) if kind != "shape" else np.zeros((m, len(x) + 1))
+
         try:
-            res = _ecmcore.least_squares(fun, x0, jac, bounds=(lb, ub), loss=loss, f_scale=f_scale,
-                                         max_nfev=max_nfev)
+            res = _ecmcore.least_squares(fun, x0, jac, bounds=(lb, ub), loss=loss, f_scale=f_scale, max_nfev=max_nfev)
         except (ValueError, TypeError, ZeroDivisionError, OverflowError, RuntimeError):
             return
         x = np.asarray(res.x, dtype=float)
         assert x.shape == np.atleast_1d(np.asarray(x0, dtype=float)).shape
 
     @api_settings(300)
-    @given(x=st.one_of(any_float, st.integers(-2 ** 70, 2 ** 70)))
+    @given(x=st.one_of(any_float, st.integers(-(2**70), 2**70)))
     def test_number_texts(self, x):
         try:
             xf = float(x)

@@ -1,4 +1,5 @@
 """The run frame and the loading of recordings, through whole imports of ecmfit."""
+
 import json
 import os
 
@@ -10,8 +11,10 @@ from scipy.integrate import cumulative_trapezoid
 from runner import pulse_table, run_ecmfit, write_config
 
 CONFIG_EXIT = "\nInput parameter definition file not found in './input_params.json'\n"
-CUTOFF_EXIT = ("\nBattery voltage does not cross the defined low cut off voltage. "
-               "Please define higher cut off level and run again.\n")
+CUTOFF_EXIT = (
+    "\nBattery voltage does not cross the defined low cut off voltage. "
+    "Please define higher cut off level and run again.\n"
+)
 
 
 def battery(tmp_path, tables, folder="cellA", **config):
@@ -61,8 +64,9 @@ class TestConfiguration:
         assert last.startswith("ValueError") and "low_cutoff" in last and "three volts" in last
 
     def test_numeric_strings_are_accepted(self, tmp_path):
-        folder = battery(tmp_path, {"c_100mAh_Tp25.csv": pulse_table()}, low_cutoff="3.05", high_cutoff="4.25",
-                         model="model1")
+        folder = battery(
+            tmp_path, {"c_100mAh_Tp25.csv": pulse_table()}, low_cutoff="3.05", high_cutoff="4.25", model="model1"
+        )
         run = run_ecmfit(tmp_path, dump=["vcut", "vhigh"])
         assert run.log[:3] == [f"INFO:workdir = {folder}", "INFO:vhigh = 4.25 V", "INFO:vcut = 3.05 V"]
         assert run.returncode == 0, run.stderr[-2000:]
@@ -89,8 +93,13 @@ class TestFrame:
         folder.mkdir(parents=True)
         write_config(tmp_path, str(tmp_path / "db") + "/", "cellA", model="model1")
         run = run_ecmfit(tmp_path)
-        assert run.log[:5] == [f"INFO:workdir = {folder}", "INFO:vhigh = 4.2 V", "INFO:vcut = 3.0 V",
-                               "INFO:model1 selected", "ERROR:No *.csv files found!"]
+        assert run.log[:5] == [
+            f"INFO:workdir = {folder}",
+            "INFO:vhigh = 4.2 V",
+            "INFO:vcut = 3.0 V",
+            "INFO:model1 selected",
+            "ERROR:No *.csv files found!",
+        ]
         assert (folder / "results").is_dir()
         # the builder ran and found no parameter files
         assert "_params.json" in run.stderr.strip().splitlines()[-1]
@@ -109,13 +118,31 @@ class TestFrame:
 
     def test_log_lines_and_module_values_of_a_run(self, tmp_path):
         folder = battery(tmp_path, {"cellA_100mAh_Tn5.csv": pulse_table()}, model="model1")
-        run = run_ecmfit(tmp_path, dump=["values", "workdir", "vhigh", "vcut", "infiles", "infile",
-                                         "battery_capacity", "temperature", "temperature_txt"])
+        run = run_ecmfit(
+            tmp_path,
+            dump=[
+                "values",
+                "workdir",
+                "vhigh",
+                "vcut",
+                "infiles",
+                "infile",
+                "battery_capacity",
+                "temperature",
+                "temperature_txt",
+            ],
+        )
         assert run.returncode == 0, run.stderr[-2000:]
         infile = str(folder / "raw_data" / "cellA_100mAh_Tn5.csv")
-        assert run.log[:7] == [f"INFO:workdir = {folder}", "INFO:vhigh = 4.2 V", "INFO:vcut = 3.0 V",
-                               "INFO:model1 selected", f"INFO:started processing file '{infile}'",
-                               "INFO:nominal capacity = 100 mAh", "INFO:temperature = -5 C"]
+        assert run.log[:7] == [
+            f"INFO:workdir = {folder}",
+            "INFO:vhigh = 4.2 V",
+            "INFO:vcut = 3.0 V",
+            "INFO:model1 selected",
+            f"INFO:started processing file '{infile}'",
+            "INFO:nominal capacity = 100 mAh",
+            "INFO:temperature = -5 C",
+        ]
         v = run.values
         assert v["values"]["model"] == "model1"
         assert isinstance(v["vcut"], float) and isinstance(v["battery_capacity"], int)
@@ -137,8 +164,9 @@ class TestFrame:
 
 
 class TestTemperature:
-    @pytest.mark.parametrize("values,expected", [([24.0, 25.0], 24), ([25.0, 26.0], 26),
-                                                 ([-9.6], -10), ([-9.4, -9.8, -9.6], -10)])
+    @pytest.mark.parametrize(
+        "values,expected", [([24.0, 25.0], 24), ([25.0, 26.0], 26), ([-9.6], -10), ([-9.4, -9.8, -9.6], -10)]
+    )
     def test_rounded_median_of_the_data(self, tmp_path, values, expected):
         df = pulse_table()
         df["Temperature(C)"] = np.resize(values, len(df))
@@ -224,8 +252,8 @@ class TestTrimming:
         df["Seconds"] = np.cumsum(rng.uniform(0.5, 1.5, len(df)))
         df["Current(A)"] += rng.normal(0, 1e-3, len(df))
         k = 412
-        df.loc[k, "Voltage(V)"] = 2.99   # first sample below the cut-off ...
-        df.loc[k + 1:, "Voltage(V)"] = 3.5  # ... and the voltage rises again afterwards
+        df.loc[k, "Voltage(V)"] = 2.99  # first sample below the cut-off ...
+        df.loc[k + 1 :, "Voltage(V)"] = 3.5  # ... and the voltage rises again afterwards
         battery(tmp_path, {"c_100mAh_Tp25.csv": df})
         run = run_ecmfit(tmp_path, dump=["idx_end", "v", "t", "iload", "cum_mAh", "vraw", "df"])
         ref = pd.read_csv(tmp_path / "db" / "cellA" / "raw_data" / "c_100mAh_Tp25.csv")
@@ -234,7 +262,9 @@ class TestTrimming:
         np.testing.assert_array_equal(run.values["t"], ref["Seconds"].to_numpy()[:k])
         np.testing.assert_array_equal(run.values["iload"], ref["Current(A)"].to_numpy()[:k])
         np.testing.assert_array_equal(run.values["vraw"], ref["Voltage(V)"].to_numpy())
-        expected = np.abs(cumulative_trapezoid(y=1000 * ref["Current(A)"].to_numpy()[:k],
-                                               x=ref["Seconds"].to_numpy()[:k], initial=0) / 3600)
+        expected = np.abs(
+            cumulative_trapezoid(y=1000 * ref["Current(A)"].to_numpy()[:k], x=ref["Seconds"].to_numpy()[:k], initial=0)
+            / 3600
+        )
         np.testing.assert_allclose(run.values["cum_mAh"], expected, rtol=1e-13, atol=1e-12)
         assert run.values["cum_mAh"][0] == 0.0

@@ -1,5 +1,6 @@
 """_ecmcore.least_squares and the window fits against scipy.optimize.least_squares
 (method "trf", same loss, f_scale, bounds, tolerances, exact Jacobian given to both)."""
+
 import numpy as np
 import pytest
 from scipy.optimize import OptimizeResult, least_squares
@@ -25,6 +26,7 @@ def assert_same_solution(ours, ref, xtol):
 
 
 # ---------------------------------------------------------------- test problems
+
 
 def rosen(x):
     return np.array([10 * (x[1] - x[0] ** 2), 1 - x[0]])
@@ -54,8 +56,17 @@ def exp_jac(p):
 @pytest.mark.parametrize("y", [Y_EXP, Y_EXP_OUT], ids=["clean", "outliers"])
 def test_well_conditioned_problems_reach_scipy_solution(loss, f_scale, bounds, y):
     tol = 1e-10
-    ours, ref = both(exp_res(y), [1.0, 1.0, 0.0 if np.isinf(np.min(bounds[0])) else 1.0], exp_jac, bounds=bounds,
-                     loss=loss, f_scale=f_scale, ftol=tol, xtol=tol, gtol=tol)
+    ours, ref = both(
+        exp_res(y),
+        [1.0, 1.0, 0.0 if np.isinf(np.min(bounds[0])) else 1.0],
+        exp_jac,
+        bounds=bounds,
+        loss=loss,
+        f_scale=f_scale,
+        ftol=tol,
+        xtol=tol,
+        gtol=tol,
+    )
     assert_same_solution(ours, ref, tol)
     np.testing.assert_allclose(ours.fun, exp_res(y)(ours.x), rtol=0, atol=1e-15)
     assert ours.njev <= ours.nfev
@@ -80,8 +91,9 @@ def test_identical_path_on_a_bounded_problem():
 def test_solution_on_a_bound_matches_scipy():
     # The unconstrained minimum of the Rosenbrock function lies outside [-2, 0.5].
     for loss in ["linear", "huber"]:
-        ours, ref = both(rosen, [-1.0, 0.2], rosen_jac, bounds=([-2, -2], [0.5, 0.5]), loss=loss,
-                         ftol=1e-12, xtol=1e-12, gtol=1e-12)
+        ours, ref = both(
+            rosen, [-1.0, 0.2], rosen_jac, bounds=([-2, -2], [0.5, 0.5]), loss=loss, ftol=1e-12, xtol=1e-12, gtol=1e-12
+        )
         assert ours.active_mask.tolist() == ref.active_mask.tolist()
         assert ours.active_mask[0] == 1
         np.testing.assert_allclose(ours.x, ref.x, rtol=1e-7, atol=1e-9)
@@ -99,6 +111,7 @@ def test_evaluation_budget(max_nfev):
 
 
 # --------------------------------------------------------------- the real use
+
 
 def pulse_window(n, r0, rs, cs, noise, seed):
     t = 500.0 + np.arange(n, dtype=float)
@@ -175,8 +188,20 @@ def test_two_branch_fits_match_scipy(case):
 def test_window_fit_results_carry_every_field():
     t, i, y = pulse_window(126, 0.05, [0.02], [1500.0], 1e-4, 9)
     r = _ecmcore.fit_model1(t, i, y, [0.5, 0.05, 100.0], 0.1, 1e-11)
-    for key in ["x", "cost", "fun", "jac", "grad", "optimality", "active_mask", "nfev", "njev",
-                "status", "message", "success"]:
+    for key in [
+        "x",
+        "cost",
+        "fun",
+        "jac",
+        "grad",
+        "optimality",
+        "active_mask",
+        "nfev",
+        "njev",
+        "status",
+        "message",
+        "success",
+    ]:
         assert key in r
     assert r.fun.shape == (126,) and r.jac.shape == (126, 3) and r.grad.shape == (3,)
     np.testing.assert_allclose(r.fun, y - _ecmcore.simulate(t, i, r.x[0], [r.x[1]], [r.x[2]]), atol=1e-15)
@@ -190,6 +215,7 @@ def test_window_fit_results_carry_every_field():
 
 
 # ------------------------------------------------------------------ the report
+
 
 def test_progress_report_has_scipy_layout(capsys):
     kw = dict(bounds=(0, 3), loss="huber", f_scale=0.1, verbose=2)
@@ -217,6 +243,7 @@ def test_progress_report_has_scipy_layout(capsys):
 
 # ------------------------------------------------------------------ bad input
 
+
 def test_bad_input_raises_clear_errors():
     with pytest.raises(ValueError, match=r"residuals are not finite at the start vector \[0.5, 0.5\]"):
         _ecmcore.least_squares(lambda x: np.array([np.nan, 1.0]), [0.5, 0.5], rosen_jac)
@@ -230,8 +257,7 @@ def test_bad_input_raises_clear_errors():
         _ecmcore.least_squares(rosen, [0.5, 0.5], lambda x: np.ones((3, 2)))
     with pytest.raises(ValueError, match="values where"):
         calls = []
-        _ecmcore.least_squares(lambda x: (calls.append(1), np.ones(2 + len(calls) // 2))[1],
-                               [0.5, 0.5], rosen_jac)
+        _ecmcore.least_squares(lambda x: (calls.append(1), np.ones(2 + len(calls) // 2))[1], [0.5, 0.5], rosen_jac)
     with pytest.raises(ValueError, match="bound has"):
         _ecmcore.least_squares(rosen, [0.5, 0.5], rosen_jac, bounds=([0, 0, 0], 3))
 

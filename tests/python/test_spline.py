@@ -1,4 +1,5 @@
 """The OCV-SOC spline against SciPy's not-a-knot cubic splines."""
+
 import numpy as np
 import pytest
 from scipy.interpolate import CubicSpline as SciCubicSpline
@@ -9,7 +10,7 @@ _ecmcore = pytest.importorskip("_ecmcore")
 
 def ocv_like(soc):
     """A realistic OCV curve: steep at low SOC, a plateau, a rise near full."""
-    return 3.0 + 0.9 * soc - 0.25 * np.exp(-soc / 0.05) + 0.25 * soc ** 6 - 0.1 * np.exp(-(soc - 0.5) ** 2 / 0.01)
+    return 3.0 + 0.9 * soc - 0.25 * np.exp(-soc / 0.05) + 0.25 * soc**6 - 0.1 * np.exp(-((soc - 0.5) ** 2) / 0.01)
 
 
 def point_sets():

@@ -1,5 +1,6 @@
 """The synthetic cell generator against closed-form truth, and the reference
 extraction used by other tests against the generator's known parameters."""
+
 import json
 import math
 import os
@@ -26,8 +27,7 @@ class TestClosedForm:
     @pytest.fixture(scope="class")
     def rec(self):
         cell = one_branch_cell()
-        df, truth = synthcell.make_recording(cell, 25.0, method="ivp",
-                                             temperature_column=False, **_protocol())
+        df, truth = synthcell.make_recording(cell, 25.0, method="ivp", temperature_column=False, **_protocol())
         return cell, df, truth
 
     def test_first_pulse_and_rest(self, rec):
@@ -37,8 +37,8 @@ class TestClosedForm:
         v = df["Voltage(V)"].to_numpy()
         q_as = cell.capacity_mAh * 3.6
         current = SMALL_PROTOCOL["pulse_current_A"]
-        t_on = SMALL_PROTOCOL["initial_rest_s"]            # first load sample
-        t_off = t_on + SMALL_PROTOCOL["pulse_s"]           # first rest sample after it
+        t_on = SMALL_PROTOCOL["initial_rest_s"]  # first load sample
+        t_off = t_on + SMALL_PROTOCOL["pulse_s"]  # first rest sample after it
         # current ramps linearly from 0 at t_on-1 to I at t_on, and back from
         # I at t_off-1 to 0 at t_off
         ramp_end = R1 * current * (1.0 - TAU1 * (1.0 - math.exp(-1.0 / TAU1)))
@@ -65,9 +65,8 @@ class TestClosedForm:
                 return 1.0 + current * (tt - (t_on - 0.5)) / q_as
             return 1.0 + current * (t_off - t_on) / q_as
 
-        sel = (t <= t_off + SMALL_PROTOCOL["rest_s"] - 1)
-        expected = np.array([cell.ocv(soc(tt), 25.0) + R0 * ii + branch(tt)
-                             for tt, ii in zip(t[sel], i[sel])])
+        sel = t <= t_off + SMALL_PROTOCOL["rest_s"] - 1
+        expected = np.array([cell.ocv(soc(tt), 25.0) + R0 * ii + branch(tt) for tt, ii in zip(t[sel], i[sel])])
         np.testing.assert_allclose(v[sel], expected, rtol=0, atol=1e-9)
         # the pulse shows the instantaneous R0 step and the RC relaxation
         assert v[int(t_on)] < v[int(t_on) - 1] + R0 * current * 0.9
@@ -92,14 +91,17 @@ def _protocol(**over):
     return p
 
 
-@pytest.mark.parametrize("varying,model,noise", [
-    (True, "model2", 0.0), (True, "model1", 0.002), (False, "model2", 0.001)])
+@pytest.mark.parametrize(
+    "varying,model,noise", [(True, "model2", 0.0), (True, "model1", 0.002), (False, "model2", 0.001)]
+)
 @pytest.mark.parametrize("temp", [25.0, -10.0])
 def test_protocol_crosses_cutoff_and_delivers_capacity(varying, model, noise, temp):
-    cell = (synthcell.realistic_cell(500.0, model) if varying
-            else synthcell.constant_cell(500.0, model, capacity_tempco=0.002))
-    df, truth = synthcell.make_recording(cell, temp, voltage_noise_V=noise,
-                                         current_noise_A=noise, **_protocol())
+    cell = (
+        synthcell.realistic_cell(500.0, model)
+        if varying
+        else synthcell.constant_cell(500.0, model, capacity_tempco=0.002)
+    )
+    df, truth = synthcell.make_recording(cell, temp, voltage_noise_V=noise, current_noise_A=noise, **_protocol())
     t = df["Seconds"].to_numpy()
     i = df["Current(A)"].to_numpy()
     v = df["Voltage(V)"].to_numpy()
@@ -112,28 +114,32 @@ def test_protocol_crosses_cutoff_and_delivers_capacity(varying, model, noise, te
     assert i[k] < -1.0 and k > loads[-1] and i[-1] < -1.0
     assert truth["n_pulses"] == len(loads)
     # every pulse before the last stays above the cut-off
-    assert np.all(v[:loads[-1]] >= 3.0)
+    assert np.all(v[: loads[-1]] >= 3.0)
     # charge to the cut-off: the cell's capacity minus what is left in it
     cap = cell.capacity_at(temp)
-    charge = abs(np.trapezoid(i[:k], t[:k]) if hasattr(np, "trapezoid")
-                 else np.trapz(i[:k], t[:k])) / 3.6
+    charge = abs(np.trapezoid(i[:k], t[:k]) if hasattr(np, "trapezoid") else np.trapz(i[:k], t[:k])) / 3.6
     assert charge == pytest.approx(cap, rel=0.05)
-    assert truth["delivered_to_cutoff_mAh"] == pytest.approx(
-        cap * (1.0 - truth["soc_at_cutoff"]), rel=1e-8)
+    assert truth["delivered_to_cutoff_mAh"] == pytest.approx(cap * (1.0 - truth["soc_at_cutoff"]), rel=1e-8)
     if noise == 0.0:
         assert charge == pytest.approx(truth["delivered_to_cutoff_mAh"], rel=1e-12)
 
 
 def test_files_columns_and_names(tmp_path):
-    out = synthcell.write_battery_folder(tmp_path, "cellB", 500.0, temperatures=(25, 0, -10),
-                                         model="model1", varying=False,
-                                         no_temperature_column=(0,), **_protocol())
+    out = synthcell.write_battery_folder(
+        tmp_path,
+        "cellB",
+        500.0,
+        temperatures=(25, 0, -10),
+        model="model1",
+        varying=False,
+        no_temperature_column=(0,),
+        **_protocol(),
+    )
     names = sorted(os.listdir(out["raw_data"]))
     assert names == ["cellB_500mAh_Tn10.csv", "cellB_500mAh_Tp0.csv", "cellB_500mAh_Tp25.csv"]
     assert out["truth"] == os.path.join(str(tmp_path), "cellB", "truth.json")
     assert sorted(os.listdir(tmp_path / "cellB")) == ["raw_data", "truth.json"]
-    expected_temp = {"cellB_500mAh_Tp25.csv": 25, "cellB_500mAh_Tp0.csv": 0,
-                     "cellB_500mAh_Tn10.csv": -10}
+    expected_temp = {"cellB_500mAh_Tp25.csv": 25, "cellB_500mAh_Tp0.csv": 0, "cellB_500mAh_Tn10.csv": -10}
     for path in out["recordings"]:
         name = os.path.basename(path)
         with open(path) as fh:
@@ -151,9 +157,12 @@ def test_files_columns_and_names(tmp_path):
         assert loaded["temperature_source"] == ("name" if name.endswith("Tp0.csv") else "data")
         # the written text keeps the simulated values to ten significant digits
         again, _ = synthcell.make_recording(
-            synthcell.constant_cell(500.0, "model1"), expected_temp[name],
+            synthcell.constant_cell(500.0, "model1"),
+            expected_temp[name],
             temperature_column=not name.endswith("Tp0.csv"),
-            seed=out["recordings"].index(path), **_protocol())
+            seed=out["recordings"].index(path),
+            **_protocol(),
+        )
         np.testing.assert_allclose(df["Voltage(V)"], again["Voltage(V)"], rtol=1e-9)
     with open(out["truth"]) as fh:
         truth = json.load(fh)
@@ -177,16 +186,39 @@ def test_ocv_is_realistic():
 
 
 def test_cli_writes_folder_and_config(tmp_path, capsys):
-    rc = synthcell.main([str(tmp_path), "--cell", "c1", "--capacity", "300", "--temps", "25",
-                         "-5", "--model", "model1", "--pulse", "60", "--rest", "300",
-                         "--samples", "1500", "--no-temp-column", "-5"])
+    rc = synthcell.main(
+        [
+            str(tmp_path),
+            "--cell",
+            "c1",
+            "--capacity",
+            "300",
+            "--temps",
+            "25",
+            "-5",
+            "--model",
+            "model1",
+            "--pulse",
+            "60",
+            "--rest",
+            "300",
+            "--samples",
+            "1500",
+            "--no-temp-column",
+            "-5",
+        ]
+    )
     assert rc == 0
-    assert sorted(os.listdir(tmp_path / "c1" / "raw_data")) == ["c1_300mAh_Tn5.csv",
-                                                                "c1_300mAh_Tp25.csv"]
+    assert sorted(os.listdir(tmp_path / "c1" / "raw_data")) == ["c1_300mAh_Tn5.csv", "c1_300mAh_Tp25.csv"]
     with open(tmp_path / "input_params.json") as fh:
         cfg = json.load(fh)
-    assert cfg == {"battery_database": "./", "battery_folder": "c1", "high_cutoff": 4.2,
-                   "low_cutoff": 3.0, "model": "model1"}
+    assert cfg == {
+        "battery_database": "./",
+        "battery_folder": "c1",
+        "high_cutoff": 4.2,
+        "low_cutoff": 3.0,
+        "model": "model1",
+    }
     df = pd.read_csv(tmp_path / "c1" / "raw_data" / "c1_300mAh_Tp25.csv")
     assert 1000 < len(df) < 2000
 
@@ -217,8 +249,7 @@ class TestReference:
         exact = -1.5 * (r0 + r1 * (1 - np.exp(-s / (r1 * c1))) + r2 * (1 - np.exp(-s / (r2 * c2))))
         np.testing.assert_allclose(y, exact, rtol=1e-9, atol=1e-12)
         y1 = reference.model1(t, x, r0, r1, c1)
-        np.testing.assert_allclose(y1, -1.5 * (r0 + r1 * (1 - np.exp(-s / (r1 * c1)))),
-                                   rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(y1, -1.5 * (r0 + r1 * (1 - np.exp(-s / (r1 * c1)))), rtol=1e-9, atol=1e-12)
 
     def test_detection_finds_every_pulse(self, battery_folder):
         path = battery_folder.recordings[0]
@@ -258,16 +289,14 @@ class TestReference:
         params = json.loads(out["params_json"])
         assert list(params) == ["TempC", "Tparam_1", "Tparam_2", "Tparam_3"]
         assert params["TempC"] == 25 and len(params["Tparam_2"]) == 3
-        assert params["Tparam_1"] == pytest.approx(truth["delivered_to_cutoff_mAh"] / 1000,
-                                                   rel=1e-9)
+        assert params["Tparam_1"] == pytest.approx(truth["delivered_to_cutoff_mAh"] / 1000, rel=1e-9)
         lines = out["ocv_csv"].splitlines()
         assert lines[0] == "# SOC,OCV" and len(lines) == 202
 
     def test_load_and_trim_rules(self, tmp_path):
         def write(name, temps, volts):
             n = len(volts)
-            df = pd.DataFrame({"Seconds": np.arange(n) * 2.0, "Current(A)": np.full(n, -1.0),
-                               "Voltage(V)": volts})
+            df = pd.DataFrame({"Seconds": np.arange(n) * 2.0, "Current(A)": np.full(n, -1.0), "Voltage(V)": volts})
             if temps is not None:
                 df["Temperature(C)"] = temps
             path = tmp_path / name
@@ -275,18 +304,15 @@ class TestReference:
             return str(path)
 
         volts = [3.5, 3.2, 3.0, 3.1, 2.9, 3.3]
-        out = reference.load_and_trim(write("c_800mAh_Tn10.csv", [24.0, 25.0, 24.5, 24.5, 30, 0],
-                                            volts), 3.0)
+        out = reference.load_and_trim(write("c_800mAh_Tn10.csv", [24.0, 25.0, 24.5, 24.5, 30, 0], volts), 3.0)
         assert out["temperature"] == 24 and out["temperature_source"] == "data"
         # a voltage equal to the cut-off stays; the first one below ends the data
         assert out["idx_end"] == 4
         np.testing.assert_array_equal(out["v"], volts[:4])
         np.testing.assert_allclose(out["cum_mAh"], [0.0, 2 / 3.6, 4 / 3.6, 6 / 3.6], rtol=1e-12)
-        out = reference.load_and_trim(write("c_800mAh_Tn10.csv", [25.5, np.nan, 25.5, 1, 1, 1],
-                                            volts), 3.0)
+        out = reference.load_and_trim(write("c_800mAh_Tn10.csv", [25.5, np.nan, 25.5, 1, 1, 1], volts), 3.0)
         assert out["temperature"] == -10 and out["temperature_source"] == "name"
-        assert reference.load_and_trim(write("c_800mAh_Tp0.csv", None, volts), 3.0)[
-            "temperature"] == 0
+        assert reference.load_and_trim(write("c_800mAh_Tp0.csv", None, volts), 3.0)["temperature"] == 0
         with pytest.raises(SystemExit) as exc:
             reference.load_and_trim(write("c_800mAh_Tp25.csv", None, volts), 2.5)
         assert exc.value.code == reference.CUTOFF_EXIT_MESSAGE
