@@ -22,9 +22,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import numpy as np  # noqa: E402
-
-import synthcell  # noqa: E402
+import numpy as np
+import synthcell
 
 
 def make_database(root, n):

@@ -30,12 +30,12 @@ import threading
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import synthcell  # noqa: E402
+import synthcell
 
 TEMPS = (45, 35, 25, 10, 0)
 
 
-from timing import best_of  # noqa: E402
+from timing import best_of
 
 
 def main():

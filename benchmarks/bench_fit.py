@@ -9,10 +9,9 @@ Run:  PYTHONPATH=<build dir> python3 benchmarks/bench_fit.py [--repeat-ours N] [
 import argparse
 import time
 
+import _ecmcore
 import numpy as np
 from scipy import optimize, signal
-
-import _ecmcore
 
 # the cell behind the synthetic window
 R0, R1, C1, R2, C2 = 0.05, 0.02, 1500.0, 0.03, 20000.0

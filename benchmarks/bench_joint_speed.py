@@ -19,7 +19,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import synthcell  # noqa: E402
+import synthcell
 
 
 def best(runs, fn):

@@ -32,7 +32,7 @@ import textwrap
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import synthcell  # noqa: E402
+import synthcell
 
 CHILD = textwrap.dedent(r"""
     import json, logging, os, resource, sys, time

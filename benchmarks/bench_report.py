@@ -21,7 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE = os.path.join(HERE, "..", "examples", "sample_cell")
 
 
-from timing import best_of  # noqa: E402
+from timing import best_of
 
 
 def main():

@@ -40,7 +40,7 @@ from scipy.signal import lfilter
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import synthcell  # noqa: E402
+import synthcell
 
 DT, PULSE_S, REST_S, INITIAL_REST_S = 0.1, 30.0, 120.0, 60.0
 I_LOAD, R0, BRANCHES = -1.0, 0.04, ((0.02, 30.0), (0.025, 600.0))  # (R ohm, tau s)

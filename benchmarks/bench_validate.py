@@ -20,10 +20,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 SAMPLE = os.path.join(HERE, "..", "examples", "sample_cell")
 
-import synthcell  # noqa: E402
-
-
-from timing import best_of  # noqa: E402
+import synthcell
+from timing import best_of
 
 
 def main():

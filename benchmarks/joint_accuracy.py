@@ -25,7 +25,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import synthcell  # noqa: E402
+import synthcell
 
 PROTOCOLS = {
     "600 s rests": dict(pulse_s=180.0, rest_s=600.0, dt=2.0),

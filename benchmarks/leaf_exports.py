@@ -16,7 +16,6 @@ import numpy as np
 import pandas as pd
 
 import ecm
-from ecm.exports import read_export
 
 
 def pulses_by_mode(path):

@@ -14,7 +14,6 @@ test and benchmark dependency only (pip install pybamm).
 
 import argparse
 import os
-import sys
 import tempfile
 import time
 

@@ -11,7 +11,7 @@ import logging as _logging
 
 from ecm._errors import CutoffError, RecordingError, UsageError
 from ecm.api import Extraction, Recording, extract
-from ecm.validate import Validation, validate  # noqa: E402  (ecm.validate is the function from here on)
+from ecm.validate import Validation, validate
 
 __all__ = [
     "extract",

@@ -446,7 +446,7 @@ class _TqdmProgress:
 
         self._tqdm = tqdm
         self.files = tqdm(total=n_recordings, unit="rec", desc="recordings", position=0, dynamic_ncols=True)
-        self.pulses = None
+        self.pulses: Any = None
 
     def __call__(self, path: str, index: int, n: int, done: int, total: int) -> None:
         if self.pulses is None or done == 0:
@@ -539,6 +539,7 @@ def extract(
                 raise UsageError(f"'{p}' is not a recording file")
 
     bar = None
+    report: Optional[Callable[[str, int, int, int, int], Any]]
     if progress is True:
         bar = _TqdmProgress(len(paths))
         report = bar
@@ -561,7 +562,7 @@ def extract(
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
 
-            use_steps = method == "steps" or columns or preset
+            use_steps = bool(method == "steps" or columns or preset)
             if not use_steps:
                 from ecm.steps import is_classic
 

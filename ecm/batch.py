@@ -21,7 +21,7 @@ import math
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import pandas as pd
@@ -166,7 +166,7 @@ class BatchResult:
 PARAMS = ["R0", "R1", "C1", "R2", "C2"]
 
 
-def summarise(records: List[Dict[str, Any]]) -> (pd.DataFrame, pd.DataFrame):
+def summarise(records: List[Dict[str, Any]]) -> Tuple[pd.DataFrame, pd.DataFrame]:
     rows = []
     for rec in records:
         base = {"cell": rec["cell"], "status": rec["status"], "error": rec.get("error")}

@@ -149,7 +149,7 @@ def _cmd_fit(args: argparse.Namespace) -> int:
     targets = args.folder
     if len(targets) == 1 and os.path.isdir(targets[0]):
         folder: Optional[str] = targets[0]
-        find_recordings(folder)  # a clear usage error when it is not a battery folder
+        find_recordings(targets[0])  # a clear usage error when it is not a battery folder
         source: Any = folder
     else:
         for t in targets:

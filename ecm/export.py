@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Dict, List, Optional, Union
+from typing import Any, Dict, List, Optional, Union
 
 import numpy as np
 import pandas as pd
@@ -115,7 +115,6 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
     ent_v, ent_k = ocv_t[keep], m.ocvrel[keep]
     if len(ent_v) < 2:  # a flat curve: no slope to tell
         ent_v, ent_k = np.array([ocv_t.min(), ocv_t.min() + 1.0]), np.zeros(2)
-    src = m.tables_path or m.path
     nb = m.branches
     lines = [
         f'"""PyBaMM parameter set of the battery model {m.name!r}, for',
@@ -327,7 +326,7 @@ def write_mat(m: Model, path: str) -> str:
     """The MAT file the builder writes on request (one structure `model` with
     the descriptive keys), plus a structure `tables` (soc, temperatures and
     each quantity as temperature x SOC) when the SOC tables exist."""
-    params = {}
+    params: Dict[str, Any] = {}
     for jkey, mkey in _MAT_KEYS:
         if jkey in m.doc:
             params[mkey] = np.asarray(m.doc[jkey], dtype=float)

@@ -13,7 +13,7 @@ import io
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 import pandas as pd
@@ -26,7 +26,7 @@ _Q = Tuple[Tuple[str, float], ...]
 
 CLASSIC_HEADER = ("Seconds", "Current(A)", "Voltage(V)")
 
-PRESETS: Dict[str, Dict[str, object]] = {
+PRESETS: Dict[str, Dict[str, Any]] = {
     # The pulse recordings this tool was first made for: Seconds, Current(A), Voltage(V), Temperature(C).
     "classic": {
         "time": (("Seconds", 1.0),),
@@ -174,7 +174,7 @@ def _looks_numeric(cell: str) -> bool:
 def _sniff(path: str) -> Tuple[str, List[str], int]:
     """The delimiter, the first row's fields, and how many lines precede the header (BioLogic headers)."""
     try:
-        with open(path, "r", encoding="utf-8", errors="replace", newline="") as f:
+        with open(path, encoding="utf-8", errors="replace", newline="") as f:
             head = [f.readline() for _ in range(200)]
     except OSError as e:
         raise RecordingError(f"{path}: cannot be read: {e.strerror or e}") from None

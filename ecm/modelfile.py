@@ -116,8 +116,10 @@ class Model:
         the tables' own temperatures, gaps filled: a temperature where no pulse
         determines it takes the model's value there."""
         tabs = self.tables
-        rows = np.array([[np.nan if v is None else float(v) for v in row] for row in tabs[name]], dtype=float)
-        soc = np.asarray(tabs["soc"], dtype=float)
+        if tabs is None:
+            raise ValueError(f"{self.path}: the model has no SOC tables")
+        rows = np.array([[np.nan if v is None else float(v) for v in row] for row in tabs[name]], dtype=np.float64)
+        soc = np.asarray(tabs["soc"], dtype=np.float64)
         fallback = {"R0": self.r0}
         for b in range(self.branches):
             fallback[f"R{b + 1}"] = self.r[b]
@@ -134,8 +136,9 @@ class Model:
 
     def tables_by_temperature(self, name: str):
         """(temperatures, [temperature][soc]) with repeated temperatures averaged."""
-        temps = np.asarray(self.tables["temperatures"], dtype=float)
         rows = self.table_grid(name)
+        assert self.tables is not None
+        temps = np.asarray(self.tables["temperatures"], dtype=np.float64)
         uniq = np.unique(temps)
         return uniq, np.array([rows[temps == t].mean(axis=0) for t in uniq])
 
@@ -235,11 +238,11 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
         capacity_ah=qu,
         doc=doc,
     )
-    tpath = None
+    tpath: Optional[str] = None
     if tables is None:
         cand = os.path.join(os.path.dirname(p), TABLES_FILE)
         tpath = cand if os.path.isfile(cand) else None
-    elif tables is not False:
+    elif tables is not False and tables is not True:
         tpath = os.fspath(tables)
     if tpath:
         tabs = _read_json(tpath, "SOC x temperature tables (battery_model_tables.json)")

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import base64
 import datetime
+import functools
 import html
 import io
 import math
@@ -44,7 +45,7 @@ def _png(fig, plt) -> str:
     return base64.b64encode(buf.getvalue()).decode("ascii")
 
 
-def _img(b64: str, alt: str) -> str:
+def _img(b64: Optional[str], alt: str) -> str:
     return f'<img alt="{html.escape(alt)}" src="data:image/png;base64,{b64}">'
 
 
@@ -283,7 +284,7 @@ def _params_vs_temperature(plt, ex, colors) -> str:
     fig, axes = plt.subplots(rows, cols, figsize=(15, height), squeeze=False)
     flat = axes.ravel()
     order = np.argsort(temps, kind="stable")
-    for k, (key, title, vals) in enumerate(panels):
+    for k, (_key, title, vals) in enumerate(panels):
         ax = flat[k]
         if len(vals) == nt and nt:
             ax.plot(temps[order], vals[order], "-", color="0.5", lw=1, label="model (linear between temperatures)")
@@ -466,8 +467,15 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     else:
         parts.append("<p class=ok>No warnings: every pulse was fitted and the model is complete.</p>")
 
-    jobs = [lambda r=r: _recording_figure(plt, r) for r in recs] + [lambda r=r: _pulse_grid(plt, r) for r in recs]
-    jobs += [lambda: _params_vs_soc(plt, ex, colors), lambda: _params_vs_temperature(plt, ex, colors)]
+    jobs: List[Callable[[], Optional[str]]] = []
+    for r in recs:
+        jobs.append(functools.partial(_recording_figure, plt, r))
+    for r in recs:
+        jobs.append(functools.partial(_pulse_grid, plt, r))
+    jobs += [
+        functools.partial(_params_vs_soc, plt, ex, colors),
+        functools.partial(_params_vs_temperature, plt, ex, colors),
+    ]
     images = _render(jobs, workers)
     n = len(recs)
     for k, r in enumerate(recs):

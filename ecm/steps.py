@@ -7,13 +7,13 @@ from __future__ import annotations
 import json
 import math
 import os
-from typing import Any, Callable, Dict, List, Mapping, Optional
+from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 import pandas as pd
 
 from ecm import _core
-from ecm._errors import RecordingError, UsageError
+from ecm._errors import RecordingError
 from ecm.exports import CLASSIC_HEADER, Export, capacity_from_name, detect_preset, read_export, temperature_from_name
 
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
@@ -25,7 +25,7 @@ def is_classic(path: str) -> bool:
     lies in a battery folder's ``raw_data/`` and matches no cycler layout (the
     classic reader then says which column is missing)."""
     try:
-        with open(path, "r", encoding="utf-8", errors="replace") as f:
+        with open(path, encoding="utf-8", errors="replace") as f:
             head = f.readline()
     except OSError:
         return True  # the classic reader reports the file
@@ -150,15 +150,17 @@ def run_export(
     windows = {int(w["first"]): w for w in raw["windows"]}
     fits = []
     for _, row in p.iterrows():
-        a, b = int(row["window_first"]), int(row["window_last"]) + 1
-        w = windows.get(a)
+        first, stop = int(row["window_first"]), int(row["window_last"]) + 1
+        w = windows.get(first)
         yout = (
-            np.asarray(w["model"], dtype=float) if w is not None and int(w["last"]) + 1 == b else np.full(b - a, np.nan)
+            np.asarray(w["model"], dtype=float)
+            if w is not None and int(w["last"]) + 1 == stop
+            else np.full(stop - first, np.nan)
         )
         # drawn from a minute before the pulse (the long rest before it is flat)
-        off = int(np.searchsorted(ex.time[a:b], float(row["t_start"]) - 60.0))
-        off = min(max(off, 0), max(b - a - 2, 0))
-        fits.append({"window_start": a + off, "window_end": b, "target": "voltage", "yout": yout[off:]})
+        off = int(np.searchsorted(ex.time[first:stop], float(row["t_start"]) - 60.0))
+        off = min(max(off, 0), max(stop - first - 2, 0))
+        fits.append({"window_start": first + off, "window_end": stop, "target": "voltage", "yout": yout[off:]})
     ocv_rests = steps[steps["role"].isin(["OCV rest", "full-charge rest"])] if len(steps) else steps
     rec.series = {
         "t": ex.time[:n],

@@ -165,8 +165,8 @@ def _read_export(path: str, columns, preset, temperature):
     sees them (charge positive, each sample's current held over the interval
     before it), the temperature by the export rules, and which samples are
     measured (the rest are the step boundaries' extra points)."""
-    from ecm.steps import _temperature
     from ecm.exports import read_export
+    from ecm.steps import _temperature
 
     ex = read_export(path, columns=columns, preset=preset)
     temp, _ = _temperature(ex, temperature)

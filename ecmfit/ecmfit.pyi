@@ -5,7 +5,7 @@ Importing this module runs the whole extraction in the current directory
 last recording processed.
 """
 
-from typing import Any, Callable, Dict, List, Sequence, Tuple, overload
+from typing import Any, Dict, List, Sequence, overload
 
 import numpy as np
 import numpy.typing as npt

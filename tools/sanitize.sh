@@ -25,11 +25,10 @@ if [ ${#need[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
 fi
 
-gen=()
-command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
+command -v ninja >/dev/null 2>&1 && export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
 start=$(date +%s)
-cmake -S . -B "$build" "${gen[@]}" -DECM_SANITIZE=ON -DECM_BUILD_TESTS=ON -DECM_BUILD_PYTHON=OFF \
-      -DCMAKE_BUILD_TYPE=Debug >/dev/null
+# CMakePresets.json: sanitize (Debug, ECM_SANITIZE=ON, the C++ unit tests only).
+cmake --preset sanitize -B "$build" >/dev/null
 # Test discovery runs the test binary, so the options below already apply.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

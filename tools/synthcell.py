@@ -152,7 +152,8 @@ class Cell:
         r, tau = self.branches[b]
         return self._eval(r, soc, temp_c), self._eval(tau, soc, temp_c)
 
-    def min_tau(self, temp_c, grid=np.linspace(-0.2, 1.0, 25)):
+    def min_tau(self, temp_c, grid=None):
+        grid = np.linspace(-0.2, 1.0, 25) if grid is None else grid
         taus = [self.branch_at(b, s, temp_c)[1] for b in range(len(self.branches)) for s in grid]
         return min(taus) if taus else math.inf
 

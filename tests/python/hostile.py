@@ -28,11 +28,10 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import pandas as pd
+import synthcell
 from hypothesis import assume
 from hypothesis import strategies as st
 from scipy.integrate import cumulative_trapezoid
-
-import synthcell
 
 CONFIG_EXIT = "\nInput parameter definition file not found in './input_params.json'\n"
 CUTOFF_EXIT = (
@@ -568,7 +567,7 @@ def check_params_file(path, model, infile, vcut):
     try:
         with open(path, encoding="utf-8") as fh:
             d = json.load(fh)
-    except Exception as e:  # noqa: BLE001 - any failure to read it is the finding
+    except Exception as e:
         return [f"{path}: does not parse as JSON ({e!r})"]
     if not isinstance(d, dict) or set(d) != {"TempC", "Tparam_1", "Tparam_2", "Tparam_3"}:
         return [f"{path}: keys {sorted(d) if isinstance(d, dict) else type(d)}"]
@@ -590,7 +589,7 @@ def check_params_file(path, model, infile, vcut):
         problems.append(f"{path}: TempC {d['TempC']!r} is not an integer")
     try:
         temp, charge = independent_reading(infile, vcut)
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         problems.append(f"{path}: written, but pandas cannot read the recording it came from ({e!r})")
         return problems
     if d["TempC"] != temp:
@@ -605,7 +604,7 @@ def check_ocv_file(path, params_path):
     try:
         with open(path, encoding="utf-8") as fh:
             lines = fh.read().split("\n")
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         return [f"{path}: cannot be read ({e!r})"]
     if lines and lines[-1] == "":
         lines = lines[:-1]
@@ -620,7 +619,7 @@ def check_ocv_file(path, params_path):
             t3 = json.load(fh)["Tparam_3"]
         if not (np.array_equal(table[:, 0], np.asarray(t3[0])) and np.array_equal(table[:, 1], np.asarray(t3[1]))):
             return [f"{path}: the table differs from Tparam_3 of {os.path.basename(params_path)}"]
-    except Exception:  # noqa: BLE001 - the parameter file has been judged on its own
+    except Exception:
         pass
     return []
 
@@ -629,7 +628,7 @@ def check_model_file(path):
     try:
         with open(path, encoding="utf-8") as fh:
             d = json.loads(fh.read())
-    except Exception as e:  # noqa: BLE001
+    except Exception as e:
         return [f"{path}: does not parse ({e!r})"]
     if not isinstance(d, dict) or "temps" not in d or "param_1" not in d:
         return [f"{path}: not a model object"]

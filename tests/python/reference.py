@@ -38,7 +38,7 @@ CUTOFF_EXIT_MESSAGE = (
 BOUNDS = (1e-4, 50000)
 CINIT = [1, 10, 50, 100, 500, 1000, 2000, 4000]
 
-_trapezoid = getattr(np, "trapezoid", None) or getattr(np, "trapz")
+_trapezoid = getattr(np, "trapezoid", None) or np.trapz
 
 
 # ----------------------------------------------------------------------------

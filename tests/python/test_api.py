@@ -13,9 +13,9 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
+from runner import pulse_table, run_ecmfit
 
 import ecm
-from runner import pulse_table, run_ecmfit
 
 # The installed console script (its own folder, not the current one, starts sys.path).
 ECM = [shutil.which("ecm")] if shutil.which("ecm") else [sys.executable, "-m", "ecm"]

@@ -11,12 +11,12 @@ import subprocess
 import numpy as np
 import pandas as pd
 import pytest
-
-import ecm
 import synthcell
 
+import ecm
+
 pytest.importorskip("dask.distributed")
-from ecm.batch import find_cells, run_batch  # noqa: E402
+from ecm.batch import find_cells, run_batch
 
 SMALL = dict(
     capacity_mAh=500.0,

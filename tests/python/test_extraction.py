@@ -7,7 +7,6 @@ import os
 import numpy as np
 import pandas as pd
 import pytest
-
 import reference
 from runner import run_ecmfit
 
@@ -178,6 +177,7 @@ class TestPulseFailures:
 class TestResultFiles:
     def test_texts_and_paths_in_a_folder_whose_path_holds_raw_data_and_csv(self, tmp_path):
         import io
+
         from runner import pulse_table, write_config
 
         db = tmp_path / "raw_data_2024" / "x.csv.d"

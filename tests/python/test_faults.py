@@ -18,14 +18,11 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
-import numpy as np
+import hostile
 import pandas as pd
 import pytest
-
-import hostile
 import synthcell
 from runner import run_ecmfit
 

@@ -8,9 +8,9 @@ import os
 import numpy as np
 import pandas as pd
 import pytest
+import synthcell
 
 import ecm
-import synthcell
 
 # A cell whose parameters are constant, simulated exactly: 500 mAh, 2 A pulses
 # of 60 s, rests long enough for tau2 = 600 s (1800 s), 1 s sampling.

@@ -17,13 +17,13 @@ import pandas as pd
 import pytest
 import scipy.io
 import scipy.signal
+import synthcell
 from scipy.integrate import cumulative_trapezoid
 
 import ecm
-import synthcell
+from ecm import validate
 from ecm.export import export
 from ecm.modelfile import load_model
-from ecm import validate
 
 ECM = [shutil.which("ecm")] if shutil.which("ecm") else [sys.executable, "-m", "ecm"]
 NOISE = dict(voltage_noise_V=0.0003, current_noise_A=0.002)

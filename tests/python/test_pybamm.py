@@ -11,7 +11,7 @@ import ecm
 
 pytest.importorskip("pybamm")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"))
-import pybamm_recovery  # noqa: E402
+import pybamm_recovery
 
 
 @pytest.mark.parametrize("branches", [1, 2])

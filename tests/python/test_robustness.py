@@ -29,17 +29,16 @@ import subprocess
 import tempfile
 import warnings
 
+import hostile
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hostile import Case, config_mutations, judge, recordings, write_case
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from runner import run_ecmfit
 from scipy.integrate import cumulative_trapezoid
 from scipy.interpolate import CubicSpline as SciPyCubicSpline
-
-import hostile
-from hostile import Case, config_mutations, judge, recordings, write_case
-from runner import run_ecmfit
 
 _ecmcore = pytest.importorskip("_ecmcore")
 

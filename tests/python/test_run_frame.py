@@ -1,14 +1,12 @@
 """The run frame and the loading of recordings, through whole imports of ecmfit."""
 
-import json
 import os
 
 import numpy as np
 import pandas as pd
 import pytest
-from scipy.integrate import cumulative_trapezoid
-
 from runner import pulse_table, run_ecmfit, write_config
+from scipy.integrate import cumulative_trapezoid
 
 CONFIG_EXIT = "\nInput parameter definition file not found in './input_params.json'\n"
 CUTOFF_EXIT = (

@@ -8,7 +8,6 @@ import os
 import numpy as np
 import pandas as pd
 import pytest
-
 import reference
 import synthcell
 from conftest import SMALL_PROTOCOL
