@@ -545,7 +545,9 @@ def independent_reading(path, vcut):
     try:
         col = df["Temperature(C)"].to_numpy(dtype=float)
         med = float(np.median(col))
-        if math.isfinite(med) and len(col):
+        # a median beyond any integer a double holds exactly (|T| > 9e15) is no temperature:
+        # the file name gives it then
+        if math.isfinite(med) and len(col) and abs(np.round(med)) <= 9.0e15:
             temp = int(np.round(med))
     except Exception:
         temp = None
