@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "ecmfit/core/fitting.hpp"
+#include "core/extract/fitting.hpp"
 
 namespace {
 

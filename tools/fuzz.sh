@@ -65,7 +65,7 @@ mkdir -p "$build/obj"
 flags=(-std=c++17 -O1 -g -fno-omit-frame-pointer -ffp-contract=off
        -fsanitize=address,undefined -fno-sanitize-recover=undefined
        -I. -I/usr/include/eigen3)
-core_src=(common/*.cpp ecmfit/core/*.cpp ecmgen/core/*.cpp)
+core_src=(core/*/*.cpp)
 targets=()
 for f in tests/fuzz/fuzz_*.cpp; do
   name=$(basename "$f" .cpp)
@@ -75,7 +75,7 @@ done
 [ ${#targets[@]} -gt 0 ] || { echo "fuzz: no target matches '$filter'" >&2; exit 2; }
 
 # An object is rebuilt when its source or any project header is newer.
-newest_header=$(ls -t common/*.hpp ecmfit/core/*.hpp ecmgen/core/*.hpp tests/fuzz/*.hpp | head -1)
+newest_header=$(ls -t core/*/*.hpp tests/fuzz/*.hpp | head -1)
 export CXX_FUZZ newest_header
 start=$(date +%s)
 compile_list=()

@@ -1,4 +1,4 @@
-#include "common/fileio.hpp"
+#include "core/base/fileio.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "common/numtext.hpp"
+#include "core/base/numtext.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "ecmfit/core/stats.hpp"
+#include "core/base/stats.hpp"
 
 #include <algorithm>
 #include <cmath>

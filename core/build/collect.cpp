@@ -1,12 +1,12 @@
-#include "ecmgen/core/collect.hpp"
+#include "core/build/collect.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <map>
 #include <string>
 
-#include "common/errors.hpp"
-#include "common/numtext.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/numtext.hpp"
 
 namespace ecm::gen {
 

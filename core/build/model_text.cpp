@@ -1,8 +1,8 @@
-#include "ecmgen/core/model_text.hpp"
+#include "core/build/model_text.hpp"
 
 #include <cmath>
 
-#include "common/numtext.hpp"
+#include "core/base/numtext.hpp"
 
 namespace ecm::gen {
 

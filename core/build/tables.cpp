@@ -1,12 +1,12 @@
-#include "ecmgen/core/tables.hpp"
+#include "core/build/tables.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "common/errors.hpp"
-#include "common/numtext.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/numtext.hpp"
 
 namespace ecm::gen {
 

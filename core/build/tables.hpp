@@ -5,7 +5,7 @@
 
 #include <Eigen/Dense>
 
-#include "ecmgen/core/collect.hpp"
+#include "core/build/collect.hpp"
 
 namespace ecm::gen {
 

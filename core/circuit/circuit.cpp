@@ -1,4 +1,4 @@
-#include "ecmfit/core/circuit.hpp"
+#include "core/circuit/circuit.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
+#include "core/base/errors.hpp"
 
 namespace ecm {
 namespace {

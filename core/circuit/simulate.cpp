@@ -1,12 +1,12 @@
-#include "ecmfit/core/simulate.hpp"
+#include "core/circuit/simulate.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/core/joint.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/extract/joint.hpp"
 
 namespace ecm {
 namespace {

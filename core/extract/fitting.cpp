@@ -1,11 +1,11 @@
-#include "ecmfit/core/fitting.hpp"
+#include "core/extract/fitting.hpp"
 
 #include <cmath>
 #include <sstream>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
 
 namespace ecm {
 namespace {

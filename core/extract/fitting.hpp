@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "ecmfit/core/trf.hpp"
+#include "core/numeric/trf.hpp"
 
 namespace ecm {
 

@@ -1,4 +1,4 @@
-#include "ecmfit/core/joint.hpp"
+#include "core/extract/joint.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,10 +8,10 @@
 
 #include <Eigen/Dense>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/core/stats.hpp"
-#include "ecmfit/core/trf.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/base/stats.hpp"
+#include "core/numeric/trf.hpp"
 
 namespace ecm {
 namespace {

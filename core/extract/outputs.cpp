@@ -1,11 +1,11 @@
-#include "ecmfit/core/outputs.hpp"
+#include "core/extract/outputs.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
 
-#include "ecmfit/core/stats.hpp"
+#include "core/base/stats.hpp"
 
 namespace ecm {
 

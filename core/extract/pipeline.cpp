@@ -1,4 +1,4 @@
-#include "ecmfit/core/pipeline.hpp"
+#include "core/extract/pipeline.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -7,13 +7,13 @@
 #include <limits>
 #include <utility>
 
-#include "common/numtext.hpp"
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/core/fitting.hpp"
-#include "ecmfit/core/joint.hpp"
-#include "ecmfit/core/outputs.hpp"
-#include "ecmfit/core/recording.hpp"
-#include "ecmfit/core/stats.hpp"
+#include "core/base/numtext.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/extract/fitting.hpp"
+#include "core/extract/joint.hpp"
+#include "core/extract/outputs.hpp"
+#include "core/extract/recording.hpp"
+#include "core/base/stats.hpp"
 
 namespace ecm {
 

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/pulses.hpp"
-#include "ecmfit/core/trf.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/pulses.hpp"
+#include "core/numeric/trf.hpp"
 
 namespace ecm {
 

@@ -1,4 +1,4 @@
-#include "ecmfit/core/protocol.hpp"
+#include "core/extract/protocol.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,11 +6,11 @@
 #include <map>
 #include <utility>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/joint.hpp"
-#include "ecmfit/core/outputs.hpp"
-#include "ecmfit/core/pulses.hpp"
-#include "ecmfit/core/stats.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/joint.hpp"
+#include "core/extract/outputs.hpp"
+#include "core/extract/pulses.hpp"
+#include "core/base/stats.hpp"
 
 namespace ecm {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ecmfit/core/pipeline.hpp"
+#include "core/extract/pipeline.hpp"
 
 namespace ecm {
 

@@ -1,4 +1,4 @@
-#include "ecmfit/core/pulses.hpp"
+#include "core/extract/pulses.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "common/errors.hpp"
+#include "core/base/errors.hpp"
 
 namespace ecm {
 namespace {

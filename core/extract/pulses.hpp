@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ecmfit/core/spline.hpp"
+#include "core/numeric/spline.hpp"
 
 namespace ecm {
 

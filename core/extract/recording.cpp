@@ -1,4 +1,4 @@
-#include "ecmfit/core/recording.hpp"
+#include "core/extract/recording.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "ecmfit/core/spline.hpp"
+#include "core/numeric/spline.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <utility>
 
-#include "common/errors.hpp"
+#include "core/base/errors.hpp"
 
 namespace ecm {
 namespace {

@@ -1,4 +1,4 @@
-#include "ecmfit/core/trf.hpp"
+#include "core/numeric/trf.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "common/errors.hpp"
+#include "core/base/errors.hpp"
 
 namespace ecm {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
+#include "core/base/errors.hpp"
 
 namespace ecmcore_bind {
 

@@ -9,8 +9,8 @@
 #include <sstream>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/spline.hpp"
+#include "core/base/errors.hpp"
+#include "core/numeric/spline.hpp"
 
 namespace ecm_bind_spline_detail {
 

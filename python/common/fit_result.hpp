@@ -8,7 +8,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "ecmfit/core/trf.hpp"
+#include "core/numeric/trf.hpp"
 
 namespace ecmpy {
 

@@ -1,13 +1,13 @@
 // The model-file builder's Python-facing pieces, shared by ecmgen and the ecm
 // package: reading parameter files, the model records and their text, the
 // output writers.
-#include "pyshared/model_io.hpp"
+#include "python/common/model_io.hpp"
 
 #include <stdexcept>
 
-#include "common/errors.hpp"
-#include "common/fileio.hpp"
-#include "ecmgen/core/tables.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/fileio.hpp"
+#include "core/build/tables.hpp"
 
 namespace ecmpy {
 

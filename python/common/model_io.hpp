@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ecmgen/core/collect.hpp"
-#include "ecmgen/core/model_text.hpp"
+#include "core/build/collect.hpp"
+#include "core/build/model_text.hpp"
 
 namespace ecmpy {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/numtext.hpp"
+#include "core/base/numtext.hpp"
 
 namespace ecmpy {
 

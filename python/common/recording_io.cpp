@@ -1,10 +1,10 @@
-#include "pyshared/recording_io.hpp"
+#include "python/common/recording_io.hpp"
 
 #include <cmath>
 #include <vector>
 
-#include "ecmfit/core/stats.hpp"
-#include "ecmfit/pyface.hpp"
+#include "core/base/stats.hpp"
+#include "python/common/pyface.hpp"
 
 namespace ecmpy {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "ecmfit/core/pipeline.hpp"
+#include "core/extract/pipeline.hpp"
 
 namespace ecmpy {
 

@@ -4,8 +4,8 @@
 // (simulate.cpp).
 #include <pybind11/pybind11.h>
 
-#include "ecmfit/core/pipeline.hpp"
-#include "pyshared/recording_io.hpp"
+#include "core/extract/pipeline.hpp"
+#include "python/common/recording_io.hpp"
 
 namespace ecmbind {
 

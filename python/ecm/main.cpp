@@ -14,16 +14,16 @@
 #include <utility>
 #include <vector>
 
-#include "bind/extras.hpp"
-#include "common/errors.hpp"
-#include "common/fileio.hpp"
-#include "ecmfit/core/outputs.hpp"
-#include "ecmfit/core/pipeline.hpp"
-#include "ecmfit/core/protocol.hpp"
-#include "ecmfit/core/pulses.hpp"
-#include "ecmfit/pyface.hpp"
-#include "pyshared/model_io.hpp"
-#include "pyshared/recording_io.hpp"
+#include "python/ecm/extras.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/fileio.hpp"
+#include "core/extract/outputs.hpp"
+#include "core/extract/pipeline.hpp"
+#include "core/extract/protocol.hpp"
+#include "core/extract/pulses.hpp"
+#include "python/common/pyface.hpp"
+#include "python/common/model_io.hpp"
+#include "python/common/recording_io.hpp"
 
 namespace py = pybind11;
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bind/extras.hpp"
+#include "python/ecm/extras.hpp"
 
 namespace ecmbind {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bind/extras.hpp"
-#include "common/errors.hpp"
-#include "ecmfit/core/simulate.hpp"
+#include "python/ecm/extras.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/simulate.hpp"
 
 namespace ecmbind {
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
 
-#include "pycore/bind_common.hpp"
+#include "python/common/bind_common.hpp"
 
 namespace py = pybind11;
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "common/numtext.hpp"
+#include "core/base/numtext.hpp"
 
 namespace py = pybind11;
 

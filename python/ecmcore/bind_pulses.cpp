@@ -8,10 +8,10 @@
 #include <sstream>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/pulses.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/pulses.hpp"
 
-#include "pycore/bind_common.hpp"
+#include "python/common/bind_common.hpp"
 
 namespace py = pybind11;
 

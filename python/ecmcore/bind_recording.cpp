@@ -5,9 +5,9 @@
 #include <sstream>
 #include <vector>
 
-#include "ecmfit/core/recording.hpp"
+#include "core/extract/recording.hpp"
 
-#include "pycore/bind_common.hpp"
+#include "python/common/bind_common.hpp"
 
 namespace py = pybind11;
 

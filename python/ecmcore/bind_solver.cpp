@@ -11,12 +11,12 @@
 #include <limits>
 #include <string>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/fitting.hpp"
-#include "ecmfit/core/trf.hpp"
-#include "ecmfit/fit_result.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/fitting.hpp"
+#include "core/numeric/trf.hpp"
+#include "python/common/fit_result.hpp"
 
-#include "pycore/bind_common.hpp"
+#include "python/common/bind_common.hpp"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
 #include <pybind11/pybind11.h>
 
-#include "ecmfit/bind_spline.hpp"
+#include "python/common/bind_spline.hpp"
 
 namespace py = pybind11;
 

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmgen/core/collect.hpp"
-#include "ecmgen/core/model_text.hpp"
-#include "ecmgen/core/tables.hpp"
+#include "core/base/errors.hpp"
+#include "core/build/collect.hpp"
+#include "core/build/model_text.hpp"
+#include "core/build/tables.hpp"
 
-#include "pycore/bind_common.hpp"
+#include "python/common/bind_common.hpp"
 
 namespace py = pybind11;
 

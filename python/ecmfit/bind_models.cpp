@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/pyface.hpp"
-#include "ecmfit/steps.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
+#include "python/common/pyface.hpp"
+#include "python/ecmfit/steps.hpp"
 
 namespace ecmpy {
 

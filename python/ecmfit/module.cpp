@@ -7,8 +7,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "ecmfit/bind_spline.hpp"
-#include "ecmfit/steps.hpp"
+#include "python/common/bind_spline.hpp"
+#include "python/ecmfit/steps.hpp"
 
 namespace py = pybind11;
 

@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "common/fileio.hpp"
-#include "ecmfit/bind_spline.hpp"
-#include "ecmfit/core/outputs.hpp"
-#include "ecmfit/fit_result.hpp"
-#include "ecmfit/pyface.hpp"
-#include "ecmfit/steps.hpp"
-#include "pyshared/recording_io.hpp"
+#include "core/base/errors.hpp"
+#include "core/base/fileio.hpp"
+#include "python/common/bind_spline.hpp"
+#include "core/extract/outputs.hpp"
+#include "python/common/fit_result.hpp"
+#include "python/common/pyface.hpp"
+#include "python/ecmfit/steps.hpp"
+#include "python/common/recording_io.hpp"
 
 namespace ecmpy {
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <string>
 
-#include "ecmfit/pyface.hpp"
-#include "ecmfit/steps.hpp"
-#include "pyshared/recording_io.hpp"
+#include "python/common/pyface.hpp"
+#include "python/ecmfit/steps.hpp"
+#include "python/common/recording_io.hpp"
 
 namespace ecmpy {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "ecmfit/core/pipeline.hpp"
+#include "core/extract/pipeline.hpp"
 
 namespace ecmpy {
 

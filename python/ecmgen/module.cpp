@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "pyshared/model_io.hpp"
+#include "python/common/model_io.hpp"
 
 namespace py = pybind11;
 using ecmpy::message_text;

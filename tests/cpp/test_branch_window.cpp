@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "ecmfit/core/circuit.hpp"
+#include "core/circuit/circuit.hpp"
 
 namespace {
 

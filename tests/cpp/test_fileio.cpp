@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/fileio.hpp"
+#include "core/base/fileio.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/core/fitting.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/extract/fitting.hpp"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <limits>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/fitting.hpp"
-#include "ecmfit/core/pulses.hpp"
-#include "ecmfit/core/recording.hpp"
-#include "ecmgen/core/collect.hpp"
-#include "ecmgen/core/tables.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/fitting.hpp"
+#include "core/extract/pulses.hpp"
+#include "core/extract/recording.hpp"
+#include "core/build/collect.hpp"
+#include "core/build/tables.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <numeric>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/core/joint.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/extract/joint.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "common/numtext.hpp"
+#include "core/base/numtext.hpp"
 
 using ecm::fixed_text;
 using ecm::json_string;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "ecmfit/core/circuit.hpp"
-#include "ecmfit/core/pipeline.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/extract/pipeline.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/protocol.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/protocol.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/pulses.hpp"
+#include "core/base/errors.hpp"
+#include "core/extract/pulses.hpp"
 
 namespace {
 

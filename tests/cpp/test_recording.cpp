@@ -3,7 +3,7 @@
 #include <cmath>
 #include <vector>
 
-#include "ecmfit/core/recording.hpp"
+#include "core/extract/recording.hpp"
 
 TEST(FindCutoff, FirstSampleStrictlyBelow) {
     const std::vector<double> v{4.1, 3.0, 2.999, 3.5, 2.0};

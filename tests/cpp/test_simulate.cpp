@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/simulate.hpp"
+#include "core/base/errors.hpp"
+#include "core/circuit/simulate.hpp"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/spline.hpp"
+#include "core/base/errors.hpp"
+#include "core/numeric/spline.hpp"
 
 namespace {
 

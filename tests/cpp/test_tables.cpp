@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmgen/core/collect.hpp"
-#include "ecmgen/core/model_text.hpp"
-#include "ecmgen/core/tables.hpp"
+#include "core/base/errors.hpp"
+#include "core/build/collect.hpp"
+#include "core/build/model_text.hpp"
+#include "core/build/tables.hpp"
 
 using namespace ecm::gen;
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/errors.hpp"
-#include "ecmfit/core/trf.hpp"
+#include "core/base/errors.hpp"
+#include "core/numeric/trf.hpp"
 
 namespace {
 

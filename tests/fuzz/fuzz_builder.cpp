@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "ecmgen/core/collect.hpp"
-#include "ecmgen/core/model_text.hpp"
-#include "ecmgen/core/tables.hpp"
+#include "core/build/collect.hpp"
+#include "core/build/model_text.hpp"
+#include "core/build/tables.hpp"
 #include "fuzz_common.hpp"
 
 namespace {

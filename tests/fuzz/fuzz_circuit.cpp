@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "ecmfit/core/circuit.hpp"
+#include "core/circuit/circuit.hpp"
 #include "fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "common/errors.hpp"
+#include "core/base/errors.hpp"
 
 namespace fuzz {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "common/numtext.hpp"
+#include "core/base/numtext.hpp"
 #include "fuzz_common.hpp"
 
 namespace {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ecmfit/core/fitting.hpp"
-#include "ecmfit/core/pipeline.hpp"
+#include "core/extract/fitting.hpp"
+#include "core/extract/pipeline.hpp"
 #include "fuzz_common.hpp"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ecmfit/core/protocol.hpp"
+#include "core/extract/protocol.hpp"
 #include "fuzz_common.hpp"
 
 namespace {

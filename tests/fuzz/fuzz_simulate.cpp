@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "ecmfit/core/simulate.hpp"
+#include "core/circuit/simulate.hpp"
 #include "fuzz_common.hpp"
 
 namespace {

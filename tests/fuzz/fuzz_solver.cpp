@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "ecmfit/core/fitting.hpp"
-#include "ecmfit/core/trf.hpp"
+#include "core/extract/fitting.hpp"
+#include "core/numeric/trf.hpp"
 #include "fuzz_common.hpp"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "ecmfit/core/spline.hpp"
+#include "core/numeric/spline.hpp"
 #include "fuzz_common.hpp"
 
 namespace {
