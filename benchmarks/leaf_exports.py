@@ -7,6 +7,7 @@ SOC, the model built from both temperatures, and the run time.
     python benchmarks/leaf_exports.py [DATA_DIR]      (default ../shared/data/nissan-leaf)
 """
 
+import json
 import os
 import sys
 import tempfile
@@ -96,7 +97,7 @@ def main():
         )
     with tempfile.TemporaryDirectory() as out:
         written = ex.write(out)
-        model = ecm.api.json.loads(open(written["battery_model"]).read())
+        model = json.loads(open(written["battery_model"]).read())
         print(
             f"\nbattery_model.json written from temperatures {model['temps']} "
             f"({len(written['tables'])} table files beside it)"

@@ -9,8 +9,8 @@
 #include <Eigen/Dense>
 
 #include "core/base/errors.hpp"
-#include "core/circuit/circuit.hpp"
 #include "core/base/stats.hpp"
+#include "core/circuit/circuit.hpp"
 #include "core/numeric/trf.hpp"
 
 namespace ecm {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "core/base/numtext.hpp"
 #include "core/base/stats.hpp"
 
 namespace ecm {
@@ -36,7 +37,46 @@ void append_e18(std::string& out, double x) {
     out.append(buf, static_cast<std::size_t>(len));
 }
 
+// A number as json.dumps writes it (NaN and the infinities as Python spells them).
+void append_json_number(std::string& out, double x) {
+    if (std::isnan(x))
+        out += "NaN";
+    else if (std::isinf(x))
+        out += x > 0 ? "Infinity" : "-Infinity";
+    else
+        out += py_repr(x);
+}
+
+void append_json_list(std::string& out, const std::vector<double>& v) {
+    out += '[';
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        if (k) out += ", ";
+        append_json_number(out, v[k]);
+    }
+    out += ']';
+}
+
 }  // namespace
+
+std::string params_file_text(double temperature, double charge_Ah, const std::vector<double>& median,
+                             const std::vector<double>& soc, const std::vector<double>& ocv) {
+    std::string out = "{\"TempC\": ";
+    const double whole = std::nearbyint(temperature);
+    if (std::isfinite(temperature) && std::fabs(temperature - whole) < 1e-9 && std::fabs(whole) < 9.0e18)
+        out += std::to_string(static_cast<long long>(whole));
+    else
+        append_json_number(out, temperature);
+    out += ", \"Tparam_1\": ";
+    append_json_number(out, charge_Ah);
+    out += ", \"Tparam_2\": ";
+    append_json_list(out, median);
+    out += ", \"Tparam_3\": [";
+    append_json_list(out, soc);
+    out += ", ";
+    append_json_list(out, ocv);
+    out += "]}";
+    return out;
+}
 
 std::string ocv_table_text(const std::vector<double>& soc, const std::vector<double>& ocv) {
     if (soc.size() != ocv.size()) throw std::invalid_argument("SOC and OCV tables differ in length");

@@ -20,6 +20,12 @@ OutputPaths output_paths(const std::string& results_dir, const std::string& reco
 // numbers in "%.18e" format separated by ",", every line ending in "\n".
 std::string ocv_table_text(const std::vector<double>& soc, const std::vector<double>& ocv);
 
+// The parameter file's text, exactly what Python's json.dumps writes for
+// {"TempC": temperature, "Tparam_1": charge_Ah, "Tparam_2": median, "Tparam_3": [soc, ocv]}.
+// A whole-number temperature (within 1e-9) is written as an integer.
+std::string params_file_text(double temperature, double charge_Ah, const std::vector<double>& median,
+                             const std::vector<double>& soc, const std::vector<double>& ocv);
+
 // Mean and median of each column, skipping NaN; NaN where a column has no number.
 // `columns` holds one vector per column.
 void column_mean_median(const std::vector<std::vector<double>>& columns, std::vector<double>& mean,

@@ -8,12 +8,12 @@
 #include <utility>
 
 #include "core/base/numtext.hpp"
+#include "core/base/stats.hpp"
 #include "core/circuit/circuit.hpp"
 #include "core/extract/fitting.hpp"
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/recording.hpp"
-#include "core/base/stats.hpp"
 
 namespace ecm {
 
@@ -711,24 +711,6 @@ private:
     }
 };
 
-void append_json_number(std::string& out, double x) {
-    if (std::isnan(x))
-        out += "NaN";
-    else if (std::isinf(x))
-        out += x > 0 ? "Infinity" : "-Infinity";
-    else
-        out += py_repr(x);
-}
-
-void append_json_list(std::string& out, const std::vector<double>& v) {
-    out += '[';
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        if (k) out += ", ";
-        append_json_number(out, v[k]);
-    }
-    out += ']';
-}
-
 }  // namespace
 
 RecordingResult process_recording(const RecordingColumns& in, const PipelineSettings& settings, WarmStart& warm,
@@ -737,16 +719,8 @@ RecordingResult process_recording(const RecordingColumns& in, const PipelineSett
 }
 
 std::string params_file_text(long long temperature, const RecordingResult& r) {
-    std::string out = "{\"TempC\": " + std::to_string(temperature) + ", \"Tparam_1\": ";
-    append_json_number(out, r.charge_Ah());
-    out += ", \"Tparam_2\": ";
-    append_json_list(out, r.median);
-    out += ", \"Tparam_3\": [";
-    append_json_list(out, r.SOC);
-    out += ", ";
-    append_json_list(out, r.OCV_3rd);
-    out += "]}";
-    return out;
+    // |temperature| <= 9e15 (the reader's limit): exact as a double
+    return params_file_text(static_cast<double>(temperature), r.charge_Ah(), r.median, r.SOC, r.OCV_3rd);
 }
 
 }  // namespace ecm

@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "core/base/errors.hpp"
+#include "core/base/stats.hpp"
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pulses.hpp"
-#include "core/base/stats.hpp"
 
 namespace ecm {
 

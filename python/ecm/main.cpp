@@ -14,16 +14,17 @@
 #include <utility>
 #include <vector>
 
-#include "python/ecm/extras.hpp"
 #include "core/base/errors.hpp"
 #include "core/base/fileio.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pipeline.hpp"
 #include "core/extract/protocol.hpp"
 #include "core/extract/pulses.hpp"
-#include "python/common/pyface.hpp"
+#include "core/extract/result.hpp"
 #include "python/common/model_io.hpp"
+#include "python/common/pyface.hpp"
 #include "python/common/recording_io.hpp"
+#include "python/ecm/extras.hpp"
 
 namespace py = pybind11;
 
@@ -98,63 +99,33 @@ private:
     }
 };
 
-py::array_t<double> column(const std::vector<ecm::CycleRow>& rows, double (*get)(const ecm::CycleRow&)) {
-    py::array_t<double> a(static_cast<py::ssize_t>(rows.size()));
-    for (std::size_t k = 0; k < rows.size(); ++k) a.mutable_data()[k] = get(rows[k]);
-    return a;
+// The result of one recording as Python sees it: the core's one Result, the
+// recording's name and temperature, and the kept samples as read.
+struct BoundResult {
+    ecm::Result r;
+    std::string path;
+    double temperature = 0.0;
+    std::string temperature_source;
+    std::vector<double> t, current, voltage;  // classic recordings: the kept samples as read
+};
+
+template <typename T>
+py::array_t<T> array_of(const std::vector<T>& v) {
+    return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
 }
 
-std::string row_status(const ecm::CycleRow& row) {
-    std::vector<std::string> parts;
-    for (std::size_t b = 0; b < row.determined.size(); ++b)
-        if (!row.determined[b]) parts.push_back("tau" + std::to_string(b + 1) + " undetermined");
-    if (row.budget_stop) parts.push_back("not converged (evaluation budget)");
-    if (!row.at_bound.empty()) {
-        std::string s = "on bound:";
-        for (std::size_t k = 0; k < row.at_bound.size(); ++k) s += (k ? ", " : " ") + row.at_bound[k];
-        parts.push_back(s);
-    }
-    if (parts.empty()) return "fitted";
-    std::string s = parts[0];
-    for (std::size_t k = 1; k < parts.size(); ++k) s += "; " + parts[k];
-    return s;
-}
-
-// Runs one recording file; the returned dict holds plain values and NumPy arrays.
-py::dict run_recording(const std::string& path, double vcut, const std::string& model, ecm::WarmStart& warm,
-                       py::object progress, py::object debug, const std::string& method) {
-    py::dict out;
-    out["path"] = path;
-    py::object df = ecmpy::read_table(path);
-    std::optional<std::string> name_text;
-    const long long temperature = ecmpy::recording_temperature(df, path, name_text);
-    out["temperature"] = temperature;
-    out["temperature_source"] = name_text ? "file name" : "data";
-    const ecmpy::RecordingArrays arrays = ecmpy::recording_arrays(df, path);
-    df = py::object();
-    const ecm::RecordingColumns cols = arrays.columns(arrays.voltage.data());
-    const double* seconds = arrays.seconds.data();
-    ecm::PipelineSettings settings;
-    settings.vcut = vcut;
-    settings.model = ecm::circuit_model_from_name(model);
-    if (settings.model == ecm::CircuitModel::Other)
-        throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
-    settings.label = path;
-    if (method == "joint")
-        settings.method = ecm::FitMethod::Joint;
-    else if (method != "pulse")
-        throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
-
-    ApiObserver observer(std::move(progress), std::move(debug));
-    observer.set_flags();
-    ecm::RecordingResult r;
-    bool interrupted = false;
+// Runs fn with the GIL released; a Python error raised by a callback comes
+// back as itself, a recording that cannot be used as RecordingError (or
+// CutoffError) naming the file.
+template <typename F>
+ecm::Result run_released(ApiObserver& observer, const std::string& label, F&& fn) {
+    ecm::Result r;
+    bool interrupted = false, cutoff = false;
     std::optional<std::string> error;
-    bool cutoff = false;
     {
         py::gil_scoped_release nogil;
         try {
-            r = ecm::process_recording(cols, settings, warm, observer);
+            r = fn();
         } catch (const Interrupted&) {
             interrupted = true;
         } catch (const ecm::CutoffNotCrossed& e) {
@@ -167,63 +138,50 @@ py::dict run_recording(const std::string& path, double vcut, const std::string& 
     if (interrupted) observer.rethrow();
     if (error) {
         py::object cls = py::module_::import("ecm._errors").attr(cutoff ? "CutoffError" : "RecordingError");
-        PyErr_SetObject(cls.ptr(), py::str(path + ": " + *error).ptr());
+        PyErr_SetObject(cls.ptr(), py::str(label + ": " + *error).ptr());
         throw py::error_already_set();
     }
+    return r;
+}
 
-    out["samples"] = r.samples;
-    out["charge_Ah"] = r.charge_Ah();
-    out["cycles"] = r.cycles;
-    const auto& rows = r.rows;
-    py::dict table;
-    py::array_t<long long> cycle(static_cast<py::ssize_t>(rows.size()));
-    for (std::size_t k = 0; k < rows.size(); ++k) cycle.mutable_data()[k] = rows[k].cycle;
-    table["cycle"] = cycle;
-    std::vector<double> t_start, t_end;
-    for (const auto& row : rows) {
-        t_start.push_back(seconds[row.pulse_first]);
-        t_end.push_back(seconds[row.pulse_last]);
-    }
-    table["t_start"] = py::cast(t_start);
-    table["t_end"] = py::cast(t_end);
-    table["soc"] = column(rows, [](const ecm::CycleRow& w) { return w.soc_mid; });
-    table["soc_end"] = column(rows, [](const ecm::CycleRow& w) { return w.soc_end; });
-    table["current"] = column(rows, [](const ecm::CycleRow& w) { return w.current_mean; });
-    const bool two = settings.model == ecm::CircuitModel::TwoRC;
-    const char* names[] = {"R0", "R1", "C1", "R2", "C2"};
-    for (std::size_t p = 0; p < (two ? 5u : 3u); ++p) {
-        py::array_t<double> a(static_cast<py::ssize_t>(rows.size()));
-        for (std::size_t k = 0; k < rows.size(); ++k) a.mutable_data()[k] = rows[k].params[p];
-        table[names[p]] = a;
-    }
-    for (std::size_t b = 0; b < (two ? 2u : 1u); ++b) {
-        py::array_t<double> tau(static_cast<py::ssize_t>(rows.size()));
-        py::array_t<bool> det(static_cast<py::ssize_t>(rows.size()));
-        for (std::size_t k = 0; k < rows.size(); ++k) {
-            tau.mutable_data()[k] = rows[k].tau[b];
-            det.mutable_data()[k] = rows[k].determined[b];
-        }
-        table[py::str("tau" + std::to_string(b + 1))] = tau;
-        table[py::str("tau" + std::to_string(b + 1) + "_determined")] = det;
-    }
-    table["rms_mV"] = column(rows, [](const ecm::CycleRow& w) { return w.rms * 1000.0; });
-    table["batt_val"] = column(rows, [](const ecm::CycleRow& w) { return w.batt_val; });
-    py::list status;
-    for (const auto& row : rows) status.append(row_status(row));
-    table["status"] = status;
-    out["pulses"] = table;
-    out["SOC"] = py::cast(r.SOC);
-    out["OCV"] = py::cast(r.OCV_3rd);
-    out["relaxed_soc"] = py::cast(r.relaxed_soc);
-    out["relaxed_ocv"] = py::cast(r.relaxed_v);
-    out["relaxed_measured"] = py::cast(r.relaxed_v_measured);
-    out["ocv_passes"] = r.ocv_passes;
-    out["mean"] = py::cast(r.mean);
-    out["median"] = py::cast(r.median);
-    out["warnings"] = py::cast(r.warnings);
-    out["params_text"] = ecm::params_file_text(temperature, r);
-    out["ocv_text"] = ecm::ocv_table_text(r.SOC, r.OCV_3rd);
-    ecmbind::add_series(out, arrays, r, settings.method);
+ecm::CircuitModel circuit_model(const std::string& model) {
+    const ecm::CircuitModel cm = ecm::circuit_model_from_name(model);
+    if (cm == ecm::CircuitModel::Other)
+        throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
+    return cm;
+}
+
+// Runs one classic recording file through the two-pass or the joint fit.
+BoundResult run_recording(const std::string& path, double vcut, const std::string& model, ecm::WarmStart& warm,
+                          py::object progress, py::object debug, const std::string& method) {
+    BoundResult out;
+    out.path = path;
+    py::object df = ecmpy::read_table(path);
+    std::optional<std::string> name_text;
+    out.temperature = static_cast<double>(ecmpy::recording_temperature(df, path, name_text));
+    out.temperature_source = name_text ? "file name" : "data";
+    const ecmpy::RecordingArrays arrays = ecmpy::recording_arrays(df, path);
+    df = py::object();
+    ecm::PipelineSettings settings;
+    settings.vcut = vcut;
+    settings.model = circuit_model(model);
+    settings.label = path;
+    if (method == "joint")
+        settings.method = ecm::FitMethod::Joint;
+    else if (method != "pulse")
+        throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
+
+    ApiObserver observer(std::move(progress), std::move(debug));
+    observer.set_flags();
+    const ecm::RecordingColumns cols = arrays.columns(arrays.voltage.data());
+    out.r = run_released(observer, path, [&] {
+        ecm::RecordingResult rr = ecm::process_recording(cols, settings, warm, observer);
+        return ecm::result_of(rr, arrays.seconds.data(), settings.model, settings.method);
+    });
+    const std::size_t n = std::min<std::size_t>(out.r.samples, static_cast<std::size_t>(arrays.seconds.size()));
+    out.t.assign(arrays.seconds.data(), arrays.seconds.data() + n);
+    out.current.assign(arrays.current.data(), arrays.current.data() + n);
+    out.voltage.assign(arrays.voltage.data(), arrays.voltage.data() + n);
     return out;
 }
 
@@ -235,15 +193,11 @@ void check_columns(const Column& time, const Column& current, const Column& volt
         throw py::value_error(prefix + "time, current and voltage must be columns of equal length");
 }
 
-// Runs one recording of any step protocol (columns already read and scaled by
-// the caller); the returned dict holds plain values and NumPy arrays.
-py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcecast> time,
-                      py::array_t<double, py::array::c_style | py::array::forcecast> current,
-                      py::array_t<double, py::array::c_style | py::array::forcecast> voltage, const std::string& label,
-                      double vcut, const std::string& model, bool step_hold, double nominal_capacity_Ah,
-                      double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
-                      py::object progress,
-                      std::optional<py::array_t<double, py::array::c_style | py::array::forcecast>> step_id) {
+// Runs one recording of any step protocol (columns already read and scaled by the caller).
+BoundResult run_protocol(Column time, Column current, Column voltage, const std::string& label, double vcut,
+                         const std::string& model, bool step_hold, double nominal_capacity_Ah, double max_pulse_s,
+                         double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V, py::object progress,
+                         std::optional<Column> step_id, double temperature, const std::string& temperature_source) {
     check_columns(time, current, voltage, label + ": ");
     ecm::RecordingColumns cols;
     cols.time = time.data();
@@ -252,10 +206,7 @@ py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcec
     cols.rows = static_cast<std::size_t>(time.size());
     ecm::ProtocolSettings settings;
     settings.vcut = vcut;
-    const ecm::CircuitModel cm = ecm::circuit_model_from_name(model);
-    if (cm == ecm::CircuitModel::Other)
-        throw py::value_error("model '" + model + "' is not supported; expected \"model1\" or \"model2\"");
-    settings.branches = cm == ecm::CircuitModel::OneRC ? 1 : 2;
+    settings.branches = circuit_model(model) == ecm::CircuitModel::OneRC ? 1 : 2;
     settings.step_hold = step_hold;
     settings.nominal_capacity_Ah = nominal_capacity_Ah;
     settings.max_pulse_s = max_pulse_s;
@@ -268,102 +219,169 @@ py::dict run_protocol(py::array_t<double, py::array::c_style | py::array::forcec
             throw py::value_error(label + ": the step column must be as long as the others");
         settings.step_id = step_id->data();
     }
-
     ApiObserver observer(std::move(progress), py::none());
     observer.set_flags();
-    ecm::ProtocolResult r;
-    bool interrupted = false;
-    std::optional<std::string> error;
-    {
-        py::gil_scoped_release nogil;
-        try {
-            r = ecm::process_protocol(cols, settings, observer);
-        } catch (const Interrupted&) {
-            interrupted = true;
-        } catch (const ecm::DataError& e) {
-            error = e.what();
-        }
-    }
-    if (interrupted) observer.rethrow();
-    if (error) {
-        py::object cls = py::module_::import("ecm._errors").attr("RecordingError");
-        PyErr_SetObject(cls.ptr(), py::str(label + ": " + *error).ptr());
-        throw py::error_already_set();
-    }
-    py::dict out;
-    out["samples"] = r.samples;
-    out["cutoff_crossed"] = r.cutoff_crossed;
-    out["charge_positive"] = r.charge_positive;
-    out["rest_threshold"] = r.rest_threshold;
-    out["jump_tolerance"] = r.jump_tolerance;
-    out["export_step_changes"] = r.export_step_changes;
-    out["capacity_Ah"] = r.capacity_Ah;
-    out["full_charge_found"] = r.full_charge_found;
-    py::list steps;
-    for (const auto& st : r.steps) {
-        py::dict d;
-        d["first"] = st.first;
-        d["last"] = st.last;
-        d["kind"] = ecm::step_kind_name(st.kind);
-        d["role"] = ecm::step_role_name(st.role);
-        d["t_begin"] = st.t_begin;
-        d["t_end"] = st.t_end;
-        d["current"] = st.current;
-        d["charge_Ah"] = st.charge_Ah;
-        steps.append(d);
-    }
-    out["steps"] = steps;
-    py::list pulses;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (const auto& p : r.pulses) {
-        py::dict d;
-        d["number"] = p.number;
-        d["step"] = p.step;
-        d["direction"] = p.discharge ? "discharge" : "charge";
-        d["t_start"] = p.t_start;
-        d["t_end"] = p.t_end;
-        d["soc"] = p.soc;
-        d["soc_end"] = p.soc_end;
-        d["current"] = p.current;
-        d["R0"] = p.r0;
-        for (int b = 0; b < settings.branches; ++b) {
-            const auto B = static_cast<std::size_t>(b);
-            const std::string k = std::to_string(b + 1);
-            const double rv = B < p.r.size() ? p.r[B] : nan, tv = B < p.tau.size() ? p.tau[B] : nan;
-            d[("R" + k).c_str()] = rv;
-            d[("C" + k).c_str()] = rv > 0.0 ? tv / rv : nan;
-            d[("tau" + k).c_str()] = tv;
-            d[("tau" + k + "_determined").c_str()] = B < p.determined.size() && p.determined[B];
-        }
-        d["rms_mV"] = p.rms * 1e3;
-        std::string bound;
-        for (const auto& ab : p.at_bound) bound += (bound.empty() ? "" : ", ") + ab;
-        d["on_bound"] = bound;
-        d["status"] = p.status;
-        d["window_first"] = p.window_first;
-        d["window_last"] = p.window_last;
-        pulses.append(d);
-    }
-    out["pulses"] = pulses;
-    py::list windows;
-    for (const auto& w : r.windows) {
-        py::dict d;
-        d["first"] = w.first;
-        d["last"] = w.last;
-        d["model"] = py::array_t<double>(static_cast<py::ssize_t>(w.model.size()), w.model.data());
-        windows.append(d);
-    }
-    out["windows"] = windows;
-    out["current"] = py::array_t<double>(static_cast<py::ssize_t>(r.current.size()), r.current.data());
-    out["soc"] = py::array_t<double>(static_cast<py::ssize_t>(r.soc.size()), r.soc.data());
-    out["relaxed_soc"] = py::cast(r.relaxed_soc);
-    out["relaxed_ocv"] = py::cast(r.relaxed_v);
-    out["SOC"] = py::cast(r.SOC);
-    out["OCV"] = py::cast(r.OCV);
-    out["median"] = py::cast(r.median);
-    out["warnings"] = py::cast(r.warnings);
-    out["ocv_text"] = ecm::ocv_table_text(r.SOC, r.OCV);
+    BoundResult out;
+    out.path = label;
+    out.temperature = temperature;
+    out.temperature_source = temperature_source;
+    out.r = run_released(observer, label, [&] {
+        return ecm::result_of(ecm::process_protocol(cols, settings, observer), settings.branches);
+    });
     return out;
+}
+
+// The pulse rows as columns: one NumPy array (or list of texts) per quantity.
+py::dict pulse_table(const ecm::Result& r) {
+    const auto n = static_cast<py::ssize_t>(r.pulses.size());
+    auto column = [&](auto get) {
+        using T = decltype(get(r.pulses[0]));
+        py::array_t<T> a(n);
+        for (py::ssize_t k = 0; k < n; ++k) a.mutable_data()[k] = get(r.pulses[static_cast<std::size_t>(k)]);
+        return a;
+    };
+    auto texts = [&](auto get) {
+        py::list l;
+        for (const auto& p : r.pulses) l.append(get(p));
+        return l;
+    };
+    using P = ecm::PulseFit;
+    py::dict d;
+    d["cycle"] = column([](const P& p) -> std::int64_t { return p.number; });
+    d["direction"] = texts([](const P& p) { return p.discharge ? "discharge" : "charge"; });
+    d["t_start"] = column([](const P& p) { return p.t_start; });
+    d["t_end"] = column([](const P& p) { return p.t_end; });
+    d["soc"] = column([](const P& p) { return p.soc; });
+    d["soc_end"] = column([](const P& p) { return p.soc_end; });
+    d["current"] = column([](const P& p) { return p.current; });
+    d["R0"] = column([](const P& p) { return p.r0; });
+    for (std::size_t b = 0; b < static_cast<std::size_t>(r.branches); ++b) {
+        const std::string k = std::to_string(b + 1);
+        auto at = [b](const std::vector<double>& v) { return b < v.size() ? v[b] : ecm::PulseFit::kNaN; };
+        d[py::str("R" + k)] = column([&](const P& p) { return at(p.r); });
+        d[py::str("C" + k)] = column([&](const P& p) { return at(p.c); });
+        d[py::str("tau" + k)] = column([&](const P& p) { return at(p.tau); });
+        d[py::str("tau" + k + "_determined")] =
+            column([&](const P& p) -> bool { return b < p.determined.size() && p.determined[b]; });
+    }
+    d["rms_mV"] = column([](const P& p) { return p.rms * 1000.0; });
+    d["ocv_level"] = column([](const P& p) { return p.ocv_level; });
+    d["on_bound"] = texts([](const P& p) {
+        std::string s;
+        for (const auto& ab : p.at_bound) s += (s.empty() ? "" : ", ") + ab;
+        return s;
+    });
+    d["status"] = texts([](const P& p) { return p.status; });
+    d["window_first"] = column([](const P& p) -> std::int64_t { return static_cast<std::int64_t>(p.window_first); });
+    d["window_last"] = column([](const P& p) -> std::int64_t { return static_cast<std::int64_t>(p.window_last); });
+    return d;
+}
+
+py::dict steps_table(const ecm::Result& r) {
+    py::dict d;
+    std::vector<std::int64_t> first, last;
+    std::vector<double> t_begin, t_end, current, charge;
+    py::list kind, role;
+    for (const auto& st : r.steps) {
+        first.push_back(static_cast<std::int64_t>(st.first));
+        last.push_back(static_cast<std::int64_t>(st.last));
+        kind.append(ecm::step_kind_name(st.kind));
+        role.append(ecm::step_role_name(st.role));
+        t_begin.push_back(st.t_begin);
+        t_end.push_back(st.t_end);
+        current.push_back(st.current);
+        charge.push_back(st.charge_Ah);
+    }
+    d["first"] = array_of(first);
+    d["last"] = array_of(last);
+    d["kind"] = kind;
+    d["role"] = role;
+    d["t_begin"] = array_of(t_begin);
+    d["t_end"] = array_of(t_end);
+    d["current"] = array_of(current);
+    d["charge_Ah"] = array_of(charge);
+    return d;
+}
+
+void bind_result(py::module_& m) {
+    using R = BoundResult;
+    py::class_<R>(m, "Result", "One recording extracted: pulse rows, OCV points and curve, medians, warnings.")
+        .def_readonly("path", &R::path)
+        .def_readonly("temperature", &R::temperature)
+        .def_readonly("temperature_source", &R::temperature_source)
+        .def_property_readonly("reading",
+                               [](const R& b) { return b.r.reading == ecm::Reading::Steps ? "steps" : "classic"; })
+        .def_property_readonly("method",
+                               [](const R& b) { return b.r.method == ecm::FitMethod::Joint ? "joint" : "pulse"; })
+        .def_property_readonly("branches", [](const R& b) { return b.r.branches; })
+        .def_property_readonly("samples", [](const R& b) { return b.r.samples; })
+        .def_property_readonly("charge_Ah", [](const R& b) { return b.r.charge_Ah; })
+        .def_property_readonly("relaxed_soc", [](const R& b) { return array_of(b.r.relaxed_soc); })
+        .def_property_readonly("relaxed_ocv", [](const R& b) { return array_of(b.r.relaxed_ocv); })
+        .def_property_readonly("relaxed_measured", [](const R& b) { return array_of(b.r.relaxed_measured); })
+        .def_property_readonly("ocv_passes", [](const R& b) { return b.r.ocv_passes; })
+        .def_property_readonly("soc_grid", [](const R& b) { return array_of(b.r.soc_grid); })
+        .def_property_readonly("ocv", [](const R& b) { return array_of(b.r.ocv); })
+        .def_property_readonly("mean", [](const R& b) { return array_of(b.r.mean); })
+        .def_property_readonly("median", [](const R& b) { return array_of(b.r.median); })
+        .def_property_readonly("warnings", [](const R& b) { return b.r.warnings; })
+        .def_property_readonly("cutoff_crossed", [](const R& b) { return b.r.cutoff_crossed; })
+        .def_property_readonly("charge_positive", [](const R& b) { return b.r.charge_positive; })
+        .def_property_readonly("full_charge_found", [](const R& b) { return b.r.full_charge_found; })
+        .def_property_readonly("rest_threshold", [](const R& b) { return b.r.rest_threshold; })
+        .def_property_readonly("jump_tolerance", [](const R& b) { return b.r.jump_tolerance; })
+        .def_property_readonly("export_step_changes", [](const R& b) { return b.r.export_step_changes; })
+        .def_property_readonly("soc", [](const R& b) { return array_of(b.r.soc); })
+        .def_property_readonly("current", [](const R& b) { return array_of(b.r.current); })
+        .def(
+            "pulse_table", [](const R& b) { return pulse_table(b.r); }, "The pulse rows as columns.")
+        .def(
+            "steps_table", [](const R& b) { return steps_table(b.r); }, "The steps found (step analysis).")
+        .def(
+            "responses",
+            [](const R& b) {
+                py::list out;
+                for (const auto& p : b.r.pulses)
+                    out.append(py::make_tuple(p.response_first, array_of(p.response), p.response_is_voltage));
+                return out;
+            },
+            "Per pulse row: (first sample, fitted response, whether it is the voltage or the overvoltage).")
+        .def(
+            "series",
+            [](const R& b) {
+                // What a report draws of a classic recording: the kept samples, the two-pass
+                // method's fit target, the rest ends and each row's fitted response.
+                py::dict s;
+                s["t"] = array_of(b.t);
+                s["current"] = array_of(b.current);
+                s["voltage"] = array_of(b.voltage);
+                if (b.r.ocv_diff) {
+                    const std::size_t n = std::min(b.t.size(), b.r.ocv_diff->size());
+                    s["ocv_diff"] = py::array_t<double>(static_cast<py::ssize_t>(n), b.r.ocv_diff->data());
+                }
+                s["rest_end"] = py::cast(std::vector<long long>(b.r.rest_ends.begin(), b.r.rest_ends.end()));
+                py::list fits;
+                for (const auto& p : b.r.pulses) {
+                    py::dict f;
+                    f["window_start"] = p.response_first;
+                    f["window_end"] = p.response_first + p.response.size();
+                    f["target"] = p.response_is_voltage ? "voltage" : "ocv_diff";
+                    f["yout"] = array_of(p.response);
+                    fits.append(f);
+                }
+                s["fits"] = fits;
+                return s;
+            },
+            "The arrays a report draws of a classic recording.")
+        .def(
+            "params_text",
+            [](const R& b) {
+                return ecm::params_file_text(b.temperature, b.r.charge_Ah, b.r.median, b.r.soc_grid, b.r.ocv);
+            },
+            "The text of the recording's parameter file.")
+        .def(
+            "ocv_text", [](const R& b) { return ecm::ocv_table_text(b.r.soc_grid, b.r.ocv); },
+            "The text of the recording's OCV table.");
 }
 
 ecm::gen::ParamFile param_data(const py::handle& h) {
@@ -397,6 +415,7 @@ PYBIND11_MODULE(_core, m) {
         .def(py::init<>());
 
     ecmbind::bind_simulate(m);
+    bind_result(m);
 
     m.def("run_recording", &run_recording, py::arg("path"), py::arg("vcut"), py::arg("model"), py::arg("warm"),
           py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("method") = "pulse",
@@ -407,7 +426,8 @@ PYBIND11_MODULE(_core, m) {
           py::arg("vcut"), py::arg("model"), py::arg("step_hold") = true,
           py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
           py::arg("min_ocv_rest_s") = 600.0, py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
-          py::arg("progress") = py::none(), py::arg("step_id") = py::none(),
+          py::arg("progress") = py::none(), py::arg("step_id") = py::none(), py::arg("temperature") = 0.0,
+          py::arg("temperature_source") = "given",
           "Runs one recording of any step protocol: steps, SOC, OCV points, every pulse fitted.");
 
     m.def(

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "python/ecm/extras.hpp"
 #include "core/base/errors.hpp"
 #include "core/circuit/simulate.hpp"
+#include "python/ecm/extras.hpp"
 
 namespace ecmbind {
 

@@ -10,7 +10,8 @@ Log records go to ``logging.getLogger("ecm")``.
 import logging as _logging
 
 from ecm._errors import CutoffError, RecordingError, UsageError
-from ecm.api import Extraction, Recording, extract
+from ecm.api import Extraction, extract
+from ecm.results import Recording
 from ecm.validate import Validation, validate
 
 __all__ = [

@@ -12,7 +12,6 @@ import json
 import logging
 import math
 import os
-from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Union
 
 import numpy as np
@@ -26,35 +25,39 @@ except ImportError as _e:  # pragma: no cover - the source tree shadows the inst
         "the source folder; install the package with 'pip install .' and run from another directory"
     ) from _e
 from ecm._errors import RecordingError, UsageError
+from ecm.results import (
+    METHODS,
+    MODEL_NAMES,
+    PARAMETERS,
+    TABLES_FILE,
+    Recording,
+    normalise_model,
+    recording_from,
+    short_model_name,
+    soc_of,
+)
+from ecm.steps import is_classic, run_export
+
+__all__ = [
+    "METHODS",
+    "MODEL_NAMES",
+    "PARAMETERS",
+    "TABLES_FILE",
+    "Extraction",
+    "Recording",
+    "extract",
+    "find_recordings",
+    "normalise_model",
+    "short_model_name",
+]
 
 log = logging.getLogger("ecm")
 
-#: Accepted model names and the configuration name each stands for.
-MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
-#: Fitting methods: "pulse" is the two-pass method of the import-time run, "joint" fits each
-#: whole cycle at once on a relaxation-corrected OCV curve.
-METHODS = ("pulse", "joint", "steps")
-CLASSIC_COLUMNS = ("Seconds", "Current(A)", "Voltage(V)")
 EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx")
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
-TABLES_FILE = "battery_model_tables.json"
-
-PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
 
 ProgressFn = Callable[[str, int, int, int, int], Any]
-
-
-def normalise_model(model: str) -> str:
-    """ "1rc"/"2rc" or "model1"/"model2" -> "model1"/"model2"; ValueError otherwise."""
-    key = str(model).strip().lower()
-    if key not in MODEL_NAMES:
-        raise UsageError(f"model {model!r} is not known; expected '1rc' or '2rc' (or 'model1' / 'model2')")
-    return MODEL_NAMES[key]
-
-
-def short_model_name(model: str) -> str:
-    return {"model1": "1rc", "model2": "2rc"}[model]
 
 
 def _voltage(value: Any, name: str) -> float:
@@ -100,62 +103,6 @@ def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
     if not found:
         raise UsageError(f"'{raw}' holds no recording (*.csv)")
     return found
-
-
-@dataclass
-class Recording:
-    """One recording's results, in processing order within an Extraction.
-
-    ``pulses`` has one row per fitted pulse: ``cycle`` (1, 2, ...), ``t_start``
-    and ``t_end`` (s, first and last loaded sample), ``soc`` (at the pulse's
-    middle sample), ``current`` (A, mean over the pulse), the parameters
-    ``R0``, ``R1``, ``C1``, ``tau1`` (and ``R2``, ``C2``, ``tau2``), ``rms_mV``
-    (fit error: first pass over its window for one branch, second pass over the
-    whole cycle for two), ``ocv_level`` (V, the voltage near the end of the
-    cycle's rest) and ``status`` ("fitted", or why a value is not trustworthy).
-    With the joint method (and for exports) ``soc_end`` is the SOC at the
-    pulse's last loaded sample: a branch's fitted R and tau belong to it (the
-    branch relaxes from there), and the tables place them there. With the
-    joint method ``rms_mV`` is over the whole cycle, and
-    ``tau1_determined`` / ``tau2_determined`` tell whether the cycle can
-    determine that time constant (at least two samples, at most a third of the
-    rest after the pulse); undetermined branches are left out of the medians
-    and tables. ``ocv`` is the 201-point OCV-SOC table, ``relaxed`` the (SOC,
-    OCV) points it passes through (``measured``: the voltage at the rest's end;
-    the joint method subtracts the branches' remaining overvoltage from it);
-    ``medians`` are the per-pulse medians written to the parameter file.
-    """
-
-    path: str
-    temperature: int
-    capacity_mAh: Optional[int]
-    charge_Ah: float
-    pulses: pd.DataFrame
-    ocv: pd.DataFrame
-    medians: Dict[str, float]
-    warnings: List[str]
-    relaxed: pd.DataFrame = field(repr=False, default=None)
-    samples: int = 0
-    temperature_source: str = "data"
-    params_text: str = field(repr=False, default="")
-    ocv_text: str = field(repr=False, default="")
-    ocv_passes: int = 0
-    # Step protocols (cycler exports): how the file was read and segmented (preset,
-    # columns, current sign, tolerances, the steps table, the fitted windows, the columns).
-    protocol: Optional[Dict[str, Any]] = field(repr=False, default=None)
-    #: What a report draws: the kept samples ("t", "current", "voltage"), "ocv_diff",
-    #: "rest_end" (sample indices) and per pulse row its fitted response ("fits").
-    series: Optional[Dict[str, Any]] = field(repr=False, default=None)
-
-    @property
-    def name(self) -> str:
-        """The file name without ``.csv``."""
-        base = os.path.basename(self.path)
-        return base[:-4] if base.endswith(".csv") else base
-
-    def param_record(self) -> Dict[str, Any]:
-        """The content of the recording's parameter file."""
-        return json.loads(self.params_text)
 
 
 class Extraction:
@@ -230,7 +177,7 @@ class Extraction:
                     vals = p[n].to_numpy(dtype=float).copy()
                     if n != "R0":
                         vals[~p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool)] = np.nan
-                    rows.append(list(_core.soc_table(p[_soc_of(n, p)].to_numpy(dtype=float), vals, grid)))
+                    rows.append(list(_core.soc_table(p[soc_of(n, p)].to_numpy(dtype=float), vals, grid)))
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
@@ -358,14 +305,6 @@ class Extraction:
         return _json_ready(doc)
 
 
-def _soc_of(name: str, pulses: pd.DataFrame) -> str:
-    """The SOC column a quantity belongs to: R0 to the pulse's middle; a
-    branch's R, tau and C to the pulse's end, where the branch relaxes from
-    (the voltage it holds there, and so its fitted value, is set by the state
-    at the end of the pulse), when the method gives it."""
-    return "soc_end" if name != "R0" and "soc_end" in pulses else "soc"
-
-
 def _json_ready(x):
     if isinstance(x, dict):
         return {str(k): _json_ready(v) for k, v in x.items()}
@@ -377,65 +316,6 @@ def _json_ready(x):
         x = float(x)
         return x if math.isfinite(x) else None
     return x
-
-
-def _capacity(path: str) -> Optional[int]:
-    """The nominal capacity from the file name (``..._2000mAh_...``), or None."""
-    head = path.split("mAh", 1)[0] if "mAh" in path else None
-    if head is None:
-        return None
-    piece = head.rsplit("_", 1)[-1]
-    try:
-        return int(piece)
-    except ValueError:
-        return None
-
-
-def _recording(raw: Dict[str, Any], model: str) -> Recording:
-    names = PARAMETERS[model]
-    t = raw["pulses"]
-    pulses = pd.DataFrame(
-        {
-            "cycle": np.asarray(t["cycle"], dtype=np.int64),
-            "t_start": t["t_start"],
-            "t_end": t["t_end"],
-            "soc": t["soc"],
-            "current": t["current"],
-        }
-    )
-    soc_end = np.asarray(t["soc_end"], dtype=float)
-    if soc_end.size and np.isfinite(soc_end).all():  # joint method: where the branches relax from
-        pulses.insert(4, "soc_end", soc_end)
-    for b in ("1", "2") if model == "model2" else ("1",):
-        pulses["R" + b] = t["R" + b]
-        pulses["C" + b] = t["C" + b]
-        pulses["tau" + b] = t["tau" + b]
-    pulses.insert(pulses.columns.get_loc("current") + 1, "R0", t["R0"])
-    pulses["rms_mV"] = t["rms_mV"]
-    for b in ("1", "2") if model == "model2" else ("1",):
-        pulses["tau" + b + "_determined"] = np.asarray(t["tau" + b + "_determined"], dtype=bool)
-    pulses["ocv_level"] = t["batt_val"]
-    pulses["status"] = list(t["status"])
-    ocv = pd.DataFrame({"soc": raw["SOC"], "ocv": raw["OCV"]})
-    relaxed = pd.DataFrame({"soc": raw["relaxed_soc"], "ocv": raw["relaxed_ocv"], "measured": raw["relaxed_measured"]})
-    medians = {n: float(v) for n, v in zip(names, raw["median"])}
-    return Recording(
-        path=raw["path"],
-        temperature=int(raw["temperature"]),
-        capacity_mAh=_capacity(raw["path"]),
-        charge_Ah=float(raw["charge_Ah"]),
-        pulses=pulses,
-        ocv=ocv,
-        medians=medians,
-        warnings=list(raw["warnings"]),
-        relaxed=relaxed,
-        samples=int(raw["samples"]),
-        temperature_source=raw["temperature_source"],
-        params_text=raw["params_text"],
-        ocv_text=raw["ocv_text"],
-        ocv_passes=int(raw["ocv_passes"]),
-        series=raw.get("series"),
-    )
 
 
 class _TqdmProgress:
@@ -562,14 +442,8 @@ def extract(
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
 
-            use_steps = bool(method == "steps" or columns or preset)
-            if not use_steps:
-                from ecm.steps import is_classic
-
-                use_steps = not is_classic(path)
+            use_steps = bool(method == "steps" or columns or preset) or not is_classic(path)
             if use_steps:
-                from ecm.steps import run_export
-
                 try:
                     rec = run_export(
                         path,
@@ -604,7 +478,7 @@ def extract(
                 if path not in msg:
                     msg = f"{path}: {msg}"
                 raise RecordingError(msg) from e
-            rec = _recording(raw, model_name)
+            rec = recording_from(raw)
             for w in rec.warnings:
                 log.warning(w)
             recordings.append(rec)

@@ -23,11 +23,11 @@ from typing import Any, Dict, List, Optional, Union
 import numpy as np
 
 from ecm._errors import UsageError
+from ecm.results import TABLES_FILE
 
 log = logging.getLogger("ecm")
 
 MODEL_FILE = "battery_model.json"
-TABLES_FILE = "battery_model_tables.json"
 
 
 class ModelFileError(UsageError):

@@ -27,7 +27,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 import numpy as np
 
 from ecm._plotting import pyplot
-from ecm.api import _soc_of
+from ecm.results import short_model_name, soc_of
 
 #: Panels per row of the pulse-fit grid.
 GRID_COLUMNS = 6
@@ -226,7 +226,7 @@ def _params_vs_soc(plt, ex, colors) -> str:
                 p = p[p["status"] == "fitted"]
             det = np.ones(len(p), dtype=bool) if n == "R0" else p[f"tau{n[-1]}_determined"].to_numpy(dtype=bool)
             charge = (p["direction"] == "charge").to_numpy() if "direction" in p else np.zeros(len(p), dtype=bool)
-            sc = p[_soc_of(n, p)]
+            sc = p[soc_of(n, p)]
             ax.plot(sc[det & ~charge], p[n][det & ~charge], "o", ms=3.5, color=c, label=f"{r.temperature} C")
             if (det & charge).any():
                 ax.plot(sc[det & charge], p[n][det & charge], "^", ms=4, color=c, mfc="none")
@@ -424,7 +424,6 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     workers: processes drawing the figures (default: one per core, up to 4;
     1 draws them in this process)."""
     plt = pyplot()
-    from ecm.api import short_model_name
 
     recs = sorted(ex.recordings, key=lambda r: r.temperature)
     missing = [r.path for r in recs if not r.series]
