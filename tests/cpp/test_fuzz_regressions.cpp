@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "core/base/errors.hpp"
+#include "core/build/collect.hpp"
+#include "core/build/tables.hpp"
 #include "core/extract/fitting.hpp"
 #include "core/extract/pulses.hpp"
 #include "core/extract/recording.hpp"
-#include "core/build/collect.hpp"
-#include "core/build/tables.hpp"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "core/base/stats.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pulses.hpp"
 #include "core/extract/recording.hpp"
-#include "core/base/stats.hpp"
 #include "fuzz_common.hpp"
 
 namespace {
