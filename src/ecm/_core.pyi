@@ -1,3 +1,220 @@
-from typing import Any
+"""Types of ecm._core, the compiled extraction of the ecm package (internal)."""
 
-def __getattr__(name: str) -> Any: ...
+from __future__ import annotations
+
+import collections.abc
+import typing
+
+import numpy
+import numpy.typing
+
+__all__: list[str] = [
+    "Result",
+    "WarmStart",
+    "build_model_from_data",
+    "build_model_from_files",
+    "output_paths",
+    "read_recording",
+    "run_protocol",
+    "run_recording",
+    "simulate_model",
+    "soc_from_ocv",
+    "soc_table",
+    "step_series",
+    "write_mat_file",
+    "write_text_file",
+]
+
+class WarmStart:
+    """
+    Start values carried from one recording to the next of one run.
+    """
+    def __init__(self) -> None: ...
+
+class Result:
+    """
+    One recording extracted: pulse rows, OCV points and curve, medians, warnings.
+    """
+    def ocv_text(self) -> str:
+        """
+        The text of the recording's OCV table.
+        """
+    def params_text(self) -> str:
+        """
+        The text of the recording's parameter file.
+        """
+    def pulse_table(self) -> dict[str, typing.Any]:
+        """
+        The pulse rows as columns.
+        """
+    def responses(self) -> list[tuple[int, numpy.typing.NDArray[numpy.float64], bool]]:
+        """
+        Per pulse row: (first sample, fitted response, whether it is the voltage or the overvoltage).
+        """
+    def series(self) -> dict[str, typing.Any]:
+        """
+        The arrays a report draws of a classic recording.
+        """
+    def steps_table(self) -> dict[str, typing.Any]:
+        """
+        The steps found (step analysis).
+        """
+    @property
+    def branches(self) -> int: ...
+    @property
+    def charge_Ah(self) -> float: ...
+    @property
+    def charge_positive(self) -> bool: ...
+    @property
+    def current(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def cutoff_crossed(self) -> bool: ...
+    @property
+    def export_step_changes(self) -> int: ...
+    @property
+    def full_charge_found(self) -> bool: ...
+    @property
+    def jump_tolerance(self) -> float: ...
+    @property
+    def mean(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def median(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def method(self) -> str: ...
+    @property
+    def ocv(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def ocv_passes(self) -> int: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def reading(self) -> str: ...
+    @property
+    def relaxed_measured(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def relaxed_ocv(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def relaxed_soc(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def rest_threshold(self) -> float: ...
+    @property
+    def samples(self) -> int: ...
+    @property
+    def soc(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def soc_grid(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def temperature(self) -> float: ...
+    @property
+    def temperature_source(self) -> str: ...
+    @property
+    def warnings(self) -> list[str]: ...
+
+def build_model_from_data(
+    records: list,
+    v_low: typing.SupportsFloat | typing.SupportsIndex,
+    v_high: typing.SupportsFloat | typing.SupportsIndex,
+) -> dict[str, typing.Any]:
+    """
+    The builder over in-memory parameter records (dicts with name, TempC, Tparam_1..3).
+    """
+
+def build_model_from_files(
+    paths: collections.abc.Sequence[str],
+    names: collections.abc.Sequence[str],
+    v_low: typing.SupportsFloat | typing.SupportsIndex,
+    v_high: typing.SupportsFloat | typing.SupportsIndex,
+) -> dict[str, typing.Any]:
+    """
+    The builder over parameter files read in the given order; names[0] names the model.
+    """
+
+def output_paths(results_dir: str, recording: str) -> tuple[str, str]: ...
+def read_recording(path: str) -> dict[str, typing.Any]:
+    """
+    All rows of a recording file as arrays t, current, voltage, with its temperature (None when neither the data nor the file name give one; temperature_source then says why).
+    """
+
+def run_protocol(
+    time: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    current: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    voltage: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    label: str,
+    vcut: typing.SupportsFloat | typing.SupportsIndex,
+    model: str,
+    step_hold: bool = True,
+    nominal_capacity_Ah: typing.SupportsFloat | typing.SupportsIndex = ...,
+    max_pulse_s: typing.SupportsFloat | typing.SupportsIndex = 600.0,
+    min_ocv_rest_s: typing.SupportsFloat | typing.SupportsIndex = 600.0,
+    soc_step_window_s: typing.SupportsFloat | typing.SupportsIndex = 60.0,
+    rms_limit_V: typing.SupportsFloat | typing.SupportsIndex = 0.005,
+    progress: typing.Any = None,
+    step_id: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None = None,
+    temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0,
+    temperature_source: str = "given",
+) -> Result:
+    """
+    Runs one recording of any step protocol: steps, SOC, OCV points, every pulse fitted.
+    """
+
+def run_recording(
+    path: str,
+    vcut: typing.SupportsFloat | typing.SupportsIndex,
+    model: str,
+    warm: WarmStart,
+    progress: typing.Any = None,
+    debug: typing.Any = None,
+    method: str = "pulse",
+) -> Result:
+    """
+    Runs one recording file through the pipeline. progress(done, total) is called as pulses are fitted, debug(message) receives the pipeline's log lines.
+    """
+
+def simulate_model(
+    t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    i: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    ocv_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    ocv_v: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    param_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    r0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    r: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]],
+    tau: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]],
+    capacity_ah: typing.SupportsFloat | typing.SupportsIndex,
+    soc0: typing.SupportsFloat | typing.SupportsIndex,
+) -> dict[str, typing.Any]:
+    """
+    Terminal voltage of R0 and RC branches (tables in SOC, linear between points, flat beyond) on the current i (A, linear between the samples t), from soc0 with the branches at rest; SOC by coulomb counting over capacity_ah. Returns v, soc, ocv and the branch voltages.
+    """
+
+def soc_from_ocv(
+    ocv_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    ocv_v: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    v: typing.SupportsFloat | typing.SupportsIndex,
+) -> float:
+    """
+    The SOC at which the OCV table (linear between points) reaches v; the table's ends outside it.
+    """
+
+def soc_table(
+    soc: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    values: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    grid: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+) -> list[float]:
+    """
+    Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points are left out (all NaN: NaN).
+    """
+
+def step_series(
+    time: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    current: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    voltage: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+) -> dict[str, typing.Any]:
+    """
+    A cycler export's samples as the step analysis sees them: the current charge positive and held over the interval before each sample (extra points of weight 0 at the step boundaries).
+    """
+
+def write_mat_file(path: str, mdict: dict) -> None: ...
+def write_text_file(path: str, text: str) -> None:
+    """
+    Writes the whole text to path through a temporary file renamed over it.
+    """

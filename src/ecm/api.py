@@ -29,6 +29,7 @@ from ecm.results import (
     METHODS,
     MODEL_NAMES,
     PARAMETERS,
+    READINGS,
     TABLES_FILE,
     Recording,
     normalise_model,
@@ -110,13 +111,16 @@ class Extraction:
     order, and the builder's model (``model``: the content of
     ``battery_model.json``; ``model_text``: its text)."""
 
-    def __init__(self, folder, recordings, model_name, low_cutoff, high_cutoff, method, model_text, model_warnings):
+    def __init__(
+        self, folder, recordings, model_name, low_cutoff, high_cutoff, method, model_text, model_warnings, reading
+    ):
         self.folder: Optional[str] = folder
         self.recordings: List[Recording] = recordings
         self.model_name: str = model_name  # "model1" / "model2"
         self.low_cutoff: float = low_cutoff
         self.high_cutoff: float = high_cutoff
-        self.method: str = method
+        self.method: str = method  # "pulse" / "joint": how the pulses were fitted
+        self.reading: str = reading  # "classic" / "steps" / "mixed": how the recordings were read
         self.model_text: str = model_text
         self.model: Dict[str, Any] = json.loads(model_text)
         self.model_warnings: List[str] = list(model_warnings)
@@ -158,6 +162,7 @@ class Extraction:
         grid = [float(x) for x in TABLE_SOC]
         out: Dict[str, Any] = {
             "method": self.method,
+            "reading": self.reading,
             "model": short_model_name(self.model_name),
             "soc": grid,
             "temperatures": [r.temperature for r in recs],
@@ -226,7 +231,7 @@ class Extraction:
         self.model = json.loads(built["text"])
         self.model_warnings = list(built["warnings"])
         written["battery_model"] = model_file
-        if self.method in ("joint", "steps"):
+        if self.method == "joint":
             written["tables"] = self._write_tables(out)
         return written
 
@@ -296,6 +301,7 @@ class Extraction:
             "folder": self.folder,
             "model": short_model_name(self.model_name),
             "method": self.method,
+            "reading": self.reading,
             "low_cutoff": self.low_cutoff,
             "high_cutoff": self.high_cutoff,
             "recordings": recs,
@@ -356,7 +362,8 @@ def extract(
     model: str = "2rc",
     low_cutoff: float,
     high_cutoff: float,
-    method: str = "pulse",
+    method: Optional[str] = None,
+    reading: str = "auto",
     progress: Union[None, bool, ProgressFn] = None,
     columns: Optional[Dict[str, str]] = None,
     preset: Optional[str] = None,
@@ -371,12 +378,13 @@ def extract(
 
     model: "1rc"/"2rc" (or "model1"/"model2"); low_cutoff: every recording is cut
     before its first sample below it (V); high_cutoff: the top of the model's
-    voltage axis (V); method: "pulse", the two-pass fit of the import-time run, or "joint"; progress:
+    voltage axis (V); method: "pulse", the two-pass fit of the import-time run, or "joint" (None: "pulse"
+    for classic recordings, "joint" for step protocols, the one fit the step analysis has); progress:
     True for a progress bar on stderr, or a callable
     ``progress(path, index, n_recordings, pulses_done, pulses_total)``.
 
     Recordings that are not in the classic layout (``Seconds``, ``Current(A)``,
-    ``Voltage(V)``), or any recording with method "steps" or a ``columns`` map /
+    ``Voltage(V)``), or any recording with reading "steps" or a ``columns`` map /
     ``preset``, go through the step analysis: the current split into steps,
     pulses (discharge and charge, up to ``max_pulse_s``) fitted over windows
     from the rest before them through what follows, SOC by coulomb counting
@@ -392,8 +400,12 @@ def extract(
     Extraction.write(). Safe to call from several threads at once.
     """
     model_name = normalise_model(model)
-    if method not in METHODS:
+    if method == "steps":  # the step analysis is a way of reading, not a fit; kept for old callers
+        method, reading = None, "steps"
+    if method is not None and method not in METHODS:
         raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
+    if reading not in READINGS:
+        raise UsageError(f"reading {reading!r} is not known; expected one of {', '.join(READINGS)}")
     vcut = _voltage(low_cutoff, "low_cutoff")
     vhigh = _voltage(high_cutoff, "high_cutoff")
     if not vhigh > vcut:
@@ -442,8 +454,17 @@ def extract(
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
 
-            use_steps = bool(method == "steps" or columns or preset) or not is_classic(path)
+            if reading == "auto":
+                use_steps = bool(columns or preset) or not is_classic(path)
+            else:
+                use_steps = reading == "steps"
             if use_steps:
+                if method == "pulse":
+                    raise UsageError(
+                        f"{path}: the two-pass method ('pulse') fits classic pulse-discharge recordings; "
+                        "this one is read through the step analysis, which fits every pulse window jointly: "
+                        "use the joint method"
+                    )
                 try:
                     rec = run_export(
                         path,
@@ -468,7 +489,7 @@ def extract(
                 recordings.append(rec)
                 continue
             try:
-                raw = _core.run_recording(path, vcut, model_name, warm, cb, debug, method)
+                raw = _core.run_recording(path, vcut, model_name, warm, cb, debug, method or "pulse")
             except RecordingError:
                 raise
             except KeyError as e:  # a missing column: the message is the first argument
@@ -494,6 +515,7 @@ def extract(
     built = _core.build_model_from_data(records, vcut, vhigh)
     for w in built["warnings"]:
         log.warning(w)
-    if any(r.protocol is not None for r in recordings):
-        method = "steps"
-    return Extraction(base, recordings, model_name, vcut, vhigh, method, built["text"], built["warnings"])
+    kinds = {"steps" if r.protocol is not None else "classic" for r in recordings}
+    read = kinds.pop() if len(kinds) == 1 else "mixed"
+    fit = method or ("joint" if read == "steps" else "pulse")
+    return Extraction(base, recordings, model_name, vcut, vhigh, fit, built["text"], built["warnings"], read)

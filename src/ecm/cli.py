@@ -361,9 +361,7 @@ def _add_model_tool_parsers(sub) -> None:
     rep.add_argument(
         "--out", metavar="FILE", default=None, help="the HTML file to write (default: FOLDER/results/report.html)"
     )
-    rep.add_argument(
-        "--method", choices=["pulse", "joint", "steps"], default="pulse", help="fitting method (as ecm fit)"
-    )
+    _add_method_options(rep)
     rep.add_argument(
         "--model",
         choices=["1rc", "2rc", "model1", "model2"],
@@ -529,12 +527,35 @@ def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
     )
 
 
+def _add_method_options(p: argparse.ArgumentParser) -> None:
+    """--method (how pulses are fitted) and --reading (how recordings are read): two independent choices."""
+    p.add_argument(
+        "--method",
+        choices=["pulse", "joint", "steps"],
+        metavar="{pulse,joint}",
+        default=None,
+        help="how pulses are fitted. 'pulse': the two-pass fit of the import-time run, its files (the default "
+        "for classic recordings); 'joint': every cycle or pulse window fitted whole (more accurate; the fit "
+        "of the step analysis and its default), plus SOC x temperature tables (battery_model_tables.json, "
+        "battery_model_table_*.csv). 'steps' is the old spelling of --reading steps",
+    )
+    p.add_argument(
+        "--reading",
+        choices=["auto", "classic", "steps"],
+        default="auto",
+        help="how recordings are read. 'classic': pulse-discharge recordings (Seconds, Current(A), Voltage(V)); "
+        "'steps': the step analysis of any step protocol (cycler exports, HPPC tests); 'auto' (default): "
+        "classic where the file is in that layout and no --columns/--preset is given, else steps",
+    )
+
+
 def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
     from ecm.exports import parse_columns
 
     return dict(
         columns=parse_columns(args.columns) if args.columns else None,
         preset=args.preset,
+        reading=args.reading,
         temperature=args.temperature,
         capacity_mAh=args.capacity,
         max_pulse_s=args.max_pulse,
@@ -595,16 +616,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=None,
         help="upper voltage limit of the cell (top of the model's voltage axis)",
     )
-    fit.add_argument(
-        "--method",
-        choices=["pulse", "joint", "steps"],
-        default="pulse",
-        help="'pulse' (default): the two-pass fit of the import-time run, its files; "
-        "'joint': every cycle fitted whole on a relaxation-corrected OCV curve (more accurate), "
-        "plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv); "
-        "'steps': the step analysis of cycler exports (HPPC and other protocols) for any "
-        "recording; exports not in the classic layout always take it",
-    )
+    _add_method_options(fit)
     _add_export_options(fit, PRESETS)
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")

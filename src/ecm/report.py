@@ -212,7 +212,7 @@ def _params_vs_soc(plt, ex, colors) -> str:
     rows = int(math.ceil(len(names) / cols))
     height = 3.1 * rows + 0.4
     fig, axes = plt.subplots(rows, cols, figsize=(15, height), squeeze=False)
-    tables = ex.tables() if ex.method in ("joint", "steps") else None
+    tables = ex.tables() if ex.method == "joint" else None
     recs = sorted(ex.recordings, key=lambda r: r.temperature)
     for k, ax in enumerate(axes.ravel()):
         if k >= len(names):
@@ -245,7 +245,7 @@ def _params_vs_soc(plt, ex, colors) -> str:
             ax.set_yscale("log")
     handles, labels = axes[0, 0].get_legend_handles_labels()
     what = "lines: SOC tables (linear between pulses)" if tables is not None else "dashed: medians per temperature"
-    if ex.method == "steps":
+    if ex.reading != "classic":
         what += " (discharge); open triangles: charge pulses"
     fig.suptitle(
         f"Parameters against SOC: dots per pulse, x where the cycle cannot determine the time constant; {what}",
@@ -440,7 +440,7 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     when = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
     parts.append(
         f"<div class=meta>{html.escape(ex.folder or '')} · {short_model_name(ex.model_name)} · method "
-        f"{ex.method} · cut-offs {ex.low_cutoff:g} V / {ex.high_cutoff:g} V · {len(recs)} recording(s) "
+        f"{ex.method} · reading {ex.reading} · cut-offs {ex.low_cutoff:g} V / {ex.high_cutoff:g} V · {len(recs)} recording(s) "
         f"· written {when}</div>"
     )
     nav = ['<a href="#summary">summary</a>', '<a href="#warnings">warnings</a>']

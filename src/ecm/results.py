@@ -18,8 +18,11 @@ from ecm.exports import capacity_from_name
 #: Accepted model names and the configuration name each stands for.
 MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
 #: Fitting methods: "pulse" is the two-pass method of the import-time run, "joint" fits each
-#: whole cycle at once on a relaxation-corrected OCV curve.
-METHODS = ("pulse", "joint", "steps")
+#: whole cycle (or pulse window) at once.
+METHODS = ("pulse", "joint")
+#: How a recording is read: "classic" pulse-discharge recordings (Seconds, Current(A),
+#: Voltage(V)), or "steps": any step protocol (cycler exports) through the step analysis.
+READINGS = ("auto", "classic", "steps")
 #: The parameter columns of each model, in the order of the parameter files.
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
 #: The SOC x temperature tables beside battery_model.json.

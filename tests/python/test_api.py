@@ -255,3 +255,18 @@ class TestCommand:
         assert doc["model"] == "1rc" and doc["high_cutoff"] == 4.2
         assert list(doc["recordings"][0]["medians"]) == ["R0", "R1", "C1"]
         assert not (battery_folder.folder / "results").exists()
+
+
+def test_core_stub_names_what_the_module_has():
+    # the typed stub that editors and mypy read must not drift from the compiled module
+    import ast
+
+    from ecm import _core
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    stub = ast.parse(open(os.path.join(here, "..", "..", "src", "ecm", "_core.pyi")).read())
+    top = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    assert top == {n for n in dir(_core) if not n.startswith("_")}
+    (result,) = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Result"]
+    members = {n.name for n in result.body if isinstance(n, ast.FunctionDef)}
+    assert members == {n for n in dir(_core.Result) if not n.startswith("_")}

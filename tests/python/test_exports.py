@@ -134,7 +134,7 @@ class TestStepAnalysis:
         path, _ = hppc_cell
         ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, capacity_mAh=CAP_AH * 1000)
         (rec,) = ex.recordings
-        assert ex.method == "steps" and rec.protocol["preset"] == "bitrode"
+        assert ex.reading == "steps" and ex.method == "joint" and rec.protocol["preset"] == "bitrode"
         assert rec.temperature == 25 and rec.temperature_source == "file name"
         p = rec.pulses
         assert list(p["direction"]) == ["discharge", "charge"] * 3
@@ -190,7 +190,34 @@ class TestStepAnalysis:
         # a classic recording goes through the classic pipeline unless the steps are asked for
         sample = os.path.join(HERE, "..", "..", "examples", "sample_cell")
         ex = ecm.extract(sample, low_cutoff=3.0, high_cutoff=4.2)
-        assert ex.method == "pulse" and all(r.protocol is None for r in ex.recordings)
+        assert ex.method == "pulse" and ex.reading == "classic" and all(r.protocol is None for r in ex.recordings)
+
+    def test_how_to_read_and_how_to_fit_are_two_choices(self, hppc_cell):
+        path, _ = hppc_cell
+        sample = os.path.join(HERE, "..", "..", "examples", "sample_cell")
+        # a classic folder through the step analysis, asked for by its new name and by the old one
+        for kwargs in ({"reading": "steps"}, {"method": "steps"}):
+            ex = ecm.extract(sample, low_cutoff=3.0, high_cutoff=4.2, **kwargs)
+            assert (ex.reading, ex.method) == ("steps", "joint")
+            assert all(r.protocol is not None and len(r.pulses) for r in ex.recordings)
+        # the two-pass method has no fit of step-analysis windows: said, never silently ignored
+        with pytest.raises(ecm.UsageError, match=r"cell_25C.csv: the two-pass method"):
+            ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, method="pulse")
+        with pytest.raises(ecm.UsageError, match="reading 'sideways'"):
+            ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, reading="sideways")
+
+    def test_parameter_file_is_what_json_writes(self, hppc_cell):
+        # one writer for both readings: the text is json.dumps of the record, a whole-number
+        # temperature as an integer, any other as the float it is
+        path, _ = hppc_cell
+        for given, expected in ((None, 25), (24.9, 24.9), (-10.0, -10)):
+            rec = ecm.extract(
+                [path], low_cutoff=2.5, high_cutoff=4.3, capacity_mAh=CAP_AH * 1000, temperature=given
+            ).recordings[0]
+            record = rec.param_record()
+            assert record["TempC"] == expected and type(record["TempC"]) is type(expected)
+            assert rec.params_text == json.dumps(record)
+            assert record["Tparam_2"] == [rec.medians[n] for n in ("R0", "R1", "C1", "R2", "C2")]
 
 
 class TestReading:
