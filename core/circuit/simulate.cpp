@@ -6,7 +6,6 @@
 
 #include "core/base/errors.hpp"
 #include "core/circuit/circuit.hpp"
-#include "core/extract/joint.hpp"
 
 namespace ecm {
 namespace {
