@@ -60,4 +60,10 @@ private:
 void simulate_rc(const double* t, const double* i, std::size_t n, double r0, const double* r, const double* c,
                  std::size_t nb, double* y, double* jac);
 
+// The voltage of each branch at every sample of t[0..n) for the current i,
+// with initial voltages u0 (empty: zero): out[b][k].
+std::vector<std::vector<double>> branch_voltages(const double* t, const double* i, std::size_t n,
+                                                 const std::vector<double>& r, const std::vector<double>& tau,
+                                                 const std::vector<double>& u0);
+
 }  // namespace ecm

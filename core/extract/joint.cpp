@@ -306,21 +306,6 @@ std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
 
 }  // namespace
 
-std::vector<std::vector<double>> branch_voltages(const double* t, const double* i, std::size_t n,
-                                                 const std::vector<double>& r, const std::vector<double>& tau,
-                                                 const std::vector<double>& u0) {
-    std::vector<std::vector<double>> out(r.size(), std::vector<double>(n, 0.0));
-    if (n == 0) return out;
-    BranchWindow bw(t, i, n);
-    for (std::size_t b = 0; b < r.size(); ++b) {
-        if (r[b] > 0.0 && tau[b] > 0.0 && std::isfinite(tau[b])) bw.voltage(r[b], tau[b] / r[b], out[b].data());
-        const double u = b < u0.size() ? u0[b] : 0.0;
-        if (u != 0.0 && tau[b] > 0.0)
-            for (std::size_t k = 0; k < n; ++k) out[b][k] += u * std::exp(-(t[k] - t[0]) / tau[b]);
-    }
-    return out;
-}
-
 JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau,
                          const JointWindow* reduced) {
     if (branches < 1 || branches > 2) throw DataError("a joint fit has one or two RC branches");

@@ -79,10 +79,4 @@ struct ReducedWindow {
 };
 ReducedWindow reduce_window(const JointWindow& w, std::size_t pulse_first);
 
-// The voltage of each branch at every sample of t[0..n) for the current i,
-// with initial voltages u0 (empty: zero): out[b][k].
-std::vector<std::vector<double>> branch_voltages(const double* t, const double* i, std::size_t n,
-                                                 const std::vector<double>& r, const std::vector<double>& tau,
-                                                 const std::vector<double>& u0);
-
 }  // namespace ecm

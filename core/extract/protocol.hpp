@@ -121,8 +121,4 @@ HeldSeries held_series(const double* t, const double* cur, const double* v, std:
 ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& settings,
                                 PipelineObserver& observer);
 
-// Monotone cubic (Fritsch-Carlson) interpolation through (x, y), x strictly
-// increasing; linear with the end slopes beyond the ends.
-std::vector<double> pchip(const std::vector<double>& x, const std::vector<double>& y, const std::vector<double>& at);
-
 }  // namespace ecm
