@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/base/errors.hpp"
+#include "python/common/arrays.hpp"
 
 namespace ecmcore_bind {
 
@@ -24,13 +25,7 @@ inline InArray as_vector(const py::handle& obj, const char* name) {
     return a;
 }
 
-// Hands a vector's storage to NumPy without copying it.
-template <class T>
-py::array_t<T> to_numpy(std::vector<T>&& v) {
-    auto* heap = new std::vector<T>(std::move(v));
-    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(static_cast<py::ssize_t>(heap->size()), heap->data(), owner);
-}
+using ecmpy::to_array;
 
 template <class F>
 auto data_errors_as_value_errors(F&& f) -> decltype(f()) {

@@ -8,6 +8,7 @@
 #include "core/base/errors.hpp"
 #include "core/base/fileio.hpp"
 #include "core/build/tables.hpp"
+#include "python/common/arrays.hpp"
 
 namespace ecmpy {
 
@@ -261,12 +262,6 @@ py::list as_list(const std::vector<double>& v) {
     return l;
 }
 
-py::array_t<double> as_array(const std::vector<double>& v) {
-    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
-}
-
 std::string join(const std::vector<std::string>& parts, const std::string& sep) {
     std::string out;
     for (std::size_t i = 0; i < parts.size(); ++i) out += (i ? sep : "") + parts[i];
@@ -291,7 +286,7 @@ BuiltModel build_model(const std::vector<ecm::gen::ParamFile>& files, py::object
 
     params["SOC"] = last_soc;
     params_json["param_1"] = last_soc;
-    params["temps"] = as_array(c.temperatures);
+    params["temps"] = ecmpy::to_array(c.temperatures);
     params_json["temps"] = as_list(c.temperatures);
 
     if (t.temperature_undetermined)
@@ -318,7 +313,7 @@ BuiltModel build_model(const std::vector<ecm::gen::ParamFile>& files, py::object
         if (tab.as_plain_list)
             params[tab.mat_key] = l;
         else
-            params[tab.mat_key] = as_array(*tab.values);
+            params[tab.mat_key] = ecmpy::to_array(*tab.values);
         params_json[tab.json_key] = l;
     }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/base/numtext.hpp"
+#include "python/common/arrays.hpp"
 
 namespace ecmpy {
 
@@ -57,48 +58,6 @@ inline std::string float_text(double x) {
 inline void write_stdout(const std::string& s) {
     PyCallables::get().sys.attr("stdout").attr("write")(s);
 }
-inline void print_line(const std::string& s) {
-    write_stdout(s + "\n");
-}
-
-// A vector as the interpreter writes a list of floats: "[0.5, 0.05, 1500.0]".
-template <typename Vec>
-std::string vector_text(const Vec& x) {
-    std::string out = "[";
-    for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(x.size()); ++k) {
-        if (k > 0) out += ", ";
-        out += ecm::py_repr(x[k]);
-    }
-    return out + "]";
-}
-
-template <typename T>
-py::array_t<T> to_array(const std::vector<T>& v) {
-    py::array_t<T> a(static_cast<py::ssize_t>(v.size()));
-    if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(T));
-    return a;
-}
-
-// Hands a vector's storage to NumPy without copying it.
-template <typename T>
-py::array_t<T> to_array(std::vector<T>&& v) {
-    auto* owner = new std::vector<T>(std::move(v));
-    py::capsule free_when_done(owner, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(static_cast<py::ssize_t>(owner->size()), owner->data(), free_when_done);
-}
-
-template <typename T>
-py::array_t<T> to_array(const T* p, std::size_t n) {
-    py::array_t<T> a(static_cast<py::ssize_t>(n));
-    if (n) std::memcpy(a.mutable_data(), p, n * sizeof(T));
-    return a;
-}
-
-template <typename T>
-std::vector<T> to_vector(const py::array_t<T, py::array::c_style | py::array::forcecast>& a) {
-    return std::vector<T>(a.data(), a.data() + a.size());
-}
-
 // Raises `exc_type(message)` chained to the exception being handled (raise ... from e).
 [[noreturn]] inline void raise_from(py::error_already_set& cause, PyObject* exc_type, const std::string& msg) {
     py::raise_from(cause, exc_type, msg.c_str());

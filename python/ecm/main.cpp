@@ -109,10 +109,7 @@ struct BoundResult {
     std::vector<double> t, current, voltage;  // classic recordings: the kept samples as read
 };
 
-template <typename T>
-py::array_t<T> array_of(const std::vector<T>& v) {
-    return py::array_t<T>(static_cast<py::ssize_t>(v.size()), v.data());
-}
+using ecmpy::to_array;
 
 // Runs fn with the GIL released; a Python error raised by a callback comes
 // back as itself, a recording that cannot be used as RecordingError (or
@@ -292,14 +289,14 @@ py::dict steps_table(const ecm::Result& r) {
         current.push_back(st.current);
         charge.push_back(st.charge_Ah);
     }
-    d["first"] = array_of(first);
-    d["last"] = array_of(last);
+    d["first"] = to_array(first);
+    d["last"] = to_array(last);
     d["kind"] = kind;
     d["role"] = role;
-    d["t_begin"] = array_of(t_begin);
-    d["t_end"] = array_of(t_end);
-    d["current"] = array_of(current);
-    d["charge_Ah"] = array_of(charge);
+    d["t_begin"] = to_array(t_begin);
+    d["t_end"] = to_array(t_end);
+    d["current"] = to_array(current);
+    d["charge_Ah"] = to_array(charge);
     return d;
 }
 
@@ -316,14 +313,14 @@ void bind_result(py::module_& m) {
         .def_property_readonly("branches", [](const R& b) { return b.r.branches; })
         .def_property_readonly("samples", [](const R& b) { return b.r.samples; })
         .def_property_readonly("charge_Ah", [](const R& b) { return b.r.charge_Ah; })
-        .def_property_readonly("relaxed_soc", [](const R& b) { return array_of(b.r.relaxed_soc); })
-        .def_property_readonly("relaxed_ocv", [](const R& b) { return array_of(b.r.relaxed_ocv); })
-        .def_property_readonly("relaxed_measured", [](const R& b) { return array_of(b.r.relaxed_measured); })
+        .def_property_readonly("relaxed_soc", [](const R& b) { return to_array(b.r.relaxed_soc); })
+        .def_property_readonly("relaxed_ocv", [](const R& b) { return to_array(b.r.relaxed_ocv); })
+        .def_property_readonly("relaxed_measured", [](const R& b) { return to_array(b.r.relaxed_measured); })
         .def_property_readonly("ocv_passes", [](const R& b) { return b.r.ocv_passes; })
-        .def_property_readonly("soc_grid", [](const R& b) { return array_of(b.r.soc_grid); })
-        .def_property_readonly("ocv", [](const R& b) { return array_of(b.r.ocv); })
-        .def_property_readonly("mean", [](const R& b) { return array_of(b.r.mean); })
-        .def_property_readonly("median", [](const R& b) { return array_of(b.r.median); })
+        .def_property_readonly("soc_grid", [](const R& b) { return to_array(b.r.soc_grid); })
+        .def_property_readonly("ocv", [](const R& b) { return to_array(b.r.ocv); })
+        .def_property_readonly("mean", [](const R& b) { return to_array(b.r.mean); })
+        .def_property_readonly("median", [](const R& b) { return to_array(b.r.median); })
         .def_property_readonly("warnings", [](const R& b) { return b.r.warnings; })
         .def_property_readonly("cutoff_crossed", [](const R& b) { return b.r.cutoff_crossed; })
         .def_property_readonly("charge_positive", [](const R& b) { return b.r.charge_positive; })
@@ -331,8 +328,8 @@ void bind_result(py::module_& m) {
         .def_property_readonly("rest_threshold", [](const R& b) { return b.r.rest_threshold; })
         .def_property_readonly("jump_tolerance", [](const R& b) { return b.r.jump_tolerance; })
         .def_property_readonly("export_step_changes", [](const R& b) { return b.r.export_step_changes; })
-        .def_property_readonly("soc", [](const R& b) { return array_of(b.r.soc); })
-        .def_property_readonly("current", [](const R& b) { return array_of(b.r.current); })
+        .def_property_readonly("soc", [](const R& b) { return to_array(b.r.soc); })
+        .def_property_readonly("current", [](const R& b) { return to_array(b.r.current); })
         .def(
             "pulse_table", [](const R& b) { return pulse_table(b.r); }, "The pulse rows as columns.")
         .def(
@@ -342,7 +339,7 @@ void bind_result(py::module_& m) {
             [](const R& b) {
                 py::list out;
                 for (const auto& p : b.r.pulses)
-                    out.append(py::make_tuple(p.response_first, array_of(p.response), p.response_is_voltage));
+                    out.append(py::make_tuple(p.response_first, to_array(p.response), p.response_is_voltage));
                 return out;
             },
             "Per pulse row: (first sample, fitted response, whether it is the voltage or the overvoltage).")
@@ -352,12 +349,12 @@ void bind_result(py::module_& m) {
                 // What a report draws of a classic recording: the kept samples, the two-pass
                 // method's fit target, the rest ends and each row's fitted response.
                 py::dict s;
-                s["t"] = array_of(b.t);
-                s["current"] = array_of(b.current);
-                s["voltage"] = array_of(b.voltage);
+                s["t"] = to_array(b.t);
+                s["current"] = to_array(b.current);
+                s["voltage"] = to_array(b.voltage);
                 if (b.r.ocv_diff) {
                     const std::size_t n = std::min(b.t.size(), b.r.ocv_diff->size());
-                    s["ocv_diff"] = py::array_t<double>(static_cast<py::ssize_t>(n), b.r.ocv_diff->data());
+                    s["ocv_diff"] = to_array(b.r.ocv_diff->data(), n);
                 }
                 s["rest_end"] = py::cast(std::vector<long long>(b.r.rest_ends.begin(), b.r.rest_ends.end()));
                 py::list fits;
@@ -366,7 +363,7 @@ void bind_result(py::module_& m) {
                     f["window_start"] = p.response_first;
                     f["window_end"] = p.response_first + p.response.size();
                     f["target"] = p.response_is_voltage ? "voltage" : "ocv_diff";
-                    f["yout"] = array_of(p.response);
+                    f["yout"] = to_array(p.response);
                     fits.append(f);
                 }
                 s["fits"] = fits;
@@ -446,10 +443,10 @@ PYBIND11_MODULE(_core, m) {
                 hs = ecm::held_series(time.data(), cur.data(), voltage.data(), n, sg.steps);
             }
             py::dict out;
-            out["t"] = py::array_t<double>(static_cast<py::ssize_t>(hs.t.size()), hs.t.data());
-            out["current"] = py::array_t<double>(static_cast<py::ssize_t>(hs.i.size()), hs.i.data());
-            out["voltage"] = py::array_t<double>(static_cast<py::ssize_t>(hs.v.size()), hs.v.data());
-            out["weight"] = py::array_t<double>(static_cast<py::ssize_t>(hs.weight.size()), hs.weight.data());
+            out["t"] = to_array(std::move(hs.t));
+            out["current"] = to_array(std::move(hs.i));
+            out["voltage"] = to_array(std::move(hs.v));
+            out["weight"] = to_array(std::move(hs.weight));
             out["charge_positive"] = sg.charge_positive;
             out["rest_threshold"] = sg.rest_threshold;
             out["steps"] = sg.steps.size();

@@ -2,13 +2,16 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/base/errors.hpp"
+#include "core/circuit/model.hpp"
 #include "core/circuit/simulate.hpp"
+#include "python/common/arrays.hpp"
 #include "python/ecm/extras.hpp"
 
 namespace ecmbind {
@@ -17,16 +20,8 @@ namespace {
 
 using carray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-py::array_t<double> to_array(const std::vector<double>& v) {
-    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
-    if (!v.empty()) std::memcpy(a.mutable_data(), v.data(), v.size() * sizeof(double));
-    return a;
-}
-
-std::vector<double> to_vector(const carray& a, const char* what) {
-    if (a.ndim() != 1) throw py::value_error(std::string(what) + " must be one-dimensional");
-    return std::vector<double>(a.data(), a.data() + a.size());
-}
+using ecmpy::to_array;
+using ecmpy::to_vector;
 
 ecm::SimModel make_model(const carray& ocv_soc, const carray& ocv_v, const carray& param_soc, const carray& r0,
                          const std::vector<carray>& r, const std::vector<carray>& tau, double capacity_ah) {
@@ -62,9 +57,112 @@ py::dict read_recording(const std::string& path) {
     return out;
 }
 
+py::array_t<double> to_array_2d(const std::vector<std::vector<double>>& rows) {
+    const auto n = static_cast<py::ssize_t>(rows.size());
+    const auto m = static_cast<py::ssize_t>(rows.empty() ? 0 : rows[0].size());
+    py::array_t<double> a({n, m});
+    auto w = a.mutable_unchecked<2>();
+    for (py::ssize_t k = 0; k < n; ++k)
+        for (py::ssize_t j = 0; j < m; ++j) w(k, j) = rows[static_cast<std::size_t>(k)][static_cast<std::size_t>(j)];
+    return a;
+}
+
+ecm::ModelEvaluator make_evaluator(const carray& soc, const carray& ocv0, const carray& ocvrel, const carray& temps,
+                                   const carray& r0, const carray& capacity_ah, const std::vector<carray>& r,
+                                   const std::vector<carray>& tau, const carray& table_soc, const carray& table_temps,
+                                   const py::dict& tables) {
+    ecm::ModelData d;
+    d.soc = to_vector(soc, "soc");
+    d.ocv0 = to_vector(ocv0, "ocv0");
+    d.ocvrel = to_vector(ocvrel, "ocvrel");
+    d.temps = to_vector(temps, "temps");
+    d.r0 = to_vector(r0, "r0");
+    d.capacity_ah = to_vector(capacity_ah, "capacity_ah");
+    for (const auto& a : r) d.r.push_back(to_vector(a, "r"));
+    for (const auto& a : tau) d.tau.push_back(to_vector(a, "tau"));
+    d.table_soc = to_vector(table_soc, "table_soc");
+    d.table_temps = to_vector(table_temps, "table_temps");
+    for (auto item : tables) {
+        std::vector<std::vector<double>> rows;
+        for (py::handle row : item.second) {
+            std::vector<double> values;
+            for (py::handle x : row) values.push_back(x.is_none() ? std::nan("") : x.cast<double>());
+            rows.push_back(std::move(values));
+        }
+        d.tables[item.first.cast<std::string>()] = std::move(rows);
+    }
+    try {
+        return ecm::ModelEvaluator(std::move(d));
+    } catch (const ecm::DataError& e) {
+        throw py::value_error(e.what());
+    }
+}
+
+template <typename F>
+auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const ecm::DataError& e) {
+        throw py::value_error(e.what());
+    }
+}
+
+void bind_evaluator(py::module_& m) {
+    using E = ecm::ModelEvaluator;
+    py::class_<E>(m, "ModelEvaluator",
+                  "A finished model evaluated at (SOC, T): OCV, every circuit parameter (from the SOC tables "
+                  "where given) and the capacity; linear in temperature between the model's temperatures, held "
+                  "beyond them.")
+        .def(py::init(&make_evaluator), py::arg("soc"), py::arg("ocv0"), py::arg("ocvrel"), py::arg("temps"),
+             py::arg("r0"), py::arg("capacity_ah"), py::arg("r"), py::arg("tau"), py::arg("table_soc"),
+             py::arg("table_temps"), py::arg("tables"))
+        .def_property_readonly("branches", &E::branches)
+        .def_property_readonly("temperatures", [](const E& e) { return to_array(e.temperatures()); })
+        .def_property_readonly("r0_by_temperature", [](const E& e) { return to_array(e.r0_by_temperature()); })
+        .def_property_readonly("capacity_by_temperature",
+                               [](const E& e) { return to_array(e.capacity_by_temperature()); })
+        .def("r_by_temperature", [](const E& e, int b) { return to_array(e.r_by_temperature(b)); })
+        .def("tau_by_temperature", [](const E& e, int b) { return to_array(e.tau_by_temperature(b)); })
+        .def(
+            "ocv", [](const E& e, double t) { return to_array(e.ocv(t)); }, py::arg("temperature"))
+        .def("capacity_ah", &E::capacity_ah, py::arg("temperature"))
+        .def(
+            "table_grid",
+            [](const E& e, const std::string& name) {
+                return to_array_2d(data_errors_as_value_errors([&] { return e.table_grid(name); }));
+            },
+            py::arg("name"))
+        .def(
+            "table_by_temperature",
+            [](const E& e, const std::string& name) {
+                auto tr = data_errors_as_value_errors([&] { return e.table_by_temperature(name); });
+                return py::make_tuple(to_array(tr.first), to_array_2d(tr.second));
+            },
+            py::arg("name"))
+        .def(
+            "at",
+            [](const E& e, double t, bool use_tables) {
+                const ecm::SimModel s = data_errors_as_value_errors([&] { return e.at(t, use_tables); });
+                py::dict out;
+                out["ocv_soc"] = to_array(s.ocv_soc);
+                out["ocv_v"] = to_array(s.ocv_v);
+                out["param_soc"] = to_array(s.param_soc);
+                out["r0"] = to_array(s.r0);
+                py::list r, tau;
+                for (const auto& x : s.r) r.append(to_array(x));
+                for (const auto& x : s.tau) tau.append(to_array(x));
+                out["r"] = r;
+                out["tau"] = tau;
+                out["capacity_ah"] = s.capacity_ah;
+                return out;
+            },
+            py::arg("temperature"), py::arg("use_tables") = true);
+}
+
 }  // namespace
 
 void bind_simulate(py::module_& m) {
+    bind_evaluator(m);
     m.def("read_recording", &read_recording, py::arg("path"),
           "All rows of a recording file as arrays t, current, voltage, with its temperature (None when "
           "neither the data nor the file name give one; temperature_source then says why).");

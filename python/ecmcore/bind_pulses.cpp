@@ -19,7 +19,7 @@ namespace {
 
 using ecmcore_bind::data_errors_as_value_errors;
 using ecmcore_bind::InArray;
-using ecmcore_bind::to_numpy;
+using ecmcore_bind::to_array;
 
 using IndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
@@ -51,7 +51,7 @@ void bind_pulses(py::module_& m) {
             require_1d(x, "histogram21", "x");
             ecm::Histogram h = data_errors_as_value_errors(
                 [&] { return ecm::histogram21(x.data(), static_cast<std::size_t>(x.size())); });
-            return py::make_tuple(to_numpy(std::move(h.counts)), to_numpy(std::move(h.edges)));
+            return py::make_tuple(to_array(std::move(h.counts)), to_array(std::move(h.edges)));
         },
         py::arg("x"), "(counts int64[21], edges float64[22]) as numpy.histogram(x, bins=21) gives them.");
 
@@ -72,11 +72,11 @@ void bind_pulses(py::module_& m) {
         [](const InArray& i, double th) {
             require_1d(i, "find_current_steps", "iload");
             ecm::CurrentSteps s = ecm::find_current_steps(i.data(), static_cast<std::size_t>(i.size()), th);
-            return py::make_tuple(to_numpy(std::move(s.idx_rest)), to_numpy(std::move(s.idx_load)));
+            return py::make_tuple(to_array(std::move(s.idx_rest)), to_array(std::move(s.idx_load)));
         },
         py::arg("iload"), py::arg("th"), "(idx_rest, idx_load): the k with diff(iload)[k] < -th and > th.");
 
-    m.def("soc_grid", [] { return to_numpy(ecm::soc_grid()); }, "The 201-point SOC grid 0, 0.005, ..., 1.0.");
+    m.def("soc_grid", [] { return to_array(ecm::soc_grid()); }, "The 201-point SOC grid 0, 0.005, ..., 1.0.");
 
     m.def(
         "interp",
@@ -91,7 +91,7 @@ void bind_pulses(py::module_& m) {
                                    out.data());
                 return 0;
             });
-            return to_numpy(std::move(out));
+            return to_array(std::move(out));
         },
         py::arg("x"), py::arg("xp"), py::arg("fp"), "Linear interpolation as numpy.interp(x, xp, fp).");
 
@@ -108,11 +108,11 @@ void bind_pulses(py::module_& m) {
             ecm::OcvOverTime o = data_errors_as_value_errors(
                 [&] { return ecm::ocv_over_time(t.data(), v.data(), static_cast<std::size_t>(t.size()), rest, load); });
             py::dict d;
-            d["ind_all"] = to_numpy(std::move(o.ind_all));
-            d["vsoc_time"] = to_numpy(std::move(o.vsoc_time));
-            d["vsoc_val"] = to_numpy(std::move(o.vsoc_val));
-            d["vsoc_val_itrp"] = to_numpy(std::move(o.vsoc_val_itrp));
-            d["ocv_diff"] = to_numpy(std::move(o.ocv_diff));
+            d["ind_all"] = to_array(std::move(o.ind_all));
+            d["vsoc_time"] = to_array(std::move(o.vsoc_time));
+            d["vsoc_val"] = to_array(std::move(o.vsoc_val));
+            d["vsoc_val_itrp"] = to_array(std::move(o.vsoc_val_itrp));
+            d["ocv_diff"] = to_array(std::move(o.ocv_diff));
             return d;
         },
         py::arg("t"), py::arg("v"), py::arg("idx_rest"), py::arg("idx_load"),
@@ -134,24 +134,24 @@ void bind_pulses(py::module_& m) {
                                            static_cast<std::size_t>(t.size()));
             });
             py::dict d;
-            d["counts"] = to_numpy(std::move(a.counts));
-            d["bins"] = to_numpy(std::move(a.bins));
+            d["counts"] = to_array(std::move(a.counts));
+            d["bins"] = to_array(std::move(a.bins));
             d["iload_ix"] = a.iload_ix;
             d["iload_th"] = a.iload_th;
             // ind_slice is the very same vector as idx_rest (with N appended).
-            py::array_t<std::int64_t> idx_rest = to_numpy(std::move(a.idx_rest));
+            py::array_t<std::int64_t> idx_rest = to_array(std::move(a.idx_rest));
             d["idx_rest"] = idx_rest;
-            d["idx_load"] = to_numpy(std::move(a.idx_load));
-            d["soc"] = to_numpy(std::move(a.soc));
-            d["vsoc"] = to_numpy(std::move(a.vsoc));
+            d["idx_load"] = to_array(std::move(a.idx_load));
+            d["soc"] = to_array(std::move(a.soc));
+            d["vsoc"] = to_array(std::move(a.vsoc));
             d["vsoc_itrp_3rd"] = py::cast(std::move(a.spline));
-            d["SOC"] = to_numpy(std::move(a.SOC));
-            d["OCV_3rd"] = to_numpy(std::move(a.OCV_3rd));
-            d["ind_all"] = to_numpy(std::move(a.ind_all));
-            d["vsoc_time"] = to_numpy(std::move(a.vsoc_time));
-            d["vsoc_val"] = to_numpy(std::move(a.vsoc_val));
-            d["vsoc_val_itrp"] = to_numpy(std::move(a.vsoc_val_itrp));
-            d["ocv_diff"] = to_numpy(std::move(a.ocv_diff));
+            d["SOC"] = to_array(std::move(a.SOC));
+            d["OCV_3rd"] = to_array(std::move(a.OCV_3rd));
+            d["ind_all"] = to_array(std::move(a.ind_all));
+            d["vsoc_time"] = to_array(std::move(a.vsoc_time));
+            d["vsoc_val"] = to_array(std::move(a.vsoc_val));
+            d["vsoc_val_itrp"] = to_array(std::move(a.vsoc_val_itrp));
+            d["ocv_diff"] = to_array(std::move(a.ocv_diff));
             d["ind_slice"] = idx_rest;
             d["vsample"] = a.vsample;
             d["mAh"] = a.mAh;

@@ -14,7 +14,7 @@ namespace py = pybind11;
 namespace {
 
 using ecmcore_bind::InArray;
-using ecmcore_bind::to_numpy;
+using ecmcore_bind::to_array;
 
 void require_1d(const InArray& a, const char* fn, const char* name) {
     if (a.ndim() != 1) {
@@ -52,7 +52,7 @@ void bind_recording(py::module_& m) {
                 py::gil_scoped_release nogil;
                 out = ecm::cumulative_charge_mAh(t.data(), i.data(), static_cast<std::size_t>(t.size()));
             }
-            return to_numpy(std::move(out));
+            return to_array(std::move(out));
         },
         py::arg("t"), py::arg("i"),
         "|cumulative trapezoid integral of 1000*i over t, from 0| / 3600, in mAh; element 0 is 0.");

@@ -23,14 +23,11 @@ using ecmcore_bind::data_errors_as_value_errors;
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 std::vector<double> vec(const Array& a, const char* what) {
-    if (a.ndim() != 1) throw py::value_error(std::string(what) + " must be one-dimensional");
-    return std::vector<double>(a.data(), a.data() + a.size());
+    return ecmpy::to_vector(a, what);
 }
 
 py::array_t<double> arr(const std::vector<double>& v) {
-    py::array_t<double> a(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), a.mutable_data());
-    return a;
+    return ecmpy::to_array(v);
 }
 
 std::vector<ecm::gen::ParamFile> param_files(const py::list& files) {

@@ -9,6 +9,7 @@ import numpy
 import numpy.typing
 
 __all__: list[str] = [
+    "ModelEvaluator",
     "Result",
     "WarmStart",
     "build_model_from_data",
@@ -30,6 +31,48 @@ class WarmStart:
     Start values carried from one recording to the next of one run.
     """
     def __init__(self) -> None: ...
+
+class ModelEvaluator:
+    """
+    A finished model evaluated at (SOC, T): OCV, every circuit parameter (from the SOC tables where given) and the capacity; linear in temperature between the model's temperatures, held beyond them.
+    """
+    def __init__(
+        self,
+        soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        ocv0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        ocvrel: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        temps: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        r0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        capacity_ah: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        r: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]],
+        tau: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]],
+        table_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        table_temps: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+        tables: dict,
+    ) -> None: ...
+    def at(
+        self, temperature: typing.SupportsFloat | typing.SupportsIndex, use_tables: bool = True
+    ) -> dict[str, typing.Any]: ...
+    def capacity_ah(self, temperature: typing.SupportsFloat | typing.SupportsIndex) -> float: ...
+    def ocv(self, temperature: typing.SupportsFloat | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]: ...
+    def r_by_temperature(
+        self, arg0: typing.SupportsInt | typing.SupportsIndex
+    ) -> numpy.typing.NDArray[numpy.float64]: ...
+    def table_by_temperature(
+        self, name: str
+    ) -> tuple[numpy.typing.NDArray[numpy.float64], numpy.typing.NDArray[numpy.float64]]: ...
+    def table_grid(self, name: str) -> numpy.typing.NDArray[numpy.float64]: ...
+    def tau_by_temperature(
+        self, arg0: typing.SupportsInt | typing.SupportsIndex
+    ) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def branches(self) -> int: ...
+    @property
+    def capacity_by_temperature(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def r0_by_temperature(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def temperatures(self) -> numpy.typing.NDArray[numpy.float64]: ...
 
 class Result:
     """

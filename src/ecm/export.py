@@ -105,7 +105,7 @@ def _export_temperature(m: Model, temperature: Optional[float]) -> float:
 def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
     T = _export_temperature(m, temperature)
     soc, temps, data = _grids(m)
-    cap = float(np.interp(T, m.temps, m.capacity_ah))
+    cap = m.capacity_at(T)
     vaxis = np.asarray(m.doc.get("param_2", []), dtype=float)
     v_low = float(vaxis[0] + 0.01) if len(vaxis) else float(np.min(m.ocv_at(T)))
     v_high = float(vaxis[-1]) if len(vaxis) else float(np.max(m.ocv_at(T)))

@@ -22,6 +22,7 @@ from typing import Any, Dict, List, Optional, Union
 
 import numpy as np
 
+from ecm import _core
 from ecm._errors import UsageError
 from ecm.results import TABLES_FILE
 
@@ -44,17 +45,6 @@ def _numbers(doc: Dict[str, Any], key: str, path: str, what: str) -> np.ndarray:
     if a.ndim != 1 or not a.size:
         raise ModelFileError(f"'{path}': \"{key}\" ({what}) must be a non-empty list of numbers")
     return a
-
-
-def _by_temperature(temps: np.ndarray, values: np.ndarray):
-    """Unique ascending temperatures and the mean value of each (a temperature
-    may occur in several files)."""
-    uniq = np.unique(temps)
-    return uniq, np.array([np.mean(values[temps == t]) for t in uniq])
-
-
-def _interp_t(temps: np.ndarray, values: np.ndarray, temperature: float) -> float:
-    return float(np.interp(temperature, temps, values))
 
 
 def _read_json(path: str, what: str) -> Any:
@@ -103,65 +93,61 @@ class Model:
     doc: Dict[str, Any] = field(repr=False, default_factory=dict)
     tables_path: Optional[str] = None
     tables: Optional[Dict[str, Any]] = field(repr=False, default=None)
+    _evaluator: Any = field(repr=False, default=None, compare=False)
 
     @property
     def branches(self) -> int:
         return len(self.r)
 
+    def evaluator(self) -> Any:
+        """The core's evaluator of this model (``ecm._core.ModelEvaluator``), with its tables."""
+        key = id(self.tables)
+        if self._evaluator is None or self._evaluator[0] != key:
+            tabs = self.tables
+            names = ["R0"] + [f"{q}{b + 1}" for b in range(self.branches) for q in ("R", "tau")]
+            ev = _core.ModelEvaluator(
+                self.soc,
+                self.ocv0,
+                self.ocvrel,
+                self.temps,
+                self.r0,
+                self.capacity_ah,
+                self.r,
+                self.tau,
+                np.asarray(tabs["soc"], dtype=float) if tabs else np.zeros(0),
+                np.asarray(tabs["temperatures"], dtype=float) if tabs else np.zeros(0),
+                {n: tabs[n] for n in names} if tabs else {},
+            )
+            self._evaluator = (key, ev)
+        return self._evaluator[1]
+
     def ocv_at(self, temperature: float) -> np.ndarray:
-        return self.ocv0 + self.ocvrel * float(temperature)
+        """The OCV on the model's SOC axis at a temperature (C)."""
+        return self.evaluator().ocv(float(temperature))
+
+    def capacity_at(self, temperature: float) -> float:
+        """The capacity (Ah) at a temperature (C)."""
+        return float(self.evaluator().capacity_ah(float(temperature)))
 
     def table_grid(self, name: str) -> np.ndarray:
         """A quantity of the SOC x temperature tables as [temperature][soc] over
         the tables' own temperatures, gaps filled: a temperature where no pulse
         determines it takes the model's value there."""
-        tabs = self.tables
-        if tabs is None:
+        if self.tables is None:
             raise ValueError(f"{self.path}: the model has no SOC tables")
-        rows = np.array([[np.nan if v is None else float(v) for v in row] for row in tabs[name]], dtype=np.float64)
-        soc = np.asarray(tabs["soc"], dtype=np.float64)
-        fallback = {"R0": self.r0}
-        for b in range(self.branches):
-            fallback[f"R{b + 1}"] = self.r[b]
-            fallback[f"tau{b + 1}"] = self.tau[b]
-        for k, temp in enumerate(tabs["temperatures"]):
-            ok = np.isfinite(rows[k])
-            if ok.all():
-                continue
-            if ok.any():
-                rows[k] = np.interp(soc, soc[ok], rows[k][ok])
-            else:
-                rows[k] = _interp_t(self.temps, fallback[name], float(temp))
-        return rows
+        return self.evaluator().table_grid(name)
 
     def tables_by_temperature(self, name: str):
         """(temperatures, [temperature][soc]) with repeated temperatures averaged."""
-        rows = self.table_grid(name)
-        assert self.tables is not None
-        temps = np.asarray(self.tables["temperatures"], dtype=np.float64)
-        uniq = np.unique(temps)
-        return uniq, np.array([rows[temps == t].mean(axis=0) for t in uniq])
+        if self.tables is None:
+            raise ValueError(f"{self.path}: the model has no SOC tables")
+        return self.evaluator().table_by_temperature(name)
 
     def at(self, temperature: float, use_tables: bool = True) -> ModelAt:
         """The model at one temperature (C)."""
         T = float(temperature)
-        cap = _interp_t(self.temps, self.capacity_ah, T)
-        if use_tables and self.tables is not None:
-            soc = np.asarray(self.tables["soc"], dtype=float)
-
-            def q(name):
-                temps, rows = self.tables_by_temperature(name)
-                return np.array([np.interp(T, temps, rows[:, j]) for j in range(len(soc))])
-
-            r0 = q("R0")
-            r = [q(f"R{b + 1}") for b in range(self.branches)]
-            tau = [q(f"tau{b + 1}") for b in range(self.branches)]
-        else:
-            soc = np.array([0.0])
-            r0 = np.array([_interp_t(self.temps, self.r0, T)])
-            r = [np.array([_interp_t(self.temps, x, T)]) for x in self.r]
-            tau = [np.array([_interp_t(self.temps, x, T)]) for x in self.tau]
-        return ModelAt(T, self.soc, self.ocv_at(T), soc, r0, r, tau, cap)
+        d = self.evaluator().at(T, use_tables)
+        return ModelAt(T, d["ocv_soc"], d["ocv_v"], d["param_soc"], d["r0"], d["r"], d["tau"], d["capacity_ah"])
 
 
 def model_path(path: Union[str, os.PathLike]) -> str:
@@ -220,10 +206,16 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
         if not np.all(np.isfinite(arr)):
             raise ModelFileError(f"'{p}': \"{name}\" holds values that are not finite")
     nb = len(rc) // n
-    uniq, r0u = _by_temperature(temps, r0)
-    _, qu = _by_temperature(temps, q)
-    r = [_by_temperature(temps, rr[b * n : (b + 1) * n])[1] for b in range(nb)]
-    tau = [_by_temperature(temps, rc[b * n : (b + 1) * n])[1] for b in range(nb)]
+    # repeated temperatures (one value per file) are averaged by the evaluator
+    raw_r = [rr[b * n : (b + 1) * n] for b in range(nb)]
+    raw_tau = [rc[b * n : (b + 1) * n] for b in range(nb)]
+    try:
+        ev = _core.ModelEvaluator(soc, ocv0, ocvrel, temps, r0, q, raw_r, raw_tau, np.zeros(0), np.zeros(0), {})
+    except ValueError as e:
+        raise ModelFileError(f"'{p}': {e}") from None
+    uniq, r0u, qu = ev.temperatures, ev.r0_by_temperature, ev.capacity_by_temperature
+    r = [ev.r_by_temperature(b) for b in range(nb)]
+    tau = [ev.tau_by_temperature(b) for b in range(nb)]
     name = doc.get("name", "")
     model = Model(
         path=p,

@@ -1,0 +1,179 @@
+#include "core/circuit/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "core/base/errors.hpp"
+#include "core/numeric/interp.hpp"
+
+namespace ecm {
+
+namespace {
+
+double interp1(double x, const std::vector<double>& xp, const std::vector<double>& fp) {
+    double out = 0.0;
+    interp_linear(&x, 1, xp.data(), fp.data(), xp.size(), &out);
+    return out;
+}
+
+bool all_finite(const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+}
+
+// Unique ascending temperatures and, per temperature, the mean of the values there.
+void average_by_temperature(const std::vector<double>& temps, const std::vector<std::vector<double>*>& values,
+                            std::vector<double>& uniq, const std::vector<std::vector<double>*>& out) {
+    uniq = temps;
+    std::sort(uniq.begin(), uniq.end());
+    uniq.erase(std::unique(uniq.begin(), uniq.end()), uniq.end());
+    for (std::size_t q = 0; q < values.size(); ++q) {
+        out[q]->assign(uniq.size(), 0.0);
+        for (std::size_t u = 0; u < uniq.size(); ++u) {
+            double sum = 0.0;
+            int count = 0;
+            for (std::size_t k = 0; k < temps.size(); ++k)
+                if (temps[k] == uniq[u]) {
+                    sum += (*values[q])[k];
+                    ++count;
+                }
+            (*out[q])[u] = sum / count;
+        }
+    }
+}
+
+}  // namespace
+
+ModelEvaluator::ModelEvaluator(ModelData data) : d_(std::move(data)) {
+    const std::size_t n = d_.temps.size();
+    if (d_.soc.empty() || d_.ocv0.size() != d_.soc.size() || d_.ocvrel.size() != d_.soc.size())
+        throw DataError("the OCV tables need one value per SOC point");
+    if (n == 0 || d_.r0.size() != n || d_.capacity_ah.size() != n)
+        throw DataError("R0 and the capacity need one value per temperature");
+    if (d_.r.empty() || d_.r.size() != d_.tau.size()) throw DataError("every RC branch needs R and tau");
+    for (std::size_t b = 0; b < d_.r.size(); ++b)
+        if (d_.r[b].size() != n || d_.tau[b].size() != n)
+            throw DataError("every RC branch needs one R and one tau per temperature");
+    for (std::size_t k = 1; k < d_.soc.size(); ++k)
+        if (!(d_.soc[k] > d_.soc[k - 1])) throw DataError("the SOC axis must be ascending");
+    if (!all_finite(d_.soc) || !all_finite(d_.ocv0) || !all_finite(d_.ocvrel) || !all_finite(d_.temps) ||
+        !all_finite(d_.r0) || !all_finite(d_.capacity_ah))
+        throw DataError("the model holds values that are not finite");
+    if (!d_.table_soc.empty()) {
+        for (const auto& [name, rows] : d_.tables) {
+            if (rows.size() != d_.table_temps.size())
+                throw DataError("the SOC table " + name + " needs one row per table temperature");
+            for (const auto& row : rows)
+                if (row.size() != d_.table_soc.size())
+                    throw DataError("the SOC table " + name + " needs one value per SOC point");
+        }
+    }
+    std::vector<std::vector<double>*> in{&d_.r0, &d_.capacity_ah}, out{&r0_, &cap_};
+    r_.resize(d_.r.size());
+    tau_.resize(d_.tau.size());
+    for (std::size_t b = 0; b < d_.r.size(); ++b) {
+        in.push_back(&d_.r[b]);
+        out.push_back(&r_[b]);
+        in.push_back(&d_.tau[b]);
+        out.push_back(&tau_[b]);
+    }
+    average_by_temperature(d_.temps, in, temps_, out);
+}
+
+std::vector<double> ModelEvaluator::ocv(double temperature) const {
+    std::vector<double> v(d_.soc.size());
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = d_.ocv0[k] + d_.ocvrel[k] * temperature;
+    return v;
+}
+
+double ModelEvaluator::capacity_ah(double temperature) const {
+    return interp1(temperature, temps_, cap_);
+}
+
+const std::vector<double>& ModelEvaluator::by_temperature(const std::string& name) const {
+    if (name == "R0") return r0_;
+    if (name.size() >= 2) {
+        const bool is_tau = name.rfind("tau", 0) == 0, is_r = name[0] == 'R';
+        const std::string digits = name.substr(is_tau ? 3 : 1);
+        if ((is_tau || is_r) && !digits.empty() && std::all_of(digits.begin(), digits.end(), ::isdigit)) {
+            const auto b = static_cast<std::size_t>(std::stoi(digits)) - 1;
+            if (b < r_.size()) return is_tau ? tau_[b] : r_[b];
+        }
+    }
+    throw DataError("the model has no quantity " + name);
+}
+
+std::vector<std::vector<double>> ModelEvaluator::table_grid(const std::string& name) const {
+    auto it = d_.tables.find(name);
+    if (it == d_.tables.end()) throw DataError("the SOC tables have no " + name);
+    const std::vector<double>& fallback = by_temperature(name);
+    std::vector<std::vector<double>> rows = it->second;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        std::vector<double> xs, ys;
+        for (std::size_t j = 0; j < rows[k].size(); ++j)
+            if (std::isfinite(rows[k][j])) {
+                xs.push_back(d_.table_soc[j]);
+                ys.push_back(rows[k][j]);
+            }
+        if (xs.size() == rows[k].size()) continue;
+        if (!xs.empty())
+            rows[k] = interp_linear(d_.table_soc, xs, ys);
+        else
+            rows[k].assign(rows[k].size(), interp1(d_.table_temps[k], temps_, fallback));
+    }
+    return rows;
+}
+
+std::pair<std::vector<double>, std::vector<std::vector<double>>> ModelEvaluator::table_by_temperature(
+    const std::string& name) const {
+    const std::vector<std::vector<double>> rows = table_grid(name);
+    std::vector<double> uniq = d_.table_temps;
+    std::sort(uniq.begin(), uniq.end());
+    uniq.erase(std::unique(uniq.begin(), uniq.end()), uniq.end());
+    std::vector<std::vector<double>> out(uniq.size(), std::vector<double>(d_.table_soc.size(), 0.0));
+    for (std::size_t u = 0; u < uniq.size(); ++u) {
+        int count = 0;
+        for (std::size_t k = 0; k < rows.size(); ++k)
+            if (d_.table_temps[k] == uniq[u]) {
+                for (std::size_t j = 0; j < rows[k].size(); ++j) out[u][j] += rows[k][j];
+                ++count;
+            }
+        for (double& x : out[u]) x /= count;
+    }
+    return {uniq, out};
+}
+
+SimModel ModelEvaluator::at(double temperature, bool use_tables) const {
+    SimModel m;
+    m.ocv_soc = d_.soc;
+    m.ocv_v = ocv(temperature);
+    m.capacity_ah = capacity_ah(temperature);
+    const auto nb = r_.size();
+    if (use_tables && has_tables()) {
+        m.param_soc = d_.table_soc;
+        auto column_at = [&](const std::string& name) {
+            const auto [temps, rows] = table_by_temperature(name);
+            std::vector<double> out(d_.table_soc.size()), col(temps.size());
+            for (std::size_t j = 0; j < out.size(); ++j) {
+                for (std::size_t u = 0; u < temps.size(); ++u) col[u] = rows[u][j];
+                out[j] = interp1(temperature, temps, col);
+            }
+            return out;
+        };
+        m.r0 = column_at("R0");
+        for (std::size_t b = 0; b < nb; ++b) {
+            m.r.push_back(column_at("R" + std::to_string(b + 1)));
+            m.tau.push_back(column_at("tau" + std::to_string(b + 1)));
+        }
+    } else {
+        m.param_soc = {0.0};
+        m.r0 = {interp1(temperature, temps_, r0_)};
+        for (std::size_t b = 0; b < nb; ++b) {
+            m.r.push_back({interp1(temperature, temps_, r_[b])});
+            m.tau.push_back({interp1(temperature, temps_, tau_[b])});
+        }
+    }
+    return m;
+}
+
+}  // namespace ecm

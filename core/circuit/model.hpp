@@ -1,0 +1,68 @@
+#pragma once
+// The one evaluator of a finished battery model: the open-circuit voltage
+// OCV(SOC, T), every circuit parameter at (SOC, T) from the model and its SOC
+// x temperature tables, and the capacity at T. Validation, export, the tables
+// and the report all read the model through it.
+//
+// Between the model's temperatures every quantity is linear in temperature,
+// held at the end values beyond them (numpy.interp's rule); in SOC the tables
+// are linear between their points and flat beyond the ends.
+#include <cstddef>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/circuit/simulate.hpp"
+
+namespace ecm {
+
+// A model as its files hold it. Per-temperature values come one per file, so a
+// temperature may repeat (its values are averaged).
+struct ModelData {
+    std::vector<double> soc;                  // the OCV tables' SOC axis, ascending
+    std::vector<double> ocv0, ocvrel;         // V at 0 C and V/C, per SOC point
+    std::vector<double> temps;                // C, per file
+    std::vector<double> r0, capacity_ah;      // per file
+    std::vector<std::vector<double>> r, tau;  // per branch, per file
+    // SOC x temperature tables (empty table_soc: none): per quantity ("R0", "R1", "tau1", ...)
+    // [temperature][soc], NaN where no pulse determines a value.
+    std::vector<double> table_soc, table_temps;
+    std::map<std::string, std::vector<std::vector<double>>> tables;
+};
+
+class ModelEvaluator {
+public:
+    // Checks sizes and finiteness; throws DataError saying what is wrong.
+    explicit ModelEvaluator(ModelData data);
+
+    int branches() const { return static_cast<int>(tau_.size()); }
+    bool has_tables() const { return !d_.table_soc.empty(); }
+    // Unique ascending temperatures and the per-temperature values there (averaged).
+    const std::vector<double>& temperatures() const { return temps_; }
+    const std::vector<double>& r0_by_temperature() const { return r0_; }
+    const std::vector<double>& capacity_by_temperature() const { return cap_; }
+    const std::vector<double>& r_by_temperature(int b) const { return r_.at(static_cast<std::size_t>(b)); }
+    const std::vector<double>& tau_by_temperature(int b) const { return tau_.at(static_cast<std::size_t>(b)); }
+
+    // OCV on the model's SOC axis at temperature T.
+    std::vector<double> ocv(double temperature) const;
+    double capacity_ah(double temperature) const;
+    // A quantity of the SOC tables at the tables' own temperatures, [temperature][soc], gaps filled: linear
+    // in SOC between determined points, the model's value at that temperature where none is determined.
+    std::vector<std::vector<double>> table_grid(const std::string& name) const;
+    // The same with repeated temperatures averaged: (unique ascending temperatures, rows).
+    std::pair<std::vector<double>, std::vector<std::vector<double>>> table_by_temperature(
+        const std::string& name) const;
+    // The model at one temperature as the simulation takes it: parameters over the tables' SOC grid
+    // (use_tables and tables present) or constant.
+    SimModel at(double temperature, bool use_tables) const;
+
+private:
+    ModelData d_;
+    std::vector<double> temps_, r0_, cap_;
+    std::vector<std::vector<double>> r_, tau_;
+    const std::vector<double>& by_temperature(const std::string& name) const;
+};
+
+}  // namespace ecm
