@@ -329,6 +329,45 @@ def make_recording(
     """
     if cell is None:
         cell = realistic_cell(capacity_mAh, model) if varying else constant_cell(capacity_mAh, model)
+    method = _checked_method(cell, pulse_current_A, pulse_s, rest_s, initial_rest_s, dt, jitter, method)
+
+    rng = np.random.default_rng(seed)
+    temp_c = float(temperature_C)
+    max_step = max(min(cell.min_tau(temp_c) / 4.0, 50.0 * dt), 1e-6) if len(cell.branches) else np.inf
+    protocol = _pulse_protocol(
+        cell, temp_c, pulse_current_A, pulse_s, rest_s, initial_rest_s, dt, jitter, max_cycles, rng
+    )
+    run = _simulate_pulses(cell, temp_c, protocol, method, low_cutoff, voltage_noise_V, rng, (rtol, atol, max_step))
+    df = _recording_columns(run, temp_c, current_noise_A, temperature_column, temperature_noise_C, rng)
+
+    truth = _recording_truth(
+        cell,
+        temp_c,
+        method,
+        dict(
+            pulse_current_A=pulse_current_A,
+            pulse_s=pulse_s,
+            rest_s=rest_s,
+            initial_rest_s=initial_rest_s,
+            dt_s=dt,
+            jitter=jitter,
+            low_cutoff_V=low_cutoff,
+            voltage_noise_V=voltage_noise_V,
+            current_noise_A=current_noise_A,
+            temperature_column=bool(temperature_column),
+            seed=seed,
+            rtol=rtol,
+            atol=atol,
+            max_step_s=float(max_step) if method == "ivp" else None,
+        ),
+    )
+    truth.update(_run_truth(run, low_cutoff))
+    return df, truth
+
+
+def _checked_method(cell, pulse_current_A, pulse_s, rest_s, initial_rest_s, dt, jitter, method):
+    """The integration method ("auto" resolved for the cell), after checking the
+    protocol's settings; ValueError for the first that cannot be run."""
     if not pulse_current_A < 0.0:
         raise ValueError(f"pulse_current_A must be negative (discharge), got {pulse_current_A}")
     if dt <= 0 or pulse_s <= 2 * dt or rest_s <= 4 * dt or initial_rest_s <= 4 * dt:
@@ -341,28 +380,56 @@ def make_recording(
         raise ValueError(f"method must be 'auto', 'ivp' or 'exact', got {method!r}")
     if method == "exact" and cell.soc_dependent:
         raise ValueError("method 'exact' needs parameters that do not depend on SOC")
+    return method
 
-    rng = np.random.default_rng(seed)
-    temp_c = float(temperature_C)
-    nb = len(cell.branches)
-    max_step = max(min(cell.min_tau(temp_c) / 4.0, 50.0 * dt), 1e-6) if nb else np.inf
+
+@dataclass
+class _Protocol:
+    """The programmed current on one time axis, and where each cycle starts."""
+
+    t: np.ndarray  # sample times, s
+    i: np.ndarray  # programmed current, A
+    bounds: np.ndarray  # index of the first sample of cycle c (0: the initial rest)
+    n_max: int  # pulses the axis has room for
+
+
+def _pulse_protocol(cell, temp_c, pulse_current_A, pulse_s, rest_s, initial_rest_s, dt, jitter, max_cycles, rng):
+    """Initial rest, then [pulse, rest] cycles on one continuous time axis, long
+    enough to drive the cell well past empty (at most ``max_cycles`` pulses)."""
     period = pulse_s + rest_s
-
-    # One continuous time axis, long enough to drive the cell well past empty.
     n_max = min(max_cycles, int(math.ceil(1.6 * cell.capacity_at(temp_c) * 3.6 / (abs(pulse_current_A) * pulse_s))) + 2)
     t_all = _sample_times(0.0, initial_rest_s + n_max * period, dt, jitter, rng)
     phase = t_all - initial_rest_s
     i_all = np.where((phase >= 0.0) & (np.mod(phase, period) < pulse_s), pulse_current_A, 0.0)
     cycle_of = np.where(phase < 0.0, 0, np.floor(phase / period).astype(np.int64) + 1)
     bounds = np.searchsorted(cycle_of, np.arange(n_max + 2))
+    return _Protocol(t_all, i_all, bounds, n_max)
 
+
+@dataclass
+class _Run:
+    """What the simulation gave up to the end of the pulse that crossed the cut-off."""
+
+    t: np.ndarray
+    i: np.ndarray  # the noise-free current the cell saw
+    v: np.ndarray  # terminal voltage, with the measurement noise
+    states: np.ndarray  # (SOC, branch voltages) per sample
+    pulses: list  # the truth of each pulse
+    seconds: float  # wall time of the simulation
+
+
+def _simulate_pulses(cell, temp_c, protocol, method, low_cutoff, voltage_noise_V, rng, tolerances):
+    """The cell driven cycle by cycle until a pulse takes the (noisy) voltage below
+    ``low_cutoff``; that pulse is completed and the run stops there."""
+    rtol, atol, max_step = tolerances
+    t_all, i_all, bounds = protocol.t, protocol.i, protocol.bounds
     t_parts, i_parts, v_parts, s_parts = [], [], [], []
-    state = np.zeros(1 + nb)
+    state = np.zeros(1 + len(cell.branches))
     state[0] = 1.0
     pulses = []
     crossed = False
     t0 = time.perf_counter()
-    for c in range(n_max + 1):
+    for c in range(protocol.n_max + 1):
         a, b = bounds[c], bounds[c + 1]
         if b <= a:
             continue
@@ -406,59 +473,52 @@ def make_recording(
         if crossed:
             break
     if not crossed:
-        raise RuntimeError(f"the terminal voltage never fell below the cut-off {low_cutoff} V within {n_max} pulses")
+        raise RuntimeError(
+            f"the terminal voltage never fell below the cut-off {low_cutoff} V within {protocol.n_max} pulses"
+        )
     sim_seconds = time.perf_counter() - t0
+    return _Run(
+        np.concatenate(t_parts),
+        np.concatenate(i_parts),
+        np.concatenate(v_parts),
+        np.concatenate(s_parts),
+        pulses,
+        sim_seconds,
+    )
 
-    t = np.concatenate(t_parts)
-    i_clean = np.concatenate(i_parts)
-    v = np.concatenate(v_parts)
-    states = np.concatenate(s_parts)
-    i_rec = i_clean + (rng.normal(0.0, current_noise_A, len(t)) if current_noise_A > 0 else 0.0)
-    data = {"Seconds": t, "Current(A)": i_rec, "Voltage(V)": v}
+
+def _recording_columns(run, temp_c, current_noise_A, temperature_column, temperature_noise_C, rng):
+    """The written table: time, current with its measurement noise, voltage and,
+    if asked, a noisy temperature column."""
+    t = run.t
+    i_rec = run.i + (rng.normal(0.0, current_noise_A, len(t)) if current_noise_A > 0 else 0.0)
+    data = {"Seconds": t, "Current(A)": i_rec, "Voltage(V)": run.v}
     if temperature_column:
         data[TEMPERATURE_COLUMN] = temp_c + (
             rng.normal(0.0, temperature_noise_C, len(t)) if temperature_noise_C > 0 else 0.0
         )
-    df = pd.DataFrame(data)
+    return pd.DataFrame(data)
 
-    below = np.nonzero(v < low_cutoff)[0]
-    truth = _recording_truth(
-        cell,
-        temp_c,
-        method,
-        dict(
-            pulse_current_A=pulse_current_A,
-            pulse_s=pulse_s,
-            rest_s=rest_s,
-            initial_rest_s=initial_rest_s,
-            dt_s=dt,
-            jitter=jitter,
-            low_cutoff_V=low_cutoff,
-            voltage_noise_V=voltage_noise_V,
-            current_noise_A=current_noise_A,
-            temperature_column=bool(temperature_column),
-            seed=seed,
-            rtol=rtol,
-            atol=atol,
-            max_step_s=float(max_step) if method == "ivp" else None,
-        ),
-    )
+
+def _run_truth(run, low_cutoff):
+    """The run's part of the truth record: sizes, where the cut-off is first
+    crossed, the SOC there and at the end, the charge delivered, the pulses."""
+    t, i_clean, states = run.t, run.i, run.states
+    k = int(np.nonzero(run.v < low_cutoff)[0][0])
     h = np.diff(t)
     delivered_all = float(-np.sum(0.5 * (i_clean[1:] + i_clean[:-1]) * h) / 3.6)
-    k = int(below[0])
     delivered_cut = float(-np.sum(0.5 * (i_clean[1:k] + i_clean[: k - 1]) * h[: k - 1]) / 3.6)
-    truth.update(
+    return dict(
         n_samples=int(len(t)),
-        n_pulses=len(pulses),
+        n_pulses=len(run.pulses),
         cutoff_index=k,
         soc_at_cutoff=float(states[k - 1, 0]),
         soc_end=float(states[-1, 0]),
         delivered_mAh=delivered_all,
         delivered_to_cutoff_mAh=delivered_cut,
-        simulation_seconds=sim_seconds,
-        pulses=pulses,
+        simulation_seconds=run.seconds,
+        pulses=run.pulses,
     )
-    return df, truth
 
 
 def _pulse_truth(cell, temp_c, index, t_start, t_end, soc_start, soc_end, soc_mid):

@@ -12,7 +12,7 @@ import json
 import logging
 import math
 import os
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -356,6 +356,121 @@ class _TqdmProgress:
         self.files.close()
 
 
+def _check_arguments(
+    model: str,
+    method: Optional[str],
+    reading: str,
+    low_cutoff: Any,
+    high_cutoff: Any,
+    *,
+    max_pulse_s: Any,
+    min_rest_s: Any,
+    rms_limit_mV: Any,
+    capacity_mAh: Any,
+    temperature: Any,
+) -> Tuple[str, Optional[str], str, float, float]:
+    """extract()'s settings checked, UsageError for the first bad one: the model's
+    full name, the method and reading (the old method "steps" as the reading it
+    means) and the two cut-offs in volts."""
+    model_name = normalise_model(model)
+    if method == "steps":  # the step analysis is a way of reading, not a fit; kept for old callers
+        method, reading = None, "steps"
+    if method is not None and method not in METHODS:
+        raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
+    if reading not in READINGS:
+        raise UsageError(f"reading {reading!r} is not known; expected one of {', '.join(READINGS)}")
+    vcut = _voltage(low_cutoff, "low_cutoff")
+    vhigh = _voltage(high_cutoff, "high_cutoff")
+    if not vhigh > vcut:
+        raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
+
+    for name, value in (("max_pulse_s", max_pulse_s), ("min_rest_s", min_rest_s), ("rms_limit_mV", rms_limit_mV)):
+        if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+            raise UsageError(f"{name} must be a positive number, found {value!r}")
+    if capacity_mAh is not None and not (isinstance(capacity_mAh, (int, float)) and capacity_mAh > 0):
+        raise UsageError(f"capacity_mAh must be a positive number of mAh, found {capacity_mAh!r}")
+    if temperature is not None and not (isinstance(temperature, (int, float)) and math.isfinite(temperature)):
+        raise UsageError(f"temperature must be a number of degrees C, found {temperature!r}")
+    return model_name, method, reading, vcut, vhigh
+
+
+def _recording_paths(
+    folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
+) -> Tuple[Optional[str], List[str]]:
+    """The battery folder (None for a list of files) and the recordings to run."""
+    if isinstance(folder, (str, os.PathLike)):
+        base = os.fspath(folder)
+        return base, find_recordings(base)
+    paths = [os.fspath(p) for p in folder]
+    if not paths:
+        raise UsageError("no recording given")
+    for p in paths:
+        if not os.path.isfile(p):
+            raise UsageError(f"'{p}' is not a recording file")
+    return None, paths
+
+
+def _progress_reporter(
+    progress: Union[None, bool, ProgressFn], n_recordings: int
+) -> Tuple[Optional[_TqdmProgress], Optional[ProgressFn]]:
+    """The progress bar to close at the end (progress=True) and what to report to."""
+    if progress is True:
+        bar = _TqdmProgress(n_recordings)
+        return bar, bar
+    if callable(progress):
+        return None, progress
+    if progress in (None, False):
+        return None, None
+    raise UsageError("progress must be None, True/False or a callable")
+
+
+def _naming(path: str, e: BaseException) -> RecordingError:
+    """A failure while reading or fitting a recording, as a RecordingError whose message names the file."""
+    msg = str(e)
+    return RecordingError(msg if path in msg else f"{path}: {msg}")
+
+
+def _extract_one(
+    path: str,
+    model_name: str,
+    vcut: float,
+    method: Optional[str],
+    reading: str,
+    export_options: Dict[str, Any],
+    warm: Any,
+    progress: Optional[Callable[[int, int], Any]],
+    debug: Optional[Callable[[str], Any]],
+) -> Recording:
+    """One recording read and fitted: through the step analysis or the classic
+    pipeline, as ``reading`` says; a failure is a RecordingError naming the file."""
+    if reading == "auto":
+        use_steps = bool(export_options["columns"] or export_options["preset"]) or not is_classic(path)
+    else:
+        use_steps = reading == "steps"
+    if use_steps:
+        if method == "pulse":
+            raise UsageError(
+                f"{path}: the two-pass method ('pulse') fits classic pulse-discharge recordings; "
+                "this one is read through the step analysis, which fits every pulse window jointly: "
+                "use the joint method"
+            )
+        try:
+            return run_export(path, model=model_name, low_cutoff=vcut, progress=progress, **export_options)
+        except (RecordingError, UsageError):
+            raise
+        except (ValueError, OSError, UnicodeError) as e:
+            raise _naming(path, e) from e
+    try:
+        raw = _core.run_recording(path, vcut, model_name, warm, progress, debug, method or "pulse")
+    except RecordingError:
+        raise
+    except KeyError as e:  # a missing column: the message is the first argument
+        raise RecordingError(e.args[0] if e.args else str(e)) from None
+    except (ValueError, OSError, UnicodeError) as e:
+        raise _naming(path, e) from e
+    return recording_from(raw)
+
+
 def extract(
     folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
     *,
@@ -399,48 +514,29 @@ def extract(
     the file when a recording cannot be used. Nothing is written; see
     Extraction.write(). Safe to call from several threads at once.
     """
-    model_name = normalise_model(model)
-    if method == "steps":  # the step analysis is a way of reading, not a fit; kept for old callers
-        method, reading = None, "steps"
-    if method is not None and method not in METHODS:
-        raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
-    if reading not in READINGS:
-        raise UsageError(f"reading {reading!r} is not known; expected one of {', '.join(READINGS)}")
-    vcut = _voltage(low_cutoff, "low_cutoff")
-    vhigh = _voltage(high_cutoff, "high_cutoff")
-    if not vhigh > vcut:
-        raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
-
-    for name, value in (("max_pulse_s", max_pulse_s), ("min_rest_s", min_rest_s), ("rms_limit_mV", rms_limit_mV)):
-        if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
-            raise UsageError(f"{name} must be a positive number, found {value!r}")
-    if capacity_mAh is not None and not (isinstance(capacity_mAh, (int, float)) and capacity_mAh > 0):
-        raise UsageError(f"capacity_mAh must be a positive number of mAh, found {capacity_mAh!r}")
-    if temperature is not None and not (isinstance(temperature, (int, float)) and math.isfinite(temperature)):
-        raise UsageError(f"temperature must be a number of degrees C, found {temperature!r}")
-    if isinstance(folder, (str, os.PathLike)):
-        base = os.fspath(folder)
-        paths = find_recordings(base)
-    else:
-        base = None
-        paths = [os.fspath(p) for p in folder]
-        if not paths:
-            raise UsageError("no recording given")
-        for p in paths:
-            if not os.path.isfile(p):
-                raise UsageError(f"'{p}' is not a recording file")
-
-    bar = None
-    report: Optional[Callable[[str, int, int, int, int], Any]]
-    if progress is True:
-        bar = _TqdmProgress(len(paths))
-        report = bar
-    elif callable(progress):
-        report = progress
-    elif progress in (None, False):
-        report = None
-    else:
-        raise UsageError("progress must be None, True/False or a callable")
+    model_name, method, reading, vcut, vhigh = _check_arguments(
+        model,
+        method,
+        reading,
+        low_cutoff,
+        high_cutoff,
+        max_pulse_s=max_pulse_s,
+        min_rest_s=min_rest_s,
+        rms_limit_mV=rms_limit_mV,
+        capacity_mAh=capacity_mAh,
+        temperature=temperature,
+    )
+    base, paths = _recording_paths(folder)
+    bar, report = _progress_reporter(progress, len(paths))
+    export_options: Dict[str, Any] = dict(
+        columns=columns,
+        preset=preset,
+        temperature=temperature,
+        capacity_mAh=capacity_mAh,
+        max_pulse_s=max_pulse_s,
+        min_rest_s=min_rest_s,
+        rms_limit_mV=rms_limit_mV,
+    )
 
     debug = log.debug if log.isEnabledFor(logging.DEBUG) else None
     warm = _core.WarmStart()
@@ -454,52 +550,7 @@ def extract(
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
 
-            if reading == "auto":
-                use_steps = bool(columns or preset) or not is_classic(path)
-            else:
-                use_steps = reading == "steps"
-            if use_steps:
-                if method == "pulse":
-                    raise UsageError(
-                        f"{path}: the two-pass method ('pulse') fits classic pulse-discharge recordings; "
-                        "this one is read through the step analysis, which fits every pulse window jointly: "
-                        "use the joint method"
-                    )
-                try:
-                    rec = run_export(
-                        path,
-                        model=model_name,
-                        low_cutoff=vcut,
-                        columns=columns,
-                        preset=preset,
-                        temperature=temperature,
-                        capacity_mAh=capacity_mAh,
-                        max_pulse_s=max_pulse_s,
-                        min_rest_s=min_rest_s,
-                        rms_limit_mV=rms_limit_mV,
-                        progress=cb,
-                    )
-                except (RecordingError, UsageError):
-                    raise
-                except (ValueError, OSError, UnicodeError) as e:
-                    msg = str(e)
-                    raise RecordingError(msg if path in msg else f"{path}: {msg}") from e
-                for w in rec.warnings:
-                    log.warning(w)
-                recordings.append(rec)
-                continue
-            try:
-                raw = _core.run_recording(path, vcut, model_name, warm, cb, debug, method or "pulse")
-            except RecordingError:
-                raise
-            except KeyError as e:  # a missing column: the message is the first argument
-                raise RecordingError(e.args[0] if e.args else str(e)) from None
-            except (ValueError, OSError, UnicodeError) as e:
-                msg = str(e)
-                if path not in msg:
-                    msg = f"{path}: {msg}"
-                raise RecordingError(msg) from e
-            rec = recording_from(raw)
+            rec = _extract_one(path, model_name, vcut, method, reading, export_options, warm, cb, debug)
             for w in rec.warnings:
                 log.warning(w)
             recordings.append(rec)

@@ -142,8 +142,32 @@ def _fit_settings(args: argparse.Namespace, cfg: Dict[str, Any]) -> Tuple[Any, A
     return low, high, args.model if args.model is not None else cfg.get("model", "2rc")
 
 
-def _cmd_fit(args: argparse.Namespace) -> int:
+def _extract(source: Any, args: argparse.Namespace, low: Any, high: Any, model: str, **options: Any) -> Any:
+    """ecm.extract() with the method and export options of the command line; its
+    usage errors as the command's."""
     import ecm
+
+    try:
+        return ecm.extract(
+            source,
+            model=model,
+            low_cutoff=low,
+            high_cutoff=high,
+            method=args.method,
+            **options,
+            **_export_kwargs(args),
+        )
+    except ecm.UsageError as e:
+        raise _Usage(str(e)) from None
+
+
+def _print_json(doc: Any, **options: Any) -> None:
+    """One JSON document on stdout, as ``--json`` prints it."""
+    json.dump(doc, sys.stdout, indent=1, **options)
+    sys.stdout.write("\n")
+
+
+def _cmd_fit(args: argparse.Namespace) -> int:
     from ecm.api import find_recordings
 
     targets = args.folder
@@ -182,26 +206,14 @@ def _cmd_fit(args: argparse.Namespace) -> int:
 
         redirect = logging_redirect_tqdm(loggers=[log])
     with redirect:
-        try:
-            ex = ecm.extract(
-                source,
-                model=model,
-                low_cutoff=low,
-                high_cutoff=high,
-                method=args.method,
-                progress=True if show_bar else None,
-                **_export_kwargs(args),
-            )
-        except ecm.UsageError as e:
-            raise _Usage(str(e)) from None
+        ex = _extract(source, args, low, high, model, progress=True if show_bar else None)
         written = ex.write(out) if not args.no_write else None
 
     if args.json_out:
         doc = ex.to_dict()
         if written:
             doc["files"] = written
-        json.dump(doc, sys.stdout, indent=1, allow_nan=False)
-        sys.stdout.write("\n")
+        _print_json(doc, allow_nan=False)
     elif not args.quiet:
         print(_summary_text(ex, written))
     return EXIT_OK
@@ -248,8 +260,7 @@ def _cmd_batch(args: argparse.Namespace) -> int:
             "counts": counts,
             "files": result.files,
         }
-        json.dump(doc, sys.stdout, indent=1, default=str)
-        sys.stdout.write("\n")
+        _print_json(doc, default=str)
     elif not args.quiet:
         print(
             f"{len(recs)} cell(s): {counts['fitted']} fitted, {counts['up to date']} up to date, "
@@ -265,7 +276,6 @@ def _cmd_batch(args: argparse.Namespace) -> int:
 
 
 def _cmd_report(args: argparse.Namespace) -> int:
-    import ecm
     from ecm.api import find_recordings
 
     folder = args.folder
@@ -277,12 +287,7 @@ def _cmd_report(args: argparse.Namespace) -> int:
     from ecm._plotting import pyplot
 
     pyplot()  # fails early, naming the extra, when matplotlib is missing
-    try:
-        ex = ecm.extract(
-            folder, model=model, low_cutoff=low, high_cutoff=high, method=args.method, **_export_kwargs(args)
-        )
-    except ecm.UsageError as e:
-        raise _Usage(str(e)) from None
+    ex = _extract(folder, args, low, high, model)
     path = ex.report(out)
     if not args.quiet:
         n = len(ex.warnings)
@@ -310,8 +315,7 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         doc = res.to_dict()
         if plot:
             doc["plot"] = plot
-        json.dump(doc, sys.stdout, indent=1)
-        sys.stdout.write("\n")
+        _print_json(doc)
     elif not args.quiet:
         src = "tables " + os.path.basename(res.tables) if res.tables else "per-temperature values"
         start = (
@@ -370,9 +374,7 @@ def _add_model_tool_parsers(sub) -> None:
     )
     rep.add_argument("--low-cutoff", type=float, metavar="V", default=None, help="low cut-off voltage")
     rep.add_argument("--high-cutoff", type=float, metavar="V", default=None, help="upper voltage limit")
-    rl = rep.add_mutually_exclusive_group()
-    rl.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
-    rl.add_argument("-v", "--verbose", action="store_true", help="log the fits and show tracebacks of errors")
+    _add_quiet_verbose(rep, "print nothing but errors", "log the fits and show tracebacks of errors")
     _add_export_options(rep, PRESETS)
     rep.set_defaults(run=_cmd_report)
 
@@ -429,9 +431,7 @@ def _add_model_tool_parsers(sub) -> None:
         "--no-tables", action="store_true", help="ignore battery_model_tables.json: parameters constant in SOC"
     )
     val.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
-    vl = val.add_mutually_exclusive_group()
-    vl.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
-    vl.add_argument("-v", "--verbose", action="store_true", help="show tracebacks of errors")
+    _add_quiet_verbose(val, "print nothing but errors", "show tracebacks of errors")
     val.set_defaults(run=_cmd_validate)
 
     exp = sub.add_parser(
@@ -460,10 +460,17 @@ def _add_model_tool_parsers(sub) -> None:
         "(default 25 C, or the model's nearest)",
     )
     exp.add_argument("--no-tables", action="store_true", help="ignore battery_model_tables.json")
-    el = exp.add_mutually_exclusive_group()
-    el.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
-    el.add_argument("-v", "--verbose", action="store_true", help="show tracebacks of errors")
+    _add_quiet_verbose(exp, "print nothing but errors", "show tracebacks of errors")
     exp.set_defaults(run=_cmd_export)
+
+
+def _add_quiet_verbose(
+    parser: argparse.ArgumentParser, quiet_help: Optional[str] = None, verbose_help: Optional[str] = None
+) -> None:
+    """-q/--quiet and -v/--verbose, one or the other."""
+    loud = parser.add_mutually_exclusive_group()
+    loud.add_argument("-q", "--quiet", action="store_true", help=quiet_help)
+    loud.add_argument("-v", "--verbose", action="store_true", help=verbose_help)
 
 
 def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
@@ -623,10 +630,8 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--json", dest="json_out", action="store_true", help="print one JSON document on stdout instead of the summary"
     )
-    loud = fit.add_mutually_exclusive_group()
-    loud.add_argument("-q", "--quiet", action="store_true", help="no progress bar, no summary; errors only")
-    loud.add_argument(
-        "-v", "--verbose", action="store_true", help="log every fit to stderr and show tracebacks of errors"
+    _add_quiet_verbose(
+        fit, "no progress bar, no summary; errors only", "log every fit to stderr and show tracebacks of errors"
     )
     fit.set_defaults(run=_cmd_fit)
 
@@ -666,9 +671,7 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument("--force", action="store_true", help="refit cells that are up to date")
     batch.add_argument("--strict", action="store_true", help="exit 1 when any cell failed")
     batch.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
-    bl = batch.add_mutually_exclusive_group()
-    bl.add_argument("-q", "--quiet", action="store_true")
-    bl.add_argument("-v", "--verbose", action="store_true")
+    _add_quiet_verbose(batch)
     batch.set_defaults(run=_cmd_batch)
     _add_model_tool_parsers(sub)
     return parser
@@ -685,17 +688,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     prog = f"ecm {args.command}"
     try:
         return args.run(args)
-    except _Usage as e:
+    except (_Usage, UsageError) as e:
         print(f"{prog}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    except UsageError as e:
-        print(f"{prog}: error: {e}", file=sys.stderr)
-        return EXIT_USAGE
-    except RecordingError as e:
-        if verbosity > 0:
-            raise
-        print(f"{prog}: error: {e}", file=sys.stderr)
-        return EXIT_RECORDING
     except KeyboardInterrupt:
         print(f"{prog}: interrupted", file=sys.stderr)
         return 130
@@ -704,7 +699,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_OK
-    except OSError as e:
+    except (RecordingError, OSError) as e:  # after BrokenPipeError, an OSError that is no failure
         if verbosity > 0:
             raise
         print(f"{prog}: error: {e}", file=sys.stderr)

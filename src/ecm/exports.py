@@ -255,75 +255,88 @@ def _to_seconds(raw: pd.Series, path: str, column: str, line_of) -> np.ndarray:
     )
 
 
-def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: Optional[str] = None) -> Export:
-    """Reads one export. ``columns`` maps quantities (time, current, voltage,
-    temperature, step) to column names (optionally ``name:unit``); ``preset``
-    names a cycler layout (see PRESETS); with neither, the preset is detected
-    from the header."""
-    path = os.fspath(path)
-    if preset is not None and preset not in PRESETS:
-        raise UsageError(f"preset '{preset}' is not known; expected one of {', '.join(PRESETS)}")
-    notes: List[str] = []
-    binary = os.path.splitext(path)[1].lower() in BINARY_READERS
-    if binary:
+@dataclass
+class _Table:
+    """The rows of one export and the file line of its first data row (for messages)."""
+
+    df: pd.DataFrame
+    first_line: int  # of a binary file: its record number from 1
+    preset: Optional[str]  # a headerless file's layout, else what the caller gave
+
+    def line_of(self, k: int) -> int:
+        return self.first_line + k
+
+
+def _read_table(path: str, preset: Optional[str], notes: List[str]) -> _Table:
+    """The file as a table: a binary export through its reader, a text export with
+    its header row (after any BioLogic preamble), or a headerless one by position."""
+    ext = os.path.splitext(path)[1].lower()
+    if ext in BINARY_READERS:
         df = _read_binary(path)
-        delim, first, skip = ",", list(df.columns), 0
-        numeric_first = False
+        df.columns = [str(c).strip() for c in df.columns]
+        notes.append(f"read with {BINARY_READERS[ext][0]}")
+        table = _Table(df, 1, preset)
     else:
         delim, first, skip = _sniff(path)
-        numeric_first = sum(_looks_numeric(x) for x in first if x) >= max(2, len([x for x in first if x]) // 2)
-    header_line = skip + 1
-    if binary:
-        df.columns = [str(c).strip() for c in df.columns]
-        data_line0 = 1  # "line" of a binary file: its record number from 1
-        notes.append(f"read with {BINARY_READERS[os.path.splitext(path)[1].lower()][0]}")
-    elif numeric_first:
-        # No header row: a preset with a positional layout names the columns.
-        pname = preset or ("bitrode" if len(first) >= 14 else None)
-        positional = PRESETS.get(pname or "", {}).get("positional")
-        if not positional:
-            raise RecordingError(
-                f"{path}: the first line holds numbers, not column names; give --preset for a "
-                "layout with known column positions (bitrode) or add a header row"
-            )
-        names = list(positional) + [f"extra_{k}" for k in range(max(0, len(first) - len(positional)))]
-        try:
-            df = pd.read_csv(
-                path,
-                header=None,
-                names=names[: len(first)],
-                sep=delim,
-                skipinitialspace=True,
-                index_col=False,
-                low_memory=False,
-            )
-        except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
-            raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
-        notes.append(f"no header row: columns taken by position as in the {pname} layout")
-        preset = pname
-        data_line0 = 1
-    else:
-        try:
-            df = pd.read_csv(
-                path,
-                sep=delim,
-                skiprows=skip,
-                skipinitialspace=True,
-                index_col=False,
-                low_memory=False,
-                encoding_errors="replace",
-            )
-        except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
-            raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
-        df.columns = [str(c).strip() for c in df.columns]
-        data_line0 = header_line + 1
-    if len(df) == 0:
+        if sum(_looks_numeric(x) for x in first if x) >= max(2, len([x for x in first if x]) // 2):
+            table = _read_headerless(path, delim, first, preset, notes)
+        else:
+            table = _read_with_header(path, delim, skip, preset)
+    if len(table.df) == 0:
         raise RecordingError(f"{path}: the table has no rows")
+    return table
 
-    def line_of(k: int) -> int:
-        return data_line0 + k
 
-    header = list(df.columns)
+def _read_headerless(path: str, delim: str, first: List[str], preset: Optional[str], notes: List[str]) -> _Table:
+    """A file whose first line holds numbers: a preset with a positional layout
+    (given, or bitrode for 14 columns or more) names the columns."""
+    pname = preset or ("bitrode" if len(first) >= 14 else None)
+    positional = PRESETS.get(pname or "", {}).get("positional")
+    if not positional:
+        raise RecordingError(
+            f"{path}: the first line holds numbers, not column names; give --preset for a "
+            "layout with known column positions (bitrode) or add a header row"
+        )
+    names = list(positional) + [f"extra_{k}" for k in range(max(0, len(first) - len(positional)))]
+    try:
+        df = pd.read_csv(
+            path,
+            header=None,
+            names=names[: len(first)],
+            sep=delim,
+            skipinitialspace=True,
+            index_col=False,
+            low_memory=False,
+        )
+    except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
+        raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
+    notes.append(f"no header row: columns taken by position as in the {pname} layout")
+    return _Table(df, 1, pname)
+
+
+def _read_with_header(path: str, delim: str, skip: int, preset: Optional[str]) -> _Table:
+    """A text export whose header row follows ``skip`` preamble lines."""
+    try:
+        df = pd.read_csv(
+            path,
+            sep=delim,
+            skiprows=skip,
+            skipinitialspace=True,
+            index_col=False,
+            low_memory=False,
+            encoding_errors="replace",
+        )
+    except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
+        raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
+    df.columns = [str(c).strip() for c in df.columns]
+    return _Table(df, skip + 2, preset)  # the header is file line skip + 1
+
+
+def _pick_columns(
+    path: str, header: List[str], columns: Optional[Mapping[str, str]], preset: Optional[str]
+) -> Tuple[Optional[str], Dict[str, str], Dict[str, float]]:
+    """The preset (detected from the header when neither it nor a column map is
+    given), then per quantity the column used and its factor to SI units."""
     norm = {_norm(h): h for h in header}
     if preset is None and not columns:
         preset = detect_preset(header)
@@ -351,44 +364,55 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
         if q not in used:
             wanted = ", ".join(n for n, _ in layout.get(q, ())) or "a column named in --columns"
             raise RecordingError(f"{path}: no {q} column (looked for {wanted}); the columns are {', '.join(header)}")
+    return preset, used, factors
 
-    def numeric(q: str) -> np.ndarray:
-        raw = df[used[q]]
-        num = pd.to_numeric(raw, errors="coerce")
-        bad = num.isna() & raw.notna()
-        if bad.any() or num.isna().any():
-            k = int(np.flatnonzero((num.isna()).to_numpy())[0])
-            raise RecordingError(
-                f"{path}, line {line_of(k)}: column '{used[q]}' holds '{raw.iloc[k]}', expected a number ({q})"
-            )
-        return num.to_numpy(dtype=float) * factors[q]
 
-    time = _to_seconds(df[used["time"]], path, used["time"], line_of) * factors["time"]
-    current = numeric("current")
-    voltage = numeric("voltage")
-    if "state" in layout:
-        got = _find(norm, layout["state"])
-        if got:
-            state = df[got[0]].astype(str).str.strip().str.upper().str[:1].to_numpy()
-            if np.all(current >= 0) and np.any(state == "D"):
-                current = np.where(state == "D", -current, current)
-                notes.append(f"current magnitudes signed by the '{got[0]}' column (D: discharge)")
-    temperature = None
-    if "temperature" in used:
-        temperature = pd.to_numeric(df[used["temperature"]], errors="coerce").to_numpy(dtype=float)
-    step = None
-    if "step" in used:
-        step = pd.to_numeric(df[used["step"]], errors="coerce").to_numpy(dtype=float)
+def _numeric(table: _Table, path: str, column: str, quantity: str, factor: float) -> np.ndarray:
+    """A column that must hold a number in every row, scaled by ``factor``; the
+    first cell that does not names its file line."""
+    raw = table.df[column]
+    num = pd.to_numeric(raw, errors="coerce")
+    if num.isna().any():
+        k = int(np.flatnonzero(num.isna().to_numpy())[0])
+        raise RecordingError(
+            f"{path}, line {table.line_of(k)}: column '{column}' holds '{raw.iloc[k]}', expected a number ({quantity})"
+        )
+    return num.to_numpy(dtype=float) * factor
 
-    # Time: resets (a new export appended) continue from where the last one ended;
-    # repeated time stamps keep the first sample.
+
+def _optional_numeric(table: _Table, column: Optional[str]) -> Optional[np.ndarray]:
+    """A column that may have gaps (temperature, step): unreadable cells are NaN."""
+    if column is None:
+        return None
+    return pd.to_numeric(table.df[column], errors="coerce").to_numpy(dtype=float)
+
+
+def _signed_by_state(table: _Table, preset: Optional[str], current: np.ndarray, notes: List[str]) -> np.ndarray:
+    """Current magnitudes (all >= 0) signed by a state column whose 'D' rows are
+    discharges, where the layout has such a column; else the current as it is."""
+    layout = PRESETS.get(preset or "", {})
+    if "state" not in layout:
+        return current
+    got = _find({_norm(h): h for h in table.df.columns}, layout["state"])
+    if got:
+        state = table.df[got[0]].astype(str).str.strip().str.upper().str[:1].to_numpy()
+        if np.all(current >= 0) and np.any(state == "D"):
+            current = np.where(state == "D", -current, current)
+            notes.append(f"current magnitudes signed by the '{got[0]}' column (D: discharge)")
+    return current
+
+
+def _mend_time(time: np.ndarray, table: _Table, notes: List[str]) -> Tuple[np.ndarray, Optional[np.ndarray]]:
+    """Resets (a new export appended) continue from where the last one ended, one
+    median step later; of repeated time stamps the first sample is kept. Returns
+    the time axis and the rows to keep (None: all)."""
     dt = np.diff(time)
     back = np.flatnonzero(dt < 0)
     if back.size:
         step_s = float(np.median(dt[dt > 0])) if np.any(dt > 0) else 1.0
         for k in back:
             notes.append(
-                f"time goes back at line {line_of(int(k) + 1)} ({time[k]:g} s, then {time[k + 1]:g} s): "
+                f"time goes back at line {table.line_of(int(k) + 1)} ({time[k]:g} s, then {time[k + 1]:g} s): "
                 "taken as a new export appended"
             )
         offset = np.zeros_like(time)
@@ -396,13 +420,38 @@ def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: 
             offset[k + 1 :] += time[k] - time[k + 1] + step_s
         time = time + offset
     dup = np.flatnonzero(np.diff(time) == 0) + 1
-    if dup.size:
-        keep = np.ones(time.size, dtype=bool)
-        keep[dup] = False
-        notes.append(
-            f"{dup.size} repeated time stamp(s) (first at line {line_of(int(dup[0]))}): the later sample dropped"
-        )
-        time, current, voltage = time[keep], current[keep], voltage[keep]
+    if not dup.size:
+        return time, None
+    keep = np.ones(time.size, dtype=bool)
+    keep[dup] = False
+    notes.append(
+        f"{dup.size} repeated time stamp(s) (first at line {table.line_of(int(dup[0]))}): the later sample dropped"
+    )
+    return time[keep], keep
+
+
+def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: Optional[str] = None) -> Export:
+    """Reads one export. ``columns`` maps quantities (time, current, voltage,
+    temperature, step) to column names (optionally ``name:unit``); ``preset``
+    names a cycler layout (see PRESETS); with neither, the preset is detected
+    from the header."""
+    path = os.fspath(path)
+    if preset is not None and preset not in PRESETS:
+        raise UsageError(f"preset '{preset}' is not known; expected one of {', '.join(PRESETS)}")
+    notes: List[str] = []
+    table = _read_table(path, preset, notes)
+    preset, used, factors = _pick_columns(path, list(table.df.columns), columns, table.preset)
+
+    time = _to_seconds(table.df[used["time"]], path, used["time"], table.line_of) * factors["time"]
+    current = _numeric(table, path, used["current"], "current", factors["current"])
+    voltage = _numeric(table, path, used["voltage"], "voltage", factors["voltage"])
+    current = _signed_by_state(table, preset, current, notes)
+    temperature = _optional_numeric(table, used.get("temperature"))
+    step = _optional_numeric(table, used.get("step"))
+
+    time, keep = _mend_time(time, table, notes)
+    if keep is not None:
+        current, voltage = current[keep], voltage[keep]
         temperature = temperature[keep] if temperature is not None else None
         step = step[keep] if step is not None else None
     return Export(

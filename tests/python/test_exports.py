@@ -253,6 +253,55 @@ class TestReading:
         with pytest.raises(ecm.UsageError, match="unknown quantity"):
             exports.parse_columns("tension=U")
 
+    def test_a_preamble_before_the_header_counts_in_line_numbers(self, tmp_path):
+        # EC-Lab text: "Nb header lines : N" counts the preamble and the header row
+        rows = ["1\t0.0\t0\t3.70\t0", "1\t1.0\t-500\t3.60\t1", "1\t2.0\t\t3.60\t1", "1\t3.0\t-500\t3.59\t1"]
+        preamble = ["EC-Lab ASCII FILE", "Nb header lines : 5", "", "Acquisition started on : 01/01/2024"]
+        text = "\n".join(preamble + ["mode\ttime/s\tI/mA\tEwe/V\tNs"] + rows) + "\n"
+        path = tmp_path / "cell.txt"
+        path.write_text(text)
+        with pytest.raises(ecm.RecordingError, match=r"cell.txt, line (\d+): column 'I/mA'") as err:
+            exports.read_export(str(path))
+        blank_line = text.splitlines().index(rows[2]) + 1
+        assert f"line {blank_line}:" in str(err.value)
+
+        path.write_text(text.replace("\t\t3.60", "\t-500\t3.60"))
+        ex = exports.read_export(str(path))
+        theirs = pd.read_csv(path, sep="\t", skiprows=len(preamble))
+        assert ex.preset == "biologic" and ex.columns["step"] == "Ns"
+        np.testing.assert_array_equal(ex.time, theirs["time/s"])
+        np.testing.assert_array_equal(ex.current, theirs["I/mA"] / 1000.0)
+        np.testing.assert_array_equal(ex.voltage, theirs["Ewe/V"])
+        np.testing.assert_array_equal(ex.step, theirs["Ns"])
+
+    def test_durations_past_a_day(self, tmp_path):
+        stamps = ["0:00:00", "0:00:01.5", "23:59:59.5", "24:00:00.25", "26:03:04", "101:00:00"]
+        path = tmp_path / "neware.csv"
+        pd.DataFrame(
+            {"Step ID": 1, "Total Time": stamps, "Current(mA)": -1000.0, "Voltage(V)": np.linspace(3.7, 3.6, 6)}
+        ).to_csv(path, index=False)
+        ex = exports.read_export(str(path))
+        assert ex.preset == "neware"
+        np.testing.assert_allclose(ex.time, pd.to_timedelta(pd.Series(stamps)).dt.total_seconds(), rtol=0, atol=1e-9)
+        np.testing.assert_allclose(ex.current, -1.0)
+
+    def test_appended_export_and_repeated_stamps(self, tmp_path):
+        # two exports one after the other, each with a repeated stamp; the second continues one step after the first
+        first = pd.DataFrame({"Time(s)": [0.0, 1.0, 1.0, 2.0, 3.0], "Current(A)": [0.0, -1.0, -2.0, -1.0, 0.0]})
+        second = pd.DataFrame({"Time(s)": [0.0, 1.0, 2.0, 2.0], "Current(A)": [0.0, 1.0, 2.0, 3.0]})
+        path = tmp_path / "appended.csv"
+        table = pd.concat([first, second], ignore_index=True).assign(**{"Voltage(V)": 3.6})
+        table.to_csv(path, index=False)
+        ex = exports.read_export(str(path), preset="bitrode")
+        whole = pd.concat([first, second.assign(**{"Time(s)": second["Time(s)"] + 3.0 + 1.0})], ignore_index=True)
+        kept = whole.drop_duplicates(subset="Time(s)", keep="first")
+        np.testing.assert_array_equal(ex.time, kept["Time(s)"])
+        np.testing.assert_array_equal(ex.current, kept["Current(A)"])
+        assert ex.notes == [
+            "time goes back at line 7 (3 s, then 0 s): taken as a new export appended",
+            "2 repeated time stamp(s) (first at line 4): the later sample dropped",
+        ]
+
     def test_presets_by_header(self):
         assert (
             exports.detect_preset(["Data_Point", "Test_Time(s)", "Current(A)", "Voltage(V)", "Step_Index"]) == "arbin"
