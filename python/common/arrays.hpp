@@ -1,13 +1,15 @@
 #pragma once
 // The one converter between the core's vectors and NumPy arrays, for every
-// binding unit.
+// binding unit, and the core's data errors as Python's ValueError.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstring>
 #include <string>
+
 #include <utility>
 #include <vector>
+#include "core/base/errors.hpp"
 
 namespace ecmpy {
 
@@ -49,6 +51,16 @@ template <typename T>
 std::vector<T> to_vector(const InArrayOf<T>& a, const char* what) {
     if (a.ndim() != 1) throw py::value_error(std::string(what) + " must be one-dimensional");
     return to_vector(a);
+}
+
+// Runs f; the core's DataError (bad input data) reaches Python as ValueError.
+template <typename F>
+auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const ecm::DataError& e) {
+        throw py::value_error(e.what());
+    }
 }
 
 }  // namespace ecmpy

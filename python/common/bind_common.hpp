@@ -27,13 +27,6 @@ inline InArray as_vector(const py::handle& obj, const char* name) {
 
 using ecmpy::to_array;
 
-template <class F>
-auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const ecm::DataError& e) {
-        throw py::value_error(e.what());
-    }
-}
+using ecmpy::data_errors_as_value_errors;
 
 }  // namespace ecmcore_bind

@@ -21,6 +21,7 @@
 #include "core/extract/protocol.hpp"
 #include "core/extract/pulses.hpp"
 #include "core/extract/result.hpp"
+#include "core/numeric/charge.hpp"
 #include "python/common/model_io.hpp"
 #include "python/common/pyface.hpp"
 #include "python/common/recording_io.hpp"
@@ -455,6 +456,40 @@ PYBIND11_MODULE(_core, m) {
         py::arg("time"), py::arg("current"), py::arg("voltage"),
         "A cycler export's samples as the step analysis sees them: the current charge positive and held over "
         "the interval before each sample (extra points of weight 0 at the step boundaries).");
+
+    m.def(
+        "current_segments",
+        [](Column time, Column current, Column voltage) {
+            check_columns(time, current, voltage, "");
+            const auto n = static_cast<std::size_t>(time.size());
+            const double* i = current.data();
+            std::vector<std::int8_t> kind(n, 0);
+            std::vector<double> charge;
+            {
+                py::gil_scoped_release nogil;
+                std::vector<double> cur(i, i + n);
+                try {
+                    const ecm::Segmentation sg = ecm::segment_steps(time.data(), cur.data(), voltage.data(), n);
+                    for (const ecm::Step& st : sg.steps) {
+                        if (st.kind == ecm::StepKind::Rest) continue;
+                        // the direction of the current as given (the analysis may flip a discharge-positive one)
+                        double sum = 0.0;
+                        for (std::size_t k = st.first; k <= st.last && k < n; ++k) sum += i[k];
+                        for (std::size_t k = st.first; k <= st.last && k < n; ++k) kind[k] = sum < 0.0 ? -1 : 1;
+                    }
+                } catch (const ecm::DataError&) {
+                    // no current anywhere: all of it is rest
+                }
+                charge = ecm::cumulative_charge_As(time.data(), i, n);
+            }
+            py::dict out;
+            out["kind"] = to_array(std::move(kind));
+            out["charge_As"] = to_array(std::move(charge));
+            return out;
+        },
+        py::arg("time"), py::arg("current"), py::arg("voltage"),
+        "The samples' segments as the step analysis finds them (kind: 0 rest, -1 discharge, 1 charge, by the "
+        "current as given) and the charge moved since the first sample (A s, trapezoid rule).");
 
     m.def(
         "soc_table",

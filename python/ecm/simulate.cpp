@@ -20,6 +20,7 @@ namespace {
 
 using carray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
+using ecmpy::data_errors_as_value_errors;
 using ecmpy::to_array;
 using ecmpy::to_vector;
 
@@ -91,20 +92,7 @@ ecm::ModelEvaluator make_evaluator(const carray& soc, const carray& ocv0, const 
         }
         d.tables[item.first.cast<std::string>()] = std::move(rows);
     }
-    try {
-        return ecm::ModelEvaluator(std::move(d));
-    } catch (const ecm::DataError& e) {
-        throw py::value_error(e.what());
-    }
-}
-
-template <typename F>
-auto data_errors_as_value_errors(F&& f) -> decltype(f()) {
-    try {
-        return f();
-    } catch (const ecm::DataError& e) {
-        throw py::value_error(e.what());
-    }
+    return data_errors_as_value_errors([&] { return ecm::ModelEvaluator(std::move(d)); });
 }
 
 void bind_evaluator(py::module_& m) {

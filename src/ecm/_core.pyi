@@ -14,6 +14,7 @@ __all__: list[str] = [
     "WarmStart",
     "build_model_from_data",
     "build_model_from_files",
+    "current_segments",
     "output_paths",
     "read_recording",
     "run_protocol",
@@ -170,6 +171,15 @@ def build_model_from_files(
 ) -> dict[str, typing.Any]:
     """
     The builder over parameter files read in the given order; names[0] names the model.
+    """
+
+def current_segments(
+    time: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    current: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    voltage: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+) -> dict[str, typing.Any]:
+    """
+    The samples' segments as the step analysis finds them (kind: 0 rest, -1 discharge, 1 charge, by the current as given) and the charge moved since the first sample (A s, trapezoid rule).
     """
 
 def output_paths(results_dir: str, recording: str) -> tuple[str, str]: ...

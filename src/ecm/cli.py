@@ -387,7 +387,7 @@ def _add_model_tool_parsers(sub) -> None:
         "OCV curve, with the branches at rest; SOC by coulomb counting, each RC branch by its exact "
         "response to the current (linear between samples). Prints the RMS, largest and mean error "
         "(model minus measured, mV) overall and per segment: rest, discharge (current < 0), charge.",
-        epilog="A sample counts as rest when its current is below 2 %% of the largest current; the start needs "
+        epilog="Rests, discharges and charges are the steps the extraction finds in the current; the start needs "
         "a rest of at least 30 s (or --initial-soc). Example: ecm validate cell/results/battery_model.json "
         "drive_cycle.csv --plot validation.png",
     )

@@ -249,6 +249,8 @@ def _to_seconds(raw: pd.Series, path: str, column: str, line_of) -> np.ndarray:
     if m.all():
         parts = txt.str.split(":", expand=True).astype(float)
         return (parts[0] * 3600 + parts[1] * 60 + parts[2]).to_numpy(dtype=float)
+    if m.any():  # a column of h:mm:ss times: the cell that is neither
+        bad = bad & ~m
     k = int(np.flatnonzero(bad.to_numpy())[0])
     raise RecordingError(
         f"{path}, line {line_of(k)}: column '{column}' holds '{raw.iloc[k]}', expected a number of seconds or h:mm:ss"

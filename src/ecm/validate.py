@@ -25,8 +25,6 @@ from ecm import _core
 from ecm._errors import RecordingError, UsageError
 from ecm.modelfile import Model, load_model
 
-#: A sample is at rest when its current is below this fraction of the recording's largest current.
-REST_FRACTION = 0.02
 #: The shortest stretch of rest that gives the start SOC (s).
 MIN_REST_S = 30.0
 SEGMENTS = ("rest", "discharge", "charge")
@@ -126,13 +124,9 @@ class Validation:
         return out
 
 
-def _segments(current: np.ndarray) -> np.ndarray:
-    peak = float(np.max(np.abs(current))) if len(current) else 0.0
-    thr = REST_FRACTION * peak
-    seg = np.full(len(current), "rest", dtype=object)
-    seg[current < -thr] = "discharge"
-    seg[current > thr] = "charge"
-    return seg
+def _segments(kind: np.ndarray) -> np.ndarray:
+    """Per sample "rest", "discharge" or "charge" from the core's step kinds."""
+    return np.array(["rest", "charge", "discharge"], dtype=object)[np.asarray(kind, dtype=np.int64) % 3]
 
 
 def _first_rest(t: np.ndarray, rest: np.ndarray, path: str):
@@ -142,8 +136,8 @@ def _first_rest(t: np.ndarray, rest: np.ndarray, path: str):
         if t[b - 1] - t[a] >= MIN_REST_S or (a == 0 and b == len(t)):
             return int(a), int(b - 1)
     raise RecordingError(
-        f"{path}: no rest of at least {MIN_REST_S:g} s (current below {REST_FRACTION:.0%} of "
-        "its largest value); a rest is needed to find the start SOC (or pass initial_soc)"
+        f"{path}: no rest of at least {MIN_REST_S:g} s (a step where the current stays at zero); "
+        "a rest is needed to find the start SOC (or pass initial_soc)"
     )
 
 
@@ -239,8 +233,10 @@ def validate(
             raise RecordingError(f"{raw['temperature_source']}; or give the temperature (--temperature C)")
         temperature = float(raw["temperature"])
     at = m.at(float(temperature), use_tables=True)
-    seg = _segments(i)
-    charge_as = np.concatenate(([0.0], np.cumsum(0.5 * (i[1:] + i[:-1]) * np.diff(t))))
+    # rests, loads and the charge as the extraction finds them
+    core_seg = _core.current_segments(t, i, v)
+    seg = _segments(core_seg["kind"])
+    charge_as = core_seg["charge_As"]
     if initial_soc is None:
         a, b = _first_rest(t, seg == "rest", path)
         tail = v[max(a, b - 4) : b + 1]

@@ -252,6 +252,11 @@ class TestReading:
             exports.read_export(str(headless))
         with pytest.raises(ecm.UsageError, match="unknown quantity"):
             exports.parse_columns("tension=U")
+        # a column of h:mm:ss times: the message names the cell that is neither, not the first row
+        clock = tmp_path / "clock.csv"
+        clock.write_text("Time,I,U\n0:00:00,0,3.5\n0:00:01,0,3.5\nlater,0,3.5\n")
+        with pytest.raises(ecm.RecordingError, match=r"clock.csv, line 4: column 'Time' holds 'later'"):
+            exports.read_export(str(clock), columns={"time": "Time", "current": "I", "voltage": "U"})
 
     def test_a_preamble_before_the_header_counts_in_line_numbers(self, tmp_path):
         # EC-Lab text: "Nb header lines : N" counts the preamble and the header row

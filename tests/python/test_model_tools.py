@@ -77,6 +77,26 @@ def test_drive_cycle_is_predicted_within_5_mV(cell):
         assert v.max_mV == pytest.approx(np.max(np.abs(v.error_mV)))
 
 
+def test_segments_and_start_are_the_steps_of_the_current(cell, tmp_path):
+    # rest (reading a 5 mA offset), a discharge pulse, rest, a charge pulse, rest: the segments
+    # validate reports are the protocol's own steps, and the start SOC comes from the first rest
+    blocks = [(60, 0.005), (30, -2.0), (300, 0.005), (30, 1.0), (300, 0.005), (30, -2.0), (300, 0.005)]
+    ii = np.concatenate([np.full(n, a) for n, a in blocks])
+    tt = np.arange(len(ii), dtype=float)
+    df, _ = synthcell.make_profile_recording(tt, ii, temperature_C=25.0, soc0=0.8, **NOISE)
+    path = tmp_path / "steps_2000mAh_Tp25.csv"
+    synthcell.write_recording_csv(df, path)
+    v = validate(cell["results"] / "battery_model.json", path)
+    truth = np.where(ii < -1, "discharge", np.where(ii > 0.5, "charge", "rest"))
+    edges = np.flatnonzero(np.diff(ii) != 0)
+    near_edge = np.zeros(len(ii), dtype=bool)
+    for e in edges:
+        near_edge[max(e - 1, 0) : e + 3] = True
+    assert (v.segment[~near_edge] == truth[~near_edge]).all()
+    assert v.start_rest["t_end"] < 60.0
+    assert v.soc0 == pytest.approx(0.8, abs=0.01)
+
+
 def test_simulation_matches_scipy_lsim(cell):
     """Constant parameters: OCV(coulomb-counted SOC) + R0 i + each branch by
     scipy.signal.lsim (first-order hold, i.e. a current linear between samples)."""
