@@ -60,6 +60,10 @@ ModelEvaluator::ModelEvaluator(ModelData data) : d_(std::move(data)) {
         !all_finite(d_.r0) || !all_finite(d_.capacity_ah))
         throw DataError("the model holds values that are not finite");
     if (!d_.table_soc.empty()) {
+        if (!all_finite(d_.table_soc) || !all_finite(d_.table_temps) || d_.table_temps.empty())
+            throw DataError("the SOC tables' SOC and temperatures must be finite numbers");
+        for (std::size_t k = 1; k < d_.table_soc.size(); ++k)
+            if (!(d_.table_soc[k] > d_.table_soc[k - 1])) throw DataError("the SOC tables' SOC must be ascending");
         for (const auto& [name, rows] : d_.tables) {
             if (rows.size() != d_.table_temps.size())
                 throw DataError("the SOC table " + name + " needs one row per table temperature");

@@ -89,6 +89,9 @@ TEST(ModelEvaluator, MalformedModelsAreRefused) {
     d.table_temps = {25.0};
     d.tables["R0"] = {{0.01}};
     EXPECT_THROW(ecm::ModelEvaluator{d}, ecm::DataError);
+    d.table_temps = {std::nan("")};
+    d.tables["R0"] = {{0.01, 0.02}};
+    EXPECT_THROW(ecm::ModelEvaluator{d}, ecm::DataError);
 }
 
 }  // namespace
