@@ -7,6 +7,7 @@
 
 #include "core/base/errors.hpp"
 #include "core/base/numtext.hpp"
+#include "core/numeric/interp.hpp"
 
 namespace ecm::gen {
 
@@ -28,44 +29,6 @@ std::vector<double> linspace(double start, double stop, std::size_t num) {
     }
     y[num - 1] = stop;
     return y;
-}
-
-std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp, const std::vector<double>& fp) {
-    if (xp.size() != fp.size())
-        throw DataError("interp: " + std::to_string(xp.size()) + " x points and " + std::to_string(fp.size()) +
-                        " values, expected equal lengths");
-    if (xp.empty()) throw DataError("interp: no points to interpolate between, expected at least one");
-    const std::size_t n = xp.size();
-    std::vector<double> out(x.size());
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        const double xv = x[i];
-        if (n == 1) {
-            out[i] = fp[0];  // one point: the value everywhere
-        } else if (std::isnan(xv)) {
-            out[i] = xv;
-        } else if (xv > xp[n - 1]) {
-            out[i] = fp[n - 1];
-        } else if (xv < xp[0]) {
-            out[i] = fp[0];
-        } else {
-            // j: last index with xp[j] <= xv (xp ascending).
-            std::size_t j = static_cast<std::size_t>(std::upper_bound(xp.begin(), xp.end(), xv) - xp.begin());
-            j = j == 0 ? 0 : j - 1;
-            if (j >= n - 1 || xp[j] == xv) {
-                out[i] = fp[j];
-            } else {
-                const double slope = (fp[j + 1] - fp[j]) / (xp[j + 1] - xp[j]);
-                double v = slope * (xv - xp[j]) + fp[j];
-                if (std::isnan(v)) {
-                    // An infinite slope times zero distance: approach from the right end.
-                    v = slope * (xv - xp[j + 1]) + fp[j + 1];
-                    if (std::isnan(v) && fp[j] == fp[j + 1]) v = fp[j];
-                }
-                out[i] = v;
-            }
-        }
-    }
-    return out;
 }
 
 Eigen::MatrixXd lstsq(const Eigen::MatrixXd& A, const Eigen::MatrixXd& B) {
@@ -151,7 +114,7 @@ ModelTables derive_tables(const Collection& c, double vbatlow, double vbathigh) 
         if (it == c.ocv_temps.end()) throw DataError("no OCV column for a collected temperature");
         m.soc_temps.push_back(t);
         m.soc_columns.push_back(
-            interp(m.vovc, c.ocv_columns[static_cast<std::size_t>(it - c.ocv_temps.begin())], c.soc));
+            interp_linear(m.vovc, c.ocv_columns[static_cast<std::size_t>(it - c.ocv_temps.begin())], c.soc));
     }
 
     // OCV over temperature, all SOC points at once; columns in first-read order.

@@ -17,11 +17,6 @@ constexpr std::size_t kVoltageAxisSize = 122;
 // the last value set to `stop` exactly.
 std::vector<double> linspace(double start, double stop, std::size_t num);
 
-// Piecewise-linear interpolation with numpy.interp's rules: `xp` ascending;
-// x below xp[0] gives fp[0], above xp.back() gives fp.back(); a NaN x gives NaN.
-// Throws DataError when xp and fp differ in length or are empty.
-std::vector<double> interp(const std::vector<double>& x, const std::vector<double>& xp, const std::vector<double>& fp);
-
 // Least-squares solution of A X ~ B with the minimum norm when A is rank
 // deficient, singular values at or below eps * max(rows, cols) * s_max taken
 // as zero (numpy.linalg.lstsq with rcond=None). Every column of B is solved.

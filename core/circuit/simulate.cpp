@@ -6,6 +6,7 @@
 
 #include "core/base/errors.hpp"
 #include "core/circuit/circuit.hpp"
+#include "core/numeric/interp.hpp"
 
 namespace ecm {
 namespace {
@@ -13,17 +14,7 @@ namespace {
 // Linear interpolation on an ascending grid, flat beyond the ends. `hint`
 // remembers the last interval: SOC moves little from one sample to the next.
 double table_at(const std::vector<double>& x, const std::vector<double>& y, double q, std::size_t& hint) {
-    const std::size_t n = x.size();
-    if (n == 1 || q <= x.front()) return y.front();
-    if (q >= x.back()) return y.back();
-    std::size_t k = std::min(hint, n - 2);
-    if (!(x[k] <= q && q <= x[k + 1])) {
-        k = static_cast<std::size_t>(std::upper_bound(x.begin(), x.end(), q) - x.begin());
-        k = std::min(std::max<std::size_t>(k, 1), n - 1) - 1;
-    }
-    hint = k;
-    const double w = (q - x[k]) / (x[k + 1] - x[k]);
-    return y[k] + w * (y[k + 1] - y[k]);
+    return interp_linear_at(q, x.data(), y.data(), x.size(), hint);
 }
 
 void check_table(const std::vector<double>& x, const std::vector<double>& y, const char* what, bool positive,

@@ -201,53 +201,6 @@ std::vector<double> soc_grid() {
     return g;
 }
 
-void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np, double* out) {
-    if (np == 0) throw DataError("interpolation: no points to interpolate between");
-    const double left = fp[0], right = fp[np - 1];
-    const double xlo = xp[0], xhi = xp[np - 1];
-    std::size_t j = 0;  // hint: the interval of the previous x
-    for (std::size_t k = 0; k < n; ++k) {
-        const double xv = x[k];
-        if (std::isnan(xv)) {
-            out[k] = xv;
-            continue;
-        }
-        if (xv < xlo) {
-            out[k] = left;
-            continue;
-        }
-        if (xv >= xhi || np == 1) {
-            // Equal to the last point, or beyond it; a single point (even a
-            // NaN one, which no comparison above catches) is its value everywhere.
-            out[k] = right;
-            continue;
-        }
-        // The largest j with xp[j] <= xv; here xp[0] <= xv < xp[np-1].
-        if (!(xp[j] <= xv && xv < xp[j + 1])) {
-            if (j + 2 < np && xp[j + 1] <= xv && xv < xp[j + 2]) {
-                ++j;
-            } else {
-                // Clamped to a valid interval: with xp out of order or holding
-                // NaN the search result means nothing, but it must never lead
-                // to a read past the table.
-                const auto above = static_cast<std::size_t>(std::upper_bound(xp, xp + np, xv) - xp);
-                j = std::min(above == 0 ? 0 : above - 1, np - 2);
-            }
-        }
-        if (xp[j] == xv) {
-            out[k] = fp[j];
-            continue;
-        }
-        const double slope = (fp[j + 1] - fp[j]) / (xp[j + 1] - xp[j]);
-        double r = slope * (xv - xp[j]) + fp[j];
-        if (std::isnan(r)) {
-            r = slope * (xv - xp[j + 1]) + fp[j + 1];
-            if (std::isnan(r) && fp[j] == fp[j + 1]) r = fp[j];
-        }
-        out[k] = r;
-    }
-}
-
 OcvOverTime ocv_over_time(const double* t, const double* v, std::size_t n, const std::vector<std::int64_t>& idx_rest,
                           const std::vector<std::int64_t>& idx_load) {
     if (n < 2) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/numeric/interp.hpp"  // interp_linear, for the callers that fill tables on the SOC grid
 #include "core/numeric/spline.hpp"
 
 namespace ecm {
@@ -70,11 +71,6 @@ RelaxedPoints relaxed_points(const double* t, const double* iload, const double*
 // The SOC grid 0, 0.005, ..., 1.0: 201 values k * 0.005 in double, the same
 // numbers numpy.arange(0, 1.005, 0.005) gives.
 std::vector<double> soc_grid();
-
-// numpy.interp(x, xp, fp): linear interpolation in the points (xp, fp), xp
-// non-decreasing; fp[0] below xp[0], fp[np-1] from xp[np-1] on. np must be at
-// least 1 (throws DataError otherwise).
-void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np, double* out);
 
 // The piecewise-linear OCV over time and the overvoltage v - OCV(t).
 struct OcvOverTime {

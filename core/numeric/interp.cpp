@@ -3,8 +3,91 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
+
+#include "core/base/errors.hpp"
 
 namespace ecm {
+
+namespace {
+
+// The value between xp[j] and xp[j+1] (xp[j] <= x < xp[j+1] in an ordered table).
+double between(double x, const double* xp, const double* fp, std::size_t j) {
+    if (xp[j] == x) return fp[j];
+    const double slope = (fp[j + 1] - fp[j]) / (xp[j + 1] - xp[j]);
+    double r = slope * (x - xp[j]) + fp[j];
+    if (std::isnan(r)) {
+        // An infinite slope times zero distance: approach from the right end.
+        r = slope * (x - xp[j + 1]) + fp[j + 1];
+        if (std::isnan(r) && fp[j] == fp[j + 1]) r = fp[j];
+    }
+    return r;
+}
+
+void require_points(std::size_t np) {
+    if (np == 0) throw DataError("interpolation: no points to interpolate between");
+}
+
+}  // namespace
+
+double interp_linear_at(double x, const double* xp, const double* fp, std::size_t np, std::size_t& hint) {
+    require_points(np);
+    // A single point (even a NaN one, which no comparison below catches) is
+    // its value everywhere, for a NaN x too.
+    if (np == 1) return fp[0];
+    if (std::isnan(x)) return x;
+    if (x < xp[0]) return fp[0];
+    if (x >= xp[np - 1]) return fp[np - 1];
+    // The largest j with xp[j] <= x; here xp[0] <= x < xp[np-1].
+    std::size_t j = std::min(hint, np - 2);
+    if (!(xp[j] <= x && x < xp[j + 1])) {
+        if (j + 2 < np && xp[j + 1] <= x && x < xp[j + 2]) {
+            ++j;
+        } else {
+            // Clamped to a valid interval: with xp out of order or holding NaN
+            // the search result means nothing, but it must never lead to a
+            // read past the table.
+            const auto above = static_cast<std::size_t>(std::upper_bound(xp, xp + np, x) - xp);
+            j = std::min(above == 0 ? 0 : above - 1, np - 2);
+        }
+    }
+    hint = j;
+    return between(x, xp, fp, j);
+}
+
+void interp_linear(const double* x, std::size_t n, const double* xp, const double* fp, std::size_t np, double* out) {
+    require_points(np);
+    std::size_t hint = 0;
+    for (std::size_t k = 0; k < n; ++k) out[k] = interp_linear_at(x[k], xp, fp, np, hint);
+}
+
+std::vector<double> interp_linear(const std::vector<double>& x, const std::vector<double>& xp,
+                                  const std::vector<double>& fp) {
+    if (xp.size() != fp.size())
+        throw DataError("interp: " + std::to_string(xp.size()) + " x points and " + std::to_string(fp.size()) +
+                        " values, expected equal lengths");
+    if (xp.empty()) throw DataError("interp: no points to interpolate between, expected at least one");
+    const std::size_t n = xp.size();
+    std::vector<double> out(x.size());
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        const double xv = x[k];
+        if (n == 1) {
+            out[k] = fp[0];
+        } else if (std::isnan(xv)) {
+            out[k] = xv;
+        } else if (xv > xp[n - 1]) {
+            out[k] = fp[n - 1];
+        } else if (xv < xp[0]) {
+            out[k] = fp[0];
+        } else {
+            // A fresh binary search for every x: the last j with xp[j] <= xv.
+            std::size_t j = static_cast<std::size_t>(std::upper_bound(xp.begin(), xp.end(), xv) - xp.begin());
+            j = j == 0 ? 0 : j - 1;
+            out[k] = j >= n - 1 ? fp[j] : between(xv, xp.data(), fp.data(), j);
+        }
+    }
+    return out;
+}
 
 std::vector<double> pchip(const std::vector<double>& x, const std::vector<double>& y, const std::vector<double>& at) {
     const std::size_t n = x.size();

@@ -10,6 +10,7 @@
 #include "core/build/collect.hpp"
 #include "core/build/model_text.hpp"
 #include "core/build/tables.hpp"
+#include "core/numeric/interp.hpp"
 
 #include "python/common/bind_common.hpp"
 
@@ -60,7 +61,7 @@ void bind_tables(py::module_& m) {
         "table_interp",
         [](const Array& x, const Array& xp, const Array& fp) {
             return data_errors_as_value_errors(
-                [&] { return arr(ecm::gen::interp(vec(x, "x"), vec(xp, "xp"), vec(fp, "fp"))); });
+                [&] { return arr(ecm::interp_linear(vec(x, "x"), vec(xp, "xp"), vec(fp, "fp"))); });
         },
         py::arg("x"), py::arg("xp"), py::arg("fp"));
     m.def(

@@ -285,20 +285,3 @@ TEST(AnalysePulses, ClearErrorsForRecordingsItCannotUse) {
     EXPECT_NE(msg.find("rest 2 (ending at sample 79)"), std::string::npos) << msg;
     EXPECT_NE(msg.find("rest 3 (ending at sample 189)"), std::string::npos) << msg;
 }
-
-TEST(InterpLinear, MatchesHandValues) {
-    const std::vector<double> xp{0.0, 1.0, 1.0, 3.0};
-    const std::vector<double> fp{2.0, 4.0, 10.0, 6.0};
-    const std::vector<double> x{-1.0, 0.0, 0.5, 1.0, 2.0, 3.0, 5.0};
-    std::vector<double> out(x.size());
-    ecm::interp_linear(x.data(), x.size(), xp.data(), fp.data(), xp.size(), out.data());
-    // At the repeated point the value is that of the last of the equal xp.
-    const std::vector<double> expect{2.0, 2.0, 3.0, 10.0, 8.0, 6.0, 6.0};
-    EXPECT_EQ(out, expect);
-    const double one = 7.0, at = 1.0;
-    const std::vector<double> q{-1.0, 1.0, 2.0};
-    std::vector<double> o1(3);
-    ecm::interp_linear(q.data(), q.size(), &at, &one, 1, o1.data());
-    EXPECT_EQ(o1, (std::vector<double>{7.0, 7.0, 7.0}));
-    EXPECT_THROW(ecm::interp_linear(q.data(), q.size(), &at, &one, 0, o1.data()), ecm::DataError);
-}

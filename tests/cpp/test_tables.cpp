@@ -59,21 +59,6 @@ TEST(Linspace, EndsIncludedAndEvenSteps) {
     for (double x : flat) EXPECT_EQ(x, 3.0);
 }
 
-TEST(Interp, LinearInsideFlatOutside) {
-    std::vector<double> xp = {3.0, 3.6, 4.2}, fp = {0.0, 0.5, 1.0};
-    auto y = interp({2.5, 3.0, 3.3, 3.6, 4.0, 4.2, 5.0, std::nan("")}, xp, fp);
-    EXPECT_EQ(y[0], 0.0);
-    EXPECT_EQ(y[1], 0.0);
-    EXPECT_NEAR(y[2], 0.25, 1e-15);
-    EXPECT_EQ(y[3], 0.5);
-    EXPECT_NEAR(y[4], 0.5 + 0.4 / 0.6 * 0.5, 1e-15);
-    EXPECT_EQ(y[5], 1.0);
-    EXPECT_EQ(y[6], 1.0);
-    EXPECT_TRUE(std::isnan(y[7]));
-    EXPECT_THROW(interp({1.0}, {1.0, 2.0}, {1.0}), ecm::DataError);
-    EXPECT_THROW(interp({1.0}, {}, {}), ecm::DataError);
-}
-
 TEST(Lstsq, FullRankMatchesNormalEquations) {
     // Fit y = a T + b through three points; closed form from the normal equations.
     Eigen::MatrixXd A(3, 2);
