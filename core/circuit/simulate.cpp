@@ -6,6 +6,7 @@
 
 #include "core/base/errors.hpp"
 #include "core/circuit/circuit.hpp"
+#include "core/numeric/charge.hpp"
 #include "core/numeric/interp.hpp"
 
 namespace ecm {
@@ -110,8 +111,8 @@ SimResult simulate_model(const double* t, const double* i, std::size_t n, const 
     if (n == 0) return out;
 
     const double q_as = m.capacity_ah * 3600.0;
-    for (std::size_t k = 0; k + 1 < n; ++k)
-        out.soc[k + 1] = out.soc[k] + 0.5 * (i[k] + i[k + 1]) * (t[k + 1] - t[k]) / q_as;
+    const std::vector<double> q = cumulative_charge_As(t, i, n);
+    for (std::size_t k = 1; k < n; ++k) out.soc[k] = soc0 + q[k] / q_as;
 
     bool fixed = true;
     for (std::size_t b = 0; b < nb; ++b) fixed = fixed && constant(m.r[b]) && constant(m.tau[b]);

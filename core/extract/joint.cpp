@@ -11,6 +11,7 @@
 #include "core/base/errors.hpp"
 #include "core/base/stats.hpp"
 #include "core/circuit/circuit.hpp"
+#include "core/numeric/charge.hpp"
 #include "core/numeric/trf.hpp"
 
 namespace ecm {
@@ -65,8 +66,7 @@ public:
         }
         u0_.assign(static_cast<std::size_t>(nb_), 0.0);
         for (std::size_t b = 0; b < w.u0.size() && b < u0_.size(); ++b) u0_[b] = w.u0[b];
-        std::vector<double> q(w.n, 0.0);
-        for (std::size_t k = 1; k < w.n; ++k) q[k] = q[k - 1] + 0.5 * (w.i[k] + w.i[k - 1]) * (w.t[k] - w.t[k - 1]);
+        const std::vector<double> q = cumulative_charge_As(w.t, w.i, w.n);
         const std::size_t end = std::min(w.pulse_last + 1, w.n - 1);
         const double total = q[end];
         nuis_.setZero(m_, kNuisance);

@@ -8,12 +8,13 @@
 #include <utility>
 
 #include "core/base/numtext.hpp"
+#include "core/base/stats.hpp"
 #include "core/circuit/circuit.hpp"
 #include "core/extract/fitting.hpp"
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/recording.hpp"
-#include "core/base/stats.hpp"
+#include "core/numeric/charge.hpp"
 
 namespace ecm {
 
@@ -248,24 +249,6 @@ private:
 
     void select(SampleRange w) { obs_.window(w); }
 
-    // Signed charge in mAh from sample 0 to each of `at` (ascending), by the trapezoid rule.
-    std::vector<double> signed_charge_at(const std::vector<std::size_t>& at) const {
-        std::vector<double> out;
-        out.reserve(at.size());
-        double sum = 0.0, comp = 0.0;
-        std::size_t k = 0;
-        for (std::size_t idx : at) {
-            for (; k < idx; ++k) {
-                double term = (t()[k + 1] - t()[k]) * (i()[k + 1] + i()[k]) * 0.5 * 1000.0 / 3600.0;
-                double yk = term - comp, tt = sum + yk;
-                comp = (tt - sum) - yk;
-                sum = tt;
-            }
-            out.push_back(sum);
-        }
-        return out;
-    }
-
     void initial_value_search() {
         const auto& S = r_.ind_slice;
         const auto& L = r_.idx_load;
@@ -352,7 +335,7 @@ private:
         // SOC at the middle of every pulse, from the signed charge.
         std::vector<std::size_t> mids;
         for (long long c = 1; c <= cycles; ++c) mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
-        const std::vector<double> q_mid = signed_charge_at(mids);
+        const std::vector<double> q_mAh = signed_charge_all();
         const double total_mAh = r_.cum_mAh->back();
 
         const bool one = s_.model == CircuitModel::OneRC, two = s_.model == CircuitModel::TwoRC;
@@ -369,7 +352,7 @@ private:
             row.pulse_last = static_cast<std::size_t>(L[c - 1]);
             row.first_window = {static_cast<std::size_t>(S[c - 1]), static_cast<std::size_t>(S[c - 1] + len_fall)};
             row.full_window = {static_cast<std::size_t>(S[c - 1]), static_cast<std::size_t>(S[c])};
-            row.soc_mid = 1.0 + q_mid[static_cast<std::size_t>(c - 1)] / total_mAh;
+            row.soc_mid = 1.0 + q_mAh[mids[static_cast<std::size_t>(c - 1)]] / total_mAh;
             row.current_mean = mean(i() + row.pulse_first, row.pulse_last + 1 - row.pulse_first);
             const SampleRange w1 = row.first_window;
             select(w1);
@@ -487,18 +470,7 @@ private:
     // ---- The joint method -----------------------------------------------------
 
     // Signed charge in mAh from sample 0 to every sample.
-    std::vector<double> signed_charge_all() const {
-        std::vector<double> q(r_.samples, 0.0);
-        double sum = 0.0, comp = 0.0;
-        for (std::size_t k = 1; k < r_.samples; ++k) {
-            double term = (t()[k] - t()[k - 1]) * (i()[k] + i()[k - 1]) * 0.5 * 1000.0 / 3600.0;
-            double yk = term - comp, tt = sum + yk;
-            comp = (tt - sum) - yk;
-            sum = tt;
-            q[k] = sum;
-        }
-        return q;
-    }
+    std::vector<double> signed_charge_all() const { return signed_charge_mAh(t(), i(), r_.samples); }
 
     void fit_joint() {
         const auto& S = r_.ind_slice;

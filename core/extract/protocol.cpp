@@ -12,6 +12,7 @@
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pulses.hpp"
+#include "core/numeric/charge.hpp"
 #include "core/numeric/interp.hpp"
 
 namespace ecm {
@@ -92,9 +93,7 @@ Series make_series(const double* t, const double* cur, const double* v, std::siz
             s.step_of.push_back(static_cast<int>(si));
         }
     }
-    s.q.assign(s.t.size(), 0.0);
-    for (std::size_t k = 1; k < s.t.size(); ++k)
-        s.q[k] = s.q[k - 1] + 0.5 * (s.i[k] + s.i[k - 1]) * (s.t[k] - s.t[k - 1]);
+    s.q = cumulative_charge_As(s.t.data(), s.i.data(), s.t.size());
     return s;
 }
 

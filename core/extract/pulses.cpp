@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/base/errors.hpp"
+#include "core/numeric/charge.hpp"
 
 namespace ecm {
 namespace {
@@ -167,26 +168,14 @@ RelaxedPoints relaxed_points(const double* t, const double* iload, const double*
     RelaxedPoints r;
     r.soc.reserve(idx_rest.size());
     r.vsoc.reserve(idx_rest.size());
-    // Running trapezoid sum in mA*s with Neumaier compensation: one pass gives
-    // the charge up to every rest end, as accurate as a fresh sum over [0, i).
-    double sum = 0.0, comp = 0.0;
-    std::size_t done = 1;  // samples 0 .. done-1 are integrated
+    // The charge to the sample before each rest end.
+    std::vector<std::size_t> last(idx_rest.size());
+    for (std::size_t j = 0; j < idx_rest.size(); ++j) last[j] = static_cast<std::size_t>(idx_rest[j]) - 1;
+    const std::vector<double> mAh = compensated_charge_mAh(t, iload, last);
     for (std::size_t j = 0; j < idx_rest.size(); ++j) {
         const auto i = static_cast<std::size_t>(idx_rest[j]);
-        for (; done < i; ++done) {
-            const double y0 = 1000.0 * iload[done - 1];
-            const double y1 = 1000.0 * iload[done];
-            const double area = (t[done] - t[done - 1]) * (y1 + y0) / 2.0;
-            const double s = sum + area;
-            if (std::fabs(sum) >= std::fabs(area)) {
-                comp += (sum - s) + area;
-            } else {
-                comp += (area - s) + sum;
-            }
-            sum = s;
-        }
         r.vsample = v[i - 2];
-        r.mAh = (sum + comp) / 3600.0;
+        r.mAh = mAh[j];
         r.socval = 1.0 + r.mAh / total_mAh;
         r.relaxpoint = static_cast<std::int64_t>(j);
         r.vsoc.push_back(r.vsample);
