@@ -10,10 +10,9 @@ from typing import Any, Dict, List, Sequence, overload
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
-from scipy.optimize import OptimizeResult
-
 from ecmgen import CustomEncoder as CustomEncoder
 from ecmgen import write_battery_model_file as write_battery_model_file
+from scipy.optimize import OptimizeResult
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]

@@ -13,12 +13,12 @@
 
 #include "core/base/errors.hpp"
 #include "core/base/fileio.hpp"
-#include "python/common/bind_spline.hpp"
 #include "core/extract/outputs.hpp"
+#include "python/common/bind_spline.hpp"
 #include "python/common/fit_result.hpp"
 #include "python/common/pyface.hpp"
-#include "python/ecmfit/steps.hpp"
 #include "python/common/recording_io.hpp"
+#include "python/ecmfit/steps.hpp"
 
 namespace ecmpy {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "python/common/pyface.hpp"
-#include "python/ecmfit/steps.hpp"
 #include "python/common/recording_io.hpp"
+#include "python/ecmfit/steps.hpp"
 
 namespace ecmpy {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/extract/outputs.hpp"
 #include "core/base/stats.hpp"
+#include "core/extract/outputs.hpp"
 
 TEST(OutputPaths, FormedFromTheResultsDirectoryAndTheFileName) {
     auto p = ecm::output_paths("/data/cells/cellA/results", "/data/cells/cellA/raw_data/cellA_800mAh_Tp25.csv");
