@@ -472,139 +472,196 @@ private:
     // Signed charge in mAh from sample 0 to every sample.
     std::vector<double> signed_charge_all() const { return signed_charge_mAh(t(), i(), r_.samples); }
 
+    // The joint method's state over its passes: the SOC per sample, the OCV
+    // points' overvoltages, the fits and windows per cycle.
+    static constexpr int kJointMaxPasses = 4;
+    struct JointState {
+        int nb = 1;
+        long long cycles = 0;
+        std::vector<double> soc_t;
+        std::vector<double> over, ocv_pts;
+        std::vector<JointFit> fits;
+        std::vector<std::size_t> window_start;
+        std::vector<std::vector<double>> last_shape;
+        std::vector<double> ocv_t, shape;
+        CubicSpline spline;
+    };
+    // What one pass hands from a cycle to the next.
+    struct JointPass {
+        std::vector<double> new_over, u0;
+        bool prev_refit = false;
+        const JointFit* prev_fit = nullptr;
+        std::size_t prev_a = 0;
+    };
+
     void fit_joint() {
-        const auto& S = r_.ind_slice;
-        const auto& L = r_.idx_load;
         double start_time = 0.0;
         const long long cycles = start_fitting(start_time);
         if (s_.model == CircuitModel::Other) throw DataError("the joint method fits one or two RC branches");
-        const int nb = s_.model == CircuitModel::TwoRC ? 2 : 1;
-        constexpr int kMaxPasses = 4;
-        constexpr double kOcvTolerance = 0.05e-3;  // V
-        const long long total_steps = cycles * kMaxPasses;
+        JointState js;
+        js.nb = s_.model == CircuitModel::TwoRC ? 2 : 1;
+        js.cycles = cycles;
+        const long long total_steps = cycles * kJointMaxPasses;
         obs_.progress(0, total_steps);
 
         const std::size_t N = r_.samples;
-        std::vector<double> soc_t = signed_charge_all();
+        js.soc_t = signed_charge_all();
         const double Q = r_.cum_mAh->back();
-        for (auto& x : soc_t) x = 1.0 + x / Q;
+        for (auto& x : js.soc_t) x = 1.0 + x / Q;
         const std::size_t m = r_.relaxed_soc.size();  // rests; point j is at sample S[j] - 2
-        std::vector<double> over(m, 0.0), ocv_pts(m);
-        std::vector<JointFit> fits(static_cast<std::size_t>(cycles));
-        std::vector<std::size_t> window_start(static_cast<std::size_t>(cycles));
-        std::vector<std::vector<double>> last_shape(static_cast<std::size_t>(cycles));
-        std::vector<double> ocv_t(N), shape(N);
-        CubicSpline spline;
-        int pass = 0;
-        for (; pass < kMaxPasses; ++pass) {
-            for (std::size_t j = 0; j < m; ++j) ocv_pts[j] = r_.relaxed_v_measured[j] - over[j];
-            spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
-                                 std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
+        js.over.assign(m, 0.0);
+        js.ocv_pts.resize(m);
+        js.fits.resize(static_cast<std::size_t>(cycles));
+        js.window_start.resize(static_cast<std::size_t>(cycles));
+        js.last_shape.resize(static_cast<std::size_t>(cycles));
+        js.ocv_t.resize(N);
+        js.shape.resize(N);
+        const int pass = joint_passes(js);
+        // The final curve: through the relaxed points with the branches' remaining voltage removed.
+        joint_curve(js);
+        obs_.progress(total_steps, total_steps);
+        r_.ocv_passes = pass;
+        r_.relaxed_v = js.ocv_pts;
+        js.spline.eval(r_.SOC.data(), r_.SOC.size(), r_.OCV_3rd.data());
 
-            std::vector<double> new_over(m, 0.0), u0(static_cast<std::size_t>(nb), 0.0);
-            bool prev_refit = false;
-            const JointFit* prev_fit = nullptr;
-            std::size_t prev_a = 0;
-            for (long long c = 1; c <= cycles; ++c) {
-                // The window: the second half of the rest before the pulse (its level is
-                // the open-circuit voltage before the pulse), the pulse and the rest after it.
-                const std::size_t rest_end = static_cast<std::size_t>(S[c - 1]);
-                const std::size_t rest_begin = c >= 2 ? static_cast<std::size_t>(L[c - 2]) + 1 : 0;
-                const std::size_t a = rest_end - (rest_end - std::min(rest_begin, rest_end)) / 2;
-                const std::size_t b = static_cast<std::size_t>(S[c]);
-                const std::size_t pulse_end = static_cast<std::size_t>(L[c - 1]) + 1;
-                window_start[static_cast<std::size_t>(c - 1)] = a;
-                if (c >= 2) {
-                    // What the previous cycle's branches hold at this window's start.
-                    const auto bv = branch_voltages(t() + prev_a, i() + prev_a, a - prev_a + 1, prev_fit->r,
-                                                    prev_fit->tau, prev_fit->u0);
-                    for (int br = 0; br < nb; ++br)
-                        u0[static_cast<std::size_t>(br)] = bv[static_cast<std::size_t>(br)].back();
-                }
-                // How the open-circuit voltage moves along the pulse, from the curve.
-                const std::size_t shape_end = std::min(pulse_end, N - 1);
-                spline.eval(soc_t.data() + a, shape_end + 1 - a, ocv_t.data() + a);
-                const double o0 = ocv_t[a], o1 = ocv_t[shape_end];
-                const bool use_shape = std::fabs(o1 - o0) > 1e-9;
-                if (use_shape)
-                    for (std::size_t k = a; k < b; ++k)
-                        shape[k] = k >= pulse_end ? 1.0 : std::clamp((ocv_t[k] - o0) / (o1 - o0), -0.5, 1.5);
-                JointWindow w;
-                w.t = t() + a;
-                w.i = i() + a;
-                w.y = v() + a;
-                w.n = b - a;
-                w.shape = use_shape ? shape.data() + a : nullptr;
-                w.u0 = u0;
-                w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
-                JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
-                // A later pass refits a cycle only where its inputs moved: the curve's shape
-                // along the pulse (by more than 1 % of the pulse's OCV change) or the voltage
-                // the previous cycle hands over.
-                std::vector<double> cur_shape;
-                if (use_shape)
-                    cur_shape.assign(shape.begin() + static_cast<std::ptrdiff_t>(a),
-                                     shape.begin() + static_cast<std::ptrdiff_t>(std::min(pulse_end, b)));
-                auto& old_shape = last_shape[static_cast<std::size_t>(c - 1)];
-                bool unchanged = pass > 0 && !prev_refit && cur_shape.size() == old_shape.size();
-                for (std::size_t k = 0; unchanged && k < cur_shape.size(); ++k)
-                    unchanged = std::fabs(cur_shape[k] - old_shape[k]) < 1e-2;
-                old_shape = std::move(cur_shape);
-                prev_refit = !unchanged;
-                if (!unchanged) {
-                    const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
-                    const ReducedWindow reduced = reduce_window(w, static_cast<std::size_t>(S[c - 1]) + 1 - a);
-                    JointWindow rw = reduced.window();
-                    rw.u0 = u0;
-                    try {
-                        fit = fit_cycle_joint(w, nb, warm, &rw);
-                    } catch (const DataError& e) {
-                        throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
-                    }
-                }
-                prev_fit = &fit;
-                prev_a = a;
-                // The relaxed point's overvoltage: what separates the measured voltage there from
-                // the open-circuit level the fit found after the pulse (the branches' remaining
-                // voltage and R0 times the rest current, with the sample's noise averaged out).
-                const std::size_t relaxed_at = b - 2;
-                new_over[static_cast<std::size_t>(c)] = v()[relaxed_at] - fit.ocv_after;
-                obs_.progress(pass * cycles + c, total_steps);
-            }
+        std::vector<int> undetermined(static_cast<std::size_t>(js.nb), 0);
+        const int budget = joint_rows(js, start_time, undetermined);
+        const double stop_time = obs_.now();
+        const std::string runtime_total = py_repr(round1((stop_time - start_time) / 60.0)) + " minutes";
+        info("Total runtime = " + runtime_total);
+        obs_.finished(stop_time, runtime_total);
+        joint_warnings(js, pass, undetermined, budget);
+        joint_medians(js, undetermined);
+    }
+
+    // The OCV curve through the relaxed points less their overvoltages.
+    void joint_curve(JointState& js) {
+        for (std::size_t j = 0; j < js.ocv_pts.size(); ++j) js.ocv_pts[j] = r_.relaxed_v_measured[j] - js.over[j];
+        js.spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
+                                std::vector<double>(js.ocv_pts.rbegin(), js.ocv_pts.rend()));
+    }
+
+    // Every cycle fitted against the current OCV curve, the curve corrected by
+    // what the fits leave at the relaxed points, until the points stop moving.
+    // Returns the number of passes made.
+    int joint_passes(JointState& js) {
+        constexpr double kOcvTolerance = 0.05e-3;  // V
+        const std::size_t m = js.over.size();
+        int pass = 0;
+        for (; pass < kJointMaxPasses; ++pass) {
+            joint_curve(js);
+            JointPass jp;
+            jp.new_over.assign(m, 0.0);
+            jp.u0.assign(static_cast<std::size_t>(js.nb), 0.0);
+            for (long long c = 1; c <= js.cycles; ++c) joint_cycle(js, jp, pass, c);
             double moved = 0.0;
-            for (std::size_t j = 0; j < m; ++j) moved = std::max(moved, std::fabs(new_over[j] - over[j]));
+            for (std::size_t j = 0; j < m; ++j) moved = std::max(moved, std::fabs(jp.new_over[j] - js.over[j]));
             info("joint pass " + std::to_string(pass + 1) + ": the OCV points moved by up to " +
                  py_repr(moved * 1000.0) + " mV");
-            over = new_over;
+            js.over = jp.new_over;
             if (moved < kOcvTolerance) {
                 ++pass;
                 break;
             }
         }
-        // The final curve: through the relaxed points with the branches' remaining voltage removed.
-        for (std::size_t j = 0; j < m; ++j) ocv_pts[j] = r_.relaxed_v_measured[j] - over[j];
-        spline = CubicSpline(std::vector<double>(r_.relaxed_soc.rbegin(), r_.relaxed_soc.rend()),
-                             std::vector<double>(ocv_pts.rbegin(), ocv_pts.rend()));
-        obs_.progress(total_steps, total_steps);
-        r_.ocv_passes = pass;
-        r_.relaxed_v = ocv_pts;
-        spline.eval(r_.SOC.data(), r_.SOC.size(), r_.OCV_3rd.data());
+        return pass;
+    }
 
+    // Cycle c of a pass: its window, the voltage the previous cycle hands over,
+    // the OCV's shape along the pulse, the fit (where its inputs moved), the
+    // overvoltage at its relaxed point.
+    void joint_cycle(JointState& js, JointPass& jp, int pass, long long c) {
+        const auto& S = r_.ind_slice;
+        const auto& L = r_.idx_load;
+        const std::size_t N = r_.samples;
+        const int nb = js.nb;
+        // The window: the second half of the rest before the pulse (its level is
+        // the open-circuit voltage before the pulse), the pulse and the rest after it.
+        const std::size_t rest_end = static_cast<std::size_t>(S[c - 1]);
+        const std::size_t rest_begin = c >= 2 ? static_cast<std::size_t>(L[c - 2]) + 1 : 0;
+        const std::size_t a = rest_end - (rest_end - std::min(rest_begin, rest_end)) / 2;
+        const std::size_t b = static_cast<std::size_t>(S[c]);
+        const std::size_t pulse_end = static_cast<std::size_t>(L[c - 1]) + 1;
+        js.window_start[static_cast<std::size_t>(c - 1)] = a;
+        if (c >= 2) {
+            // What the previous cycle's branches hold at this window's start.
+            const auto bv = branch_voltages(t() + jp.prev_a, i() + jp.prev_a, a - jp.prev_a + 1, jp.prev_fit->r,
+                                            jp.prev_fit->tau, jp.prev_fit->u0);
+            for (int br = 0; br < nb; ++br)
+                jp.u0[static_cast<std::size_t>(br)] = bv[static_cast<std::size_t>(br)].back();
+        }
+        // How the open-circuit voltage moves along the pulse, from the curve.
+        const std::size_t shape_end = std::min(pulse_end, N - 1);
+        js.spline.eval(js.soc_t.data() + a, shape_end + 1 - a, js.ocv_t.data() + a);
+        const double o0 = js.ocv_t[a], o1 = js.ocv_t[shape_end];
+        const bool use_shape = std::fabs(o1 - o0) > 1e-9;
+        if (use_shape)
+            for (std::size_t k = a; k < b; ++k)
+                js.shape[k] = k >= pulse_end ? 1.0 : std::clamp((js.ocv_t[k] - o0) / (o1 - o0), -0.5, 1.5);
+        JointWindow w;
+        w.t = t() + a;
+        w.i = i() + a;
+        w.y = v() + a;
+        w.n = b - a;
+        w.shape = use_shape ? js.shape.data() + a : nullptr;
+        w.u0 = jp.u0;
+        w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
+        JointFit& fit = js.fits[static_cast<std::size_t>(c - 1)];
+        // A later pass refits a cycle only where its inputs moved: the curve's shape
+        // along the pulse (by more than 1 % of the pulse's OCV change) or the voltage
+        // the previous cycle hands over.
+        std::vector<double> cur_shape;
+        if (use_shape)
+            cur_shape.assign(js.shape.begin() + static_cast<std::ptrdiff_t>(a),
+                             js.shape.begin() + static_cast<std::ptrdiff_t>(std::min(pulse_end, b)));
+        auto& old_shape = js.last_shape[static_cast<std::size_t>(c - 1)];
+        bool unchanged = pass > 0 && !jp.prev_refit && cur_shape.size() == old_shape.size();
+        for (std::size_t k = 0; unchanged && k < cur_shape.size(); ++k)
+            unchanged = std::fabs(cur_shape[k] - old_shape[k]) < 1e-2;
+        old_shape = std::move(cur_shape);
+        jp.prev_refit = !unchanged;
+        if (!unchanged) {
+            const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
+            const ReducedWindow reduced = reduce_window(w, static_cast<std::size_t>(S[c - 1]) + 1 - a);
+            JointWindow rw = reduced.window();
+            rw.u0 = jp.u0;
+            try {
+                fit = fit_cycle_joint(w, nb, warm, &rw);
+            } catch (const DataError& e) {
+                throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
+            }
+        }
+        jp.prev_fit = &fit;
+        jp.prev_a = a;
+        // The relaxed point's overvoltage: what separates the measured voltage there from
+        // the open-circuit level the fit found after the pulse (the branches' remaining
+        // voltage and R0 times the rest current, with the sample's noise averaged out).
+        const std::size_t relaxed_at = b - 2;
+        jp.new_over[static_cast<std::size_t>(c)] = v()[relaxed_at] - fit.ocv_after;
+        obs_.progress(pass * js.cycles + c, js.cycles * kJointMaxPasses);
+    }
+
+    // One row per cycle from its fit; counts the cycles that leave each branch
+    // undetermined and returns how many fits stopped on their budget.
+    int joint_rows(const JointState& js, double start_time, std::vector<int>& undetermined) {
+        const auto& S = r_.ind_slice;
+        const auto& L = r_.idx_load;
+        const int nb = js.nb;
         std::vector<std::size_t> mids;
-        for (long long c = 1; c <= cycles; ++c) mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
-        std::vector<int> undetermined(static_cast<std::size_t>(nb), 0);
+        for (long long c = 1; c <= js.cycles; ++c)
+            mids.push_back(static_cast<std::size_t>((S[c - 1] + 1 + L[c - 1]) / 2));
         int budget = 0;
-        for (long long c = 1; c <= cycles; ++c) {
-            const JointFit& fit = fits[static_cast<std::size_t>(c - 1)];
+        for (long long c = 1; c <= js.cycles; ++c) {
+            const JointFit& fit = js.fits[static_cast<std::size_t>(c - 1)];
             CycleRow row;
             row.cycle = c;
             row.pulse_first = static_cast<std::size_t>(S[c - 1] + 1);
             row.pulse_last = static_cast<std::size_t>(L[c - 1]);
-            row.full_window = {window_start[static_cast<std::size_t>(c - 1)], static_cast<std::size_t>(S[c])};
+            row.full_window = {js.window_start[static_cast<std::size_t>(c - 1)], static_cast<std::size_t>(S[c])};
             row.first_window = row.full_window;
             row.yout_window = row.full_window;
-            row.soc_mid = soc_t[mids[static_cast<std::size_t>(c - 1)]];
-            row.soc_end = soc_t[row.pulse_last];
+            row.soc_mid = js.soc_t[mids[static_cast<std::size_t>(c - 1)]];
+            row.soc_end = js.soc_t[row.pulse_last];
             row.current_mean = mean(i() + row.pulse_first, row.pulse_last + 1 - row.pulse_first);
             row.rms = fit.rms;
             row.params = {fit.r0};
@@ -629,14 +686,15 @@ private:
             obs_.row(row);
             r_.rows.push_back(std::move(row));
         }
-        const double stop_time = obs_.now();
-        const std::string runtime_total = py_repr(round1((stop_time - start_time) / 60.0)) + " minutes";
-        info("Total runtime = " + runtime_total);
-        obs_.finished(stop_time, runtime_total);
-        if (pass == kMaxPasses && cycles > 0)
-            warning(s_.label + ": the relaxation-corrected OCV curve still moved after " + std::to_string(kMaxPasses) +
-                    " passes; the last pass is used");
-        for (int br = 0; br < nb; ++br) {
+        return budget;
+    }
+
+    void joint_warnings(const JointState& js, int pass, const std::vector<int>& undetermined, int budget) {
+        const long long cycles = js.cycles;
+        if (pass == kJointMaxPasses && cycles > 0)
+            warning(s_.label + ": the relaxation-corrected OCV curve still moved after " +
+                    std::to_string(kJointMaxPasses) + " passes; the last pass is used");
+        for (int br = 0; br < js.nb; ++br) {
             const int u = undetermined[static_cast<std::size_t>(br)];
             if (u == 0) continue;
             const std::string b = std::to_string(br + 1);
@@ -649,9 +707,13 @@ private:
         if (budget > 0)
             warning(s_.label + ": " + std::to_string(budget) + " of " + std::to_string(cycles) +
                     " joint fits stopped on their evaluation budget; their result is used");
+    }
 
-        // Medians over the values the cycles determine; a branch that no cycle
-        // determines gets the median over all cycles, with a warning.
+    // Medians over the values the cycles determine; a branch that no cycle
+    // determines gets the median over all cycles, with a warning.
+    void joint_medians(const JointState& js, const std::vector<int>& undetermined) {
+        const int nb = js.nb;
+        const long long cycles = js.cycles;
         const std::size_t nparams = 1 + 2 * static_cast<std::size_t>(nb);
         std::vector<std::vector<double>> cols(nparams), all(nparams);
         for (const auto& row : r_.rows) {

@@ -238,8 +238,11 @@ Segmentation segment_steps(const double* t, double* cur, const double* v, std::s
     return out;
 }
 
-ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
-    ProtocolResult res;
+namespace {
+
+// Checks the rows (finite, time never going back) and finds the kept samples:
+// up to the first one below the cut-off, or all.
+std::size_t kept_samples(const RecordingColumns& in, const ProtocolSettings& cfg, ProtocolResult& res) {
     const std::size_t rows = in.rows;
     if (rows < 10)
         throw DataError("the recording has " + std::to_string(rows) + " rows; a step protocol needs many more");
@@ -250,7 +253,6 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             throw DataError("time goes back at row " + std::to_string(k + 1) + " (" + fmt("%g", in.time[k - 1]) +
                             " s, then " + fmt("%g", in.time[k]) + " s)");
     }
-    // The kept samples: up to the first one below the cut-off, or all.
     std::size_t n = rows;
     for (std::size_t k = 0; k < rows; ++k)
         if (in.voltage[k] < cfg.vcut) {
@@ -261,18 +263,11 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     if (n < 10)
         throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " +
                         std::to_string(n + 1));
-    res.samples = n;
-    obs.cut(n);
-    const double* v = in.voltage;
-    std::vector<double> t(in.time, in.time + n), cur(in.current, in.current + n);
+    return n;
+}
 
-    Segmentation sg = segment_steps(t.data(), cur.data(), v, n, cfg.step_id);
-    res.rest_threshold = sg.rest_threshold;
-    res.jump_tolerance = sg.jump_tolerance;
-    res.charge_positive = sg.charge_positive;
-    res.export_step_changes = sg.export_step_changes;
-    std::vector<Step>& steps = sg.steps;
-    // Times, currents and charges of the steps.
+// Times and mean currents of the steps.
+void step_times(std::vector<Step>& steps, const std::vector<double>& t, const std::vector<double>& cur) {
     for (std::size_t s = 0; s < steps.size(); ++s) {
         Step& st = steps[s];
         st.t_begin = s == 0 ? t[0] : t[st.first - 1];
@@ -281,12 +276,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         for (std::size_t k = st.first; k <= st.last; ++k) sum += cur[k];
         st.current = sum / static_cast<double>(st.last - st.first + 1);
     }
-    Series ser = make_series(t.data(), cur.data(), v, n, steps, cfg.step_hold);
-    for (std::size_t s = 0; s < steps.size(); ++s) {
-        const std::size_t a = s == 0 ? 0 : ser.of_sample[steps[s].first - 1];
-        steps[s].charge_Ah = (ser.q[ser.of_sample[steps[s].last]] - ser.q[a]) / 3600.0;
-    }
-    // Roles.
+}
+
+// Roles by kind and duration; returns the full-charge rest (-1: none).
+std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cfg) {
     for (Step& st : steps) {
         const double dur = st.t_end - st.t_begin;
         if (st.kind == StepKind::Rest)
@@ -311,12 +304,14 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         }
         if (full >= 0 && st.kind == StepKind::Discharge) break;
     }
-    if (full >= 0) {
-        steps[static_cast<std::size_t>(full)].role = StepRole::FullChargeRest;
-        res.full_charge_found = true;
-    }
+    if (full >= 0) steps[static_cast<std::size_t>(full)].role = StepRole::FullChargeRest;
+    return full;
+}
 
-    // SOC by coulomb counting: 1 at the end of the full-charge rest, 0 at the end.
+// SOC by coulomb counting: 1 at the end of the full-charge rest, 0 at the end.
+// Sets the capacity and the SOC per kept sample; returns the SOC along the series.
+std::vector<double> count_soc(const Series& ser, const std::vector<Step>& steps, std::ptrdiff_t full, const double* v,
+                              std::size_t n, const ProtocolSettings& cfg, ProtocolResult& res) {
     const double q_end = ser.q.back();
     const bool reached_end = res.cutoff_crossed || v[n - 1] <= cfg.vcut + 0.01;
     double q_top;
@@ -348,8 +343,13 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     for (std::size_t k = 0; k < ser.t.size(); ++k) soc_ser[k] = (ser.q[k] - q_zero) / (cap * 3600.0);
     res.soc.resize(n);
     for (std::size_t k = 0; k < n; ++k) res.soc[k] = soc_ser[ser.of_sample[k]];
+    return soc_ser;
+}
 
-    // OCV points at the ends of the long rests.
+// The OCV points at the ends of the long rests after the full charge and the
+// curve through them; throws when there is no curve or no pulse to fit.
+void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const double* v, const ProtocolSettings& cfg,
+                ProtocolResult& res) {
     std::vector<std::pair<double, double>> pts;
     std::vector<std::size_t> ocv_rests;
     for (std::size_t s = 0; s < steps.size(); ++s)
@@ -394,11 +394,12 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         }
     res.SOC = soc_grid();
     res.OCV = pchip(res.relaxed_soc, res.relaxed_v, res.SOC);
-    const std::vector<double> ocv_ser = pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
+}
 
-    // Pulses and their windows: a block is what lies between two long rests.
+// A pulse per pulse step, numbered in time order; pulse_of_step maps step -> pulse.
+std::vector<ProtocolPulse> find_pulses(const std::vector<Step>& steps, const std::vector<double>& soc,
+                                       std::map<std::size_t, std::size_t>& pulse_of_step) {
     std::vector<ProtocolPulse> pulses;
-    std::map<std::size_t, std::size_t> pulse_of_step;
     for (std::size_t s = 0; s < steps.size(); ++s) {
         if (steps[s].role != StepRole::Pulse) continue;
         ProtocolPulse p;
@@ -408,66 +409,150 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         p.t_start = steps[s].t_begin;
         p.t_end = steps[s].t_end;
         p.current = steps[s].current;
-        p.soc = res.soc[(steps[s].first + steps[s].last) / 2];
-        p.soc_end = res.soc[steps[s].last];
+        p.soc = soc[(steps[s].first + steps[s].last) / 2];
+        p.soc_end = soc[steps[s].last];
         pulse_of_step[s] = pulses.size();
         pulses.push_back(p);
     }
-    struct Block {
-        std::ptrdiff_t rest_before = -1;
-        std::vector<std::size_t> pulses;  // indices into `pulses`
-        std::size_t ws = 0, we = 0;       // series indices
-    };
-    std::vector<Block> blocks;
-    {
-        Block b;
-        for (std::size_t s = 0; s < steps.size(); ++s) {
-            const StepRole role = steps[s].role;
-            if (role == StepRole::OcvRest || role == StepRole::FullChargeRest) {
-                if (!b.pulses.empty()) blocks.push_back(b);
-                b = Block();
-                b.rest_before = static_cast<std::ptrdiff_t>(s);
-            } else if (role == StepRole::Pulse) {
-                // The first pulses of a recording that starts with a short rest have that rest before them.
-                if (b.rest_before < 0 && b.pulses.empty() && s > 0 && steps[s - 1].kind == StepKind::Rest &&
-                    steps[s - 1].last - steps[s - 1].first >= 3 && s == 1)
-                    b.rest_before = 0;
-                b.pulses.push_back(pulse_of_step[s]);
-            }
-        }
-        if (!b.pulses.empty()) blocks.push_back(b);
-    }
-    const long long total = static_cast<long long>(blocks.size());
-    long long done = 0;
-    obs.progress(0, total);
+    return pulses;
+}
 
-    ChannelFit prev_d, prev_c;  // the previous block's fits, for what they leave in this window
-    std::size_t prev_ws = 0;
-    bool have_prev = false;
-    const int nb = cfg.branches;
-    for (Block& b : blocks) {
-        auto reject_all = [&](const std::string& why) {
-            for (std::size_t pi : b.pulses) pulses[pi].status = "rejected: " + why;
-        };
-        if (b.rest_before < 0 || (full >= 0 && b.rest_before < full)) {
-            reject_all(b.rest_before < 0 ? "no rest before it" : "before the full charge");
-            obs.progress(++done, total);
-            continue;
+// The pulses between two long rests, fitted over one window.
+struct Block {
+    std::ptrdiff_t rest_before = -1;
+    std::vector<std::size_t> pulses;  // indices into the pulses
+    std::size_t ws = 0, we = 0;       // series indices
+};
+
+std::vector<Block> find_blocks(const std::vector<Step>& steps, std::map<std::size_t, std::size_t>& pulse_of_step) {
+    std::vector<Block> blocks;
+    Block b;
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const StepRole role = steps[s].role;
+        if (role == StepRole::OcvRest || role == StepRole::FullChargeRest) {
+            if (!b.pulses.empty()) blocks.push_back(b);
+            b = Block();
+            b.rest_before = static_cast<std::ptrdiff_t>(s);
+        } else if (role == StepRole::Pulse) {
+            // The first pulses of a recording that starts with a short rest have that rest before them.
+            if (b.rest_before < 0 && b.pulses.empty() && s > 0 && steps[s - 1].kind == StepKind::Rest &&
+                steps[s - 1].last - steps[s - 1].first >= 3 && s == 1)
+                b.rest_before = 0;
+            b.pulses.push_back(pulse_of_step[s]);
         }
-        const Step& rb = steps[static_cast<std::size_t>(b.rest_before)];
+    }
+    if (!b.pulses.empty()) blocks.push_back(b);
+    return blocks;
+}
+
+// The longest stretch after a load of the channel (current ich over times wt)
+// that the channel leaves alone.
+double observed_after_load(const std::vector<double>& ich, const std::vector<double>& wt) {
+    double best = 0.0, since = -1.0;
+    for (std::size_t k = 0; k < ich.size(); ++k) {
+        if (ich[k] != 0.0)
+            since = -1.0;
+        else if (k > 0 && ich[k - 1] != 0.0)
+            since = wt[k];
+        if (since >= 0.0) best = std::max(best, wt[k] - since);
+    }
+    return best;
+}
+
+// One block's window on the series: times, voltages, weights, the OCV's shape,
+// the current split by channel, and what earlier blocks leave in it.
+struct BlockWindow {
+    std::size_t ws_sample = 0, we_sample = 0;  // samples of the kept recording
+    bool ends_in_soc_step = false;
+    std::size_t m = 0;
+    std::vector<double> wt, wv, ww, shape, id, ic, known;
+};
+
+struct ChannelResult {
+    ChannelFit fit;
+    double rms = 0.0;
+    std::vector<double> model;
+};
+
+// Fits the blocks in time order; each block's fits tell the next one what
+// the branches still hold.
+class BlockFitter {
+public:
+    BlockFitter(const ProtocolSettings& cfg, const Series& ser, const std::vector<Step>& steps,
+                const std::vector<double>& t, std::size_t n, std::ptrdiff_t full, const std::vector<double>& ocv_ser,
+                std::vector<ProtocolPulse>& pulses, ProtocolResult& res)
+        : cfg_(cfg),
+          ser_(ser),
+          steps_(steps),
+          t_(t),
+          n_(n),
+          full_(full),
+          ocv_ser_(ocv_ser),
+          pulses_(pulses),
+          res_(res) {}
+
+    void fit(Block& b) {
+        auto reject_all = [&](const std::string& why) {
+            for (std::size_t pi : b.pulses) pulses_[pi].status = "rejected: " + why;
+        };
+        if (b.rest_before < 0 || (full_ >= 0 && b.rest_before < full_)) {
+            reject_all(b.rest_before < 0 ? "no rest before it" : "before the full charge");
+            return;
+        }
+        BlockWindow w = window_of(b);
+        bool has_d = false, has_c = false;
+        for (std::size_t pi : b.pulses) {
+            if (pulses_[pi].status.empty()) (pulses_[pi].discharge ? has_d : has_c) = true;
+        }
+        if (!has_d && !has_c) return;
+        // A direction without a usable pulse shares the other's parameters.
+        if (!has_c)
+            for (std::size_t k = 0; k < w.m; ++k) w.id[k] += w.ic[k], w.ic[k] = 0.0;
+        if (!has_d)
+            for (std::size_t k = 0; k < w.m; ++k) w.ic[k] += w.id[k], w.id[k] = 0.0;
+        w.known = known_response(b, w);
+        ChannelFit fd, fc;
+        double rms = 0.0;
+        std::vector<double> model_other(w.m, 0.0), fit_model;
+        try {
+            fit_channels(b, w, has_d, has_c, fd, fc, rms, model_other, fit_model);
+        } catch (const DataError& e) {
+            reject_all(std::string("the fit failed: ") + e.what());
+            return;
+        }
+        WindowFit wf;
+        wf.first = w.ws_sample;
+        wf.last = w.we_sample;
+        for (std::size_t k = 0; k < w.m; ++k)
+            if (w.ww[k] > 0.0) wf.model.push_back(fit_model[k] + w.known[k] + model_other[k]);
+        res_.windows.push_back(std::move(wf));
+        grade(b, w, has_d, has_c, fd, fc, rms);
+        prev_d_ = fd;
+        prev_c_ = fc;
+        prev_ws_ = b.ws;
+        have_prev_ = true;
+    }
+
+private:
+    // The window: from the middle of the rest before the block to the SOC
+    // step after its last pulse (a stretch of it) or the long rest after it.
+    // Marks the pulses too short for the sampling.
+    BlockWindow window_of(Block& b) {
+        BlockWindow w;
+        const Step& rb = steps_[static_cast<std::size_t>(b.rest_before)];
         const double t_mid = 0.5 * (rb.t_begin + rb.t_end);
         std::size_t ws_sample = rb.first;
-        while (ws_sample + 2 < rb.last && t[ws_sample] < t_mid) ++ws_sample;
-        const std::size_t last_pulse_step = pulses[b.pulses.back()].step;
+        while (ws_sample + 2 < rb.last && t_[ws_sample] < t_mid) ++ws_sample;
+        const std::size_t last_pulse_step = pulses_[b.pulses.back()].step;
         // The window ends in the SOC step after the last pulse, or with the long rest after it.
-        std::size_t we_sample = n - 1;
+        std::size_t we_sample = n_ - 1;
         bool ends_in_soc_step = false;
-        for (std::size_t s = last_pulse_step + 1; s < steps.size(); ++s) {
-            const Step& st = steps[s];
+        for (std::size_t s = last_pulse_step + 1; s < steps_.size(); ++s) {
+            const Step& st = steps_[s];
             if (st.role == StepRole::SocStep) {
                 ends_in_soc_step = true;
                 we_sample = st.first;
-                while (we_sample < st.last && t[we_sample] < st.t_begin + cfg.soc_step_window_s) ++we_sample;
+                while (we_sample < st.last && t_[we_sample] < st.t_begin + cfg_.soc_step_window_s) ++we_sample;
                 break;
             }
             if (st.role == StepRole::OcvRest || st.role == StepRole::FullChargeRest) {
@@ -477,162 +562,151 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         }
         // Too short for the sampling: fewer than three loaded samples.
         for (std::size_t pi : b.pulses) {
-            const Step& st = steps[pulses[pi].step];
+            const Step& st = steps_[pulses_[pi].step];
             if (st.last - st.first + 1 < 3)
-                pulses[pi].status = "rejected: too short for the sampling (" + std::to_string(st.last - st.first + 1) +
-                                    " samples over " + fmt("%g", st.t_end - st.t_begin) + " s)";
+                pulses_[pi].status = "rejected: too short for the sampling (" + std::to_string(st.last - st.first + 1) +
+                                     " samples over " + fmt("%g", st.t_end - st.t_begin) + " s)";
         }
-        b.ws = ser.of_sample[ws_sample];
-        b.we = ser.of_sample[we_sample];
+        b.ws = ser_.of_sample[ws_sample];
+        b.we = ser_.of_sample[we_sample];
         const std::size_t m = b.we - b.ws + 1;
-        std::vector<double> wt(ser.t.begin() + static_cast<std::ptrdiff_t>(b.ws),
-                               ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
-        std::vector<double> wv(m), ww(m), shape(m), id(m, 0.0), ic(m, 0.0);
-        bool has_d = false, has_c = false;
+        w.ws_sample = ws_sample;
+        w.we_sample = we_sample;
+        w.ends_in_soc_step = ends_in_soc_step;
+        w.m = m;
+        w.wt.assign(ser_.t.begin() + static_cast<std::ptrdiff_t>(b.ws),
+                    ser_.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
+        w.wv.resize(m);
+        w.ww.resize(m);
+        w.shape.resize(m);
+        w.id.assign(m, 0.0);
+        w.ic.assign(m, 0.0);
         for (std::size_t k = 0; k < m; ++k) {
             const std::size_t g = b.ws + k;
-            wv[k] = ser.v[g];
-            ww[k] = ser.w[g];
-            shape[k] = ocv_ser[g] - ocv_ser[b.ws];
-            const Step& st = steps[static_cast<std::size_t>(ser.step_of[g])];
+            w.wv[k] = ser_.v[g];
+            w.ww[k] = ser_.w[g];
+            w.shape[k] = ocv_ser_[g] - ocv_ser_[b.ws];
+            const Step& st = steps_[static_cast<std::size_t>(ser_.step_of[g])];
             if (st.kind == StepKind::Discharge)
-                id[k] = ser.i[g];
+                w.id[k] = ser_.i[g];
             else if (st.kind == StepKind::Charge)
-                ic[k] = ser.i[g];
+                w.ic[k] = ser_.i[g];
         }
+        return w;
+    }
+
+    // What the previous block's pulses and steps leave in this window (every
+    // branch: the time constants are bounded by what their own window saw).
+    std::vector<double> known_response(const Block& b, const BlockWindow& w) const {
+        std::vector<double> known(w.m, 0.0);
+        if (!have_prev_) return known;
+        const std::size_t a = prev_ws_, len = b.we - a + 1;
+        std::vector<double> ht(ser_.t.begin() + static_cast<std::ptrdiff_t>(a),
+                               ser_.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
+        std::vector<double> hd(len, 0.0), hc(len, 0.0);
+        for (std::size_t k = 0; k < len && a + k < b.ws; ++k) {
+            const Step& st = steps_[static_cast<std::size_t>(ser_.step_of[a + k])];
+            if (st.kind == StepKind::Discharge)
+                hd[k] = ser_.i[a + k];
+            else if (st.kind == StepKind::Charge)
+                hc[k] = ser_.i[a + k];
+        }
+        if (!prev_c_.have)
+            for (std::size_t k = 0; k < len; ++k) hd[k] += hc[k], hc[k] = 0.0;
+        if (!prev_d_.have)
+            for (std::size_t k = 0; k < len; ++k) hc[k] += hd[k], hd[k] = 0.0;
+        const auto rd = channel_response(prev_d_, ht, hd), rc = channel_response(prev_c_, ht, hc);
+        for (std::size_t k = 0; k < w.m; ++k) known[k] = rd[b.ws - a + k] + rc[b.ws - a + k];
+        return known;
+    }
+
+    // One channel fitted over the first `upto` samples of the window with the
+    // other channel's response `other` held.
+    ChannelResult fit_channel(const BlockWindow& bw, const std::vector<double>& ich, const std::vector<double>& other,
+                              std::size_t upto, const ChannelFit* start) const {
+        std::vector<double> y(upto);
+        for (std::size_t k = 0; k < upto; ++k) y[k] = bw.wv[k] - bw.known[k] - other[k];
+        JointWindow w;
+        w.t = bw.wt.data();
+        w.i = ich.data();
+        w.y = y.data();
+        w.n = upto;
+        w.shape = bw.shape.data();
+        w.weight = bw.ww.data();
+        // A window that ends in a SOC step carries the slow relaxation of what came
+        // before it as a drift; one that ends with a long rest is a whole cycle.
+        w.bump = !bw.ends_in_soc_step;
+        std::size_t last_load = 0;
+        for (std::size_t k = 0; k < upto; ++k)
+            if (ich[k] != 0.0) last_load = k;
+        w.pulse_last = last_load;
+        std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
+        const double seen = observed_after_load(ich_cut, bw.wt);
+        w.tau_ok_hi = seen / 2.0;
+        // Responses much slower than what the window sees are the drift and OCV terms' business.
+        w.tau_hi = std::max(5.0 * seen, 1.0);
+        JointFit jf = fit_cycle_joint(w, cfg_.branches, start && start->have ? start->tau : std::vector<double>{});
+        ChannelResult out;
+        ChannelFit& c = out.fit;
+        c.have = true;
+        c.r0 = jf.r0;
+        c.r = jf.r;
+        c.tau = jf.tau;
+        c.determined = jf.determined;
+        c.at_bound = jf.at_bound;
+        double ss = 0.0, ws_sum = 0.0;
+        for (std::size_t k = 0; k < upto; ++k) {
+            const double e = y[k] - jf.model[k];
+            ss += bw.ww[k] * e * e;
+            ws_sum += bw.ww[k];
+        }
+        out.rms = std::sqrt(ss / std::max(ws_sum, 1.0));
+        out.model = std::move(jf.model);
+        return out;
+    }
+
+    // The window's channels: one alone, or both in turn (first the channel of
+    // the first pulse, up to the other channel's first load; then each with
+    // the other's response held).
+    void fit_channels(const Block& b, const BlockWindow& w, bool has_d, bool has_c, ChannelFit& fd, ChannelFit& fc,
+                      double& rms, std::vector<double>& model_other, std::vector<double>& fit_model) const {
+        const std::size_t m = w.m;
+        if (has_d && has_c) {
+            const bool d_first = pulses_[b.pulses.front()].discharge;
+            const std::vector<double>& i1 = d_first ? w.id : w.ic;
+            const std::vector<double>& i2 = d_first ? w.ic : w.id;
+            std::size_t upto = 0;
+            while (upto < m && i2[upto] == 0.0) ++upto;
+            ChannelFit f1, f2;
+            std::vector<double> zero(m, 0.0);
+            if (upto >= 12) f1 = fit_channel(w, i1, zero, upto, nullptr).fit;
+            for (int round = 0; round < 3; ++round) {
+                const auto r1 = channel_response(f1, w.wt, i1);
+                ChannelResult got2 = fit_channel(w, i2, r1, m, round ? &f2 : nullptr);
+                f2 = got2.fit;
+                const auto r2 = channel_response(f2, w.wt, i2);
+                ChannelResult got1 = fit_channel(w, i1, r2, m, f1.have ? &f1 : nullptr);
+                f1 = got1.fit;
+                rms = got1.rms;
+                fit_model = got1.model;
+                model_other = r2;
+            }
+            fd = d_first ? f1 : f2;
+            fc = d_first ? f2 : f1;
+        } else {
+            ChannelResult got = fit_channel(w, has_d ? w.id : w.ic, model_other, m, nullptr);
+            (has_d ? fd : fc) = got.fit;
+            rms = got.rms;
+            fit_model = got.model;
+        }
+    }
+
+    // Each pulse of the block takes its channel's fit, rejected above the RMS
+    // limit or with a parameter on a bound.
+    void grade(const Block& b, const BlockWindow& w, bool has_d, bool has_c, const ChannelFit& fd, const ChannelFit& fc,
+               double rms) {
         for (std::size_t pi : b.pulses) {
-            if (pulses[pi].status.empty()) (pulses[pi].discharge ? has_d : has_c) = true;
-        }
-        if (!has_d && !has_c) {
-            obs.progress(++done, total);
-            continue;
-        }
-        // A direction without a usable pulse shares the other's parameters.
-        if (!has_c)
-            for (std::size_t k = 0; k < m; ++k) id[k] += ic[k], ic[k] = 0.0;
-        if (!has_d)
-            for (std::size_t k = 0; k < m; ++k) ic[k] += id[k], id[k] = 0.0;
-        // What the previous block's pulses and steps leave in this window (every
-        // branch: the time constants are bounded by what their own window saw).
-        std::vector<double> known(m, 0.0);
-        if (have_prev) {
-            const std::size_t a = prev_ws, len = b.we - a + 1;
-            std::vector<double> ht(ser.t.begin() + static_cast<std::ptrdiff_t>(a),
-                                   ser.t.begin() + static_cast<std::ptrdiff_t>(b.we) + 1);
-            std::vector<double> hd(len, 0.0), hc(len, 0.0);
-            for (std::size_t k = 0; k < len && a + k < b.ws; ++k) {
-                const Step& st = steps[static_cast<std::size_t>(ser.step_of[a + k])];
-                if (st.kind == StepKind::Discharge)
-                    hd[k] = ser.i[a + k];
-                else if (st.kind == StepKind::Charge)
-                    hc[k] = ser.i[a + k];
-            }
-            if (!prev_c.have)
-                for (std::size_t k = 0; k < len; ++k) hd[k] += hc[k], hc[k] = 0.0;
-            if (!prev_d.have)
-                for (std::size_t k = 0; k < len; ++k) hc[k] += hd[k], hd[k] = 0.0;
-            const auto rd = channel_response(prev_d, ht, hd), rc = channel_response(prev_c, ht, hc);
-            for (std::size_t k = 0; k < m; ++k) known[k] = rd[b.ws - a + k] + rc[b.ws - a + k];
-        }
-        // The longest stretch after a load of the channel that the channel leaves alone.
-        auto observed = [&](const std::vector<double>& ich) {
-            double best = 0.0, since = -1.0;
-            for (std::size_t k = 0; k < ich.size(); ++k) {
-                if (ich[k] != 0.0)
-                    since = -1.0;
-                else if (k > 0 && ich[k - 1] != 0.0)
-                    since = wt[k];
-                if (since >= 0.0) best = std::max(best, wt[k] - since);
-            }
-            return best;
-        };
-        auto fit_channel = [&](const std::vector<double>& ich, const std::vector<double>& other, std::size_t upto,
-                               const ChannelFit* start) {
-            std::vector<double> y(upto);
-            for (std::size_t k = 0; k < upto; ++k) y[k] = wv[k] - known[k] - other[k];
-            JointWindow w;
-            w.t = wt.data();
-            w.i = ich.data();
-            w.y = y.data();
-            w.n = upto;
-            w.shape = shape.data();
-            w.weight = ww.data();
-            // A window that ends in a SOC step carries the slow relaxation of what came
-            // before it as a drift; one that ends with a long rest is a whole cycle.
-            w.bump = !ends_in_soc_step;
-            std::size_t last_load = 0;
-            for (std::size_t k = 0; k < upto; ++k)
-                if (ich[k] != 0.0) last_load = k;
-            w.pulse_last = last_load;
-            std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
-            const double seen = observed(ich_cut);
-            w.tau_ok_hi = seen / 2.0;
-            // Responses much slower than what the window sees are the drift and OCV terms' business.
-            w.tau_hi = std::max(5.0 * seen, 1.0);
-            JointFit jf = fit_cycle_joint(w, nb, start && start->have ? start->tau : std::vector<double>{});
-            ChannelFit c;
-            c.have = true;
-            c.r0 = jf.r0;
-            c.r = jf.r;
-            c.tau = jf.tau;
-            c.determined = jf.determined;
-            c.at_bound = jf.at_bound;
-            std::vector<double> resid(upto);
-            double ss = 0.0, ws_sum = 0.0;
-            for (std::size_t k = 0; k < upto; ++k) {
-                const double e = y[k] - jf.model[k];
-                ss += ww[k] * e * e;
-                ws_sum += ww[k];
-            }
-            return std::make_pair(c, std::make_pair(std::sqrt(ss / std::max(ws_sum, 1.0)), jf.model));
-        };
-        ChannelFit fd, fc;
-        double rms = 0.0;
-        std::vector<double> model_other(m, 0.0), fit_model;
-        try {
-            if (has_d && has_c) {
-                // First the channel of the first pulse, up to the other channel's first load;
-                // then each in turn with the other's response held.
-                const bool d_first = pulses[b.pulses.front()].discharge;
-                const std::vector<double>& i1 = d_first ? id : ic;
-                const std::vector<double>& i2 = d_first ? ic : id;
-                std::size_t upto = 0;
-                while (upto < m && i2[upto] == 0.0) ++upto;
-                ChannelFit f1, f2;
-                std::vector<double> zero(m, 0.0);
-                if (upto >= 12) f1 = fit_channel(i1, zero, upto, nullptr).first;
-                for (int round = 0; round < 3; ++round) {
-                    const auto r1 = channel_response(f1, wt, i1);
-                    auto got2 = fit_channel(i2, r1, m, round ? &f2 : nullptr);
-                    f2 = got2.first;
-                    const auto r2 = channel_response(f2, wt, i2);
-                    auto got1 = fit_channel(i1, r2, m, f1.have ? &f1 : nullptr);
-                    f1 = got1.first;
-                    rms = got1.second.first;
-                    fit_model = got1.second.second;
-                    model_other = r2;
-                }
-                fd = d_first ? f1 : f2;
-                fc = d_first ? f2 : f1;
-            } else {
-                auto got = fit_channel(has_d ? id : ic, model_other, m, nullptr);
-                (has_d ? fd : fc) = got.first;
-                rms = got.second.first;
-                fit_model = got.second.second;
-            }
-        } catch (const DataError& e) {
-            reject_all(std::string("the fit failed: ") + e.what());
-            obs.progress(++done, total);
-            continue;
-        }
-        WindowFit wf;
-        wf.first = ws_sample;
-        wf.last = we_sample;
-        for (std::size_t k = 0; k < m; ++k)
-            if (ww[k] > 0.0) wf.model.push_back(fit_model[k] + known[k] + model_other[k]);
-        res.windows.push_back(std::move(wf));
-        for (std::size_t pi : b.pulses) {
-            ProtocolPulse& p = pulses[pi];
+            ProtocolPulse& p = pulses_[pi];
             if (!p.status.empty()) continue;
             const ChannelFit& c = p.discharge ? (has_d ? fd : fc) : (has_c ? fc : fd);
             p.r0 = c.r0;
@@ -640,16 +714,16 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
             p.tau = c.tau;
             p.determined = c.determined;
             p.rms = rms;
-            p.window_first = ws_sample;
-            p.window_last = we_sample;
+            p.window_first = w.ws_sample;
+            p.window_last = w.we_sample;
             // A time constant on its upper bound is one the window cannot tell (not determined), not a fault.
             p.at_bound = c.at_bound;
             std::vector<std::string> faults;
             for (const auto& ab : c.at_bound)
                 if (ab.rfind("tau", 0) != 0 || ab.find("lower") != std::string::npos) faults.push_back(ab);
-            if (!(rms <= cfg.rms_limit_V))
+            if (!(rms <= cfg_.rms_limit_V))
                 p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " +
-                           fmt("%g", cfg.rms_limit_V * 1e3) + " mV";
+                           fmt("%g", cfg_.rms_limit_V * 1e3) + " mV";
             else if (!faults.empty()) {
                 std::string names;
                 for (const auto& ab : faults) names += (names.empty() ? "" : ", ") + ab;
@@ -659,24 +733,26 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
                 p.fitted = true;
             }
         }
-        prev_d = fd;
-        prev_c = fc;
-        prev_ws = b.ws;
-        have_prev = true;
-        obs.progress(++done, total);
     }
-    for (ProtocolPulse& p : pulses) {
-        const Step& st = steps[p.step];
-        if (p.window_last == 0) {
-            p.window_first = st.first;
-            p.window_last = st.last;
-        }
-    }
-    res.pulses = std::move(pulses);
-    res.steps = std::move(steps);
-    res.current = std::move(cur);
 
-    // Medians over the fitted discharge pulses (charge pulses when there are none).
+    const ProtocolSettings& cfg_;
+    const Series& ser_;
+    const std::vector<Step>& steps_;
+    const std::vector<double>& t_;
+    const std::size_t n_;
+    const std::ptrdiff_t full_;
+    const std::vector<double>& ocv_ser_;
+    std::vector<ProtocolPulse>& pulses_;
+    ProtocolResult& res_;
+    ChannelFit prev_d_, prev_c_;  // the previous block's fits, for what they leave in this window
+    std::size_t prev_ws_ = 0;
+    bool have_prev_ = false;
+};
+
+// Medians over the fitted discharge pulses (charge pulses when there are none);
+// throws when no pulse was fitted.
+void pulse_medians(const ProtocolSettings& cfg, ProtocolResult& res) {
+    const int nb = cfg.branches;
     std::size_t fitted_d = 0, fitted_c = 0;
     for (const auto& p : res.pulses) (p.discharge ? fitted_d : fitted_c) += p.fitted;
     if (fitted_d + fitted_c == 0) {
@@ -714,6 +790,63 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         res.warnings.push_back(cfg.label + ": no discharge pulse was fitted; the medians come from the charge pulses");
     std::vector<double> mean;
     column_mean_median(cols, mean, res.median);
+}
+
+}  // namespace
+
+ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
+    ProtocolResult res;
+    const std::size_t n = kept_samples(in, cfg, res);
+    res.samples = n;
+    obs.cut(n);
+    const double* v = in.voltage;
+    std::vector<double> t(in.time, in.time + n), cur(in.current, in.current + n);
+
+    // Segmentation and roles.
+    Segmentation sg = segment_steps(t.data(), cur.data(), v, n, cfg.step_id);
+    res.rest_threshold = sg.rest_threshold;
+    res.jump_tolerance = sg.jump_tolerance;
+    res.charge_positive = sg.charge_positive;
+    res.export_step_changes = sg.export_step_changes;
+    std::vector<Step>& steps = sg.steps;
+    step_times(steps, t, cur);
+    Series ser = make_series(t.data(), cur.data(), v, n, steps, cfg.step_hold);
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const std::size_t a = s == 0 ? 0 : ser.of_sample[steps[s].first - 1];
+        steps[s].charge_Ah = (ser.q[ser.of_sample[steps[s].last]] - ser.q[a]) / 3600.0;
+    }
+    const std::ptrdiff_t full = assign_roles(steps, cfg);
+    res.full_charge_found = full >= 0;
+
+    // Capacity and SOC, the OCV points and curve.
+    const std::vector<double> soc_ser = count_soc(ser, steps, full, v, n, cfg, res);
+    ocv_points(steps, full, v, cfg, res);
+    const std::vector<double> ocv_ser = pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
+
+    // Pulses and their windows: a block is what lies between two long rests.
+    std::map<std::size_t, std::size_t> pulse_of_step;
+    std::vector<ProtocolPulse> pulses = find_pulses(steps, res.soc, pulse_of_step);
+    std::vector<Block> blocks = find_blocks(steps, pulse_of_step);
+    const long long total = static_cast<long long>(blocks.size());
+    long long done = 0;
+    obs.progress(0, total);
+    BlockFitter fitter(cfg, ser, steps, t, n, full, ocv_ser, pulses, res);
+    for (Block& b : blocks) {
+        fitter.fit(b);
+        obs.progress(++done, total);
+    }
+    for (ProtocolPulse& p : pulses) {
+        const Step& st = steps[p.step];
+        if (p.window_last == 0) {
+            p.window_first = st.first;
+            p.window_last = st.last;
+        }
+    }
+    res.pulses = std::move(pulses);
+    res.steps = std::move(steps);
+    res.current = std::move(cur);
+
+    pulse_medians(cfg, res);
     return res;
 }
 

@@ -789,227 +789,282 @@ int termination(double dF, double F, double dx_norm, double x_norm, double ratio
     return kNoStatus;
 }
 
+// One run of the trust-region reflective method: the start, then iterations
+// of (report, scaled subproblem, trial steps, accept) until a test stops it.
 template <int N>
-LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd& lb_in, const VectorXd& ub_in,
-                const LsqOptions& opt) {
+class TrfRun {
+public:
     using Vec = typename Dims<N>::Vec;
     using Mat = typename Dims<N>::Mat;
     using Small = typename Dims<N>::Small;
     using SmallVec = typename Dims<N>::SmallVec;
-    const Eigen::Index n = x0_in.size();
-    const Vec lb = lb_in, ub = ub_in;
 
-    const bool bounded = !(lb.array().isInf().all() && ub.array().isInf().all());
-    const int max_nfev = opt.max_nfev > 0 ? opt.max_nfev : static_cast<int>(100 * n);
-    const LossEval loss(opt.loss, opt.f_scale);
+    TrfRun(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd& lb_in, const VectorXd& ub_in,
+           const LsqOptions& opt)
+        : problem_(problem),
+          opt_(opt),
+          n_(x0_in.size()),
+          lb_(lb_in),
+          ub_(ub_in),
+          bounded_(!(lb_.array().isInf().all() && ub_.array().isInf().all())),
+          max_nfev_(opt.max_nfev > 0 ? opt.max_nfev : static_cast<int>(100 * n_)),
+          loss_(opt.loss, opt.f_scale),
+          x_(strictly_feasible(Vec(x0_in), lb_, ub_, 1e-10)) {}
 
-    Vec x = strictly_feasible(Vec(x0_in), lb, ub, 1e-10);
-    VectorXd x_arg = x;  // the point handed to fun / jac
-    VectorXd f_true;     // residuals at x
-    problem.fun(x_arg, f_true);
-    const Eigen::Index m = f_true.size();
-    if (m == 0) throw std::invalid_argument("the residual function returned no values");
-    if (!f_true.allFinite()) throw DataError("residuals are not finite at the start vector " + format_vector(x_arg));
-    MatrixXd J;
-    problem.jac(x_arg, f_true, J);
-    check_shapes(f_true, &J, m, n);
-    int nfev = 1, njev = 1;
-
-    // The fused passes need a row below every pivot.
-    const bool fused = N != Eigen::Dynamic && m > n;
-    typename Fused<N>::type fused_qr;
-    DenseQR<N> dense_qr;
-    Products<N> prod;
-    Triangle<N> tri;
-    VectorXd f_work;  // rescaled residuals, where some need it
-    bool outliers = true;
-    auto prepare = [&]() {
-        const VectorXd& f = loss.rescale(f_true, outliers, f_work, J);
-        if (fused)
-            fused_qr.products(J, f, prod);
-        else
-            dense_qr.products(J, f, prod);
-    };
-    auto factor = [&]() {
-        if (fused)
-            fused_qr.factor(tri);
-        else
-            dense_qr.factor(tri);
-    };
-
-    double cost = loss.cost(f_true, &outliers);
-    const double initial_cost = cost;
-    prepare();
-    Vec g = prod.g;
-    check_gradient_finite(g, x);
-
-    Vec v, dv;
-    double delta;
-    if (bounded) {
-        coleman_li(x, g, lb, ub, v, dv);
-        delta = x.cwiseQuotient(v.cwiseSqrt()).norm();
-    } else {
-        v.setOnes(n);
-        dv.setZero(n);
-        delta = x.norm();
-    }
-    if (delta == 0.0 || !std::isfinite(delta)) delta = 1.0;
-
-    if (opt.verbose >= 2) {
-        emit(opt, centre("Iteration") + centre("Total nfev") + centre("Cost") + centre("Cost reduction") +
-                      centre("Step norm") + centre("Optimality") + "\n");
-    }
-
-    // work space reused by every iteration
-    Small small;
-    SmallVec small_f;
-    Mat G, V;
-    Vec s, uf;
-    VectorXd f_new;
-    Vec x_new, d, dh, gh;
-    double alpha = 0.0, g_norm = 0.0, step_norm = 0.0, actual = 0.0;
-    bool have_step = false;
-    std::string line;
-    int status = kNoStatus;
-    int iteration = 0;
-
-    for (;;) {
-        if (bounded) coleman_li(x, g, lb, ub, v, dv);
-        g_norm = g.cwiseProduct(v).template lpNorm<Eigen::Infinity>();
-        if (g_norm < opt.gtol) status = 1;
-
-        if (opt.verbose >= 2) {
-            // one line of the progress table (the buffer keeps its capacity)
-            line.clear();
-            put_int(line, iteration);
-            put_int(line, nfev);
-            put_e(line, cost, 4);
-            if (have_step) {
-                put_e(line, actual, 2);
-                put_e(line, step_norm, 2);
-            } else {
-                line.append(30, ' ');
-            }
-            put_e(line, g_norm, 2);
-            line += '\n';
-            emit(opt, line);
+    LsqResult run() {
+        start();
+        for (;;) {
+            if (bounded_) coleman_li(x_, g_, lb_, ub_, v_, dv_);
+            g_norm_ = g_.cwiseProduct(v_).template lpNorm<Eigen::Infinity>();
+            if (g_norm_ < opt_.gtol) status_ = 1;
+            if (opt_.verbose >= 2) report_line();
+            if (status_ != kNoStatus || nfev_ >= max_nfev_) break;
+            form_subproblem();
+            try_steps();
+            accept_or_keep();
+            have_step_ = true;
+            ++iteration_;
         }
-        if (status != kNoStatus || nfev >= max_nfev) break;
+        if (status_ == kNoStatus) status_ = 0;
+        return result();
+    }
 
-        // Scaled variables: x = x_cur + d .* x_h, with d the square root of
-        // the Coleman-Li distances; the bound terms enter the model as the
-        // diagonal dh.
-        d = v.cwiseSqrt();
-        dh = g.cwiseProduct(dv);
-        gh = d.cwiseProduct(g);
+private:
+    // The residuals, Jacobian and gradient at the start, the first trust radius.
+    void start() {
+        x_arg_ = x_;
+        problem_.fun(x_arg_, f_true_);
+        m_ = f_true_.size();
+        if (m_ == 0) throw std::invalid_argument("the residual function returned no values");
+        if (!f_true_.allFinite())
+            throw DataError("residuals are not finite at the start vector " + format_vector(x_arg_));
+        problem_.jac(x_arg_, f_true_, J_);
+        check_shapes(f_true_, &J_, m_, n_);
+        nfev_ = 1;
+        njev_ = 1;
+        // The fused passes need a row below every pivot.
+        fused_ = N != Eigen::Dynamic && m_ > n_;
+
+        cost_ = loss_.cost(f_true_, &outliers_);
+        initial_cost_ = cost_;
+        prepare();
+        g_ = prod_.g;
+        check_gradient_finite(g_, x_);
+
+        if (bounded_) {
+            coleman_li(x_, g_, lb_, ub_, v_, dv_);
+            delta_ = x_.cwiseQuotient(v_.cwiseSqrt()).norm();
+        } else {
+            v_.setOnes(n_);
+            dv_.setZero(n_);
+            delta_ = x_.norm();
+        }
+        if (delta_ == 0.0 || !std::isfinite(delta_)) delta_ = 1.0;
+
+        if (opt_.verbose >= 2) {
+            emit(opt_, centre("Iteration") + centre("Total nfev") + centre("Cost") + centre("Cost reduction") +
+                           centre("Step norm") + centre("Optimality") + "\n");
+        }
+    }
+
+    void prepare() {
+        const VectorXd& f = loss_.rescale(f_true_, outliers_, f_work_, J_);
+        if (fused_)
+            fused_qr_.products(J_, f, prod_);
+        else
+            dense_qr_.products(J_, f, prod_);
+    }
+
+    void factor() {
+        if (fused_)
+            fused_qr_.factor(tri_);
+        else
+            dense_qr_.factor(tri_);
+    }
+
+    // One line of the progress table (the buffer keeps its capacity).
+    void report_line() {
+        line_.clear();
+        put_int(line_, iteration_);
+        put_int(line_, nfev_);
+        put_e(line_, cost_, 4);
+        if (have_step_) {
+            put_e(line_, actual_, 2);
+            put_e(line_, step_norm_, 2);
+        } else {
+            line_.append(30, ' ');
+        }
+        put_e(line_, g_norm_, 2);
+        line_ += '\n';
+        emit(opt_, line_);
+    }
+
+    // Scaled variables: x = x_cur + d .* x_h, with d the square root of the
+    // Coleman-Li distances; the bound terms enter the model as the diagonal dh.
+    void form_subproblem() {
+        d_ = v_.cwiseSqrt();
+        dh_ = g_.cwiseProduct(dv_);
+        gh_ = d_.cwiseProduct(g_);
         // Gram matrix of J_h = J diag(d).
-        G = d.asDiagonal() * prod.JJ * d.asDiagonal();
+        G_ = d_.asDiagonal() * prod_.JJ * d_.asDiagonal();
         // SVD of the augmented matrix [J_h; diag(sqrt(dh))] and U' [f; 0]:
         // the QR factorisation J_h = Q (R diag(d)) reduces it to the same
         // problem for the small matrix [R diag(d); diag(sqrt(dh))] and the
         // vector [Q' f; 0], which has the same singular values, right vectors
         // and projected residuals.
         factor();
-        small.setZero(2 * n, n);
-        small.topRows(n) = tri.R * d.asDiagonal();
-        small_f.setZero(2 * n);
-        small_f.head(n) = tri.qf;
-        if (bounded) {
-            for (Eigen::Index j = 0; j < n; ++j) small(n + j, j) = std::sqrt(dh[j]);
+        small_.setZero(2 * n_, n_);
+        small_.topRows(n_) = tri_.R * d_.asDiagonal();
+        small_f_.setZero(2 * n_);
+        small_f_.head(n_) = tri_.qf;
+        if (bounded_) {
+            for (Eigen::Index j = 0; j < n_; ++j) small_(n_ + j, j) = std::sqrt(dh_[j]);
         }
-        small_svd<N>(small, small_f, s, V, uf);
+        small_svd<N>(small_, small_f_, s_, V_, uf_);
+    }
 
-        const double theta = std::max(0.995, 1.0 - g_norm);
-        actual = -1.0;
-        double cost_new = cost;
-        bool outliers_new = outliers;
-        while (actual <= 0.0 && nfev < max_nfev) {
-            const Vec p_h = solve_subproblem(n, m, uf, s, V, delta, alpha);
+    // Trial steps, the trust radius shrinking, until one lowers the cost, a
+    // termination test passes or the evaluations run out.
+    void try_steps() {
+        const double theta = std::max(0.995, 1.0 - g_norm_);
+        actual_ = -1.0;
+        cost_new_ = cost_;
+        outliers_new_ = outliers_;
+        while (actual_ <= 0.0 && nfev_ < max_nfev_) {
+            const Vec p_h = solve_subproblem(n_, m_, uf_, s_, V_, delta_, alpha_);
             Step<Vec> st;
-            if (bounded) {
-                st = choose_step(x, G, dh, gh, Vec(d.cwiseProduct(p_h)), p_h, d, delta, lb, ub, theta);
-                x_new = strictly_feasible(Vec(x + st.step), lb, ub, 0.0);
+            if (bounded_) {
+                st = choose_step(x_, G_, dh_, gh_, Vec(d_.cwiseProduct(p_h)), p_h, d_, delta_, lb_, ub_, theta);
+                x_new_ = strictly_feasible(Vec(x_ + st.step), lb_, ub_, 0.0);
             } else {
                 st.step_h = p_h;
                 st.step = p_h;
-                st.predicted = -model_value(G, gh, dh, p_h);
-                x_new = x + st.step;
+                st.predicted = -model_value(G_, gh_, dh_, p_h);
+                x_new_ = x_ + st.step;
             }
-            x_arg = x_new;
-            problem.fun(x_arg, f_new);
-            ++nfev;
-            check_shapes(f_new, nullptr, m, n);
+            x_arg_ = x_new_;
+            problem_.fun(x_arg_, f_new_);
+            ++nfev_;
+            check_shapes(f_new_, nullptr, m_, n_);
             const double step_h_norm = st.step_h.norm();
-            cost_new = loss.cost(f_new, &outliers_new);
+            cost_new_ = loss_.cost(f_new_, &outliers_new_);
             // A residual that is not finite makes the cost so as well.
-            if (!std::isfinite(cost_new) && !f_new.allFinite()) {
-                delta = 0.25 * step_h_norm;
+            if (!std::isfinite(cost_new_) && !f_new_.allFinite()) {
+                delta_ = 0.25 * step_h_norm;
                 continue;
             }
-            actual = cost - cost_new;
+            actual_ = cost_ - cost_new_;
 
             double ratio;
             if (st.predicted > 0.0)
-                ratio = actual / st.predicted;
-            else if (st.predicted == 0.0 && actual == 0.0)
+                ratio = actual_ / st.predicted;
+            else if (st.predicted == 0.0 && actual_ == 0.0)
                 ratio = 1.0;
             else
                 ratio = 0.0;
-            double delta_new = delta;
+            double delta_new = delta_;
             if (ratio < 0.25)
                 delta_new = 0.25 * step_h_norm;
-            else if (ratio > 0.75 && step_h_norm > 0.95 * delta)
-                delta_new = 2.0 * delta;
+            else if (ratio > 0.75 && step_h_norm > 0.95 * delta_)
+                delta_new = 2.0 * delta_;
 
-            step_norm = st.step.norm();
-            status = termination(actual, cost, step_norm, x.norm(), ratio, opt.ftol, opt.xtol);
-            if (status != kNoStatus) break;
-            alpha *= delta / delta_new;
-            delta = delta_new;
+            step_norm_ = st.step.norm();
+            status_ = termination(actual_, cost_, step_norm_, x_.norm(), ratio, opt_.ftol, opt_.xtol);
+            if (status_ != kNoStatus) break;
+            alpha_ *= delta_ / delta_new;
+            delta_ = delta_new;
         }
+    }
 
-        if (actual > 0.0) {
+    // Moves to the trial point when it lowered the cost, with a new Jacobian there.
+    void accept_or_keep() {
+        if (actual_ > 0.0) {
             // x_arg still holds x_new, where f_new was computed.
-            x = x_new;
-            f_true.swap(f_new);
-            cost = cost_new;
-            outliers = outliers_new;
-            problem.jac(x_arg, f_true, J);
-            ++njev;
-            check_shapes(f_true, &J, m, n);
+            x_ = x_new_;
+            f_true_.swap(f_new_);
+            cost_ = cost_new_;
+            outliers_ = outliers_new_;
+            problem_.jac(x_arg_, f_true_, J_);
+            ++njev_;
+            check_shapes(f_true_, &J_, m_, n_);
             prepare();
-            g = prod.g;
-            check_gradient_finite(g, x);
+            g_ = prod_.g;
+            check_gradient_finite(g_, x_);
         } else {
-            step_norm = 0.0;
-            actual = 0.0;
+            step_norm_ = 0.0;
+            actual_ = 0.0;
         }
-        have_step = true;
-        ++iteration;
     }
-    if (status == kNoStatus) status = 0;
 
-    LsqResult res;
-    res.x = x;
-    res.cost = cost;
-    res.initial_cost = initial_cost;
-    res.fun = std::move(f_true);
-    res.jac = std::move(J);
-    res.grad = g;
-    res.optimality = g_norm;
-    res.active_mask = bounded ? VectorXi(active_bounds(x, lb, ub, opt.xtol)) : VectorXi::Zero(n);
-    res.nfev = nfev;
-    res.njev = njev;
-    res.status = status;
-    res.message = lsq_status_message(status);
-    res.success = status > 0;
+    LsqResult result() {
+        LsqResult res;
+        res.x = x_;
+        res.cost = cost_;
+        res.initial_cost = initial_cost_;
+        res.fun = std::move(f_true_);
+        res.jac = std::move(J_);
+        res.grad = g_;
+        res.optimality = g_norm_;
+        res.active_mask = bounded_ ? VectorXi(active_bounds(x_, lb_, ub_, opt_.xtol)) : VectorXi::Zero(n_);
+        res.nfev = nfev_;
+        res.njev = njev_;
+        res.status = status_;
+        res.message = lsq_status_message(status_);
+        res.success = status_ > 0;
 
-    if (opt.verbose >= 1) {
-        emit(opt, res.message + "\n");
-        emit(opt, "Function evaluations " + std::to_string(nfev) + ", initial cost " + fmt_e(initial_cost, 4) +
-                      ", final cost " + fmt_e(cost, 4) + ", first-order optimality " + fmt_e(g_norm, 2) + ".\n");
+        if (opt_.verbose >= 1) {
+            emit(opt_, res.message + "\n");
+            emit(opt_, "Function evaluations " + std::to_string(nfev_) + ", initial cost " + fmt_e(initial_cost_, 4) +
+                           ", final cost " + fmt_e(cost_, 4) + ", first-order optimality " + fmt_e(g_norm_, 2) + ".\n");
+        }
+        return res;
     }
-    return res;
+
+    const LsqProblem& problem_;
+    const LsqOptions& opt_;
+    const Eigen::Index n_;
+    const Vec lb_, ub_;
+    const bool bounded_;
+    const int max_nfev_;
+    const LossEval loss_;
+
+    Vec x_;
+    VectorXd x_arg_;   // the point handed to fun / jac
+    VectorXd f_true_;  // residuals at x
+    MatrixXd J_;
+    Eigen::Index m_ = 0;
+    int nfev_ = 0, njev_ = 0;
+    bool fused_ = false;
+    typename Fused<N>::type fused_qr_;
+    DenseQR<N> dense_qr_;
+    Products<N> prod_;
+    Triangle<N> tri_;
+    VectorXd f_work_;  // rescaled residuals, where some need it
+    bool outliers_ = true;
+    double cost_ = 0.0, initial_cost_ = 0.0;
+    Vec g_, v_, dv_;
+    double delta_ = 0.0;
+
+    // work space reused by every iteration
+    Small small_;
+    SmallVec small_f_;
+    Mat G_, V_;
+    Vec s_, uf_;
+    VectorXd f_new_;
+    Vec x_new_, d_, dh_, gh_;
+    double alpha_ = 0.0, g_norm_ = 0.0, step_norm_ = 0.0, actual_ = 0.0;
+    double cost_new_ = 0.0;
+    bool outliers_new_ = true;
+    bool have_step_ = false;
+    std::string line_;
+    int status_ = kNoStatus;
+    int iteration_ = 0;
+};
+
+template <int N>
+LsqResult solve(const LsqProblem& problem, const VectorXd& x0_in, const VectorXd& lb_in, const VectorXd& ub_in,
+                const LsqOptions& opt) {
+    return TrfRun<N>(problem, x0_in, lb_in, ub_in, opt).run();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "core/build/collect.hpp"
 #include "core/build/model_text.hpp"
 #include "core/build/tables.hpp"
+#include "core/numeric/interp.hpp"
 #include "fuzz_common.hpp"
 
 namespace {
@@ -123,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(ls.size() == num);
         if (num >= 1 && std::isfinite(vhigh - vlow)) FUZZ_CHECK(ls[0] == vlow);
         if (num >= 2) FUZZ_CHECK(ls[num - 1] == vhigh || (std::isnan(ls[num - 1]) && std::isnan(vhigh)));
-        (void)fuzz::expect_ok_or_documented([&] { (void)ecm::gen::interp(ls, c.soc, c.temperatures); });
+        (void)fuzz::expect_ok_or_documented([&] { (void)ecm::interp_linear(ls, c.soc, c.temperatures); });
         (void)fuzz::expect_ok_or_documented([&] { (void)ecm::gen::mean_step(c.soc); });
         (void)fuzz::expect_ok_or_documented([&] { (void)ecm::gen::derivative_along_soc(c.soc, vhigh); });
     }

@@ -118,7 +118,7 @@ void check_interp(FuzzedDataProvider& p) {
     if (!sorted || np == 0) return;
     const double lo = *std::min_element(fp.begin(), fp.end()), hi = *std::max_element(fp.begin(), fp.end());
     for (std::size_t k = 0; k < x.size(); ++k) {
-        if (std::isnan(x[k]))
+        if (std::isnan(x[k]) && np > 1)  // a single point holds its value even at a NaN x
             FUZZ_CHECK(std::isnan(out[k]));
         else
             FUZZ_CHECK(out[k] >= lo && out[k] <= hi);
