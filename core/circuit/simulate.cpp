@@ -62,7 +62,9 @@ inline double branch_step(double u, double r, double tau, double h, double i0, d
     } else {
         g = 1.0 - e1 / x;
     }
-    return a * u + r * (e1 * i0 + (i1 - i0) * g);
+    // no current over the step: the branch only relaxes, whatever R its table gives there
+    const double drive = e1 * i0 + (i1 - i0) * g;
+    return a * u + (drive != 0.0 ? r * drive : 0.0);
 }
 
 }  // namespace
@@ -143,7 +145,9 @@ SimResult simulate_model(const double* t, const double* i, std::size_t n, const 
     for (std::size_t k = 0; k < n; ++k) {
         const double s = out.soc[k];
         out.ocv[k] = table_at(m.ocv_soc, m.ocv_v, s, h_ocv);
-        double v = out.ocv[k] + table_at(m.param_soc, m.r0, s, h_r0) * i[k];
+        // no current, no drop over R0, whatever its table gives there (an extreme table can
+        // interpolate to an infinite value)
+        double v = out.ocv[k] + (i[k] != 0.0 ? table_at(m.param_soc, m.r0, s, h_r0) * i[k] : 0.0);
         for (std::size_t b = 0; b < nb; ++b) v += out.branch[b][k];
         out.v[k] = v;
     }

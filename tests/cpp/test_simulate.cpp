@@ -106,3 +106,16 @@ TEST(Simulate, OcvInversionAndBadModels) {
 }
 
 }  // namespace
+
+TEST(Simulate, NoCurrentNoDropWhateverTheResistanceTable) {
+    // an R0 table at the largest double interpolates to an infinite value between its points (found by
+    // fuzzing); at rest the voltage is still the OCV
+    ecm::SimModel m = linear_ocv_model(0.01, 0.0, 1.0, 2.0);
+    m.param_soc = {0.0, 0.5, 1.0};
+    m.r0 = {1.7976931348623157e308, 0.1, 0.02};
+    m.r = {{7.2e-5, 1.7976931348623157e308, 0.1}};
+    m.tau = {{26746.0, 25251.2, 64313.7}};
+    const std::vector<double> t{0.0, 1.0, 2.0}, i(3, 0.0);
+    const ecm::SimResult res = ecm::simulate_model(t.data(), i.data(), t.size(), m, 0.3);
+    for (std::size_t k = 0; k < t.size(); ++k) EXPECT_EQ(res.v[k], res.ocv[k]);
+}
