@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
-cd examples  # (not the repository root, whose ecm/ source folder would shadow the installed package)
+cd examples  # input_params.json here names sample_cell and its cut-offs
 if command -v ecm >/dev/null 2>&1; then
   ecm fit sample_cell
 else
