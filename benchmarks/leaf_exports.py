@@ -17,29 +17,14 @@ import numpy as np
 import pandas as pd
 
 import ecm
+from ecm.exports import PRESETS
 
 
 def pulses_by_mode(path):
     """Discharge and charge (regen) pulses counted from the export's Step and
     Mode columns: runs of one step number in DCHG / CHRG mode up to 60 s long
     that follow a REST run."""
-    names = [
-        "Exclude",
-        "Time(s)",
-        "Cycle",
-        "Loop",
-        "Loop.1",
-        "Loop.2",
-        "Step",
-        "StepTime(s)",
-        "Current(A)",
-        "Voltage(V)",
-        "Power(W)",
-        "Capacity(Ah)",
-        "Energy(Wh)",
-        "Mode",
-        "Data",
-    ]
+    names = list(PRESETS["bitrode"]["positional"])  # the export's columns when it has no header row
     with open(path) as f:
         header = f.readline().startswith("Exclude")
     df = pd.read_csv(path, header=0 if header else None, names=None if header else names + ["x"], index_col=False)
