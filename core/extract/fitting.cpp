@@ -82,7 +82,8 @@ private:
 }  // namespace
 
 LsqResult fit_model1(const double* t, const double* i, const double* y, std::size_t n, const std::array<double, 3>& x0,
-                     double f_scale, double tol, int verbose, const std::function<void(const std::string&)>& print) {
+                     double f_scale, double tol, int verbose, const std::function<void(const std::string&)>& print,
+                     const double* weight) {
     // The window is checked once here; the simulations inside the fit rely on it.
     check_window(t, i, y, n);
     const Eigen::Index m = static_cast<Eigen::Index>(n);
@@ -94,11 +95,13 @@ LsqResult fit_model1(const double* t, const double* i, const double* y, std::siz
         const Eigen::VectorXd& v = branch.voltage(x[1], x[2]);
         f.resize(m);
         f = yv - x[0] * iv - v;
+        if (weight != nullptr) f.array() *= Eigen::Map<const Eigen::ArrayXd>(weight, m);
     };
     prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) {
         J.resize(m, 3);
         J.col(0) = -iv;
         branch.jacobian(x[1], x[2], J.col(1).data(), J.col(2).data());
+        if (weight != nullptr) J.array().colwise() *= Eigen::Map<const Eigen::ArrayXd>(weight, m);
     };
     const Eigen::Vector3d start(x0[0], x0[1], x0[2]);
     return least_squares_trf(prob, start, Eigen::Vector3d::Constant(kFitLowerBound),
@@ -107,7 +110,7 @@ LsqResult fit_model1(const double* t, const double* i, const double* y, std::siz
 
 LsqResult fit_model2_branch(const double* t, const double* i, const double* y, std::size_t n, double r0, double r1,
                             double c1, const std::array<double, 2>& x0, double f_scale, double tol, int verbose,
-                            const std::function<void(const std::string&)>& print) {
+                            const std::function<void(const std::string&)>& print, const double* weight) {
     check_window(t, i, y, n);
     const Eigen::Index m = static_cast<Eigen::Index>(n);
     // The fixed part of the circuit does not change during the fit: subtract
@@ -128,10 +131,12 @@ LsqResult fit_model2_branch(const double* t, const double* i, const double* y, s
     prob.fun = [&](const Eigen::VectorXd& x, Eigen::VectorXd& f) {
         f.resize(m);
         branch.residual(x[0], x[1], target.data(), f.data());
+        if (weight != nullptr) f.array() *= Eigen::Map<const Eigen::ArrayXd>(weight, m);
     };
     prob.jac = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&, Eigen::MatrixXd& J) {
         J.resize(m, 2);
         branch.jacobian(x[0], x[1], J.col(0).data(), J.col(1).data());
+        if (weight != nullptr) J.array().colwise() *= Eigen::Map<const Eigen::ArrayXd>(weight, m);
     };
     const Eigen::Vector2d start(x0[0], x0[1]);
     return least_squares_trf(prob, start, Eigen::Vector2d::Constant(kFitLowerBound),

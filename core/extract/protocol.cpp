@@ -1,6 +1,7 @@
 #include "core/extract/protocol.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -9,6 +10,7 @@
 #include "core/base/errors.hpp"
 #include "core/base/stats.hpp"
 #include "core/circuit/circuit.hpp"
+#include "core/extract/fitting.hpp"
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pulses.hpp"
@@ -445,6 +447,13 @@ std::vector<Block> find_blocks(const std::vector<Step>& steps, std::map<std::siz
     return blocks;
 }
 
+// A time constant on its upper bound, or a branch's R or C on either bound in
+// the two-pass fit: a branch the window cannot tell (not determined), not a fault.
+bool undetermined_bound(const std::string& name, FitMethod method) {
+    if (name.rfind("tau", 0) == 0) return name.find("upper") != std::string::npos;
+    return method == FitMethod::Pulse && (name[0] == 'R' || name[0] == 'C') && name.size() > 1 && name[1] != '0';
+}
+
 // The longest stretch after a load of the channel (current ich over times wt)
 // that the channel leaves alone.
 double observed_after_load(const std::vector<double>& ich, const std::vector<double>& wt) {
@@ -624,6 +633,7 @@ private:
     // other channel's response `other` held.
     ChannelResult fit_channel(const BlockWindow& bw, const std::vector<double>& ich, const std::vector<double>& other,
                               std::size_t upto, const ChannelFit* start) const {
+        if (cfg_.method == FitMethod::Pulse) return fit_channel_two_pass(bw, ich, other, upto, start);
         std::vector<double> y(upto);
         for (std::size_t k = 0; k < upto; ++k) y[k] = bw.wv[k] - bw.known[k] - other[k];
         JointWindow w;
@@ -662,6 +672,103 @@ private:
         }
         out.rms = std::sqrt(ss / std::max(ws_sum, 1.0));
         out.model = std::move(jf.model);
+        return out;
+    }
+
+    // The two-pass fit of one channel over the first `upto` samples of the
+    // window: the overvoltage over the level of the rest before the first load
+    // (and the OCV's shape), R0, R1, C1 over the rest and the first 70 % of the
+    // first load, then R2, C2 over the whole stretch with those held.
+    ChannelResult fit_channel_two_pass(const BlockWindow& bw, const std::vector<double>& ich,
+                                       const std::vector<double>& other, std::size_t upto,
+                                       const ChannelFit* start) const {
+        std::size_t load_first = 0;
+        while (load_first < upto && ich[load_first] == 0.0) ++load_first;
+        if (load_first == upto) throw DataError("no load in the window");
+        std::size_t load_last = load_first;
+        while (load_last + 1 < upto && ich[load_last + 1] != 0.0) ++load_last;
+        std::vector<double> y(upto), before;
+        for (std::size_t k = 0; k < upto; ++k) {
+            y[k] = bw.wv[k] - bw.known[k] - other[k] - bw.shape[k];
+            if (k < load_first && bw.ww[k] > 0.0) before.push_back(y[k]);
+        }
+        if (before.empty()) throw DataError("no rest sample before the first load of the window");
+        const double level = median(before);
+        for (double& x : y) x -= level;
+        const double* t = bw.wt.data();
+        const double* w = bw.ww.data();
+        const std::size_t len_fall = static_cast<std::size_t>(0.7 * static_cast<double>(load_last - load_first + 1));
+        const std::size_t n1 = std::min(upto, load_first + std::max<std::size_t>(len_fall, 2));
+        // First pass: the start values of the previous window, or the best of a grid in C1.
+        std::vector<std::array<double, 3>> starts;
+        if (start != nullptr && start->have && !start->r.empty() && start->r[0] > 0.0)
+            starts.push_back({start->r0, start->r[0], start->tau[0] / start->r[0]});
+        for (double ci : {1.0, 10.0, 100.0, 1000.0, 4000.0}) starts.push_back({0.5, 0.05, ci});
+        auto inside = [](double x) { return std::min(std::max(x, kFitLowerBound), kFitUpperBound); };
+        for (auto& x0 : starts)
+            for (double& x : x0) x = inside(x);
+        LsqResult r1;
+        bool have1 = false;
+        for (const auto& x0 : starts) {
+            LsqResult r = fit_model1(t, ich.data(), y.data(), n1, x0, 0.1, 1e-8, 0, {}, w);
+            if (!have1 || r.cost < r1.cost) r1 = std::move(r), have1 = true;
+        }
+        ChannelResult out;
+        ChannelFit& c = out.fit;
+        c.have = true;
+        c.r0 = r1.x[0];
+        c.r = {r1.x[1]};
+        std::vector<double> cap = {r1.x[2]};
+        const std::vector<std::string> names1 = {"R0", "R1", "C1"}, names2 = {"R2", "C2"};
+        auto note_bounds = [&](const LsqResult& r, const std::vector<std::string>& names) {
+            for (std::size_t k = 0; k < names.size() && k < static_cast<std::size_t>(r.active_mask.size()); ++k) {
+                const int side = r.active_mask[static_cast<Eigen::Index>(k)];
+                if (side != 0) c.at_bound.push_back(names[k] + (side > 0 ? " upper" : " lower"));
+            }
+        };
+        note_bounds(r1, names1);
+        std::size_t nfit = n1;
+        if (cfg_.branches == 2) {
+            std::vector<std::array<double, 2>> starts2 = {{1.0, 100.0}, {r1.x[1], 10.0 * r1.x[2]}};
+            if (start != nullptr && start->have && start->r.size() == 2 && start->r[1] > 0.0)
+                starts2.push_back({start->r[1], start->tau[1] / start->r[1]});
+            for (auto& x0 : starts2)
+                for (double& x : x0) x = inside(x);
+            LsqResult r2;
+            bool have2 = false;
+            for (const auto& x0 : starts2) {
+                LsqResult r = fit_model2_branch(t, ich.data(), y.data(), upto, r1.x[0], r1.x[1], r1.x[2], x0, 1.0,
+                                                1e-10, 0, {}, w);
+                if (!have2 || r.cost < r2.cost) r2 = std::move(r), have2 = true;
+            }
+            c.r.push_back(r2.x[0]);
+            cap.push_back(r2.x[1]);
+            note_bounds(r2, names2);
+            nfit = upto;
+        }
+        std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
+        const double seen = observed_after_load(ich_cut, bw.wt);
+        for (std::size_t b = 0; b < c.r.size(); ++b) {
+            c.tau.push_back(c.r[b] * cap[b]);
+            const std::string k = std::to_string(b + 1);
+            bool on_bound = false;
+            for (const auto& ab : c.at_bound)
+                on_bound = on_bound || ab.rfind("R" + k + " ", 0) == 0 || ab.rfind("C" + k + " ", 0) == 0;
+            c.determined.push_back(!on_bound && c.tau[b] <= seen / 2.0);
+        }
+        // The response over the whole stretch, on the level and the OCV's shape.
+        const std::vector<double> resp = channel_response(c, bw.wt, ich_cut);
+        out.model.resize(upto);
+        double ss = 0.0, ws_sum = 0.0;
+        for (std::size_t k = 0; k < upto; ++k) {
+            out.model[k] = resp[k] + level + bw.shape[k];
+            if (k < nfit) {
+                const double e = y[k] - resp[k];
+                ss += w[k] * e * e;
+                ws_sum += w[k];
+            }
+        }
+        out.rms = std::sqrt(ss / std::max(ws_sum, 1.0));
         return out;
     }
 
@@ -720,7 +827,7 @@ private:
             p.at_bound = c.at_bound;
             std::vector<std::string> faults;
             for (const auto& ab : c.at_bound)
-                if (ab.rfind("tau", 0) != 0 || ab.find("lower") != std::string::npos) faults.push_back(ab);
+                if (!undetermined_bound(ab, cfg_.method)) faults.push_back(ab);
             if (!(rms <= cfg_.rms_limit_V))
                 p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " +
                            fmt("%g", cfg_.rms_limit_V * 1e3) + " mV";

@@ -25,6 +25,10 @@ const char* step_role_name(StepRole r);
 struct ProtocolSettings {
     double vcut = 0.0;
     int branches = 2;
+    // Joint: each window's channels fitted as a whole with the OCV's level and shape. Pulse: the
+    // two-pass fit of a classic cycle on each window (R0, R1, C1 over the first pulse, then R2, C2
+    // over the window) against the OCV level of the rest before it.
+    FitMethod method = FitMethod::Joint;
     double max_pulse_s = 600.0;       // longer loaded steps change the SOC
     double min_ocv_rest_s = 600.0;    // shorter rests give no OCV point
     double soc_step_window_s = 60.0;  // how far a window runs into a SOC step after the last pulse

@@ -16,6 +16,7 @@
 
 #include "core/base/errors.hpp"
 #include "core/base/fileio.hpp"
+#include "core/extract/extraction.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pipeline.hpp"
 #include "core/extract/protocol.hpp"
@@ -149,40 +150,6 @@ ecm::CircuitModel circuit_model(const std::string& model) {
     return cm;
 }
 
-// Runs one classic recording file through the two-pass or the joint fit.
-BoundResult run_recording(const std::string& path, double vcut, const std::string& model, ecm::WarmStart& warm,
-                          py::object progress, py::object debug, const std::string& method) {
-    BoundResult out;
-    out.path = path;
-    py::object df = ecmpy::read_table(path);
-    std::optional<std::string> name_text;
-    out.temperature = static_cast<double>(ecmpy::recording_temperature(df, path, name_text));
-    out.temperature_source = name_text ? "file name" : "data";
-    const ecmpy::RecordingArrays arrays = ecmpy::recording_arrays(df, path);
-    df = py::object();
-    ecm::PipelineSettings settings;
-    settings.vcut = vcut;
-    settings.model = circuit_model(model);
-    settings.label = path;
-    if (method == "joint")
-        settings.method = ecm::FitMethod::Joint;
-    else if (method != "pulse")
-        throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
-
-    ApiObserver observer(std::move(progress), std::move(debug));
-    observer.set_flags();
-    const ecm::RecordingColumns cols = arrays.columns(arrays.voltage.data());
-    out.r = run_released(observer, path, [&] {
-        ecm::RecordingResult rr = ecm::process_recording(cols, settings, warm, observer);
-        return ecm::result_of(rr, arrays.seconds.data(), settings.model, settings.method);
-    });
-    const std::size_t n = std::min<std::size_t>(out.r.samples, static_cast<std::size_t>(arrays.seconds.size()));
-    out.t.assign(arrays.seconds.data(), arrays.seconds.data() + n);
-    out.current.assign(arrays.current.data(), arrays.current.data() + n);
-    out.voltage.assign(arrays.voltage.data(), arrays.voltage.data() + n);
-    return out;
-}
-
 using Column = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 void check_columns(const Column& time, const Column& current, const Column& voltage, const std::string& prefix) {
@@ -191,41 +158,57 @@ void check_columns(const Column& time, const Column& current, const Column& volt
         throw py::value_error(prefix + "time, current and voltage must be columns of equal length");
 }
 
-// Runs one recording of any step protocol (columns already read and scaled by the caller).
-BoundResult run_protocol(Column time, Column current, Column voltage, const std::string& label, double vcut,
-                         const std::string& model, bool step_hold, double nominal_capacity_Ah, double max_pulse_s,
-                         double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V, py::object progress,
-                         std::optional<Column> step_id, double temperature, const std::string& temperature_source) {
+// One recording's columns (read and scaled by the caller) through the chosen
+// reading and fit.
+BoundResult extract(Column time, Column current, Column voltage, const std::string& label, const std::string& reading,
+                    const std::string& method, const std::string& model, double vcut, py::object warm,
+                    py::object progress, py::object debug, bool step_hold, double nominal_capacity_Ah,
+                    double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
+                    std::optional<Column> step_id, double temperature, const std::string& temperature_source) {
     check_columns(time, current, voltage, label + ": ");
+    ecm::ExtractionSettings settings;
+    if (reading == "steps")
+        settings.reading = ecm::Reading::Steps;
+    else if (reading != "classic")
+        throw py::value_error("reading '" + reading + "' is not known; expected classic or steps");
+    if (method == "joint")
+        settings.method = ecm::FitMethod::Joint;
+    else if (method != "pulse")
+        throw py::value_error("method '" + method + "' is not known; expected pulse or joint");
+    settings.model = circuit_model(model);
+    settings.vcut = vcut;
+    settings.label = label;
+    ecm::ProtocolSettings& st = settings.steps;
+    st.step_hold = step_hold;
+    st.nominal_capacity_Ah = nominal_capacity_Ah;
+    st.max_pulse_s = max_pulse_s;
+    st.min_ocv_rest_s = min_ocv_rest_s;
+    st.soc_step_window_s = soc_step_window_s;
+    st.rms_limit_V = rms_limit_V;
+    if (step_id) {
+        if (step_id->ndim() != 1 || step_id->size() != time.size())
+            throw py::value_error(label + ": the step column must be as long as the others");
+        st.step_id = step_id->data();
+    }
+    ecm::WarmStart local;
+    ecm::WarmStart& ws = warm.is_none() ? local : warm.cast<ecm::WarmStart&>();
     ecm::RecordingColumns cols;
     cols.time = time.data();
     cols.current = current.data();
     cols.voltage = voltage.data();
     cols.rows = static_cast<std::size_t>(time.size());
-    ecm::ProtocolSettings settings;
-    settings.vcut = vcut;
-    settings.branches = circuit_model(model) == ecm::CircuitModel::OneRC ? 1 : 2;
-    settings.step_hold = step_hold;
-    settings.nominal_capacity_Ah = nominal_capacity_Ah;
-    settings.max_pulse_s = max_pulse_s;
-    settings.min_ocv_rest_s = min_ocv_rest_s;
-    settings.soc_step_window_s = soc_step_window_s;
-    settings.rms_limit_V = rms_limit_V;
-    settings.label = label;
-    if (step_id) {
-        if (step_id->ndim() != 1 || step_id->size() != time.size())
-            throw py::value_error(label + ": the step column must be as long as the others");
-        settings.step_id = step_id->data();
-    }
-    ApiObserver observer(std::move(progress), py::none());
+
+    ApiObserver observer(std::move(progress), std::move(debug));
     observer.set_flags();
     BoundResult out;
     out.path = label;
     out.temperature = temperature;
     out.temperature_source = temperature_source;
-    out.r = run_released(observer, label, [&] {
-        return ecm::result_of(ecm::process_protocol(cols, settings, observer), settings.branches);
-    });
+    out.r = run_released(observer, label, [&] { return ecm::extract(cols, settings, ws, observer); });
+    const std::size_t n = std::min<std::size_t>(out.r.samples, static_cast<std::size_t>(time.size()));
+    out.t.assign(time.data(), time.data() + n);
+    out.current.assign(current.data(), current.data() + n);
+    out.voltage.assign(voltage.data(), voltage.data() + n);
     return out;
 }
 
@@ -301,6 +284,53 @@ py::dict steps_table(const ecm::Result& r) {
     return d;
 }
 
+// What a report draws of a recording: the kept samples (the current charge
+// positive where the step analysis found it the other way), the two-pass
+// method's fit target, the rest ends and each row's fitted response (exports:
+// from a minute before the pulse; the long rest before it is flat).
+py::dict series(const BoundResult& b) {
+    py::dict s;
+    s["t"] = to_array(b.t);
+    s["current"] = to_array(b.r.reading == ecm::Reading::Steps ? b.r.current : b.current);
+    s["voltage"] = to_array(b.voltage);
+    if (b.r.ocv_diff) {
+        const std::size_t n = std::min(b.t.size(), b.r.ocv_diff->size());
+        s["ocv_diff"] = to_array(b.r.ocv_diff->data(), n);
+    }
+    std::vector<long long> rest_end(b.r.rest_ends.begin(), b.r.rest_ends.end());
+    for (const auto& st : b.r.steps)
+        if (st.role == ecm::StepRole::OcvRest || st.role == ecm::StepRole::FullChargeRest)
+            rest_end.push_back(static_cast<long long>(st.last) + 2);
+    s["rest_end"] = py::cast(rest_end);
+    py::list fits;
+    for (const auto& p : b.r.pulses) {
+        py::dict f;
+        std::size_t first = p.response_first, end = p.response_first + p.response.size();
+        std::vector<double> yout = p.response;
+        if (b.r.reading == ecm::Reading::Steps) {
+            end = std::min(p.window_last + 1, b.t.size());
+            if (p.response_first != p.window_first || first + yout.size() != end) {
+                first = std::min(p.window_first, end);
+                yout.assign(end - first, ecm::PulseFit::kNaN);
+            }
+            std::size_t off = static_cast<std::size_t>(
+                std::lower_bound(b.t.begin() + static_cast<std::ptrdiff_t>(first),
+                                 b.t.begin() + static_cast<std::ptrdiff_t>(end), p.t_start - 60.0) -
+                (b.t.begin() + static_cast<std::ptrdiff_t>(first)));
+            off = std::min(off, end - first >= 2 ? end - first - 2 : 0);
+            first += off;
+            yout.erase(yout.begin(), yout.begin() + static_cast<std::ptrdiff_t>(off));
+        }
+        f["window_start"] = first;
+        f["window_end"] = end;
+        f["target"] = p.response_is_voltage ? "voltage" : "ocv_diff";
+        f["yout"] = to_array(yout);
+        fits.append(f);
+    }
+    s["fits"] = fits;
+    return s;
+}
+
 void bind_result(py::module_& m) {
     using R = BoundResult;
     py::class_<R>(m, "Result", "One recording extracted: pulse rows, OCV points and curve, medians, warnings.")
@@ -344,33 +374,7 @@ void bind_result(py::module_& m) {
                 return out;
             },
             "Per pulse row: (first sample, fitted response, whether it is the voltage or the overvoltage).")
-        .def(
-            "series",
-            [](const R& b) {
-                // What a report draws of a classic recording: the kept samples, the two-pass
-                // method's fit target, the rest ends and each row's fitted response.
-                py::dict s;
-                s["t"] = to_array(b.t);
-                s["current"] = to_array(b.current);
-                s["voltage"] = to_array(b.voltage);
-                if (b.r.ocv_diff) {
-                    const std::size_t n = std::min(b.t.size(), b.r.ocv_diff->size());
-                    s["ocv_diff"] = to_array(b.r.ocv_diff->data(), n);
-                }
-                s["rest_end"] = py::cast(std::vector<long long>(b.r.rest_ends.begin(), b.r.rest_ends.end()));
-                py::list fits;
-                for (const auto& p : b.r.pulses) {
-                    py::dict f;
-                    f["window_start"] = p.response_first;
-                    f["window_end"] = p.response_first + p.response.size();
-                    f["target"] = p.response_is_voltage ? "voltage" : "ocv_diff";
-                    f["yout"] = to_array(p.response);
-                    fits.append(f);
-                }
-                s["fits"] = fits;
-                return s;
-            },
-            "The arrays a report draws of a classic recording.")
+        .def("series", &series, "The arrays a report draws: kept samples, rest ends, each row's fitted response.")
         .def(
             "params_text",
             [](const R& b) {
@@ -415,18 +419,17 @@ PYBIND11_MODULE(_core, m) {
     ecmbind::bind_simulate(m);
     bind_result(m);
 
-    m.def("run_recording", &run_recording, py::arg("path"), py::arg("vcut"), py::arg("model"), py::arg("warm"),
-          py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("method") = "pulse",
-          "Runs one recording file through the pipeline. progress(done, total) is called as pulses are fitted, "
-          "debug(message) receives the pipeline's log lines.");
-
-    m.def("run_protocol", &run_protocol, py::arg("time"), py::arg("current"), py::arg("voltage"), py::arg("label"),
-          py::arg("vcut"), py::arg("model"), py::arg("step_hold") = true,
+    m.def("extract", &extract, py::arg("time"), py::arg("current"), py::arg("voltage"), py::arg("label"), py::kw_only(),
+          py::arg("reading"), py::arg("method"), py::arg("model"), py::arg("vcut"), py::arg("warm") = py::none(),
+          py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
           py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
           py::arg("min_ocv_rest_s") = 600.0, py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
-          py::arg("progress") = py::none(), py::arg("step_id") = py::none(), py::arg("temperature") = 0.0,
-          py::arg("temperature_source") = "given",
-          "Runs one recording of any step protocol: steps, SOC, OCV points, every pulse fitted.");
+          py::arg("step_id") = py::none(), py::arg("temperature") = 0.0, py::arg("temperature_source") = "given",
+          "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
+          "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "
+          "one classic recording to the next; progress(done, total) is called as pulses are fitted, "
+          "debug(message) receives the classic reading's log lines. The step analysis's options apply to "
+          "reading='steps'.");
 
     m.def(
         "step_series",

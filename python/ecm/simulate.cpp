@@ -38,7 +38,9 @@ ecm::SimModel make_model(const carray& ocv_soc, const carray& ocv_v, const carra
 }
 
 // Reads a recording with the extraction's reader: all rows, no cut-off.
-py::dict read_recording(const std::string& path) {
+// strict: a recording without a temperature is an error (raised before the
+// columns are read).
+py::dict read_recording(const std::string& path, bool strict) {
     py::object df = ecmpy::read_table(path);
     std::optional<std::string> name_text;
     py::dict out;
@@ -47,7 +49,7 @@ py::dict read_recording(const std::string& path) {
         out["temperature"] = ecmpy::recording_temperature(df, path, name_text);
         out["temperature_source"] = name_text ? "file name" : "data";
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError)) throw;
+        if (strict || !e.matches(PyExc_ValueError)) throw;
         out["temperature"] = py::none();
         out["temperature_source"] = py::str(e.value());  // the message, which names the file
     }
@@ -151,9 +153,9 @@ void bind_evaluator(py::module_& m) {
 
 void bind_simulate(py::module_& m) {
     bind_evaluator(m);
-    m.def("read_recording", &read_recording, py::arg("path"),
+    m.def("read_recording", &read_recording, py::arg("path"), py::arg("strict") = false,
           "All rows of a recording file as arrays t, current, voltage, with its temperature (None when "
-          "neither the data nor the file name give one; temperature_source then says why).");
+          "neither the data nor the file name give one; temperature_source then says why; strict: an error).");
 
     m.def(
         "simulate_model",

@@ -15,10 +15,9 @@ __all__: list[str] = [
     "build_model_from_data",
     "build_model_from_files",
     "current_segments",
+    "extract",
     "output_paths",
     "read_recording",
-    "run_protocol",
-    "run_recording",
     "simulate_model",
     "soc_from_ocv",
     "soc_table",
@@ -97,7 +96,7 @@ class Result:
         """
     def series(self) -> dict[str, typing.Any]:
         """
-        The arrays a report draws of a classic recording.
+        The arrays a report draws: kept samples, rest ends, each row's fitted response.
         """
     def steps_table(self) -> dict[str, typing.Any]:
         """
@@ -182,45 +181,37 @@ def current_segments(
     The samples' segments as the step analysis finds them (kind: 0 rest, -1 discharge, 1 charge, by the current as given) and the charge moved since the first sample (A s, trapezoid rule).
     """
 
-def output_paths(results_dir: str, recording: str) -> tuple[str, str]: ...
-def read_recording(path: str) -> dict[str, typing.Any]:
-    """
-    All rows of a recording file as arrays t, current, voltage, with its temperature (None when neither the data nor the file name give one; temperature_source then says why).
-    """
-
-def run_protocol(
+def extract(
     time: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
     current: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
     voltage: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
     label: str,
-    vcut: typing.SupportsFloat | typing.SupportsIndex,
+    *,
+    reading: str,
+    method: str,
     model: str,
+    vcut: typing.SupportsFloat | typing.SupportsIndex,
+    warm: WarmStart | None = None,
+    progress: typing.Any = None,
+    debug: typing.Any = None,
     step_hold: bool = True,
     nominal_capacity_Ah: typing.SupportsFloat | typing.SupportsIndex = ...,
     max_pulse_s: typing.SupportsFloat | typing.SupportsIndex = 600.0,
     min_ocv_rest_s: typing.SupportsFloat | typing.SupportsIndex = 600.0,
     soc_step_window_s: typing.SupportsFloat | typing.SupportsIndex = 60.0,
     rms_limit_V: typing.SupportsFloat | typing.SupportsIndex = 0.005,
-    progress: typing.Any = None,
     step_id: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None = None,
     temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0,
     temperature_source: str = "given",
 ) -> Result:
     """
-    Runs one recording of any step protocol: steps, SOC, OCV points, every pulse fitted.
+    One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from one classic recording to the next; progress(done, total) is called as pulses are fitted, debug(message) receives the classic reading's log lines. The step analysis's options apply to reading='steps'.
     """
 
-def run_recording(
-    path: str,
-    vcut: typing.SupportsFloat | typing.SupportsIndex,
-    model: str,
-    warm: WarmStart,
-    progress: typing.Any = None,
-    debug: typing.Any = None,
-    method: str = "pulse",
-) -> Result:
+def output_paths(results_dir: str, recording: str) -> tuple[str, str]: ...
+def read_recording(path: str, strict: bool = False) -> dict[str, typing.Any]:
     """
-    Runs one recording file through the pipeline. progress(done, total) is called as pulses are fitted, debug(message) receives the pipeline's log lines.
+    All rows of a recording file as arrays t, current, voltage, with its temperature (None when neither the data nor the file name give one; temperature_source then says why; strict: an error).
     """
 
 def simulate_model(

@@ -447,28 +447,34 @@ def _extract_one(
         use_steps = bool(export_options["columns"] or export_options["preset"]) or not is_classic(path)
     else:
         use_steps = reading == "steps"
-    if use_steps:
-        if method == "pulse":
-            raise UsageError(
-                f"{path}: the two-pass method ('pulse') fits classic pulse-discharge recordings; "
-                "this one is read through the step analysis, which fits every pulse window jointly: "
-                "use the joint method"
-            )
-        try:
-            return run_export(path, model=model_name, low_cutoff=vcut, progress=progress, **export_options)
-        except (RecordingError, UsageError):
-            raise
-        except (ValueError, OSError, UnicodeError) as e:
-            raise _naming(path, e) from e
     try:
-        raw = _core.run_recording(path, vcut, model_name, warm, progress, debug, method or "pulse")
-    except RecordingError:
+        if use_steps:
+            return run_export(
+                path, model=model_name, low_cutoff=vcut, method=method or "joint", progress=progress, **export_options
+            )
+        raw = _core.read_recording(path, strict=True)
+        res = _core.extract(
+            raw["t"],
+            raw["current"],
+            raw["voltage"],
+            path,
+            reading="classic",
+            method=method or "pulse",
+            model=model_name,
+            vcut=vcut,
+            warm=warm,
+            progress=progress,
+            debug=debug,
+            temperature=float(raw["temperature"]),
+            temperature_source=raw["temperature_source"],
+        )
+    except (RecordingError, UsageError):
         raise
     except KeyError as e:  # a missing column: the message is the first argument
         raise RecordingError(e.args[0] if e.args else str(e)) from None
     except (ValueError, OSError, UnicodeError) as e:
         raise _naming(path, e) from e
-    return recording_from(raw)
+    return recording_from(res)
 
 
 def extract(

@@ -542,7 +542,7 @@ def _add_method_options(p: argparse.ArgumentParser) -> None:
         metavar="{pulse,joint}",
         default=None,
         help="how pulses are fitted. 'pulse': the two-pass fit of the import-time run, its files (the default "
-        "for classic recordings); 'joint': every cycle or pulse window fitted whole (more accurate; the fit "
+        "for classic recordings; on exports, of each pulse window); 'joint': every cycle or pulse window fitted whole (more accurate; the fit "
         "of the step analysis and its default), plus SOC x temperature tables (battery_model_tables.json, "
         "battery_model_table_*.csv). 'steps' is the old spelling of --reading steps",
     )

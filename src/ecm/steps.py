@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Callable, Dict, Mapping, Optional
+from typing import Any, Callable, Mapping, Optional
 
 import numpy as np
 import pandas as pd
@@ -56,6 +56,7 @@ def run_export(
     *,
     model: str,
     low_cutoff: float,
+    method: str = "joint",
     columns: Optional[Mapping[str, str]] = None,
     preset: Optional[str] = None,
     temperature: Optional[float] = None,
@@ -67,30 +68,32 @@ def run_export(
     progress: Optional[Callable[[int, int], Any]] = None,
     export: Optional[Export] = None,
 ):
-    """One recording through the step analysis; returns an ``ecm.Recording``."""
+    """One recording through the step analysis and the chosen fit (``method``:
+    "joint" or "pulse"); returns an ``ecm.Recording``."""
     ex = export if export is not None else read_export(path, columns=columns, preset=preset)
     temp, temp_source = _temperature(ex, temperature)
     cap_mAh = capacity_mAh if capacity_mAh is not None else capacity_from_name(path)
     if step_hold is None:
         # Cycler logs report the step in progress; the classic recordings are linear between samples.
         step_hold = ex.preset != "classic"
-    res = _core.run_protocol(
+    res = _core.extract(
         ex.time,
         ex.current,
         ex.voltage,
         path,
-        float(low_cutoff),
-        model,
-        bool(step_hold),
-        float(cap_mAh) / 1000.0 if cap_mAh else math.nan,
-        float(max_pulse_s),
-        float(min_rest_s),
-        60.0,
-        float(rms_limit_mV) / 1000.0,
-        progress,
-        ex.step,
-        float(temperature_value(temp)),
-        temp_source,
+        reading="steps",
+        method=method,
+        model=model,
+        vcut=float(low_cutoff),
+        progress=progress,
+        step_hold=bool(step_hold),
+        nominal_capacity_Ah=float(cap_mAh) / 1000.0 if cap_mAh else math.nan,
+        max_pulse_s=float(max_pulse_s),
+        min_ocv_rest_s=float(min_rest_s),
+        rms_limit_V=float(rms_limit_mV) / 1000.0,
+        step_id=ex.step,
+        temperature=float(temperature_value(temp)),
+        temperature_source=temp_source,
     )
     p = pulse_frame(res)
     warnings = [f"{path}: {n}" for n in ex.notes] + list(res.warnings)
@@ -123,27 +126,5 @@ def run_export(
         warnings=warnings,
         capacity_mAh=cap_mAh,
         protocol=protocol,
-        series=_series(res, p, ex, steps),
+        series=res.series(),
     )
-
-
-def _series(res: Any, p: pd.DataFrame, ex: Export, steps: pd.DataFrame) -> Dict[str, Any]:
-    """What the report draws: the kept samples, the rest ends, each pulse's window and fitted response."""
-    n = int(res.samples)
-    fits = []
-    for (first, yout, _voltage), (_, row) in zip(res.responses(), p.iterrows()):
-        stop = int(row["window_last"]) + 1
-        if len(yout) != stop - int(row["window_first"]) or first != int(row["window_first"]):
-            first, yout = int(row["window_first"]), np.full(stop - int(row["window_first"]), np.nan)
-        # drawn from a minute before the pulse (the long rest before it is flat)
-        off = int(np.searchsorted(ex.time[first:stop], float(row["t_start"]) - 60.0))
-        off = min(max(off, 0), max(stop - first - 2, 0))
-        fits.append({"window_start": first + off, "window_end": stop, "target": "voltage", "yout": yout[off:]})
-    ocv_rests = steps[steps["role"].isin(["OCV rest", "full-charge rest"])] if len(steps) else steps
-    return {
-        "t": ex.time[:n],
-        "current": np.asarray(res.current),
-        "voltage": ex.voltage[:n],
-        "rest_end": (ocv_rests["last"].to_numpy(dtype=np.int64) + 2) if len(steps) else np.array([], int),
-        "fits": fits,
-    }

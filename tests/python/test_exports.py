@@ -200,9 +200,18 @@ class TestStepAnalysis:
             ex = ecm.extract(sample, low_cutoff=3.0, high_cutoff=4.2, **kwargs)
             assert (ex.reading, ex.method) == ("steps", "joint")
             assert all(r.protocol is not None and len(r.pulses) for r in ex.recordings)
-        # the two-pass method has no fit of step-analysis windows: said, never silently ignored
-        with pytest.raises(ecm.UsageError, match=r"cell_25C.csv: the two-pass method"):
-            ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, method="pulse")
+        # the two-pass fit of the step analysis's windows: R0 and the first branch (which takes
+        # both branches' drop over the first 70 % of the pulse) from the data; a second branch the
+        # window cannot tell is marked undetermined, not rejected
+        ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, capacity_mAh=CAP_AH * 1000, method="pulse")
+        assert (ex.reading, ex.method) == ("steps", "pulse")
+        p = ex.recordings[0].pulses
+        assert (p["status"] == "fitted").all() and (p["rms_mV"] < 5).all()
+        for direction, truth in TRUTH.items():
+            q = p[p["direction"] == direction]
+            np.testing.assert_allclose(q["R0"], truth["R0"], rtol=0.15)  # the joint fit: 2 %
+            assert ((q["R1"] > truth["R"][0]) & (q["R1"] < sum(truth["R"]))).all()
+            assert not (q["tau2_determined"] & q["on_bound"].str.contains("R2|C2")).any()
         with pytest.raises(ecm.UsageError, match="reading 'sideways'"):
             ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3, reading="sideways")
 
