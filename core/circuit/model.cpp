@@ -21,6 +21,48 @@ bool all_finite(const std::vector<double>& v) {
     return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
 }
 
+double inverse_kelvin(double celsius) {
+    return 1.0 / std::max(celsius + 273.15, 1.0);
+}
+
+// A resistance or time constant at T from its values at the model's (ascending,
+// unique) temperatures: one temperature gives its value; between two, the
+// Arrhenius law through them (the logarithm linear in 1/T, T in kelvin); beyond
+// the ends, the Arrhenius law of all of them (least squares), anchored at the
+// nearer end and never falling as the cell gets colder. Values that are not all
+// positive are linear between the temperatures and held beyond them.
+double arrhenius_at(double t, const std::vector<double>& temps, const std::vector<double>& vals) {
+    const std::size_t n = temps.size();
+    if (n == 1) return vals[0];
+    if (!std::all_of(vals.begin(), vals.end(), [](double v) { return v > 0.0 && std::isfinite(v); }))
+        return interp1(t, temps, vals);
+    std::vector<double> x(n), y(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        x[k] = inverse_kelvin(temps[k]);
+        y[k] = std::log(vals[k]);
+    }
+    const double xt = inverse_kelvin(t);
+    if (t >= temps.front() && t <= temps.back()) {
+        const auto hi = static_cast<std::size_t>(std::upper_bound(temps.begin(), temps.end(), t) - temps.begin());
+        if (hi >= n) return vals[n - 1];
+        const std::size_t lo = hi - 1;
+        const double w = (xt - x[lo]) / (x[hi] - x[lo]);
+        return std::exp(y[lo] + w * (y[hi] - y[lo]));
+    }
+    double mx = 0.0, my = 0.0;
+    for (std::size_t k = 0; k < n; ++k) mx += x[k] / static_cast<double>(n), my += y[k] / static_cast<double>(n);
+    double sxx = 0.0, sxy = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sxx += (x[k] - mx) * (x[k] - mx), sxy += (x[k] - mx) * (y[k] - my);
+    const double slope = sxx > 0.0 ? std::max(sxy / sxx, 0.0) : 0.0;
+    const std::size_t end = t < temps.front() ? 0 : n - 1;
+    return std::exp(y[end] + slope * (xt - x[end]));
+}
+
+// T clamped to the model's temperatures.
+double within(double t, const std::vector<double>& temps) {
+    return std::min(std::max(t, temps.front()), temps.back());
+}
+
 // Unique ascending temperatures and, per temperature, the mean of the values there.
 void average_by_temperature(const std::vector<double>& temps, const std::vector<std::vector<double>*>& values,
                             std::vector<double>& uniq, const std::vector<std::vector<double>*>& out) {
@@ -86,7 +128,10 @@ ModelEvaluator::ModelEvaluator(ModelData data) : d_(std::move(data)) {
 
 std::vector<double> ModelEvaluator::ocv(double temperature) const {
     std::vector<double> v(d_.soc.size());
-    for (std::size_t k = 0; k < v.size(); ++k) v[k] = d_.ocv0[k] + d_.ocvrel[k] * temperature;
+    // The builder's linear law in T holds where the data determine it: between the model's temperatures
+    // (at the one temperature of a one-temperature model), held at the ends beyond them.
+    const double t = within(temperature, temps_);
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = d_.ocv0[k] + d_.ocvrel[k] * t;
     return v;
 }
 
@@ -160,7 +205,7 @@ SimModel ModelEvaluator::at(double temperature, bool use_tables) const {
             std::vector<double> out(d_.table_soc.size()), col(temps.size());
             for (std::size_t j = 0; j < out.size(); ++j) {
                 for (std::size_t u = 0; u < temps.size(); ++u) col[u] = rows[u][j];
-                out[j] = interp1(temperature, temps, col);
+                out[j] = arrhenius_at(temperature, temps, col);
             }
             return out;
         };
@@ -171,10 +216,10 @@ SimModel ModelEvaluator::at(double temperature, bool use_tables) const {
         }
     } else {
         m.param_soc = {0.0};
-        m.r0 = {interp1(temperature, temps_, r0_)};
+        m.r0 = {arrhenius_at(temperature, temps_, r0_)};
         for (std::size_t b = 0; b < nb; ++b) {
-            m.r.push_back({interp1(temperature, temps_, r_[b])});
-            m.tau.push_back({interp1(temperature, temps_, tau_[b])});
+            m.r.push_back({arrhenius_at(temperature, temps_, r_[b])});
+            m.tau.push_back({arrhenius_at(temperature, temps_, tau_[b])});
         }
     }
     return m;

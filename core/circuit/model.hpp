@@ -4,9 +4,13 @@
 // x temperature tables, and the capacity at T. Validation, export, the tables
 // and the report all read the model through it.
 //
-// Between the model's temperatures every quantity is linear in temperature,
-// held at the end values beyond them (numpy.interp's rule); in SOC the tables
-// are linear between their points and flat beyond the ends.
+// In temperature nothing is used that the data do not determine: resistances
+// and time constants follow the Arrhenius law between the model's temperatures
+// and that of all of them beyond (never falling as the cell gets colder); the
+// OCV follows the builder's linear law between the temperatures and is held at
+// the ends beyond them; the capacity is linear between them and held beyond. A
+// model of one temperature is that temperature's model at any T. In SOC the
+// tables are linear between their points and flat beyond the ends.
 #include <cstddef>
 #include <map>
 #include <string>
@@ -45,7 +49,7 @@ public:
     const std::vector<double>& r_by_temperature(int b) const { return r_.at(static_cast<std::size_t>(b)); }
     const std::vector<double>& tau_by_temperature(int b) const { return tau_.at(static_cast<std::size_t>(b)); }
 
-    // OCV on the model's SOC axis at temperature T.
+    // OCV on the model's SOC axis at temperature T (T clamped to the model's temperatures).
     std::vector<double> ocv(double temperature) const;
     double capacity_ah(double temperature) const;
     // A quantity of the SOC tables at the tables' own temperatures, [temperature][soc], gaps filled: linear

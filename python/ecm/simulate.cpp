@@ -101,8 +101,10 @@ void bind_evaluator(py::module_& m) {
     using E = ecm::ModelEvaluator;
     py::class_<E>(m, "ModelEvaluator",
                   "A finished model evaluated at (SOC, T): OCV, every circuit parameter (from the SOC tables "
-                  "where given) and the capacity; linear in temperature between the model's temperatures, held "
-                  "beyond them.")
+                  "where given) and the capacity. Resistances and time constants follow the Arrhenius law "
+                  "between the model's temperatures and that of all of them beyond (never falling as the cell "
+                  "gets colder); the OCV is the builder's linear law between the temperatures, held beyond; the "
+                  "capacity linear between, held beyond; a one-temperature model is that temperature's at any T.")
         .def(py::init(&make_evaluator), py::arg("soc"), py::arg("ocv0"), py::arg("ocvrel"), py::arg("temps"),
              py::arg("r0"), py::arg("capacity_ah"), py::arg("r"), py::arg("tau"), py::arg("table_soc"),
              py::arg("table_temps"), py::arg("tables"))

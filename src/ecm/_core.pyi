@@ -34,7 +34,7 @@ class WarmStart:
 
 class ModelEvaluator:
     """
-    A finished model evaluated at (SOC, T): OCV, every circuit parameter (from the SOC tables where given) and the capacity; linear in temperature between the model's temperatures, held beyond them.
+    A finished model evaluated at (SOC, T): OCV, every circuit parameter (from the SOC tables where given) and the capacity. Resistances and time constants follow the Arrhenius law between the model's temperatures and that of all of them beyond (never falling as the cell gets colder); the OCV is the builder's linear law between the temperatures, held beyond; the capacity linear between, held beyond; a one-temperature model is that temperature's at any T.
     """
     def __init__(
         self,

@@ -60,26 +60,29 @@ def export(
 # --------------------------------------------------------------------------- PyBaMM
 
 
+#: Temperatures (C) at which the exported tables carry the model, beside its own: PyBaMM interpolates
+#: linearly between them, so the set follows the evaluator's Arrhenius law in temperature.
+EXPORT_TEMPERATURES_C = np.arange(-40.0, 70.0 + 1e-9, 5.0)
+
+
 def _grids(m: Model):
-    """SOC axis, temperature axis and per quantity a [soc][temperature] array,
-    each axis with at least two points (a single point is repeated 1 apart,
-    which keeps the value constant)."""
+    """SOC axis, temperature axis and per quantity a [soc][temperature] array
+    of the model as the evaluator gives it (with its SOC tables when it has
+    them), each axis with at least two points (a single point is repeated 1
+    apart, which keeps the value constant). A one-temperature model is that
+    temperature's model everywhere."""
     names = ["R0"] + [f"{q}{b + 1}" for b in range(m.branches) for q in ("R", "tau")]
-    data: Dict[str, np.ndarray] = {}
-    if m.tables is not None:
-        soc = np.asarray(m.tables["soc"], dtype=float)
-        for n in names:
-            temps, rows = m.tables_by_temperature(n)
-            data[n] = rows.T
-    else:
-        soc = np.array([0.0, 1.0])
-        temps = m.temps
-        by = {"R0": m.r0}
+    temps = np.unique(np.concatenate([m.temps, EXPORT_TEMPERATURES_C])) if len(m.temps) > 1 else m.temps[:1]
+    cols: Dict[str, list] = {n: [] for n in names}
+    soc = np.array([0.0])
+    for T in temps:
+        at = m.at(float(T), use_tables=m.tables is not None)
+        soc = np.asarray(at.param_soc, dtype=float)
+        cols["R0"].append(np.asarray(at.r0, dtype=float))
         for b in range(m.branches):
-            by[f"R{b + 1}"] = m.r[b]
-            by[f"tau{b + 1}"] = m.tau[b]
-        for n in names:
-            data[n] = np.tile(by[n], (2, 1))
+            cols[f"R{b + 1}"].append(np.asarray(at.r[b], dtype=float))
+            cols[f"tau{b + 1}"].append(np.asarray(at.tau[b], dtype=float))
+    data = {n: np.column_stack(c) for n, c in cols.items()}
     if len(soc) == 1:
         soc = np.array([soc[0], soc[0] + 1.0])
         data = {n: np.vstack([d, d]) for n, d in data.items()}
@@ -113,6 +116,8 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
     ocv_t = m.ocv_at(T)
     keep = np.concatenate(([True], np.diff(np.maximum.accumulate(ocv_t)) > 0))
     ent_v, ent_k = ocv_t[keep], m.ocvrel[keep]
+    if len(np.unique(m.temps)) < 2:  # one temperature determines no entropic change
+        ent_k = np.zeros_like(ent_k)
     if len(ent_v) < 2:  # a flat curve: no slope to tell
         ent_v, ent_k = np.array([ocv_t.min(), ocv_t.min() + 1.0]), np.zeros(2)
     nb = m.branches
@@ -152,6 +157,7 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         f"OCV_SOC = np.array({_lit(m.soc)})",
         f"OCV0_V = np.array({_lit(m.ocv0)})",
         f"OCVREL_V_PER_C = np.array({_lit(m.ocvrel)})",
+        f"OCV_TEMPERATURE_C = ({float(np.min(m.temps))!r}, {float(np.max(m.temps))!r})  # the OCV law holds here",
         f"ENTROPIC_OCV_V = np.array({_lit(ent_v)})",
         f"ENTROPIC_V_PER_K = np.array({_lit(ent_k)})",
         f"PARAM_SOC = np.array({_lit(soc)})",
@@ -176,7 +182,7 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         "",
         "def open_circuit_voltage(sto):",
         "    s = _clamp(sto, OCV_SOC[0], OCV_SOC[-1])",
-        '    T = pybamm.Parameter("Initial temperature [K]") - 273.15',
+        '    T = _clamp(pybamm.Parameter("Initial temperature [K]") - 273.15, *OCV_TEMPERATURE_C)',
         '    ocv0 = pybamm.Interpolant(OCV_SOC, OCV0_V, s, name="OCV0", interpolator="linear")',
         '    rel = pybamm.Interpolant(OCV_SOC, OCVREL_V_PER_C, s, name="OCVrel", interpolator="linear")',
         "    return ocv0 + rel * T",

@@ -4,10 +4,14 @@ joint method).
 
 The model is read as the builder wrote it: OCV(SOC, T) = OCV0(SOC) +
 OCVrel(SOC) * T on the model's SOC axis, and R0, the RC resistances and time
-constants and the capacity at each temperature. Between temperatures every
-quantity is linear, beyond the first and the last it is held flat; within a
-temperature the tables (when used) are linear in SOC between their points and
-flat beyond. Validation and every export read the model through this module,
+constants and the capacity at each temperature. In temperature the model is
+used only where its data determine it: resistances and time constants follow
+the Arrhenius law between the temperatures and that of all of them beyond
+(never falling as the cell gets colder), the OCV the builder's linear law
+between the temperatures (held beyond), the capacity is linear between them
+(held beyond); a model of one temperature is that temperature's model at any T.
+Within a temperature the tables (when used) are linear in SOC between their
+points and flat beyond. Validation and every export read the model through this module,
 so they agree on what the model says.
 """
 
@@ -143,6 +147,23 @@ class Model:
             raise ValueError(f"{self.path}: the model has no SOC tables")
         return self.evaluator().table_by_temperature(name)
 
+    def temperature_note(self, temperature: float) -> Optional[str]:
+        """What the model does at a temperature its data do not cover, or None."""
+        T = float(temperature)
+        lo, hi = float(np.min(self.temps)), float(np.max(self.temps))
+        if len(self.temps) == 1 and T != lo:
+            return (
+                f"{self.path}: the model holds one temperature ({lo:g} C); its parameters and OCV are used "
+                f"at {T:g} C (one temperature determines no temperature dependence)"
+            )
+        if T < lo or T > hi:
+            end = lo if T < lo else hi
+            return (
+                f"{self.path}: {T:g} C lies outside the model's temperatures ({lo:g} to {hi:g} C): resistances "
+                f"and time constants are extrapolated by the Arrhenius law, the OCV and capacity held at {end:g} C"
+            )
+        return None
+
     def at(self, temperature: float, use_tables: bool = True) -> ModelAt:
         """The model at one temperature (C)."""
         T = float(temperature)
@@ -172,6 +193,12 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
     doc = _read_json(p, what)
     if not isinstance(doc, dict):
         raise ModelFileError(f"'{p}' holds no JSON object; expected {what}")
+    model = model_from_doc(doc, p)
+    return _tables_of(model, p, model.branches, tables)
+
+
+def model_from_doc(doc: Dict[str, Any], p: str) -> Model:
+    """The model of a battery_model.json document (p: its path, for messages)."""
     soc = _numbers(doc, "param_1", p, "SOC axis")
     temps = _numbers(doc, "temps", p, "temperatures")
     ocvrel = _numbers(doc, "param_3", p, "OCV temperature slope")
@@ -230,6 +257,10 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
         capacity_ah=qu,
         doc=doc,
     )
+    return model
+
+
+def _tables_of(model: Model, p: str, nb: int, tables: Union[None, bool, str, os.PathLike]) -> Model:
     tpath: Optional[str] = None
     if tables is None:
         cand = os.path.join(os.path.dirname(p), TABLES_FILE)
@@ -252,6 +283,7 @@ def load_model(path: Union[str, os.PathLike], tables: Union[None, bool, str, os.
                     return model
                 raise ModelFileError(f"{msg}; pass tables=False or --no-tables to use the model alone")
         model.tables = _check_tables(tabs, tpath, nb)
+        uniq = model.temps
         t_tables = sorted(set(float(x) for x in model.tables["temperatures"]))
         if t_tables != [float(x) for x in uniq]:
             raise ModelFileError(

@@ -27,6 +27,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 import numpy as np
 
 from ecm._plotting import pyplot
+from ecm.modelfile import ModelFileError, model_from_doc
 from ecm.results import short_model_name, soc_of
 
 #: Panels per row of the pulse-fit grid.
@@ -283,11 +284,27 @@ def _params_vs_temperature(plt, ex, colors) -> str:
     height = 3.0 * rows + 0.4
     fig, axes = plt.subplots(rows, cols, figsize=(15, height), squeeze=False)
     flat = axes.ravel()
-    order = np.argsort(temps, kind="stable")
-    for k, (_key, title, vals) in enumerate(panels):
+    # The model over temperature as it is used (the evaluator), a little beyond the fitted temperatures.
+    try:
+        ev = model_from_doc(m, "battery_model.json").evaluator() if nt else None
+    except (ValueError, ModelFileError):
+        ev = None
+    t_used = np.linspace(temps.min() - 5, temps.max() + 5, 23) if nt else temps
+    used = [ev.at(float(T), False) for T in t_used] if ev is not None else []
+
+    def used_curve(key: str) -> np.ndarray:
+        if key == "R0":
+            return np.array([u["r0"][0] for u in used])
+        if key == "Q":
+            return np.array([u["capacity_ah"] for u in used])
+        b = int(key[-1]) - 1
+        return np.array([u["tau" if key.startswith("tau") else "r"][b][0] for u in used])
+
+    for k, (key, title, vals) in enumerate(panels):
         ax = flat[k]
         if len(vals) == nt and nt:
-            ax.plot(temps[order], vals[order], "-", color="0.5", lw=1, label="model (linear between temperatures)")
+            if used:
+                ax.plot(t_used, used_curve(key), "-", color="0.5", lw=1, label="model as used (evaluator)")
             for t, v in zip(temps, vals):
                 ax.plot([t], [v], "o", ms=6, color=colors.get(int(round(t)), "tab:blue"))
             if nt >= 2 and len(set(temps)) >= 2:
@@ -298,24 +315,21 @@ def _params_vs_temperature(plt, ex, colors) -> str:
         ax.set_xlabel("temperature (C)", fontsize=8)
         ax.grid(True, alpha=0.3)
     handles, labels = flat[0].get_legend_handles_labels()
-    # The builder's OCV fit: OCV(SOC, T) = OCV0(SOC) + OCVrel(SOC) T, against each temperature's curve.
+    # The OCV over temperature as the model is used (the evaluator: the builder's linear law between the
+    # temperatures, held beyond), against each temperature's curve.
     ax = flat[len(panels)]
-    soc = np.asarray(m.get("param_1", []), dtype=float)
-    ocvrel = np.asarray(m.get("param_3", []), dtype=float)
-    ocv0 = np.asarray(m.get("param_4", []), dtype=float)
-    if len(soc) and len(ocv0) == len(soc) and nt:
-        tt = np.linspace(temps.min() - 5, temps.max() + 5, 2)
+    if ev is not None:
+        soc = np.asarray(m["param_1"], dtype=float)
+        curves = np.array([ev.ocv(float(T)) for T in t_used])
         for s in (0.1, 0.5, 0.9):
             j = int(np.argmin(np.abs(soc - s)))
-            ax.plot(tt, ocv0[j] + ocvrel[j] * tt, "-", color="0.5", lw=1)
+            ax.plot(t_used, curves[:, j], "-", color="0.5", lw=1)
             for r in ex.recordings:
                 oc = r.ocv["ocv"].to_numpy()
                 if len(oc) > j:
                     ax.plot([r.temperature], [oc[j]], "o", ms=5, color=colors[r.temperature])
-            ax.annotate(
-                f"SOC {soc[j]:.1f}", (tt[-1], ocv0[j] + ocvrel[j] * tt[-1]), fontsize=7, ha="right", va="bottom"
-            )
-    ax.set_title("OCV: builder's linear fit in T", fontsize=10)
+            ax.annotate(f"SOC {soc[j]:.1f}", (t_used[-1], curves[-1, j]), fontsize=7, ha="right", va="bottom")
+    ax.set_title("OCV over T as the model is used", fontsize=10)
     ax.set_xlabel("temperature (C)", fontsize=8)
     ax.set_ylabel("V", fontsize=8)
     ax.grid(True, alpha=0.3)

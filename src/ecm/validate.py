@@ -13,6 +13,7 @@ overall and per segment type: rest, discharge (current < 0) and charge.
 
 from __future__ import annotations
 
+import logging
 import math
 import os
 from dataclasses import dataclass, field
@@ -24,6 +25,8 @@ import pandas as pd
 from ecm import _core
 from ecm._errors import RecordingError, UsageError
 from ecm.modelfile import Model, load_model
+
+log = logging.getLogger("ecm")
 
 #: The shortest stretch of rest that gives the start SOC (s).
 MIN_REST_S = 30.0
@@ -232,6 +235,9 @@ def validate(
         if raw["temperature"] is None:
             raise RecordingError(f"{raw['temperature_source']}; or give the temperature (--temperature C)")
         temperature = float(raw["temperature"])
+    note = m.temperature_note(float(temperature))
+    if note:
+        log.warning(note)
     at = m.at(float(temperature), use_tables=True)
     # rests, loads and the charge as the extraction finds them
     core_seg = _core.current_segments(t, i, v)

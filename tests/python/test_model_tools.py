@@ -21,7 +21,7 @@ import synthcell
 from scipy.integrate import cumulative_trapezoid
 
 import ecm
-from ecm import validate
+from ecm import _core, validate
 from ecm.export import export
 from ecm.modelfile import load_model
 
@@ -112,9 +112,13 @@ def test_simulation_matches_scipy_lsim(cell):
         sys_ = scipy.signal.lti([r[0]], [tau[0], 1.0])
         want += scipy.signal.lsim(sys_, i, t - t[0])[1]
     np.testing.assert_allclose(v.simulated, want, atol=1e-9, rtol=0)
-    # the temperature lies between the model's 0 and 25 C: R0 and capacity linear between them
-    assert at.r0[0] == pytest.approx(np.interp(10.0, m.temps, m.r0))
-    assert m.r0[0] > m.r0[1]
+    # the temperature lies between the model's 0 and 25 C: R0 by the Arrhenius law through them
+    # (its logarithm linear in 1/T), the capacity linear between them
+    inv = 1.0 / (np.asarray(m.temps[:2]) + 273.15)
+    w = (1.0 / 283.15 - inv[0]) / (inv[1] - inv[0])
+    assert at.r0[0] == pytest.approx(np.exp(np.log(m.r0[0]) + w * (np.log(m.r0[1]) - np.log(m.r0[0]))))
+    assert at.capacity_ah == pytest.approx(np.interp(10.0, m.temps, m.capacity_ah))
+    assert m.r0[0] > at.r0[0] > m.r0[1]
 
 
 def test_pybamm_runs_the_exported_set_like_validate(cell, tmp_path):
@@ -331,3 +335,51 @@ def test_tables_of_another_fit_are_not_taken_for_this_model(cell, tmp_path, capl
     assert m.tables is None and "another battery_model.json" in caplog.text
     with pytest.raises(ecm.UsageError, match="another battery_model.json"):
         load_model(d, tables=d / "battery_model_tables.json")
+
+
+class TestTemperatureLaw:
+    """The evaluator in temperature against closed forms: nothing the data do not determine."""
+
+    SOC = np.linspace(0.0, 1.0, 5)
+
+    def evaluator(self, temps, r0, ocv0, ocvrel, tau=None):
+        temps = np.asarray(temps, dtype=float)
+        r0 = np.asarray(r0, dtype=float)
+        tau = r0 * 1e4 if tau is None else np.asarray(tau, dtype=float)
+        z = np.zeros(0)
+        return _core.ModelEvaluator(
+            self.SOC, ocv0, ocvrel, temps, r0, np.full(len(temps), 2.0), [r0 / 2], [tau], z, z, {}
+        )
+
+    def test_one_temperature_is_that_temperature_everywhere(self):
+        # a one-temperature build splits the OCV into OCV0 + OCVrel T by minimum norm: T = 24 holds,
+        # 24.9 C would move it by tens of millivolts
+        T = 24.0
+        ocv_at_t = 3.2 + 0.9 * self.SOC
+        ocvrel = ocv_at_t * T / (1.0 + T * T)
+        ocv0 = ocv_at_t / (1.0 + T * T)
+        ev = self.evaluator([T], [0.02], ocv0, ocvrel)
+        np.testing.assert_allclose(ev.ocv(T), ocv_at_t, atol=1e-12)
+        for other in (24.9, -10.0, 45.0):
+            np.testing.assert_allclose(ev.ocv(other), ocv_at_t, atol=1e-12)
+            at = ev.at(other, False)
+            assert at["r0"][0] == 0.02 and at["tau"][0][0] == pytest.approx(200.0)
+
+    def test_arrhenius_between_and_beyond(self):
+        # R = A exp(E / T[K]) at three temperatures: the law is reproduced between and beyond them
+        temps = np.array([0.0, 25.0, 40.0])
+        law = lambda c: 1e-4 * np.exp(1500.0 / (c + 273.15))  # noqa: E731
+        ocv0 = 3.2 + 0.9 * self.SOC
+        ev = self.evaluator(temps, law(temps), ocv0, np.full(5, 1e-4))
+        for c in (10.0, 33.0, -20.0, 60.0):
+            assert ev.at(c, False)["r0"][0] == pytest.approx(law(c), rel=1e-9)
+        # the OCV law is held at the ends beyond the model's temperatures
+        np.testing.assert_allclose(ev.ocv(-30.0), ocv0 + 1e-4 * 0.0, atol=1e-12)
+        np.testing.assert_allclose(ev.ocv(70.0), ocv0 + 1e-4 * 40.0, atol=1e-12)
+
+    def test_extrapolation_never_falls_as_the_cell_cools(self):
+        # data whose resistance falls with cooling (a noisy cell) are not extrapolated downwards
+        temps = np.array([10.0, 25.0])
+        ev = self.evaluator(temps, [0.010, 0.012], 3.2 + 0.9 * self.SOC, np.zeros(5))
+        assert ev.at(-20.0, False)["r0"][0] == pytest.approx(0.010)
+        assert ev.at(45.0, False)["r0"][0] == pytest.approx(0.012)
