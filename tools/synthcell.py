@@ -695,6 +695,105 @@ def make_profile_recording(
 # ----------------------------------------------------------------------------
 
 
+#: How a cycler logs a current step (make_step_recording): the step at a sample instant, the edge
+#: sample reporting the new current ("at_sample") or the old one ("edge_old"); the step half-way
+#: between two samples ("between"); or the classic convention, linear between samples ("linear").
+CURRENT_EDGES = ("at_sample", "edge_old", "between", "linear")
+
+
+def _branch_step_response(t, i, r, tau, v0=0.0):
+    """A branch driven by a current linear between the points (t, i); a point pair at one time is a
+    step. Closed form per interval."""
+    v = np.empty(len(t))
+    v[0] = acc = v0
+    for n in range(1, len(t)):
+        h = t[n] - t[n - 1]
+        if h <= 0.0:
+            v[n] = acc
+            continue
+        a = math.exp(-h / tau)
+        ramp = 1.0 - tau * (1.0 - a) / h
+        acc = a * acc + r * ((1.0 - a) * i[n - 1] + (i[n] - i[n - 1]) * ramp)
+        v[n] = acc
+    return v
+
+
+def make_step_recording(
+    cell: Cell,
+    temperature_C: float = 25.0,
+    *,
+    edge: str = "at_sample",
+    pulse_current_A: float = -2.0,
+    pulse_s: float = 30.0,
+    rest_s: float = 1800.0,
+    initial_rest_s: float = 600.0,
+    dt: float = 1.0,
+    cycles: int = 8,
+    low_cutoff: float = 3.0,
+    voltage_noise_V: float = 0.0,
+    seed: int = 0,
+) -> pd.DataFrame:
+    """A pulse-discharge recording of a cell with constant parameters whose current steps as
+    cyclers log it (``edge``, one of CURRENT_EDGES), in the classic columns. The cell sees a
+    piecewise-constant current that switches at the protocol's times; every branch and the SOC
+    are integrated exactly. After ``cycles`` pulses one last pulse is stretched until the voltage
+    falls below ``low_cutoff``."""
+    if edge not in CURRENT_EDGES:
+        raise ValueError(f"edge must be one of {CURRENT_EDGES}, got {edge!r}")
+    if cell.soc_dependent:
+        raise ValueError("make_step_recording needs a cell with constant parameters")
+    rng = np.random.default_rng(seed)
+    offset = 0.5 * dt if edge == "between" else 0.0
+    period = pulse_s + rest_s
+    q_as = cell.capacity_at(temperature_C) * 3.6
+    # the last pulse runs until the cell is empty
+    last_s = 1.2 * q_as / abs(pulse_current_A)
+    switches = []
+    for c in range(cycles + 1):
+        on = initial_rest_s + offset + c * period
+        switches += [(on, pulse_current_A), (on + (pulse_s if c < cycles else last_s), 0.0)]
+    t_end = switches[-1][0] + rest_s
+    ts = dt * np.arange(int(t_end / dt) + 1)
+    starts = np.array([w for w, _ in switches])
+    levels = np.array([0.0] + [x for _, x in switches])
+
+    def recorded(t):
+        k = np.searchsorted(starts, t, side="left" if edge == "edge_old" else "right")
+        return levels[k]
+
+    i_rec = recorded(ts)
+    if edge == "linear":
+        pt, pi = ts, i_rec
+    else:  # the sample points and a point pair at every switch, in time order
+        pt = np.concatenate([ts, starts, starts])
+        pi = np.concatenate([i_rec, levels[:-1], levels[1:]])
+        order = np.lexsort((np.concatenate([np.full(len(ts), 1), np.zeros(len(starts)), np.full(len(starts), 2)]), pt))
+        pt, pi = pt[order], pi[order]
+    charge = np.concatenate(([0.0], np.cumsum(0.5 * (pi[1:] + pi[:-1]) * np.diff(pt))))
+    soc = 1.0 + charge / q_as
+    v = cell.ocv(soc, temperature_C) + cell.r0_at(0.5, temperature_C) * pi
+    for b in range(len(cell.branches)):
+        r, tau = cell.branch_at(b, 0.5, temperature_C)
+        v = v + _branch_step_response(pt, pi, r, tau)
+    # the samples: at a switch instant the voltage on the side the sample reports
+    if edge == "linear":
+        v_s = v
+    else:
+        sample = np.concatenate([np.ones(len(ts), bool), np.zeros(2 * len(starts), bool)])[order]
+        v_s = v[sample]
+        at_switch = np.isin(ts, starts)
+        if edge == "at_sample" and np.any(at_switch):
+            # the sample at a switch carries the new current: the voltage after the step
+            after = np.nonzero(~sample)[0]
+            pos = {pt[k]: k for k in after}  # the last point at each switch time: the new current
+            idx = np.nonzero(at_switch)[0]
+            v_s[idx] = v[[pos[x] for x in ts[idx]]]
+    v_s = v_s + (rng.normal(0.0, voltage_noise_V, len(ts)) if voltage_noise_V > 0 else 0.0)
+    below = np.nonzero((i_rec < 0) & (v_s < low_cutoff))[0]
+    keep = len(ts) if not len(below) else below[0] + 1
+    return pd.DataFrame({"Seconds": ts[:keep], "Current(A)": i_rec[:keep], "Voltage(V)": v_s[:keep]})
+
+
 def recording_name(cell_name: str, capacity_mAh: float, temperature_C: float) -> str:
     """File name of a recording: <cell>_<cap>mAh_T<p|n><deg>.csv (0 C is Tp0)."""
     deg = int(round(temperature_C))

@@ -15,14 +15,18 @@ Result extract(const RecordingColumns& in, const ExtractionSettings& s, WarmStar
         p.method = s.method;
         p.solver_verbose = s.solver_verbose;
         p.label = s.label;
+        p.edge_timing = s.edge_timing;
         RecordingResult r = process_recording(in, p, warm, observer);
-        return result_of(r, in.time, p.model, p.method);
+        Result out = result_of(r, in.time, p.model, p.method);
+        out.edge_timing = r.edge_timing;
+        return out;
     }
     ProtocolSettings p = s.steps;
     p.vcut = s.vcut;
     p.branches = s.model == CircuitModel::OneRC ? 1 : 2;
     p.method = s.method;
     p.label = s.label;
+    p.edge_timing = s.edge_timing;
     Result r = result_of(process_protocol(in, p, observer), p.branches);
     r.method = s.method;
     return r;

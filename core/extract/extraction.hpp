@@ -7,6 +7,7 @@
 //   (pulse) or joint  ->  Result
 //
 // The two choices are independent: either reading with either fit.
+#include <optional>
 #include <string>
 
 #include "core/extract/pipeline.hpp"
@@ -22,6 +23,10 @@ struct ExtractionSettings {
     double vcut = 0.0;
     std::string label;       // names the recording in warnings (its path)
     int solver_verbose = 0;  // classic reading: 2 sends the solver's progress to the observer
+    // When the current's steps happened within their sample intervals (edges.hpp; the joint
+    // method of the classic reading, either method of the step analysis); none: the reading's own
+    // convention (classic: linear between samples; steps: step_hold).
+    std::optional<EdgeTiming> edge_timing;
     // The step analysis's own settings (Reading::Steps); its vcut, branches, method and label
     // are taken from the fields above.
     ProtocolSettings steps;

@@ -462,19 +462,20 @@ JointWindow ReducedWindow::window() const {
 ReducedWindow reduce_window(const JointWindow& w, std::size_t pulse_first) {
     ReducedWindow r;
     auto add = [&](std::size_t a, std::size_t b) {  // samples a .. b-1 as one
-        double st = 0, si = 0, sy = 0, ss = 0;
+        double st = 0, si = 0, sy = 0, ss = 0, sw = 0;
         for (std::size_t k = a; k < b; ++k) {
             st += w.t[k];
             si += w.i[k];
             sy += w.y[k];
             if (w.shape) ss += w.shape[k];
+            sw += w.weight ? w.weight[k] : 1.0;
         }
         const double n = static_cast<double>(b - a);
         r.t.push_back(st / n);
         r.i.push_back(si / n);
         r.y.push_back(sy / n);
         if (w.shape) r.shape.push_back(ss / n);
-        r.weight.push_back(n);
+        r.weight.push_back(sw);
     };
     // The rest before the pulse: about 16 bins, its last three samples kept.
     const std::size_t keep = 3;

@@ -147,6 +147,7 @@ private:
     WarmStart& warm_;
     PipelineObserver& obs_;
     RecordingResult r_;
+    EdgeTiming edge_;     // how the joint method times the current's steps
     std::string report_;  // the solver's report of one fit, handed over in one piece
 
     const double* t() const { return in_.time; }
@@ -516,6 +517,8 @@ private:
         js.last_shape.resize(static_cast<std::size_t>(cycles));
         js.ocv_t.resize(N);
         js.shape.resize(N);
+        if (s_.edge_timing) edge_ = *s_.edge_timing;
+        r_.edge_timing = edge_.text();
         const int pass = joint_passes(js);
         // The final curve: through the relaxed points with the branches' remaining voltage removed.
         joint_curve(js);
@@ -585,8 +588,10 @@ private:
         js.window_start[static_cast<std::size_t>(c - 1)] = a;
         if (c >= 2) {
             // What the previous cycle's branches hold at this window's start.
-            const auto bv = branch_voltages(t() + jp.prev_a, i() + jp.prev_a, a - jp.prev_a + 1, jp.prev_fit->r,
-                                            jp.prev_fit->tau, jp.prev_fit->u0);
+            const TimedSeries hs = timed_series(t() + jp.prev_a, i() + jp.prev_a, v() + jp.prev_a, nullptr,
+                                                a - jp.prev_a + 1, cycle_edges(c - 1, jp.prev_a, a + 1), edge_);
+            const auto bv = branch_voltages(hs.t.data(), hs.i.data(), hs.points(), jp.prev_fit->r, jp.prev_fit->tau,
+                                            jp.prev_fit->u0);
             for (int br = 0; br < nb; ++br)
                 jp.u0[static_cast<std::size_t>(br)] = bv[static_cast<std::size_t>(br)].back();
         }
@@ -598,14 +603,18 @@ private:
         if (use_shape)
             for (std::size_t k = a; k < b; ++k)
                 js.shape[k] = k >= pulse_end ? 1.0 : std::clamp((js.ocv_t[k] - o0) / (o1 - o0), -0.5, 1.5);
+        // The window's samples, with the pulse's current steps timed as edge_ says.
+        const TimedSeries ts = timed_series(t() + a, i() + a, v() + a, use_shape ? js.shape.data() + a : nullptr, b - a,
+                                            cycle_edges(c, a, b), edge_);
         JointWindow w;
-        w.t = t() + a;
-        w.i = i() + a;
-        w.y = v() + a;
-        w.n = b - a;
-        w.shape = use_shape ? js.shape.data() + a : nullptr;
+        w.t = ts.t.data();
+        w.i = ts.i.data();
+        w.y = ts.y.data();
+        w.n = ts.points();
+        w.shape = use_shape ? ts.shape.data() : nullptr;
+        w.weight = edge_.linear ? nullptr : ts.weight.data();
         w.u0 = jp.u0;
-        w.pulse_last = static_cast<std::size_t>(L[c - 1]) - a;
+        w.pulse_last = ts.point_of[static_cast<std::size_t>(L[c - 1]) - a];
         JointFit& fit = js.fits[static_cast<std::size_t>(c - 1)];
         // A later pass refits a cycle only where its inputs moved: the curve's shape
         // along the pulse (by more than 1 % of the pulse's OCV change) or the voltage
@@ -622,13 +631,21 @@ private:
         jp.prev_refit = !unchanged;
         if (!unchanged) {
             const std::vector<double> warm = pass > 0 ? fit.tau : std::vector<double>{};
-            const ReducedWindow reduced = reduce_window(w, static_cast<std::size_t>(S[c - 1]) + 1 - a);
+            const ReducedWindow reduced = reduce_window(w, ts.point_of[static_cast<std::size_t>(S[c - 1]) + 1 - a]);
             JointWindow rw = reduced.window();
             rw.u0 = jp.u0;
             try {
                 fit = fit_cycle_joint(w, nb, warm, &rw);
             } catch (const DataError& e) {
                 throw DataError("cycle " + std::to_string(c) + ", joint fit: " + e.what());
+            }
+            if (!edge_.linear) {
+                // the response and its error at the samples (the inserted points are no measurements)
+                fit.model = ts.at_samples(fit.model);
+                double ss = 0.0;
+                for (std::size_t k = 0; k < fit.model.size(); ++k)
+                    ss += (v()[a + k] - fit.model[k]) * (v()[a + k] - fit.model[k]);
+                fit.rms = std::sqrt(ss / static_cast<double>(fit.model.size()));
             }
         }
         jp.prev_fit = &fit;
@@ -639,6 +656,17 @@ private:
         const std::size_t relaxed_at = b - 2;
         jp.new_over[static_cast<std::size_t>(c)] = v()[relaxed_at] - fit.ocv_after;
         obs_.progress(pass * js.cycles + c, js.cycles * kJointMaxPasses);
+    }
+
+    // The current steps of cycle c's pulse within the samples a .. b-1, as offsets from a: from
+    // the last rest sample to the first loaded one, from the last loaded sample to the rest.
+    std::vector<std::size_t> cycle_edges(long long c, std::size_t a, std::size_t b) const {
+        std::vector<std::size_t> e;
+        for (const std::int64_t k : {r_.ind_slice[c - 1], r_.idx_load[c - 1]}) {
+            const auto ks = static_cast<std::size_t>(k);
+            if (k >= 0 && ks >= a && ks + 1 < b) e.push_back(ks - a);
+        }
+        return e;
     }
 
     // One row per cycle from its fit; counts the cycles that leave each branch

@@ -12,10 +12,12 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/base/errors.hpp"
+#include "core/extract/edges.hpp"
 #include "core/extract/pulses.hpp"
 #include "core/numeric/trf.hpp"
 
@@ -37,6 +39,9 @@ struct PipelineSettings {
     FitMethod method = FitMethod::Pulse;
     int solver_verbose = 0;  // 2: the solver's progress table goes to PipelineObserver::print
     std::string label;       // names the recording in warnings (its path)
+    // Joint method: when the pulses' current steps happened within their sample intervals
+    // (edges.hpp); none: the current is linear between samples.
+    std::optional<EdgeTiming> edge_timing;
 };
 
 // The raw columns of one recording, all rows, in time order. The names are
@@ -112,6 +117,7 @@ struct RecordingResult {
     std::vector<CycleRow> rows;
     std::vector<double> mean, median;   // per parameter column
     std::vector<std::string> warnings;  // the WARNING messages, in order
+    std::string edge_timing;            // how the current's steps were timed (joint method)
     double charge_Ah() const { return cum_mAh && !cum_mAh->empty() ? cum_mAh->back() / 1000.0 : 0.0; }
 };
 

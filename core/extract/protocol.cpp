@@ -73,14 +73,25 @@ struct Series {
 };
 
 Series make_series(const double* t, const double* cur, const double* v, std::size_t n, const std::vector<Step>& steps,
-                   bool hold) {
+                   const EdgeTiming& timing) {
     Series s;
     s.of_sample.resize(n);
     for (std::size_t si = 0; si < steps.size(); ++si) {
         const Step& st = steps[si];
-        if (hold && si > 0) {
+        if (!timing.linear && si > 0) {
+            // The step at its time within the interval after the old step's last sample p: the
+            // old current up to it (a point of its own unless the step follows p at once), then
+            // the new one.
             const std::size_t p = st.first - 1;
-            s.t.push_back(t[p]);
+            const double when = t[p] + timing.phase * (t[st.first] - t[p]);
+            if (timing.phase > 0.0) {
+                s.t.push_back(when);
+                s.i.push_back(cur[p]);
+                s.v.push_back(v[p]);
+                s.w.push_back(0.0);
+                s.step_of.push_back(static_cast<int>(si - 1));
+            }
+            s.t.push_back(when);
             s.i.push_back(cur[st.first]);
             s.v.push_back(v[p]);
             s.w.push_back(0.0);
@@ -123,7 +134,7 @@ std::vector<double> channel_response(const ChannelFit& c, const std::vector<doub
 
 HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n,
                        const std::vector<Step>& steps) {
-    Series s = make_series(t, cur, v, n, steps, true);
+    Series s = make_series(t, cur, v, n, steps, EdgeTiming{false, 0.0});
     HeldSeries out;
     out.t = std::move(s.t);
     out.i = std::move(s.i);
@@ -917,7 +928,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     res.export_step_changes = sg.export_step_changes;
     std::vector<Step>& steps = sg.steps;
     step_times(steps, t, cur);
-    Series ser = make_series(t.data(), cur.data(), v, n, steps, cfg.step_hold);
+    const EdgeTiming timing = cfg.edge_timing ? *cfg.edge_timing
+                              : cfg.step_hold ? EdgeTiming{false, 0.0}
+                                              : EdgeTiming{};
+    Series ser = make_series(t.data(), cur.data(), v, n, steps, timing);
     for (std::size_t s = 0; s < steps.size(); ++s) {
         const std::size_t a = s == 0 ? 0 : ser.of_sample[steps[s].first - 1];
         steps[s].charge_Ah = (ser.q[ser.of_sample[steps[s].last]] - ser.q[a]) / 3600.0;
@@ -937,11 +951,8 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     const long long total = static_cast<long long>(blocks.size());
     long long done = 0;
     obs.progress(0, total);
+    res.edge_timing = timing.text();
     BlockFitter fitter(cfg, ser, steps, t, n, full, ocv_ser, pulses, res);
-    for (Block& b : blocks) {
-        fitter.fit(b);
-        obs.progress(++done, total);
-    }
     for (ProtocolPulse& p : pulses) {
         const Step& st = steps[p.step];
         if (p.window_last == 0) {

@@ -10,9 +10,11 @@
 // two RC branches), fitted in turn with the other channel's response held.
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/extract/edges.hpp"
 #include "core/extract/pipeline.hpp"
 
 namespace ecm {
@@ -36,6 +38,9 @@ struct ProtocolSettings {
     // true: a sample's current holds over the interval before it (cycler
     // logs: the step in progress); false: linear between samples.
     bool step_hold = true;
+    // When the current's steps happened within their sample intervals (edges.hpp); given, it
+    // takes the place of step_hold.
+    std::optional<EdgeTiming> edge_timing;
     double nominal_capacity_Ah = std::numeric_limits<double>::quiet_NaN();
     std::string label;
     // The export's own step numbers (rows long), or nullptr.
@@ -91,6 +96,7 @@ struct ProtocolResult {
     std::vector<double> SOC, OCV;                // 201-point table
     std::vector<double> median;                  // R0, R1, C1[, R2, C2] over the fitted discharge pulses
     std::vector<std::string> warnings;
+    std::string edge_timing;  // how the current's steps were timed
 };
 
 // The steps of a current: tolerances from its resolution, noise and range,

@@ -77,6 +77,7 @@ Result result_of(ProtocolResult&& r, int branches) {
     Result out;
     out.reading = Reading::Steps;
     out.method = FitMethod::Joint;
+    out.edge_timing = std::move(r.edge_timing);
     out.branches = branches;
     out.samples = r.samples;
     out.charge_Ah = r.capacity_Ah;

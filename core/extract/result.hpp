@@ -55,7 +55,8 @@ struct Result {
     std::vector<double> soc_grid, ocv;  // the 201-point OCV table
     std::vector<double> mean, median;   // R0, R1, C1[, R2, C2]
     std::vector<std::string> warnings;
-    std::vector<std::int64_t> rest_ends;                  // classic: the samples that end a rest
+    std::string edge_timing;              // how the current's steps were timed (joint method, step analysis)
+    std::vector<std::int64_t> rest_ends;  // classic: the samples that end a rest
     std::shared_ptr<const std::vector<double>> ocv_diff;  // classic: voltage minus OCV per kept sample
     // The step analysis (Reading::Steps).
     bool cutoff_crossed = true, charge_positive = true, full_charge_found = false;

@@ -164,9 +164,21 @@ BoundResult extract(Column time, Column current, Column voltage, const std::stri
                     const std::string& method, const std::string& model, double vcut, py::object warm,
                     py::object progress, py::object debug, bool step_hold, double nominal_capacity_Ah,
                     double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
-                    std::optional<Column> step_id, double temperature, const std::string& temperature_source) {
+                    std::optional<Column> step_id, double temperature, const std::string& temperature_source,
+                    const std::string& edge_timing) {
     check_columns(time, current, voltage, label + ": ");
     ecm::ExtractionSettings settings;
+    if (edge_timing == "linear")
+        settings.edge_timing = ecm::EdgeTiming{};
+    else if (edge_timing == "after-sample")
+        settings.edge_timing = ecm::EdgeTiming{false, 0.0};
+    else if (edge_timing == "mid-interval")
+        settings.edge_timing = ecm::EdgeTiming{false, 0.5};
+    else if (edge_timing == "at-sample")
+        settings.edge_timing = ecm::EdgeTiming{false, 1.0};
+    else if (edge_timing != "reading")
+        throw py::value_error("edge_timing '" + edge_timing +
+                              "' is not known; expected reading, linear, after-sample, mid-interval or at-sample");
     if (reading == "steps")
         settings.reading = ecm::Reading::Steps;
     else if (reading != "classic")
@@ -353,6 +365,7 @@ void bind_result(py::module_& m) {
         .def_property_readonly("mean", [](const R& b) { return to_array(b.r.mean); })
         .def_property_readonly("median", [](const R& b) { return to_array(b.r.median); })
         .def_property_readonly("warnings", [](const R& b) { return b.r.warnings; })
+        .def_property_readonly("edge_timing", [](const R& b) { return b.r.edge_timing; })
         .def_property_readonly("cutoff_crossed", [](const R& b) { return b.r.cutoff_crossed; })
         .def_property_readonly("charge_positive", [](const R& b) { return b.r.charge_positive; })
         .def_property_readonly("full_charge_found", [](const R& b) { return b.r.full_charge_found; })
@@ -419,17 +432,22 @@ PYBIND11_MODULE(_core, m) {
     ecmbind::bind_simulate(m);
     bind_result(m);
 
-    m.def("extract", &extract, py::arg("time"), py::arg("current"), py::arg("voltage"), py::arg("label"), py::kw_only(),
-          py::arg("reading"), py::arg("method"), py::arg("model"), py::arg("vcut"), py::arg("warm") = py::none(),
-          py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
-          py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
-          py::arg("min_ocv_rest_s") = 600.0, py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
-          py::arg("step_id") = py::none(), py::arg("temperature") = 0.0, py::arg("temperature_source") = "given",
-          "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
-          "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "
-          "one classic recording to the next; progress(done, total) is called as pulses are fitted, "
-          "debug(message) receives the classic reading's log lines. The step analysis's options apply to "
-          "reading='steps'.");
+    m.def(
+        "extract", &extract, py::arg("time"), py::arg("current"), py::arg("voltage"), py::arg("label"), py::kw_only(),
+        py::arg("reading"), py::arg("method"), py::arg("model"), py::arg("vcut"), py::arg("warm") = py::none(),
+        py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
+        py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
+        py::arg("min_ocv_rest_s") = 600.0, py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
+        py::arg("step_id") = py::none(), py::arg("temperature") = 0.0, py::arg("temperature_source") = "given",
+        py::arg("edge_timing") = "reading",
+        "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
+        "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "
+        "one classic recording to the next; progress(done, total) is called as pulses are fitted, "
+        "debug(message) receives the classic reading's log lines. The step analysis's options apply to "
+        "reading='steps'. edge_timing: when the current's steps happened within their sample intervals: 'reading' (the "
+        "reading's convention: classic linear between samples, steps step_hold), 'linear', 'after-sample' "
+        "(right after the last sample of the old current), 'mid-interval', 'at-sample' (at the first sample "
+        "of the new current).");
 
     m.def(
         "step_series",

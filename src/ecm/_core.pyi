@@ -152,6 +152,8 @@ class Result:
     def temperature_source(self) -> str: ...
     @property
     def warnings(self) -> list[str]: ...
+    @property
+    def edge_timing(self) -> str: ...
 
 def build_model_from_data(
     records: list,
@@ -203,9 +205,10 @@ def extract(
     step_id: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None = None,
     temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0,
     temperature_source: str = "given",
+    edge_timing: str = "reading",
 ) -> Result:
     """
-    One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from one classic recording to the next; progress(done, total) is called as pulses are fitted, debug(message) receives the classic reading's log lines. The step analysis's options apply to reading='steps'.
+    One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from one classic recording to the next; progress(done, total) is called as pulses are fitted, debug(message) receives the classic reading's log lines. The step analysis's options apply to reading='steps'. edge_timing: when the current's steps happened within their sample intervals: 'reading' (the reading's convention: classic linear between samples, steps step_hold), 'linear', 'after-sample' (right after the last sample of the old current), 'mid-interval', 'at-sample' (at the first sample of the new current).
     """
 
 def output_paths(results_dir: str, recording: str) -> tuple[str, str]: ...

@@ -26,6 +26,7 @@ except ImportError as _e:  # pragma: no cover - the source tree shadows the inst
     ) from _e
 from ecm._errors import RecordingError, UsageError
 from ecm.results import (
+    EDGE_TIMINGS,
     METHODS,
     MODEL_NAMES,
     PARAMETERS,
@@ -275,6 +276,7 @@ class Extraction:
                 "pulses_total": len(r.pulses),
                 "medians": r.medians,
                 "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
+                "edge_timing": r.edge_timing,
                 "warnings": r.warnings,
             }
             if r.protocol is not None:
@@ -467,6 +469,7 @@ def _extract_one(
             debug=debug,
             temperature=float(raw["temperature"]),
             temperature_source=raw["temperature_source"],
+            edge_timing=export_options["edge_timing"],
         )
     except (RecordingError, UsageError):
         raise
@@ -493,6 +496,7 @@ def extract(
     max_pulse_s: float = 600.0,
     min_rest_s: float = 600.0,
     rms_limit_mV: float = 5.0,
+    edge_timing: str = "reading",
 ) -> Extraction:
     """Runs the extraction over a battery folder (``<folder>/raw_data/*.csv``, in
     directory order, as the import-time run) or over a list of recording paths.
@@ -514,7 +518,14 @@ def extract(
     time/current/voltage/temperature/step to column names (``name:unit`` for
     other units), ``preset`` names a cycler layout (ecm.exports.PRESETS);
     ``temperature`` (degC) and ``capacity_mAh`` override what the data and
-    the file name say.
+    the file name say. ``edge_timing`` says when the current's steps happened
+    within their sample intervals, which pulse data cannot tell (a later step
+    looks like a smaller branch resistance and a larger R0): "reading" (default:
+    classic recordings linear between samples, exports right after the last
+    sample of the old current), "linear", "after-sample", "mid-interval" or
+    "at-sample" (at the first sample of the new current, which a cycler logging
+    at its step edges reports). It applies to the joint method and to either
+    method on exports; each recording's ``edge_timing`` says what was used.
 
     Raises UsageError for bad arguments, RecordingError (a ValueError) naming
     the file when a recording cannot be used. Nothing is written; see
@@ -532,9 +543,12 @@ def extract(
         capacity_mAh=capacity_mAh,
         temperature=temperature,
     )
+    if edge_timing not in EDGE_TIMINGS:
+        raise UsageError(f"edge_timing {edge_timing!r} is not known; expected one of {', '.join(EDGE_TIMINGS)}")
     base, paths = _recording_paths(folder)
     bar, report = _progress_reporter(progress, len(paths))
     export_options: Dict[str, Any] = dict(
+        edge_timing=edge_timing,
         columns=columns,
         preset=preset,
         temperature=temperature,

@@ -113,6 +113,8 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
             )
         meds = "  ".join(f"{k} {_fmt(v, units[k[0]])}" for k, v in r.medians.items())
         lines.append(f"          medians: {meds}")
+        if r.edge_timing:
+            lines.append(f"          current steps: {r.edge_timing}")
         if r.warnings:
             lines.append(f"          {len(r.warnings)} warning(s):")
             lines.extend(f"            - {w}" for w in r.warnings)
@@ -554,6 +556,16 @@ def _add_method_options(p: argparse.ArgumentParser) -> None:
         "'steps': the step analysis of any step protocol (cycler exports, HPPC tests); 'auto' (default): "
         "classic where the file is in that layout and no --columns/--preset is given, else steps",
     )
+    p.add_argument(
+        "--edge-timing",
+        choices=["reading", "linear", "after-sample", "mid-interval", "at-sample"],
+        default="reading",
+        help="when a logged current step happened within its sample interval, which the pulses cannot tell "
+        "(a later step looks like a smaller R1 and a larger R0): 'reading' (default: classic recordings linear "
+        "between samples, exports right after the last sample of the old current), 'linear', 'after-sample', "
+        "'mid-interval', or 'at-sample' (a cycler that logs at its step edges: that sample reports the new "
+        "current). Not used by the two-pass fit of classic recordings",
+    )
 
 
 def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
@@ -568,6 +580,7 @@ def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
         max_pulse_s=args.max_pulse,
         min_rest_s=args.min_rest,
         rms_limit_mV=args.rms_limit,
+        edge_timing=getattr(args, "edge_timing", "reading"),
     )
 
 

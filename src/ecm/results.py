@@ -23,6 +23,10 @@ METHODS = ("pulse", "joint")
 #: How a recording is read: "classic" pulse-discharge recordings (Seconds, Current(A),
 #: Voltage(V)), or "steps": any step protocol (cycler exports) through the step analysis.
 READINGS = ("auto", "classic", "steps")
+#: When a logged current step happened within its sample interval: the reading's convention, the
+#: current linear between samples, right after the last sample of the old current, half-way, or at
+#: the first sample of the new current.
+EDGE_TIMINGS = ("reading", "linear", "after-sample", "mid-interval", "at-sample")
 #: The parameter columns of each model, in the order of the parameter files.
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
 #: The SOC x temperature tables beside battery_model.json.
@@ -99,6 +103,10 @@ class Recording:
     #: What a report draws: the kept samples ("t", "current", "voltage"), "ocv_diff",
     #: "rest_end" (sample indices) and per pulse row its fitted response ("fits").
     series: Optional[Dict[str, Any]] = field(repr=False, default=None)
+    #: When the current's steps happened within their sample intervals, as the fit found or took
+    #: it ("linear between samples", "steps between samples, 50 % into the sample interval", ...);
+    #: empty for the two-pass fit of classic recordings.
+    edge_timing: str = ""
 
     @property
     def name(self) -> str:
@@ -176,4 +184,5 @@ def recording_from(
         ocv_passes=int(result.ocv_passes),
         protocol=protocol,
         series=series if series is not None else (result.series() if result.reading == "classic" else None),
+        edge_timing=str(result.edge_timing),
     )

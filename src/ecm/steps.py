@@ -65,6 +65,7 @@ def run_export(
     max_pulse_s: float = 600.0,
     min_rest_s: float = 600.0,
     rms_limit_mV: float = 5.0,
+    edge_timing: str = "reading",
     progress: Optional[Callable[[int, int], Any]] = None,
     export: Optional[Export] = None,
 ):
@@ -94,6 +95,7 @@ def run_export(
         step_id=ex.step,
         temperature=float(temperature_value(temp)),
         temperature_source=temp_source,
+        edge_timing=edge_timing,
     )
     p = pulse_frame(res)
     warnings = [f"{path}: {n}" for n in ex.notes] + list(res.warnings)

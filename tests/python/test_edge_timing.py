@@ -1,0 +1,64 @@
+"""Current steps as cyclers log them: the joint fit against cells whose current
+steps at a sample, between samples, or whose edge sample reports the old
+current, simulated exactly (tools/synthcell.py make_step_recording, a
+piecewise-constant current, every branch in closed form)."""
+
+import logging
+import os
+
+import numpy as np
+import pytest
+import synthcell
+
+import ecm
+
+TRUTH = dict(R0=0.04, R1=0.02, tau1=10.0, R2=0.015, tau2=120.0)
+# synthcell's convention -> the timing that describes it
+CONVENTION = {"at_sample": "at-sample", "edge_old": "after-sample", "between": "mid-interval", "linear": "linear"}
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory):
+    cell = synthcell.constant_cell(model="model2", r0=0.04, r1=0.02, tau1=10.0, r2=0.015, tau2=120.0)
+    out = {}
+    for edge in synthcell.CURRENT_EDGES:
+        d = tmp_path_factory.mktemp(edge)
+        path = os.path.join(d, "cell_2000mAh_Tp25.csv")
+        df = synthcell.make_step_recording(cell, 25.0, edge=edge, cycles=6, dt=2.0, rest_s=1200.0)
+        synthcell.write_recording_csv(df, path)
+        out[edge] = path
+    return out
+
+
+def medians_error(path, **kwargs):
+    logging.disable(logging.WARNING)
+    try:
+        ex = ecm.extract([path], low_cutoff=3.0, high_cutoff=4.2, method="joint", **kwargs)
+    finally:
+        logging.disable(logging.NOTSET)
+    rec = ex.recordings[0]
+    p = rec.pulses[rec.pulses["status"] == "fitted"] if "status" in rec.pulses else rec.pulses
+    return {k: float(np.median(p[k])) / v - 1.0 for k, v in TRUTH.items()}, rec
+
+
+@pytest.mark.parametrize("edge", synthcell.CURRENT_EDGES)
+def test_the_cyclers_convention_gives_the_truth(recordings, edge):
+    err, rec = medians_error(recordings[edge], edge_timing=CONVENTION[edge])
+    for name, e in err.items():
+        assert abs(e) < 0.005, (name, e)
+    assert rec.edge_timing  # the timing used is stated
+
+
+def test_the_wrong_convention_trades_r0_against_r1(recordings):
+    # a step one interval late leaves the branches' response e^(-dt/tau) smaller at every later
+    # sample: the fit takes it up as a smaller R0 and a larger R1 at the same error
+    err, rec = medians_error(recordings["at_sample"])  # classic reading: linear between samples
+    assert rec.edge_timing == "linear between samples"
+    shift = TRUTH["R1"] * (1.0 - np.exp(-1.0 / TRUTH["tau1"]))  # about half the interval late
+    assert err["R0"] < -0.03 and err["R1"] > 0.05
+    assert abs(err["R0"] * TRUTH["R0"] + shift) < 0.5 * shift
+
+
+def test_unknown_timing_is_a_usage_error(recordings):
+    with pytest.raises(ecm.UsageError, match="edge_timing 'sideways'"):
+        ecm.extract([recordings["linear"]], low_cutoff=3.0, high_cutoff=4.2, edge_timing="sideways")
