@@ -953,8 +953,13 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     obs.progress(0, total);
     res.edge_timing = timing.text();
     BlockFitter fitter(cfg, ser, steps, t, n, full, ocv_ser, pulses, res);
+    for (Block& b : blocks) {
+        fitter.fit(b);
+        obs.progress(++done, total);
+    }
     for (ProtocolPulse& p : pulses) {
         const Step& st = steps[p.step];
+        if (p.status.empty()) p.status = "rejected: in no window (no long rest before it)";
         if (p.window_last == 0) {
             p.window_first = st.first;
             p.window_last = st.last;

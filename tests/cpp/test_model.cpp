@@ -39,8 +39,13 @@ TEST(ModelEvaluator, RepeatedTemperaturesAveragedAndLinearBetween) {
     EXPECT_DOUBLE_EQ(ocv[2], 4.08);
     const ecm::SimModel at = m.at(5.0, true);  // no tables: constant parameters
     ASSERT_EQ(at.param_soc.size(), 1u);
-    EXPECT_NEAR(at.r0[0], 0.030 + (0.011 - 0.030) * 5.0 / 25.0, 1e-15);
-    EXPECT_NEAR(at.tau[0][0], 30.0 + (12.0 - 30.0) * 5.0 / 25.0, 1e-13);
+    // resistances and time constants: the Arrhenius law through the two temperatures
+    auto arrhenius = [](double a, double b, double t) {
+        const double x0 = 1.0 / 273.15, x1 = 1.0 / 298.15, x = 1.0 / (t + 273.15);
+        return std::exp(std::log(a) + (x - x0) / (x1 - x0) * (std::log(b) - std::log(a)));
+    };
+    EXPECT_NEAR(at.r0[0], arrhenius(0.030, 0.011, 5.0), 1e-15);
+    EXPECT_NEAR(at.tau[0][0], arrhenius(30.0, 12.0, 5.0), 1e-12);
 }
 
 TEST(ModelEvaluator, TableGapsFilledInSocThenFromTheModel) {
@@ -56,9 +61,11 @@ TEST(ModelEvaluator, TableGapsFilledInSocThenFromTheModel) {
     EXPECT_EQ(grid[1], (std::vector<double>(3, 0.011)));  // nothing determined: the model's value
     const ecm::SimModel at = m.at(12.5, true);
     ASSERT_EQ(at.param_soc.size(), 3u);
-    EXPECT_NEAR(at.r0[0], (0.04 + 0.011) / 2, 1e-15);
-    EXPECT_NEAR(at.r[0][2], (0.01 + 0.002) / 2, 1e-15);
-    EXPECT_NEAR(at.tau[0][1], (30.0 + 12.0) / 2, 1e-13);
+    // between the temperatures the Arrhenius law: the logarithm linear in 1/T
+    const double w = (1.0 / 285.65 - 1.0 / 273.15) / (1.0 / 298.15 - 1.0 / 273.15);
+    EXPECT_NEAR(at.r0[0], std::exp(std::log(0.04) + w * (std::log(0.011) - std::log(0.04))), 1e-15);
+    EXPECT_NEAR(at.r[0][2], std::exp(std::log(0.01) + w * (std::log(0.002) - std::log(0.01))), 1e-15);
+    EXPECT_NEAR(at.tau[0][1], std::exp(std::log(30.0) + w * (std::log(12.0) - std::log(30.0))), 1e-12);
     EXPECT_THROW(m.table_grid("R7"), ecm::DataError);
 }
 

@@ -59,6 +59,13 @@ def test_the_wrong_convention_trades_r0_against_r1(recordings):
     assert abs(err["R0"] * TRUTH["R0"] + shift) < 0.5 * shift
 
 
+def test_exports_take_the_timing_too(recordings):
+    cols = {"time": "Seconds", "current": "Current(A)", "voltage": "Voltage(V)"}
+    err, rec = medians_error(recordings["at_sample"], columns=cols, capacity_mAh=2000, edge_timing="at-sample")
+    assert rec.protocol is not None and rec.edge_timing.startswith("steps at the first sample")
+    assert abs(err["R0"]) < 0.01 and abs(err["R1"]) < 0.02
+
+
 def test_unknown_timing_is_a_usage_error(recordings):
     with pytest.raises(ecm.UsageError, match="edge_timing 'sideways'"):
         ecm.extract([recordings["linear"]], low_cutoff=3.0, high_cutoff=4.2, edge_timing="sideways")
