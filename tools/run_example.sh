@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the extraction on the bundled sample cell:
+# Installs the package (the base install: a C++ compiler is all it needs from
+# the system) and runs the extraction on the bundled sample cell:
 # examples/sample_cell/results/ receives the per-temperature files and battery_model.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."

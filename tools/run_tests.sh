@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite: the C++ unit tests through
-# ctest and the Python tests through pytest.
+# Installs the package with its test extra and the C++ test tools, then runs
+# the whole test suite: the C++ unit tests through ctest and the Python tests
+# through pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh
+bash tools/setup.sh --tests
 
 # The C++ unit tests, built as the package is (CMakePresets.json: release).
 command -v ninja >/dev/null 2>&1 && export CMAKE_GENERATOR=${CMAKE_GENERATOR:-Ninja}
