@@ -1,9 +1,10 @@
-"""Reading cycler exports: column maps, presets for common cycler CSV/text
-exports, units, headerless files, repeated time stamps and time resets.
+"""Reading cycler exports for the step analysis: column maps and presets for
+common cycler layouts, units, headerless files.
 
-A read export is a plain :class:`Export` of NumPy columns in seconds, amperes
-(sign as the cycler wrote it; the step analysis finds the convention) and
-volts, with notes on what was done to read it.
+Every file is first read into the normalised recording (ecm.readers); an
+:class:`Export` is its NumPy columns in seconds, amperes (sign as the cycler
+wrote it, magnitudes signed by a state column; the step analysis finds the
+convention) and volts, with notes on what was done to read it.
 """
 
 from __future__ import annotations
@@ -124,6 +125,7 @@ class Export:
     preset: Optional[str] = None
     columns: Dict[str, str] = field(default_factory=dict)  # quantity -> column used
     notes: List[str] = field(default_factory=list)
+    recording: Optional[Any] = None  # the normalised recording (ecm.readers.Normalised) it came from
 
 
 def parse_columns(text: str) -> Dict[str, str]:
@@ -161,39 +163,6 @@ def _split_outside_parens(text: str) -> List[str]:
 
 def _norm(name: str) -> str:
     return re.sub(r"\s+", " ", str(name)).strip().lower()
-
-
-def _looks_numeric(cell: str) -> bool:
-    try:
-        float(cell)
-        return True
-    except ValueError:
-        return False
-
-
-def _sniff(path: str) -> Tuple[str, List[str], int]:
-    """The delimiter, the first row's fields, and how many lines precede the header (BioLogic headers)."""
-    try:
-        with open(path, encoding="utf-8", errors="replace", newline="") as f:
-            head = [f.readline() for _ in range(200)]
-    except OSError as e:
-        raise RecordingError(f"{path}: cannot be read: {e.strerror or e}") from None
-    head = [h for h in head if h != ""]
-    if not head:
-        raise RecordingError(f"{path}: the file is empty")
-    skip = 0
-    for line in head[:3]:
-        mm = re.search(r"Nb header lines\s*:\s*(\d+)", line)
-        if mm:
-            skip = int(mm.group(1)) - 1
-    first = head[skip] if skip < len(head) else head[0]
-    delim = (
-        "\t"
-        if first.count("\t") > first.count(",") and first.count("\t") > first.count(";")
-        else (";" if first.count(";") > first.count(",") else ",")
-    )
-    fields = next(csv.reader(io.StringIO(first), delimiter=delim))
-    return delim, [x.strip() for x in fields], skip
 
 
 def _find(header_norm: Dict[str, str], wanted: Sequence[Tuple[str, float]]) -> Optional[Tuple[str, float]]:
@@ -238,271 +207,45 @@ def _guess_factor(column: str, quantity: str) -> float:
     return 1.0
 
 
-def _to_seconds(raw: pd.Series, path: str, column: str, line_of) -> np.ndarray:
-    num = pd.to_numeric(raw, errors="coerce")
-    if num.notna().all():
-        return num.to_numpy(dtype=float)
-    bad = num.isna()
-    # h:mm:ss(.fff) durations (Neware), possibly with days "1 day, 02:03:04" or "26:03:04"
-    txt = raw.astype(str).str.strip()
-    m = txt.str.match(r"^\d+:\d{1,2}:\d{1,2}(\.\d+)?$")
-    if m.all():
-        parts = txt.str.split(":", expand=True).astype(float)
-        return (parts[0] * 3600 + parts[1] * 60 + parts[2]).to_numpy(dtype=float)
-    if m.any():  # a column of h:mm:ss times: the cell that is neither
-        bad = bad & ~m
-    k = int(np.flatnonzero(bad.to_numpy())[0])
-    raise RecordingError(
-        f"{path}, line {line_of(k)}: column '{column}' holds '{raw.iloc[k]}', expected a number of seconds or h:mm:ss"
-    )
-
-
-@dataclass
-class _Table:
-    """The rows of one export and the file line of its first data row (for messages)."""
-
-    df: pd.DataFrame
-    first_line: int  # of a binary file: its record number from 1
-    preset: Optional[str]  # a headerless file's layout, else what the caller gave
-
-    def line_of(self, k: int) -> int:
-        return self.first_line + k
-
-
-def _read_table(path: str, preset: Optional[str], notes: List[str]) -> _Table:
-    """The file as a table: a binary export through its reader, a text export with
-    its header row (after any BioLogic preamble), or a headerless one by position."""
-    ext = os.path.splitext(path)[1].lower()
-    if ext in BINARY_READERS:
-        df = _read_binary(path)
-        df.columns = [str(c).strip() for c in df.columns]
-        notes.append(f"read with {BINARY_READERS[ext][0]}")
-        table = _Table(df, 1, preset)
-    else:
-        delim, first, skip = _sniff(path)
-        if sum(_looks_numeric(x) for x in first if x) >= max(2, len([x for x in first if x]) // 2):
-            table = _read_headerless(path, delim, first, preset, notes)
-        else:
-            table = _read_with_header(path, delim, skip, preset)
-    if len(table.df) == 0:
-        raise RecordingError(f"{path}: the table has no rows")
-    return table
-
-
-def _read_headerless(path: str, delim: str, first: List[str], preset: Optional[str], notes: List[str]) -> _Table:
-    """A file whose first line holds numbers: a preset with a positional layout
-    (given, or bitrode for 14 columns or more) names the columns."""
-    pname = preset or ("bitrode" if len(first) >= 14 else None)
-    positional = PRESETS.get(pname or "", {}).get("positional")
-    if not positional:
-        raise RecordingError(
-            f"{path}: the first line holds numbers, not column names; give --preset for a "
-            "layout with known column positions (bitrode) or add a header row"
-        )
-    names = list(positional) + [f"extra_{k}" for k in range(max(0, len(first) - len(positional)))]
-    try:
-        df = pd.read_csv(
-            path,
-            header=None,
-            names=names[: len(first)],
-            sep=delim,
-            skipinitialspace=True,
-            index_col=False,
-            low_memory=False,
-        )
-    except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
-        raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
-    notes.append(f"no header row: columns taken by position as in the {pname} layout")
-    return _Table(df, 1, pname)
-
-
-def _read_with_header(path: str, delim: str, skip: int, preset: Optional[str]) -> _Table:
-    """A text export whose header row follows ``skip`` preamble lines."""
-    try:
-        df = pd.read_csv(
-            path,
-            sep=delim,
-            skiprows=skip,
-            skipinitialspace=True,
-            index_col=False,
-            low_memory=False,
-            encoding_errors="replace",
-        )
-    except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as e:
-        raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
-    df.columns = [str(c).strip() for c in df.columns]
-    return _Table(df, skip + 2, preset)  # the header is file line skip + 1
-
-
-def _pick_columns(
-    path: str, header: List[str], columns: Optional[Mapping[str, str]], preset: Optional[str]
-) -> Tuple[Optional[str], Dict[str, str], Dict[str, float]]:
-    """The preset (detected from the header when neither it nor a column map is
-    given), then per quantity the column used and its factor to SI units."""
-    norm = {_norm(h): h for h in header}
-    if preset is None and not columns:
-        preset = detect_preset(header)
-        if preset is None:
-            raise RecordingError(
-                f"{path}: the columns ({', '.join(header[:12])}{', ...' if len(header) > 12 else ''}) match no "
-                f"known cycler layout ({', '.join(PRESETS)}); give --preset or --columns "
-                "time=...,current=...,voltage=..."
-            )
-    used: Dict[str, str] = {}
-    factors: Dict[str, float] = {}
-    layout = PRESETS.get(preset or "", {})
-    for q in QUANTITIES:
-        if columns and q in columns:
-            col, f = _unit_of(columns[q])
-            if _norm(col) not in norm:
-                raise RecordingError(f"{path}: no column '{col}' for {q}; the columns are {', '.join(header)}")
-            used[q] = norm[_norm(col)]
-            factors[q] = f if f is not None else _guess_factor(col, q)
-        elif q in layout:
-            got = _find(norm, layout[q])
-            if got:
-                used[q], factors[q] = got
-    for q in ("time", "current", "voltage"):
-        if q not in used:
-            wanted = ", ".join(n for n, _ in layout.get(q, ())) or "a column named in --columns"
-            raise RecordingError(f"{path}: no {q} column (looked for {wanted}); the columns are {', '.join(header)}")
-    return preset, used, factors
-
-
-def _numeric(table: _Table, path: str, column: str, quantity: str, factor: float) -> np.ndarray:
-    """A column that must hold a number in every row, scaled by ``factor``; the
-    first cell that does not names its file line."""
-    raw = table.df[column]
-    num = pd.to_numeric(raw, errors="coerce")
-    if num.isna().any():
-        k = int(np.flatnonzero(num.isna().to_numpy())[0])
-        raise RecordingError(
-            f"{path}, line {table.line_of(k)}: column '{column}' holds '{raw.iloc[k]}', expected a number ({quantity})"
-        )
-    return num.to_numpy(dtype=float) * factor
-
-
-def _optional_numeric(table: _Table, column: Optional[str]) -> Optional[np.ndarray]:
-    """A column that may have gaps (temperature, step): unreadable cells are NaN."""
-    if column is None:
-        return None
-    return pd.to_numeric(table.df[column], errors="coerce").to_numpy(dtype=float)
-
-
-def _signed_by_state(table: _Table, preset: Optional[str], current: np.ndarray, notes: List[str]) -> np.ndarray:
-    """Current magnitudes (all >= 0) signed by a state column whose 'D' rows are
-    discharges, where the layout has such a column; else the current as it is."""
-    layout = PRESETS.get(preset or "", {})
-    if "state" not in layout:
-        return current
-    got = _find({_norm(h): h for h in table.df.columns}, layout["state"])
-    if got:
-        state = table.df[got[0]].astype(str).str.strip().str.upper().str[:1].to_numpy()
-        if np.all(current >= 0) and np.any(state == "D"):
-            current = np.where(state == "D", -current, current)
-            notes.append(f"current magnitudes signed by the '{got[0]}' column (D: discharge)")
-    return current
-
-
-def _mend_time(time: np.ndarray, table: _Table, notes: List[str]) -> Tuple[np.ndarray, Optional[np.ndarray]]:
-    """Resets (a new export appended) continue from where the last one ended, one
-    median step later; of repeated time stamps the first sample is kept. Returns
-    the time axis and the rows to keep (None: all)."""
-    dt = np.diff(time)
-    back = np.flatnonzero(dt < 0)
-    if back.size:
-        step_s = float(np.median(dt[dt > 0])) if np.any(dt > 0) else 1.0
-        for k in back:
-            notes.append(
-                f"time goes back at line {table.line_of(int(k) + 1)} ({time[k]:g} s, then {time[k + 1]:g} s): "
-                "taken as a new export appended"
-            )
-        offset = np.zeros_like(time)
-        for k in back:
-            offset[k + 1 :] += time[k] - time[k + 1] + step_s
-        time = time + offset
-    dup = np.flatnonzero(np.diff(time) == 0) + 1
-    if not dup.size:
-        return time, None
-    keep = np.ones(time.size, dtype=bool)
-    keep[dup] = False
-    notes.append(
-        f"{dup.size} repeated time stamp(s) (first at line {table.line_of(int(dup[0]))}): the later sample dropped"
-    )
-    return time[keep], keep
-
-
 def read_export(path: str, columns: Optional[Mapping[str, str]] = None, preset: Optional[str] = None) -> Export:
     """Reads one export. ``columns`` maps quantities (time, current, voltage,
     temperature, step) to column names (optionally ``name:unit``); ``preset``
     names a cycler layout (see PRESETS); with neither, the preset is detected
-    from the header."""
-    path = os.fspath(path)
-    if preset is not None and preset not in PRESETS:
-        raise UsageError(f"preset '{preset}' is not known; expected one of {', '.join(PRESETS)}")
-    notes: List[str] = []
-    table = _read_table(path, preset, notes)
-    preset, used, factors = _pick_columns(path, list(table.df.columns), columns, table.preset)
+    from the header, and any other layout is recognised from its column names
+    (ecm.readers.read_recording)."""
+    from .readers import read_recording
 
-    time = _to_seconds(table.df[used["time"]], path, used["time"], table.line_of) * factors["time"]
-    current = _numeric(table, path, used["current"], "current", factors["current"])
-    voltage = _numeric(table, path, used["voltage"], "voltage", factors["voltage"])
-    current = _signed_by_state(table, preset, current, notes)
-    temperature = _optional_numeric(table, used.get("temperature"))
-    step = _optional_numeric(table, used.get("step"))
+    rec = read_recording(path, columns=columns, preset=preset)
+    return export_of(rec)
 
-    time, keep = _mend_time(time, table, notes)
-    if keep is not None:
-        current, voltage = current[keep], voltage[keep]
-        temperature = temperature[keep] if temperature is not None else None
-        step = step[keep] if step is not None else None
+
+def export_of(rec: Any) -> Export:
+    """The step analysis's view of a normalised recording (ecm.readers.Normalised):
+    the current in the cycler's own sign, the temperature (ambient, else the
+    surface's) and the step numbers (the step count, else the index)."""
+    d = rec.data
+    temperature = rec.column("Ambient Temperature / degC")
+    if temperature is None:
+        temperature = rec.column("Surface Temperature / degC")
+    step = rec.column("Step Count / 1")
+    if step is None:
+        step = rec.column("Step Index / 1")
+    current = d["Current / A"].to_numpy(dtype=float)
+    if rec.written_sign != 1.0:
+        current = current * rec.written_sign
+    columns = {q: c for q, c in rec.columns.items() if q in ("time", "current", "voltage", "temperature", "step")}
     return Export(
-        path=path,
-        time=time,
+        path=rec.path,
+        time=d["Test Time / s"].to_numpy(dtype=float),
         current=current,
-        voltage=voltage,
+        voltage=d["Voltage / V"].to_numpy(dtype=float),
         temperature=temperature,
         step=step,
-        preset=preset,
-        columns=used,
-        notes=notes,
+        preset=rec.preset or rec.format,
+        columns=columns,
+        notes=list(rec.notes),
+        recording=rec,
     )
-
-
-# Binary and spreadsheet exports, read by the well-kept library for each (optional
-# extra 'exports'): suffix -> (library, what to install).
-BINARY_READERS = {
-    ".mpr": ("galvani", "galvani"),  # BioLogic EC-Lab binary
-    ".nda": ("NewareNDA", "NewareNDA"),  # Neware binary
-    ".ndax": ("NewareNDA", "NewareNDA"),
-    ".xlsx": ("openpyxl", "openpyxl"),  # spreadsheet exports (Arbin, Neware, ...)
-}
-
-
-def _read_binary(path: str) -> pd.DataFrame:
-    ext = os.path.splitext(path)[1].lower()
-    lib, pip_name = BINARY_READERS[ext]
-    try:
-        if lib == "galvani":
-            from galvani import BioLogic
-
-            df = pd.DataFrame(BioLogic.MPRfile(path).data)
-        elif lib == "NewareNDA":
-            import NewareNDA
-
-            df = NewareNDA.read(path)
-            if "Timestamp" in df and "Total Time" not in df:  # seconds since the first record
-                stamp = pd.to_datetime(df["Timestamp"])
-                df["Total Time"] = (stamp - stamp.iloc[0]).dt.total_seconds()
-        else:
-            df = pd.read_excel(path, engine="openpyxl")
-    except ImportError:
-        raise RecordingError(f"{path}: reading {ext} files needs {pip_name} (pip install 'ecmfit[exports]')") from None
-    except RecordingError:
-        raise
-    except Exception as e:  # the reader's own complaint about the file
-        raise RecordingError(f"{path}: cannot be read as a {ext} export: {type(e).__name__}: {e}") from None
-    return df
 
 
 _TEMP_PATTERNS = [
