@@ -9,17 +9,14 @@ convention) and volts, with notes on what was done to read it.
 
 from __future__ import annotations
 
-import csv
-import io
 import os
 import re
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
-import pandas as pd
 
-from ._errors import RecordingError, UsageError
+from ._errors import UsageError
 
 # Per quantity the column names a preset looks for (first found wins) and the
 # factor to SI units. Names are compared without case and surrounding spaces.

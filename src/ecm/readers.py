@@ -290,8 +290,11 @@ def recognise(name: str) -> Optional[Tuple[str, int, float, bool]]:
     info = _unit_info(unit)
     if key.startswith("step") and info is not None and info[0] == "time":
         return None  # the step's time, not the test's
-    if "temp" in key or key in ("t", "t1", "auxt1") or (
-        info is not None and info[0] == "temperature" and key not in _BASES
+    if (
+        "temp" in key
+        or key in ("t1", "auxt1")
+        or (key == "t" and info is not None)
+        or (info is not None and info[0] == "temperature" and key not in _BASES)
     ):
         if unit is not None and (info is None or info[0] != "temperature"):
             return None
@@ -405,9 +408,7 @@ def _split_line(line: str, delim: str) -> List[str]:
         return []
 
 
-def _find_header(
-    lines: List[str], wanted: Optional[Sequence[str]]
-) -> Optional[Tuple[int, str, List[str], bool]]:
+def _find_header(lines: List[str], wanted: Optional[Sequence[str]]) -> Optional[Tuple[int, str, List[str], bool]]:
     """The header line among the first lines: (index, delimiter, names, quoted rows).
     A header names time, current and voltage columns (or every column of
     ``wanted``, a user's column map or a preset's names)."""
@@ -533,13 +534,22 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
     kw: Dict[str, Any] = {"skiprows": idx, "header": 0}
     if quoted:
         kw["quoting"] = csv.QUOTE_NONE
-    widest = max((len(_split_line(ln, delim)) for ln in data_lines[:20]), default=0)
+    widest = len(names)
+    for k, ln in enumerate(lines[idx + 1 : idx + 40]):
+        fields = _split_line(ln, delim)
+        if len(fields) > len(names):
+            if any(x for x in fields[len(names) :]):
+                raise RecordingError(
+                    f"{path}, line {idx + k + 2}: {len(fields)} fields where the header row has {len(names)}; "
+                    "expected one value per column"
+                )
+            widest = max(widest, len(fields))
     if widest > len(names):
         # rows that end in a separator (Maccor, PEC): the extra fields are empty columns
         kw = dict(kw, skiprows=idx + 1, header=None, names=_dedupe(names + [""] * (widest - len(names))))
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
             df = pd.read_csv(
                 path,
                 sep=delim,
@@ -556,7 +566,9 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
         raise RecordingError(_parser_message(path, str(e), len(names))) from None
     except (UnicodeDecodeError, ValueError, OSError) as e:
         raise RecordingError(f"{path}: cannot be read as a table: {e}") from None
-    df.columns = [str(c).strip().strip('"').strip() for c in df.columns]
+    if any("loss of data" in str(w.message) for w in caught):
+        raise RecordingError(_wide_row(path, encoding, delim, idx, len(kw.get("names") or names)))
+    df.columns = _dedupe([str(c) for c in df.columns])
     if quoted and len(df.columns):
         for c in (df.columns[0], df.columns[-1]):
             if df[c].dtype == object:
@@ -582,6 +594,18 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
     if decimal == ",":
         notes.append("numbers with decimal commas")
     return raw
+
+
+def _wide_row(path: str, encoding: str, delim: str, idx: int, width: int) -> str:
+    """The message for a row with more fields than the header (pandas would drop them)."""
+    with open(path, encoding=encoding, errors="replace", newline="") as f:
+        for k, row in enumerate(csv.reader(f, delimiter=delim)):
+            if k > idx and len(row) > width and any(x.strip() for x in row[width:]):
+                return (
+                    f"{path}, line {k + 1}: {len(row)} fields where the header row has {width}; "
+                    "expected one value per column"
+                )
+    return f"{path}: a row has more fields than the header row ({width}); expected one value per column"
 
 
 def _dedupe(names: List[str]) -> List[str]:
@@ -619,9 +643,7 @@ def _looks_numeric(cell: str) -> bool:
         return False
 
 
-def _read_without_header(
-    path: str, lines: List[str], encoding: str, preset: Optional[str], notes: List[str]
-) -> _Raw:
+def _read_without_header(path: str, lines: List[str], encoding: str, preset: Optional[str], notes: List[str]) -> _Raw:
     """No line names time, current and voltage: a headerless export (by its
     preset's column positions), or a file that is not a recording."""
     from .exports import PRESETS
@@ -739,7 +761,7 @@ def _excel_samples(path: str, book: Any, wanted: Optional[Sequence[str]], notes:
             if not ok:
                 continue
             df = pd.read_excel(book, sheet_name=sheet, header=r)
-            df.columns = [str(c).strip() for c in df.columns]
+            df.columns = _dedupe([str(c) for c in df.columns])
             if sheet != sheets[0] or r:
                 notes.append(f"samples read from sheet '{sheet}' (header on row {r + 1})")
             lines = np.arange(len(df), dtype=np.int64) + r + 2
@@ -792,17 +814,9 @@ def _read_neware(path: str, notes: List[str]) -> _Raw:
     except Exception as e:
         raise RecordingError(f"{path}: cannot be read as a Neware file: {type(e).__name__}: {e}") from None
     # fastnda's names: total_time_s is the test's monotonic time (the wall clock may jump)
-    rename = {
-        "total_time_s": "test_time_s",
-        "current_mA": "current_mA",
-        "voltage_V": "voltage_V",
-        "unix_time_s": "unix_time_s",
-        "step_count": "step_count",
-        "step_index": "step_index",
-        "cycle_count": "cycle_count",
-        "step_type": "step_type",
-    }
-    df = df.rename(columns=rename)
+    # its names carry their units (voltage_V, current_mA, unix_time_s); total_time_s is the
+    # test's own monotonic time (the wall clock of some files jumps), step_time_s the step's
+    df = df.rename(columns={"total_time_s": "test_time_s"})
     temps = [c for c in df.columns if "temperature" in c.lower()]
     if temps:
         df = df.rename(columns={temps[0]: "Temperature (degC)"})
@@ -860,9 +874,7 @@ def _read_res(path: str, notes: List[str]) -> _Raw:
             "(apt-get install mdbtools, brew install mdbtools); or export the test as CSV/xlsx from the cycler"
         )
     try:
-        out = subprocess.run(
-            [exe, path, "Channel_Normal_Table"], capture_output=True, check=True, timeout=600
-        ).stdout
+        out = subprocess.run([exe, path, "Channel_Normal_Table"], capture_output=True, check=True, timeout=600).stdout
         df = pd.read_csv(io.BytesIO(out), low_memory=False)
     except subprocess.CalledProcessError as e:
         msg = e.stderr.decode("utf-8", "replace").strip().splitlines()
@@ -897,9 +909,7 @@ def _kind(path: str) -> str:
         if head.startswith(magic):
             return kind
     if _looks_binary(head):
-        raise RecordingError(
-            f"{path}: a binary file of a format not known here; known formats: {KNOWN_FORMATS}"
-        )
+        raise RecordingError(f"{path}: a binary file of a format not known here; known formats: {KNOWN_FORMATS}")
     return "text"
 
 
@@ -943,9 +953,9 @@ def _numeric(raw: _Raw, path: str, column: str, quantity: str, factor: float) ->
         bad = np.isnan(num)
     if bad.any():
         k = int(np.flatnonzero(bad)[0])
-        raise RecordingError(
-            f"{path}, {_where(raw, k)}: column '{column}' holds '{col.iloc[k]}', expected a number ({quantity})"
-        )
+        cell = col.iloc[k]
+        what = "is empty" if _isnan(cell) or not str(cell).strip() else f"holds '{cell}'"
+        raise RecordingError(f"{path}, {_where(raw, k)}: column '{column}' {what}, expected a number ({quantity})")
     return num * factor if factor != 1.0 else num
 
 
@@ -1010,7 +1020,9 @@ def parse_clock(values: pd.Series) -> Optional[pd.Series]:
     return None if full.isna().any() else full
 
 
-def _time_seconds(raw: _Raw, path: str, column: str, factor: float, notes: List[str]) -> Tuple[np.ndarray, Optional[str]]:
+def _time_seconds(
+    raw: _Raw, path: str, column: str, factor: float, notes: List[str]
+) -> Tuple[np.ndarray, Optional[str]]:
     """The time column in seconds, and the start date-time when it holds absolute times."""
     col = raw.df[column]
     if col.dtype.kind in "fiu":
@@ -1037,7 +1049,7 @@ def _time_seconds(raw: _Raw, path: str, column: str, factor: float, notes: List[
         parts = txt.str.split(":", expand=True).astype(float)
         sign = np.where(txt.str.startswith("-"), -1.0, 1.0)
         return (sign * (parts[0].abs() * 3600 + parts[1] * 60 + parts[2])).to_numpy(dtype=float), None
-    stamp = parse_clock(col) if not bad.all() or True else None
+    stamp = parse_clock(col)
     if stamp is not None:
         secs = (stamp - stamp.iloc[0]).dt.total_seconds().to_numpy(dtype=float)
         notes.append(f"time from the date-times of column '{column}' (seconds from the first)")
@@ -1164,8 +1176,8 @@ def mend_time(
     glitches: List[int] = []
     back = np.flatnonzero(np.diff(t) < 0)
     if back.size and back.size <= max(50, t.size // 100):
-        for k in back:
-            k = int(k)
+        for kk in back:
+            k = int(kk)
             if not (keep[k] and keep[k + 1]):
                 continue
             prev = _prev_kept(keep, k)
@@ -1204,16 +1216,16 @@ def mend_time(
     back = np.flatnonzero(dt < 0)
     if back.size:
         step_s = float(np.median(dt[dt > 0])) if np.any(dt > 0) else 1.0
-        for k in back[:20]:
+        for b in back[:20]:
             notes.append(
-                f"time goes back at {where} {int(lines_k[int(k) + 1])} ({t[k]:g} s, then {t[k + 1]:g} s): "
+                f"time goes back at {where} {int(lines_k[int(b) + 1])} ({t[b]:g} s, then {t[b + 1]:g} s): "
                 "taken as a new export appended"
             )
         if back.size > 20:
             notes.append(f"time goes back {back.size - 20} more times: each taken as a new export appended")
         offset = np.zeros_like(t)
-        for k in back:
-            offset[k + 1 :] += t[k] - t[k + 1] + step_s
+        for b in back:
+            offset[b + 1 :] += t[b] - t[b + 1] + step_s
         t = t + offset
     dup = np.flatnonzero(np.diff(t) == 0) + 1
     keep2 = None
@@ -1268,9 +1280,7 @@ def _prev_kept(keep: np.ndarray, k: int) -> Optional[int]:
 # the normalised recording
 
 
-def _user_columns(
-    path: str, header: List[str], columns: Mapping[str, str]
-) -> Dict[str, Tuple[str, float, bool]]:
+def _user_columns(path: str, header: List[str], columns: Mapping[str, str]) -> Dict[str, Tuple[str, float, bool]]:
     from .exports import _guess_factor, _unit_of
 
     norm = {_norm(h): h for h in header}
@@ -1301,7 +1311,7 @@ def _preset_columns(header: List[str], preset: str) -> Dict[str, Tuple[str, floa
 
 
 def read_recording(
-    path: "str | os.PathLike[str]",
+    path: str | os.PathLike[str],
     columns: Optional[Mapping[str, str]] = None,
     preset: Optional[str] = None,
 ) -> Normalised:
@@ -1326,12 +1336,16 @@ def read_recording(
     raw = _read_raw(path, wanted, preset, notes)
     if len(raw.df) == 0:
         raise RecordingError(f"{path}: the table has no rows (a header and no samples)")
-    header = [str(c) for c in raw.df.columns]
+    raw.df.columns = _dedupe([str(c) for c in raw.df.columns])
+    header = list(raw.df.columns)
 
     used = _pick(header)
     chosen_preset = raw.preset if raw.preset is not None else preset
     if columns:
-        used.update(_user_columns(path, header, columns))
+        mine = _user_columns(path, header, columns)
+        taken = {v[0] for v in mine.values()}
+        used = {q: v for q, v in used.items() if v[0] not in taken}
+        used.update(mine)
     else:
         if chosen_preset is None:
             chosen_preset = detect_preset(header)
@@ -1364,6 +1378,14 @@ def _normalise(
 ) -> Normalised:
     out: Dict[str, Any] = {}
     tcol, tfac, tunit = used["time"]
+    core = [used[q][0] for q in ("time", "current", "voltage")]
+    if len(raw.df) > 2 and raw.where == "line":
+        last = raw.df[core].iloc[-1]
+        if last.isna().any() and not raw.df[core].iloc[:-1].isna().any(axis=None):
+            # a file copied while the cycler was still writing it
+            notes.append(f"the last line ({int(raw.lines[-1])}) is cut short: dropped")
+            raw.df = raw.df.iloc[:-1]
+            raw.lines = raw.lines[:-1]
     time, start = _time_seconds(raw, path, tcol, tfac, notes)
     clock = None
     if "clock" in used:
@@ -1379,7 +1401,9 @@ def _normalise(
             )
     if clock is not None and start is None:
         start = str(clock.iloc[0])
-    start = start or raw.start
+    if start is None and raw.start:
+        told = parse_clock(pd.Series([raw.start]))
+        start = str(told.iloc[0]) if told is not None else raw.start
     current = _numeric(raw, path, used["current"][0], "current", used["current"][1])
     voltage = _numeric(raw, path, used["voltage"][0], "voltage", used["voltage"][1])
     if not np.all(np.isfinite(time)):
@@ -1426,7 +1450,12 @@ def _normalise(
         u = _optional_numeric(raw, used["unix"][0], used["unix"][1])
         if u is not None:
             out["Unix Time / s"] = u
-    elif clock is not None and clock.dtype.kind == "M" and used.get("clock") and raw.df[used["clock"][0]].dtype.kind in "fiu":
+    elif (
+        clock is not None
+        and clock.dtype.kind == "M"
+        and used.get("clock")
+        and raw.df[used["clock"][0]].dtype.kind in "fiu"
+    ):
         out["Unix Time / s"] = raw.df[used["clock"][0]].to_numpy(dtype=float)
     for q in ("cycle", "step_count", "step", "ambient", "surface"):
         if q in used:
@@ -1438,8 +1467,6 @@ def _normalise(
             v = _optional_numeric(raw, used[q][0], used[q][1])
             if v is not None:
                 out[_TARGET[q]] = v
-    if raw.format == "neware" and "capacity_mAh" in raw.df.columns and "Net Capacity / Ah" not in out:
-        pass  # fastnda's capacity is the step's: not a counter over the test
     data = pd.DataFrame({c: out[c] for c in BDF_COLUMNS if c in out})
     lines = raw.lines
     t_mended, keep = mend_time(data[TIME].to_numpy(dtype=float), lines, notes, path, raw.where)
@@ -1490,13 +1517,15 @@ def charge_positive(rec: Normalised, detect: Optional[Callable[..., Any]] = None
         got = detect(rec.time, cur, rec.voltage)
         positive = bool(got["charge_positive"])
     except (RuntimeError, ValueError) as e:
-        raise RecordingError(f"{rec.path}: the current's sign cannot be told from the voltage's response: {e}") from None
+        raise RecordingError(
+            f"{rec.path}: the current's sign cannot be told from the voltage's response: {e}"
+        ) from None
     if positive:
         return cur, "charge positive (found from the voltage's response)"
     return -cur, "discharge positive in the file (found from the voltage's response): turned"
 
 
-def write_bdf(rec: Normalised, out: "str | os.PathLike[str]", labels: str = "human") -> str:
+def write_bdf(rec: Normalised, out: str | os.PathLike[str], labels: str = "human") -> str:
     """Writes the recording as BDF CSV (``labels``: 'human' ``Test Time / s`` or
     'machine' ``test_time_second``); returns the path written."""
     out = os.fspath(out)
