@@ -547,6 +547,8 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
     if widest > len(names):
         # rows that end in a separator (Maccor, PEC): the extra fields are empty columns
         kw = dict(kw, skiprows=idx + 1, header=None, names=_dedupe(names + [""] * (widest - len(names))))
+    # only the columns that may be used are converted (the tokenizer still reads every field)
+    keep = _column_filter(wanted)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -554,9 +556,8 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
                 path,
                 sep=delim,
                 decimal=decimal,
-                skipinitialspace=True,
                 index_col=False,
-                low_memory=False,
+                usecols=keep,
                 encoding=encoding,
                 encoding_errors="replace",
                 skip_blank_lines=False,
@@ -575,10 +576,11 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
                 df[c] = df[c].astype(str).str.strip('"')
     # the header is file line idx + 1; blank lines are rows of nothing, dropped here
     file_lines = np.arange(len(df), dtype=np.int64) + idx + 2
-    empty = df.isna().all(axis=1).to_numpy()
-    if empty.any():
-        df = df.loc[~empty].reset_index(drop=True)
-        file_lines = file_lines[~empty]
+    if len(df.columns) and df[df.columns[0]].isna().any():
+        empty = df.isna().all(axis=1).to_numpy()
+        if empty.any():
+            df = df.loc[~empty].reset_index(drop=True)
+            file_lines = file_lines[~empty]
     fmt = _preamble_format(pre, list(df.columns))
     raw = _Raw(df, file_lines, "line", fmt, preamble=pre, preset=preset)
     raw.sign_convention = _SIGN_CONVENTION.get(fmt)
@@ -594,6 +596,24 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
     if decimal == ",":
         notes.append("numbers with decimal commas")
     return raw
+
+
+def _column_filter(wanted: Optional[Sequence[str]]) -> Callable[[str], bool]:
+    """Whether a column of a text export is worth converting: one that is
+    recognised, a preset's, or one the user named."""
+    from .exports import PRESETS
+
+    names = {_norm(w) for w in wanted or ()}
+    for layout in PRESETS.values():
+        for q, entries in layout.items():
+            if q != "positional":
+                names.update(_norm(n) for n, _ in entries)
+
+    def keep(name: str) -> bool:
+        n = str(name).strip().strip('"').strip()
+        return not n or _norm(n) in names or recognise(n) is not None
+
+    return keep
 
 
 def _wide_row(path: str, encoding: str, delim: str, idx: int, width: int) -> str:
@@ -1467,7 +1487,7 @@ def _normalise(
             v = _optional_numeric(raw, used[q][0], used[q][1])
             if v is not None:
                 out[_TARGET[q]] = v
-    data = pd.DataFrame({c: out[c] for c in BDF_COLUMNS if c in out})
+    data = pd.DataFrame({c: out[c] for c in BDF_COLUMNS if c in out}, copy=False)
     lines = raw.lines
     t_mended, keep = mend_time(data[TIME].to_numpy(dtype=float), lines, notes, path, raw.where)
     if keep is not None:
