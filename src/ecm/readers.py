@@ -581,7 +581,7 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
         if empty.any():
             df = df.loc[~empty].reset_index(drop=True)
             file_lines = file_lines[~empty]
-    fmt = _preamble_format(pre, list(df.columns))
+    fmt = _preamble_format(pre, names)
     raw = _Raw(df, file_lines, "line", fmt, preamble=pre, preset=preset)
     raw.sign_convention = _SIGN_CONVENTION.get(fmt)
     if fmt == "novonix":
@@ -837,10 +837,7 @@ def _read_neware(path: str, notes: List[str]) -> _Raw:
     # its names carry their units (voltage_V, current_mA, unix_time_s); total_time_s is the
     # test's own monotonic time (the wall clock of some files jumps), step_time_s the step's
     df = df.rename(columns={"total_time_s": "test_time_s"})
-    temps = [c for c in df.columns if "temperature" in c.lower()]
-    if temps:
-        df = df.rename(columns={temps[0]: "Temperature (degC)"})
-    notes.append("read with fastnda" + (f"; temperature from '{temps[0]}'" if temps else ""))
+    notes.append("read with fastnda")
     raw = _Raw(df, np.arange(len(df), dtype=np.int64) + 1, "record", "neware")
     raw.sign_convention = _SIGN_CONVENTION["neware"]
     try:
