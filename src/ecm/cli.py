@@ -345,7 +345,7 @@ def _cmd_export(args: argparse.Namespace) -> int:
 
 def _cmd_convert(args: argparse.Namespace) -> int:
     from ecm.exports import parse_columns
-    from ecm.readers import bdf_name, read_recording, write_bdf
+    from ecm.readers import bdf_name, charge_positive, read_recording, write_bdf
 
     if args.to != "bdf":
         raise UsageError(f"--to {args.to}: the one format written is bdf")
@@ -360,9 +360,10 @@ def _cmd_convert(args: argparse.Namespace) -> int:
             raise UsageError(f"{path}: converting would overwrite the file itself; give --out DIR")
         for n in rec.notes:
             log.warning("%s: %s", path, n)
-        write_bdf(rec, out, labels=args.labels)
+        current, sign = charge_positive(rec)
+        write_bdf(rec, out, labels=args.labels, current=current)
         if not args.quiet:
-            print(f"{out}: {len(rec.data)} samples from {rec.format} ({rec.sign})")
+            print(f"{out}: {len(rec.data)} samples from {rec.format}; current {sign}")
     return EXIT_OK
 
 
@@ -374,7 +375,8 @@ def _add_convert_parser(sub) -> None:
         help="write cycler files as Battery Data Format CSV (<stem>.bdf.csv)",
         description="Read each FILE as ecm fit reads it (text exports of any cycler with time, current and "
         "voltage columns, spreadsheets, BDF, Neware .nda/.ndax, BioLogic .mpr, Arbin .res) and write it "
-        "as <stem>.bdf.csv: Test Time / s from the first sample, Current / A positive when it charges "
+        "as <stem>.bdf.csv: Test Time / s (the file's test time; date-times become seconds from the first), "
+        "Current / A positive when it charges "
         "the cell (from the file where it tells the sign, else from the voltage's response), "
         "Voltage / V, and where the file has them the step numbers and type, temperatures, the "
         "cycler's capacity counters and the Unix time. What was mended on the way (samples out of "

@@ -1348,8 +1348,6 @@ def read_recording(
         from .exports import _unit_of
 
         wanted = [_unit_of(v)[0] for v in columns.values()]
-    elif preset is not None:
-        wanted = None  # the preset's names are found among the header's below
     raw = _read_raw(path, wanted, preset, notes)
     if len(raw.df) == 0:
         raise RecordingError(f"{path}: the table has no rows (a header and no samples)")
@@ -1477,6 +1475,8 @@ def _normalise(
     for q in ("cycle", "step_count", "step", "ambient", "surface"):
         if q in used:
             v = _optional_numeric(raw, used[q][0], used[q][1])
+            if v is not None and q in ("cycle", "step_count", "step") and np.all(v == np.round(v)):
+                v = v.astype(np.int64)  # counts stay whole numbers (no NaN among them)
             if v is not None:
                 out[_TARGET[q]] = v
     for q in ("charge_capacity", "discharge_capacity", "net_capacity"):
@@ -1526,6 +1526,8 @@ def charge_positive(rec: Normalised, detect: Optional[Callable[..., Any]] = None
     cur = rec.current
     if rec.sign_known:
         return cur, rec.sign
+    if not np.any(cur != 0):
+        return cur, "zero throughout"
     if detect is None:
         from . import _core
 
@@ -1542,16 +1544,23 @@ def charge_positive(rec: Normalised, detect: Optional[Callable[..., Any]] = None
     return -cur, "discharge positive in the file (found from the voltage's response): turned"
 
 
-def write_bdf(rec: Normalised, out: str | os.PathLike[str], labels: str = "human") -> str:
+def write_bdf(
+    rec: Normalised,
+    out: str | os.PathLike[str],
+    labels: str = "human",
+    current: Optional[np.ndarray] = None,
+) -> str:
     """Writes the recording as BDF CSV (``labels``: 'human' ``Test Time / s`` or
-    'machine' ``test_time_second``); returns the path written."""
+    'machine' ``test_time_second``), the current charge positive (``current``,
+    else by charge_positive()); returns the path written. Numbers are written
+    to round-trip exactly."""
     out = os.fspath(out)
     data = rec.data.copy()
-    data[CURRENT], _ = charge_positive(rec)
+    data[CURRENT] = charge_positive(rec)[0] if current is None else current
     if labels == "machine":
         data = data.rename(columns=BDF_MACHINE)
     tmp = out + ".part"
-    data.to_csv(tmp, index=False, float_format="%.10g")
+    data.to_csv(tmp, index=False)
     os.replace(tmp, out)
     return out
 
