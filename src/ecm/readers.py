@@ -198,7 +198,16 @@ for _q, _names in {
         ("seconds", 7),
     ],
     "current": [("current", 0), ("i", 1), ("<i>", 1), ("amps", 2), ("amp", 2), ("amperes", 2)],
-    "voltage": [("voltage", 0), ("ecell", 0), ("volts", 1), ("volt", 1), ("ewe", 2), ("<ewe>", 2), ("potential", 3)],
+    "voltage": [
+        ("voltage", 0),
+        ("ecell", 0),
+        ("volts", 1),
+        ("volt", 1),
+        ("ewe", 2),
+        ("<ewe>", 2),
+        ("potential", 3),
+        ("u", 4),
+    ],
     "step": [("stepindex", 0), ("stepnumber", 1), ("stepid", 1), ("stepno", 1), ("step", 2), ("steps", 2), ("ns", 3)],
     "step_count": [("stepcount", 0)],
     "cycle": [("cyclecount", 0), ("cycleindex", 0), ("cyclenumber", 1), ("cycle", 2), ("cycle#", 2), ("cyc#", 2)],
@@ -223,7 +232,7 @@ for _q, _names in {
         ("dchgcap", 1),
         ("qdischarge", 2),
     ],
-    "net_capacity": [("netcapacity", 0), ("(qqo)", 1)],
+    "net_capacity": [("netcapacity", 0), ("(qqo)", 1), ("qqo", 1)],
     "unix": [("unixtime", 0)],
     "clock": [
         ("datetime", 0),
@@ -255,7 +264,7 @@ def split_unit(name: str) -> Tuple[str, Optional[str]]:
     """A column name as (base, unit): ``Current (mA)``, ``Current [A]``, ``I/mA``,
     ``Test Time / s``, ``current_ampere``, ``test_time_s``; the unit is None
     where the name carries none."""
-    s = str(name).strip().strip('"').strip()
+    s = str(name).strip().strip('"').strip().lstrip("~#").strip()  # Basytec's header starts with '~'
     m = _BRACKET_UNIT.match(s)
     if m and m.group(1).strip():
         return m.group(1).strip(), m.group(2).strip()
@@ -329,8 +338,9 @@ def _pick(header: Sequence[str]) -> Dict[str, Tuple[str, float, bool]]:
         if got is None:
             continue
         q, rank, factor, has_unit = got
-        # seconds before other time units where a file has both (Time [min], Time [s])
-        pref = 0 if (q != "time" or not has_unit or factor == 1.0) else 1
+        # of two time columns alike, one whose name gives its unit (a bare 'Time' may be the
+        # time of day), and of those seconds (Time [min], Time [s])
+        pref = 0 if q != "time" else (0 if has_unit else 2) + (0 if factor == 1.0 else 1)
         score = (rank, pref, pos)
         if q not in best or score < best[q][0]:
             best[q] = (score, name, factor, has_unit)
@@ -601,7 +611,7 @@ def _read_text(path: str, wanted: Optional[Sequence[str]], preset: Optional[str]
 def _column_filter(wanted: Optional[Sequence[str]]) -> Callable[[str], bool]:
     """Whether a column of a text export is worth converting: one that is
     recognised, a preset's, or one the user named."""
-    from .exports import PRESETS
+    from .presets import PRESETS
 
     names = {_norm(w) for w in wanted or ()}
     for layout in PRESETS.values():
@@ -666,7 +676,7 @@ def _looks_numeric(cell: str) -> bool:
 def _read_without_header(path: str, lines: List[str], encoding: str, preset: Optional[str], notes: List[str]) -> _Raw:
     """No line names time, current and voltage: a headerless export (by its
     preset's column positions), or a file that is not a recording."""
-    from .exports import PRESETS
+    from .presets import PRESETS
 
     first_i = next((i for i, ln in enumerate(lines) if ln.strip()), None)
     if first_i is None:
@@ -1298,7 +1308,7 @@ def _prev_kept(keep: np.ndarray, k: int) -> Optional[int]:
 
 
 def _user_columns(path: str, header: List[str], columns: Mapping[str, str]) -> Dict[str, Tuple[str, float, bool]]:
-    from .exports import _guess_factor, _unit_of
+    from .presets import _guess_factor, _unit_of
 
     norm = {_norm(h): h for h in header}
     out: Dict[str, Tuple[str, float, bool]] = {}
@@ -1313,7 +1323,7 @@ def _user_columns(path: str, header: List[str], columns: Mapping[str, str]) -> D
 
 
 def _preset_columns(header: List[str], preset: str) -> Dict[str, Tuple[str, float, bool]]:
-    from .exports import PRESETS, _find
+    from .presets import PRESETS, _find
 
     norm = {_norm(h): h for h in header}
     layout = PRESETS[preset]
@@ -1337,7 +1347,7 @@ def read_recording(
     names (``name:unit`` for a unit the name does not show); ``preset`` names a
     layout of ecm.exports.PRESETS. Any quantity neither names is recognised
     from the column names. Raises RecordingError naming the file (and line)."""
-    from .exports import PRESETS, detect_preset
+    from .presets import PRESETS, detect_preset
 
     path = os.fspath(path)
     if preset is not None and preset not in PRESETS:
@@ -1345,7 +1355,7 @@ def read_recording(
     notes: List[str] = []
     wanted: Optional[List[str]] = None
     if columns:
-        from .exports import _unit_of
+        from .presets import _unit_of
 
         wanted = [_unit_of(v)[0] for v in columns.values()]
     raw = _read_raw(path, wanted, preset, notes)

@@ -295,6 +295,33 @@ class TestTextVariants:
         np.testing.assert_array_equal(rec.data["Ambient Temperature / degC"], [25.5, 25.6, 25.7])
         assert "numbers with decimal commas" in rec.notes
 
+    def test_tilde_header_with_hours_beside_a_time_of_day(self, tmp_path):
+        # a Basytec-style export: '~' preamble and header, time in hours, a wall-clock Time column too
+        path = tmp_path / "basy.txt"
+        lines = [
+            "~Resultfile from a battery test system",
+            "~Date: 22.11.2022",
+            "~Time[h]\tDataSet\tDate\tTime\tU[V]\tI[A]\tT1[°C]",
+            "0.0\t1\t22.11.2022\t23:59:59\t3.70\t0.0\t25.0",
+            "0.5\t2\t23.11.2022\t00:29:59\t3.60\t-1.0\t25.5",
+            "1.0\t3\t23.11.2022\t00:59:59\t3.55\t-1.0\t26.0",
+        ]
+        path.write_bytes(("\n".join(lines) + "\n").encode("latin-1"))
+        rec = read_quietly(path)
+        np.testing.assert_array_equal(rec.time, [0.0, 1800.0, 3600.0])
+        np.testing.assert_array_equal(rec.voltage, [3.70, 3.60, 3.55])
+        np.testing.assert_array_equal(rec.data["Ambient Temperature / degC"], [25.0, 25.5, 26.0])
+
+    def test_eclab_text_with_decimal_commas(self, tmp_path):
+        path = tmp_path / "cell.mpt"
+        pre = ["EC-Lab ASCII FILE", "Nb header lines : 4", "Acquisition started on : 01/02/2024 10:00:00"]
+        rows = ["mode\ttime/s\t<I>/mA\tEwe/V\tQ-Qo/mA.h", "1\t0,0\t0,0\t3,700\t0,0", "1\t10,0\t-360,0\t3,650\t-1,0"]
+        path.write_text("\n".join(pre + rows) + "\n")
+        rec = read_quietly(path)
+        np.testing.assert_array_equal(rec.current, [0.0, -0.36])
+        np.testing.assert_array_equal(rec.data["Net Capacity / Ah"], [0.0, -1e-3])
+        assert rec.format == "biologic" and rec.sign_known and rec.start == "2024-01-02 10:00:00"
+
     def test_absolute_day_first_date_times(self, tmp_path):
         path = tmp_path / "clock.csv"
         pd.DataFrame(
