@@ -364,6 +364,8 @@ def _cmd_convert(args: argparse.Namespace) -> int:
         write_bdf(rec, out, labels=args.labels, current=current)
         if not args.quiet:
             print(f"{out}: {len(rec.data)} samples from {rec.format}; current {sign}")
+            for n in rec.notes:
+                print(f"    - {n}")
     return EXIT_OK
 
 
