@@ -131,54 +131,26 @@ class Normalised:
 # column names
 
 
-_UNITS = {
-    "s": ("time", 1.0),
-    "sec": ("time", 1.0),
-    "secs": ("time", 1.0),
-    "second": ("time", 1.0),
-    "seconds": ("time", 1.0),
-    "ms": ("time", 1e-3),
-    "min": ("time", 60.0),
-    "mins": ("time", 60.0),
-    "minute": ("time", 60.0),
-    "minutes": ("time", 60.0),
-    "h": ("time", 3600.0),
-    "hr": ("time", 3600.0),
-    "hrs": ("time", 3600.0),
-    "hour": ("time", 3600.0),
-    "hours": ("time", 3600.0),
-    "h:min:s.ms": ("time", 1.0),
-    "h:min:s": ("time", 1.0),
-    "hh:mm:ss": ("time", 1.0),
-    "h:mm:ss": ("time", 1.0),
-    "a": ("current", 1.0),
-    "amp": ("current", 1.0),
-    "amps": ("current", 1.0),
-    "ampere": ("current", 1.0),
-    "ma": ("current", 1e-3),
-    "milliampere": ("current", 1e-3),
-    "ua": ("current", 1e-6),
-    "µa": ("current", 1e-6),
-    "μa": ("current", 1e-6),
-    "v": ("voltage", 1.0),
-    "volt": ("voltage", 1.0),
-    "volts": ("voltage", 1.0),
-    "mv": ("voltage", 1e-3),
-    "c": ("temperature", 1.0),
-    "°c": ("temperature", 1.0),
-    "℃": ("temperature", 1.0),
-    "degc": ("temperature", 1.0),
-    "deg c": ("temperature", 1.0),
-    "celsius": ("temperature", 1.0),
-    "dc": ("temperature", 1.0),
-    "ah": ("capacity", 1.0),
-    "a.h": ("capacity", 1.0),
-    "a·h": ("capacity", 1.0),
-    "mah": ("capacity", 1e-3),
-    "ma.h": ("capacity", 1e-3),
-    "ma·h": ("capacity", 1e-3),
-    "1": ("count", 1.0),
-}
+# unit as written (lower case) -> (what it measures, factor to SI)
+_UNITS: Dict[str, Tuple[str, float]] = {}
+for _uk, _uf, _un in (
+    ("time", 1.0, "s sec secs second seconds h:min:s.ms h:min:s hh:mm:ss h:mm:ss"),
+    ("time", 1e-3, "ms"),
+    ("time", 60.0, "min mins minute minutes"),
+    ("time", 3600.0, "h hr hrs hour hours"),
+    ("current", 1.0, "a amp amps ampere"),
+    ("current", 1e-3, "ma milliampere"),
+    ("current", 1e-6, "ua µa μa"),
+    ("voltage", 1.0, "v volt volts"),
+    ("voltage", 1e-3, "mv"),
+    ("temperature", 1.0, "c °c ℃ degc celsius dc"),
+    ("capacity", 1.0, "ah a.h a·h"),
+    ("capacity", 1e-3, "mah ma.h ma·h"),
+    ("count", 1.0, "1"),
+):
+    for _u in _un.split():
+        _UNITS[_u] = (_uk, _uf)
+_UNITS["deg c"] = ("temperature", 1.0)
 _SUFFIX_UNIT = re.compile(
     r"^(.*?)[_ ](second|seconds|sec|s|ms|minute|min|hour|h|ampere|a|ma|volt|v|mv|celsius|degc|c|ah|mah)$", re.I
 )
