@@ -351,6 +351,8 @@ class _Raw:
     preset: Optional[str] = None
     step_types: Dict[str, str] = field(default_factory=dict)  # a state code -> charge/discharge/rest
     where_prefix: str = ""  # "sheet 'X', " for spreadsheets
+    sheets: List[str] = field(default_factory=list)  # a spreadsheet's sheets read one after the other
+    sheet_of: Optional[np.ndarray] = None  # per row, its sheet in ``sheets``
 
 
 def _head(path: str, size: int = 1 << 16) -> bytes:
@@ -766,14 +768,31 @@ def _excel_samples(path: str, book: Any, wanted: Optional[Sequence[str]], notes:
             df.columns = _dedupe([str(c) for c in df.columns])
             if sheet != sheets[0] or r:
                 notes.append(f"samples read from sheet '{sheet}' (header on row {r + 1})")
-            lines = np.arange(len(df), dtype=np.int64) + r + 2
+            parts, lines, sheet_of = [df], [np.arange(len(df), dtype=np.int64) + r + 2], [np.zeros(len(df), np.int64)]
+            used = [sheet]
+            # a cycler splits records over sheets past the row limit: the next sheets with the same header
+            for other in sheets[sheets.index(sheet) + 1 :]:
+                more = pd.read_excel(book, sheet_name=other, header=r)
+                more.columns = _dedupe([str(c) for c in more.columns])
+                if list(more.columns) != list(df.columns):
+                    break
+                parts.append(more)
+                lines.append(np.arange(len(more), dtype=np.int64) + r + 2)
+                sheet_of.append(np.full(len(more), len(used), np.int64))
+                used.append(other)
+            if len(used) > 1:
+                notes.append(f"samples continued on sheet(s) {', '.join(repr(u) for u in used[1:])}")
+                df = pd.concat(parts, ignore_index=True)
+            rows, where_sheet = np.concatenate(lines), np.concatenate(sheet_of)
             empty = df.isna().all(axis=1).to_numpy()
             if empty.any():
                 df = df.loc[~empty].reset_index(drop=True)
-                lines = lines[~empty]
+                rows, where_sheet = rows[~empty], where_sheet[~empty]
             names_l = {_norm(c) for c in df.columns}
             fmt = "landt" if "testtime/sec" in names_l else ("arbin" if "test_time(s)" in names_l else "xlsx")
-            raw = _Raw(df, lines, "row", fmt, where_prefix=f"sheet '{sheet}', ")
+            raw = _Raw(df, rows, "row", fmt, where_prefix=f"sheet '{sheet}', ")
+            if len(used) > 1:
+                raw.sheets, raw.sheet_of = used, where_sheet
             raw.sign_convention = _SIGN_CONVENTION.get(fmt)
             return raw
     raise RecordingError(
@@ -938,6 +957,8 @@ def _read_raw(path: str, wanted: Optional[Sequence[str]], preset: Optional[str],
 
 
 def _where(raw: _Raw, k: int) -> str:
+    if raw.sheet_of is not None:
+        return f"sheet '{raw.sheets[int(raw.sheet_of[k])]}', {raw.where} {int(raw.lines[k])}"
     return f"{raw.where_prefix}{raw.where} {int(raw.lines[k])}"
 
 
@@ -968,7 +989,7 @@ def _optional_numeric(raw: _Raw, column: Optional[str], factor: float = 1.0) -> 
     return num * factor
 
 
-_DAYS = re.compile(r"^\s*(\d+)d\s+(\d+):(\d{1,2}):(\d{1,2}(?:\.\d*)?)\s*$")
+_DAYS = re.compile(r"^\s*(\d+)\s*(?:d|days?,?)\s+(\d+):(\d{1,2}):(\d{1,2}(?:\.\d*)?)\s*$")
 _HMS = re.compile(r"^\s*-?\d+:\d{1,2}:\d{1,2}(?:\.\d+)?\s*$")
 _CLOCK_FORMATS = (
     "%Y-%m-%d %H:%M:%S.%f",
@@ -1040,23 +1061,26 @@ def _time_seconds(
         return (num * factor if factor != 1.0 else num), None
     txt = col.astype(str).str.strip()
     d = txt.str.extract(_DAYS)
-    if d.notna().all(axis=None):
-        p = d.astype(float)
-        return (p[0] * 86400 + p[1] * 3600 + p[2] * 60 + p[3]).to_numpy(dtype=float), None
-    m = txt.str.match(_HMS)
-    if m.all():
-        parts = txt.str.split(":", expand=True).astype(float)
-        sign = np.where(txt.str.startswith("-"), -1.0, 1.0)
-        return (sign * (parts[0].abs() * 3600 + parts[1] * 60 + parts[2])).to_numpy(dtype=float), None
+    days = d.notna().all(axis=1).to_numpy()
+    m = txt.str.match(_HMS).to_numpy()
+    if np.all(days | m):  # durations: 0d 00:00:01.0, 1 day, 02:00:00, 26:03:04 (one cell may differ)
+        secs = np.empty(len(txt))
+        if days.any():
+            p = d[days].astype(float)
+            secs[days] = (p[0] * 86400 + p[1] * 3600 + p[2] * 60 + p[3]).to_numpy(dtype=float)
+        if m.any():
+            hms = txt[m]
+            parts = hms.str.split(":", expand=True).astype(float)
+            sign = np.where(hms.str.startswith("-"), -1.0, 1.0)
+            secs[m] = sign * (parts[0].abs() * 3600 + parts[1] * 60 + parts[2]).to_numpy(dtype=float)
+        return secs, None
     stamp = parse_clock(col)
     if stamp is not None:
         secs = (stamp - stamp.iloc[0]).dt.total_seconds().to_numpy(dtype=float)
         notes.append(f"time from the date-times of column '{column}' (seconds from the first)")
         return secs, str(stamp.iloc[0])
-    if m.any():
-        bad = bad & ~m.to_numpy()
-    elif d.notna().all(axis=1).any():
-        bad = bad & ~d.notna().all(axis=1).to_numpy()
+    if m.any() or days.any():
+        bad = bad & ~m & ~days
     k = int(np.flatnonzero(bad)[0]) if bad.any() else 0
     raise RecordingError(
         f"{path}, {_where(raw, k)}: column '{column}' holds '{col.iloc[k]}', expected a number of seconds, "

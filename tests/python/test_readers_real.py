@@ -322,6 +322,24 @@ class TestTextVariants:
         np.testing.assert_array_equal(rec.data["Net Capacity / Ah"], [0.0, -1e-3])
         assert rec.format == "biologic" and rec.sign_known and rec.start == "2024-01-02 10:00:00"
 
+    def test_records_split_over_sheets_are_joined(self, tmp_path):
+        path = tmp_path / "neware.xlsx"
+        cols = {"Total Time": ["0:00:00", "0:00:01"], "Current(A)": [0.0, -1.0], "Voltage(V)": [3.7, 3.6]}
+        more = {"Total Time": ["0:00:02", "1 day, 0:00:00"], "Current(A)": [-1.0, "x"], "Voltage(V)": [3.5, 3.4]}
+        with pd.ExcelWriter(path, engine="openpyxl") as w:
+            pd.DataFrame({"Cycle": [1]}).to_excel(w, sheet_name="Cycle", index=False)
+            pd.DataFrame(cols).to_excel(w, sheet_name="Record", index=False)
+            pd.DataFrame(more).to_excel(w, sheet_name="Record1", index=False)
+        with pytest.raises(
+            ecm.RecordingError, match=r"neware.xlsx, sheet 'Record1', row 3: column 'Current\(A\)' holds 'x'"
+        ):
+            read_quietly(path)
+        with pd.ExcelWriter(path, engine="openpyxl", mode="a", if_sheet_exists="replace") as w:
+            pd.DataFrame(dict(more, **{"Current(A)": [-1.0, 0.0]})).to_excel(w, sheet_name="Record1", index=False)
+        rec = read_quietly(path)
+        np.testing.assert_array_equal(rec.time, [0.0, 1.0, 2.0, 86400.0])
+        assert "samples continued on sheet(s) 'Record1'" in rec.notes
+
     def test_absolute_day_first_date_times(self, tmp_path):
         path = tmp_path / "clock.csv"
         pd.DataFrame(
