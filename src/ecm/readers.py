@@ -719,8 +719,9 @@ def _read_without_header(path: str, lines: List[str], encoding: str, preset: Opt
             f"{path}: metadata (test, channel, schedule or per-cycle summary; columns {shown}), no samples; "
             "read the data file it belongs to"
         )
+    what = f"the columns ({shown}) match" if len(header) > 1 else "no line names columns: it matches"
     raise RecordingError(
-        f"{path}: the columns ({shown}) match no known cycler layout ({', '.join(PRESETS)}; or any export whose "
+        f"{path}: {what} no known cycler layout ({', '.join(PRESETS)}; or any export whose "
         "header names time, current and voltage columns); give --preset or --columns time=...,current=...,voltage=..."
     )
 
