@@ -96,7 +96,7 @@ def export_of(rec: Any) -> Export:
         voltage=d["Voltage / V"].to_numpy(dtype=float),
         temperature=temperature,
         step=step,
-        preset=rec.preset or rec.format,
+        preset=rec.preset or (rec.format if rec.format not in ("text", "xlsx") else None),
         columns=columns,
         notes=list(rec.notes),
         recording=rec,
