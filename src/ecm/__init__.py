@@ -3,7 +3,8 @@
 The library face of the extraction: ``extract()`` runs a battery folder (or a
 list of recordings) through the same C++ pipeline as the import-time
 ``ecmfit`` and returns an ``Extraction``; ``Extraction.write()`` writes the
-same files the import-time run writes. Importing this package runs nothing.
+same files the import-time run writes; ``read_recording()`` reads any cycler's
+file into the normalised (BDF) table. Importing this package runs nothing.
 Log records go to ``logging.getLogger("ecm")``.
 """
 
@@ -11,6 +12,7 @@ import logging as _logging
 
 from ecm._errors import CutoffError, RecordingError, UsageError
 from ecm.api import Extraction, extract
+from ecm.readers import Normalised, read_recording
 from ecm.results import Recording
 from ecm.validate import Validation, validate
 
@@ -20,6 +22,8 @@ __all__ = [
     "Recording",
     "validate",
     "Validation",
+    "read_recording",
+    "Normalised",
     "RecordingError",
     "CutoffError",
     "UsageError",

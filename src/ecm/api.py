@@ -55,7 +55,7 @@ __all__ = [
 
 log = logging.getLogger("ecm")
 
-EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx")
+EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx", ".res", ".parquet")
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
 
@@ -94,6 +94,8 @@ def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
                 for f in files
                 if f.lower().endswith(suffixes)
                 and not os.path.basename(f).upper().startswith(("README", "LICENSE", "LICENCE"))
+                # a cycler's metadata beside its data file (test id, channel, schedule): no samples
+                and not os.path.splitext(os.path.basename(f))[0].lower().endswith("metadata")
             ]
             if direct:
                 return direct

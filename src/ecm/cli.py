@@ -345,6 +345,68 @@ def _cmd_export(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _cmd_convert(args: argparse.Namespace) -> int:
+    from ecm.exports import parse_columns
+    from ecm.readers import bdf_name, charge_positive, read_recording, write_bdf
+
+    if args.to != "bdf":
+        raise UsageError(f"--to {args.to}: the one format written is bdf")
+    if args.out:
+        os.makedirs(args.out, exist_ok=True)
+    columns = parse_columns(args.columns) if args.columns else None
+    for path in args.files:
+        rec = read_recording(path, columns=columns, preset=args.preset)
+        folder = args.out or os.path.dirname(os.path.abspath(path))
+        out = os.path.join(folder, bdf_name(path))
+        if os.path.abspath(out) == os.path.abspath(path):
+            raise UsageError(f"{path}: converting would overwrite the file itself; give --out DIR")
+        for n in rec.notes:
+            log.warning("%s: %s", path, n)
+        current, sign = charge_positive(rec)
+        write_bdf(rec, out, labels=args.labels, current=current)
+        if not args.quiet:
+            print(f"{out}: {len(rec.data)} samples from {rec.format}; current {sign}")
+            for n in rec.notes:
+                print(f"    - {n}")
+    return EXIT_OK
+
+
+def _add_convert_parser(sub) -> None:
+    from ecm.exports import PRESETS
+
+    conv = sub.add_parser(
+        "convert",
+        help="write cycler files as Battery Data Format CSV (<stem>.bdf.csv)",
+        description="Read each FILE as ecm fit reads it (text exports of any cycler with time, current and "
+        "voltage columns, spreadsheets, BDF, Neware .nda/.ndax, BioLogic .mpr, Arbin .res) and write it "
+        "as <stem>.bdf.csv: Test Time / s (the file's test time; date-times become seconds from the first), "
+        "Current / A positive when it charges "
+        "the cell (from the file where it tells the sign, else from the voltage's response), "
+        "Voltage / V, and where the file has them the step numbers and type, temperatures, the "
+        "cycler's capacity counters and the Unix time. What was mended on the way (samples out of "
+        "order, appended exports, repeated stamps, gaps) is reported on stderr.",
+        epilog="Example: ecm convert cell_25C.ndax cell_10C.csv --to bdf --out bdf/",
+    )
+    conv.add_argument("files", nargs="+", metavar="FILE", help="cycler files to convert")
+    conv.add_argument("--to", required=True, metavar="FORMAT", help="bdf (the one format written)")
+    conv.add_argument("--out", metavar="DIR", default=None, help="folder to write to (default: beside each file)")
+    conv.add_argument(
+        "--labels",
+        choices=["human", "machine"],
+        default="human",
+        help="column names 'Test Time / s' (human, default) or 'test_time_second' (machine)",
+    )
+    conv.add_argument("--preset", choices=sorted(PRESETS), default=None, help="the cycler's export layout")
+    conv.add_argument(
+        "--columns",
+        metavar="MAP",
+        default=None,
+        help="column map (time=...,current=...,voltage=...[,temperature=...,step=...]; NAME:mA for a unit)",
+    )
+    _add_quiet_verbose(conv, "print nothing but errors", "show tracebacks of errors")
+    conv.set_defaults(run=_cmd_convert)
+
+
 def _add_model_tool_parsers(sub) -> None:
     """ecm report / validate / export."""
     from ecm.exports import PRESETS
@@ -464,6 +526,7 @@ def _add_model_tool_parsers(sub) -> None:
     exp.add_argument("--no-tables", action="store_true", help="ignore battery_model_tables.json")
     _add_quiet_verbose(exp, "print nothing but errors", "show tracebacks of errors")
     exp.set_defaults(run=_cmd_export)
+    _add_convert_parser(sub)
 
 
 def _add_quiet_verbose(

@@ -449,7 +449,7 @@ class TestModelToolsOnExports:
 
 class TestBinaryAndSpreadsheetExports:
     """.xlsx through pandas/openpyxl; BioLogic .mpr and Neware .nda through their readers
-    (galvani, NewareNDA), stood in for here by modules that return what those readers return."""
+    (galvani, fastnda), stood in for here by modules that return what those readers return."""
 
     def test_xlsx_with_an_arbin_header(self, tmp_path):
         path = tmp_path / "arbin_25C.xlsx"
@@ -475,30 +475,34 @@ class TestBinaryAndSpreadsheetExports:
         biologic = types.SimpleNamespace(MPRfile=lambda p: types.SimpleNamespace(data=rec))
         monkeypatch.setitem(sys.modules, "galvani", types.SimpleNamespace(BioLogic=biologic))
         monkeypatch.setitem(sys.modules, "galvani.BioLogic", biologic)
-        stamps = pd.to_datetime(
-            ["2024-01-01 00:00:00", "2024-01-01 00:00:01.5", "2024-01-01 01:00:00"], format="ISO8601"
-        )
+        # fastnda's frame (a polars frame; to_pandas() gives this): total_time_s is the test's time
         nda = pd.DataFrame(
             {
-                "Index": [1, 2, 3],
-                "Step": [1, 2, 2],
-                "Status": ["Rest", "CC_DChg", "CC_DChg"],
-                "Time": [0.0, 1.5, 3598.5],
-                "Voltage": [3.7, 3.6, 3.5],
-                "Current(mA)": [0.0, -2000.0, -2000.0],
-                "Timestamp": stamps,
+                "index": [1, 2, 3],
+                "voltage_V": [3.7, 3.6, 3.5],
+                "current_mA": [0.0, -2000.0, -2000.0],
+                "unix_time_s": [1.7040672e9, 1.7040672015e9, 1.7040708e9],
+                "step_time_s": [0.0, 1.5, 3600.0],
+                "total_time_s": [0.0, 1.5, 3600.0],
+                "cycle_count": [1, 1, 1],
+                "step_count": [1, 2, 2],
+                "step_index": [1, 2, 2],
+                "step_type": ["Rest", "CC_DChg", "CC_DChg"],
             }
         )
-        monkeypatch.setitem(sys.modules, "NewareNDA", types.SimpleNamespace(read=lambda p: nda.copy()))
+        frame = types.SimpleNamespace(to_pandas=lambda: nda.copy())
+        fake = types.SimpleNamespace(read=lambda p, **kw: frame, read_metadata=lambda p: {})
+        monkeypatch.setitem(sys.modules, "fastnda", fake)
         for name in ("cell.mpr", "cell.nda"):
             (tmp_path / name).write_bytes(b"\x00binary")
         mpr = exports.read_export(str(tmp_path / "cell.mpr"))
         assert mpr.preset == "biologic" and "read with galvani" in mpr.notes
         np.testing.assert_allclose(mpr.current, [0.0, -0.5, -0.5])
         neware = exports.read_export(str(tmp_path / "cell.nda"))
-        assert neware.preset == "neware" and neware.columns["step"] == "Step"
-        np.testing.assert_allclose(neware.time, [0.0, 1.5, 3600.0])  # from the time stamps
+        assert neware.preset == "neware" and neware.columns["step"] == "step_index"
+        np.testing.assert_allclose(neware.time, [0.0, 1.5, 3600.0])
         np.testing.assert_allclose(neware.current, [0.0, -2.0, -2.0])
+        np.testing.assert_array_equal(neware.step, [1, 2, 2])  # the step count
 
     def test_a_missing_reader_names_the_extra(self, tmp_path, monkeypatch):
         import sys

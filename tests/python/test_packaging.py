@@ -25,8 +25,8 @@ OPTIONAL = {
     "dask": "dask",
     "distributed": "distributed",
     "pyarrow": "pyarrow",
-    "galvani": "galvani",
-    "NewareNDA": "NewareNDA",
+    "galvani": "datalab-org-galvani",
+    "fastnda": "fastnda",
     "openpyxl": "openpyxl",
     "pybamm": "pybamm",
 }
