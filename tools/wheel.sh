@@ -53,15 +53,15 @@ expected="ecm $("$work/venv/bin/python" -c 'import importlib.metadata as m; prin
 [ "$version" = "$expected" ] || { echo "wheel: 'ecm --version' says '$version', expected '$expected'" >&2; exit 1; }
 echo "wheel: installed, $version"
 
-# The sample cell, copied out of the tree; its input_params.json names the
-# folder and the cut-offs.
+# The bundled example cell, copied out of the tree; its input_params.json holds
+# the cut-offs.
 cp -r "$root/examples" "$work/examples"
-rm -rf "$work/examples/sample_cell/results"
-(cd "$work/examples" && "$work/venv/bin/ecm" fit sample_cell)
-results="$work/examples/sample_cell/results"
-n_rec=$(ls "$work"/examples/sample_cell/raw_data/*.csv | wc -l)
+rm -rf "$work/examples/hppc_cell/results"
+(cd "$work/examples" && "$work/venv/bin/ecm" fit hppc_cell)
+results="$work/examples/hppc_cell/results"
+n_rec=$(ls "$work"/examples/hppc_cell/raw_data/*.csv | wc -l)
 missing=0
-for f in "$work"/examples/sample_cell/raw_data/*.csv; do
+for f in "$work"/examples/hppc_cell/raw_data/*.csv; do
   name=$(basename "$f" .csv)
   for suffix in _params.json _ocv.csv; do
     [ -s "$results/$name$suffix" ] || { echo "wheel: missing $results/$name$suffix" >&2; missing=1; }
@@ -76,4 +76,4 @@ model = json.load(open(sys.argv[1]))
 assert len(model["temps"]) == int(sys.argv[2]), (model["temps"], sys.argv[2])
 print(f"wheel: battery_model.json holds {len(model['temps'])} temperatures {model['temps']}")
 EOF
-echo "wheel: ok: $wheel fits the sample cell from a fresh environment in $(( $(date +%s) - start )) s in total"
+echo "wheel: ok: $wheel fits the example cell from a fresh environment in $(( $(date +%s) - start )) s in total"

@@ -304,6 +304,39 @@ std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
     return starts;
 }
 
+// The standard errors of R0, each R and tau from the solver's Jacobian at the
+// solution (the parameters: R0, R_b, log tau_b and the open-circuit terms):
+// covariance s^2 (J'J)^-1 with s^2 the weighted residuals' mean square over
+// the degrees of freedom (a bin of n samples, weighted by n, carries the noise
+// of one sample); tau's error is tau times that of log tau.
+void standard_errors(const LsqResult& best, const JointWindow& fw, int np, int branches, JointFit& out) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    out.r_se.assign(static_cast<std::size_t>(branches), nan);
+    out.tau_se.assign(static_cast<std::size_t>(branches), nan);
+    if (best.jac.rows() == 0 || best.jac.cols() != np) return;
+    double points = 0.0;
+    for (std::size_t k = 0; k < fw.n; ++k) points += (fw.weight ? fw.weight[k] : 1.0) > 0.0 ? 1.0 : 0.0;
+    const double dof = points - static_cast<double>(np);
+    if (!(dof > 0.0)) return;
+    const double s2 = best.fun.squaredNorm() / dof;
+    const Eigen::MatrixXd jtj = best.jac.transpose() * best.jac;
+    Eigen::JacobiSVD<Eigen::MatrixXd> svd(jtj, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    const Eigen::VectorXd sv = svd.singularValues();
+    if (sv.size() == 0 || !(sv[sv.size() - 1] > 1e-12 * sv[0])) return;
+    const Eigen::MatrixXd cov = s2 * svd.solve(Eigen::MatrixXd::Identity(np, np));
+    auto se = [&](int k) {
+        const bool on_bound = k < best.active_mask.size() && best.active_mask[k] != 0;
+        return on_bound || !(cov(k, k) >= 0.0) ? nan : std::sqrt(cov(k, k));
+    };
+    const bool swapped = branches == 2 && std::exp(best.x[2]) > std::exp(best.x[4]);
+    out.r0_se = se(0);
+    for (int b = 0; b < branches; ++b) {
+        const auto B = static_cast<std::size_t>(swapped ? 1 - b : b);
+        out.r_se[B] = se(1 + 2 * b);
+        out.tau_se[B] = std::exp(best.x[2 + 2 * b]) * se(2 + 2 * b);
+    }
+}
+
 }  // namespace
 
 JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<double>& start_tau,
@@ -444,6 +477,7 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     double ss = 0.0;
     for (std::size_t k = 0; k < w.n; ++k) ss += (w.y[k] - out.model[k]) * (w.y[k] - out.model[k]);
     out.rms = std::sqrt(ss / static_cast<double>(w.n));
+    standard_errors(best, fw, np, branches, out);
     return out;
 }
 

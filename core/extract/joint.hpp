@@ -11,6 +11,7 @@
 // constants are bounded in seconds (from a fraction of the sampling step to
 // the longest rest), resistances from 0; a capacitance is never bounded.
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ struct JointFit {
     std::vector<std::string> at_bound;  // "tau2 upper", "R1 lower", ... parameters that ended on a bound
     std::vector<double> model;          // the fitted response over the window
     std::vector<double> u0;             // the initial branch voltages, in the order of `tau`
+    // Standard errors from the fit's curvature (the Jacobian at the solution and the residuals'
+    // spread), in the order of `tau`: NaN where the fit ended on a bound or the curvature is
+    // singular. Residuals of neighbouring samples are taken as independent, so where the model
+    // misses a slow trend these are a lower bound.
+    double r0_se = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> r_se, tau_se;
 };
 
 // Fits `branches` (1 or 2) RC branches to the window `w`. When `reduced` is

@@ -701,6 +701,9 @@ private:
             }
             row.tau = fit.tau;
             row.determined = fit.determined;
+            row.r0_se = fit.r0_se;
+            row.r_se = fit.r_se;
+            row.tau_se = fit.tau_se;
             row.lsq_yout = fit.model;
             row.batt_val = mean(v() + (S[c] - 5), 4);
             row.budget_stop = fit.status == 0;

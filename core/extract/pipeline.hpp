@@ -102,6 +102,9 @@ struct CycleRow {
     std::vector<bool> determined;       // per branch: the cycle determines tau (joint method; always true otherwise)
     std::vector<std::string> at_bound;  // "C2 upper", ... parameters whose fit ended on a bound
     bool budget_stop = false;           // a fit stopped on its evaluation budget
+    // Joint method: standard errors of R0 and, per branch, R and tau (NaN otherwise).
+    double r0_se = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> r_se, tau_se;
 };
 
 struct RecordingResult {

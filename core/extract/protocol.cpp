@@ -113,6 +113,8 @@ Series make_series(const double* t, const double* cur, const double* v, std::siz
 struct ChannelFit {
     bool have = false;
     double r0 = 0.0;
+    double r0_se = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> r_se, tau_se;
     std::vector<double> r, tau;
     std::vector<bool> determined;
     std::vector<std::string> at_bound;
@@ -674,6 +676,9 @@ private:
         c.r = jf.r;
         c.tau = jf.tau;
         c.determined = jf.determined;
+        c.r0_se = jf.r0_se;
+        c.r_se = jf.r_se;
+        c.tau_se = jf.tau_se;
         c.at_bound = jf.at_bound;
         double ss = 0.0, ws_sum = 0.0;
         for (std::size_t k = 0; k < upto; ++k) {
@@ -831,6 +836,9 @@ private:
             p.r = c.r;
             p.tau = c.tau;
             p.determined = c.determined;
+            p.r0_se = c.r0_se;
+            p.r_se = c.r_se;
+            p.tau_se = c.tau_se;
             p.rms = rms;
             p.window_first = w.ws_sample;
             p.window_last = w.we_sample;

@@ -1,8 +1,26 @@
 #include "core/extract/result.hpp"
 
+#include <cmath>
 #include <utility>
 
 namespace ecm {
+
+namespace {
+
+// The standard errors of a fit, per branch; C = tau / R takes both errors (independent).
+void set_errors(PulseFit& p, double r0_se, const std::vector<double>& r_se, const std::vector<double>& tau_se) {
+    p.r0_se = r0_se;
+    for (std::size_t b = 0; b < p.r.size(); ++b) {
+        const double rs = b < r_se.size() ? r_se[b] : PulseFit::kNaN;
+        const double ts = b < tau_se.size() ? tau_se[b] : PulseFit::kNaN;
+        p.r_se.push_back(rs);
+        p.tau_se.push_back(ts);
+        const double r = p.r[b], tau = p.tau[b];
+        p.c_se.push_back(r > 0.0 && tau > 0.0 ? (tau / r) * std::hypot(rs / r, ts / tau) : PulseFit::kNaN);
+    }
+}
+
+}  // namespace
 
 std::string row_status(const CycleRow& row) {
     std::vector<std::string> parts;
@@ -45,6 +63,7 @@ Result result_of(const RecordingResult& r, const double* seconds, CircuitModel m
             p.tau.push_back(b < row.tau.size() ? row.tau[b] : PulseFit::kNaN);
             p.determined.push_back(b < row.determined.size() && row.determined[b]);
         }
+        set_errors(p, row.r0_se, row.r_se, row.tau_se);
         p.rms = row.rms;
         p.ocv_level = row.batt_val;
         p.at_bound = row.at_bound;
@@ -101,6 +120,7 @@ Result result_of(ProtocolResult&& r, int branches) {
             p.tau.push_back(tv);
             p.determined.push_back(b < q.determined.size() && q.determined[b]);
         }
+        set_errors(p, q.r0_se, q.r_se, q.tau_se);
         p.rms = q.rms;
         p.at_bound = std::move(q.at_bound);
         p.status = std::move(q.status);

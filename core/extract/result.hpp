@@ -28,8 +28,11 @@ struct PulseFit {
     double r0 = kNaN;
     std::vector<double> r, c, tau;  // per branch: ohm, farad, s
     std::vector<bool> determined;   // per branch: the data determine tau
-    double rms = kNaN;              // V, over the fit's window
-    double ocv_level = kNaN;        // V, the voltage near the end of the cycle's rest (classic recordings)
+    // Standard errors of R0 and, per branch, of R, C and tau (joint method; NaN otherwise).
+    double r0_se = kNaN;
+    std::vector<double> r_se, c_se, tau_se;
+    double rms = kNaN;        // V, over the fit's window
+    double ocv_level = kNaN;  // V, the voltage near the end of the cycle's rest (classic recordings)
     std::vector<std::string> at_bound;
     bool budget_stop = false;
     std::string status;                             // "fitted", or why a value is not trustworthy

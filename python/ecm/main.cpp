@@ -257,6 +257,14 @@ py::dict pulse_table(const ecm::Result& r) {
         d[py::str("tau" + k + "_determined")] =
             column([&](const P& p) -> bool { return b < p.determined.size() && p.determined[b]; });
     }
+    d["R0_se"] = column([](const P& p) { return p.r0_se; });
+    for (std::size_t b = 0; b < static_cast<std::size_t>(r.branches); ++b) {
+        const std::string k = std::to_string(b + 1);
+        auto at = [b](const std::vector<double>& v) { return b < v.size() ? v[b] : ecm::PulseFit::kNaN; };
+        d[py::str("R" + k + "_se")] = column([&](const P& p) { return at(p.r_se); });
+        d[py::str("C" + k + "_se")] = column([&](const P& p) { return at(p.c_se); });
+        d[py::str("tau" + k + "_se")] = column([&](const P& p) { return at(p.tau_se); });
+    }
     d["rms_mV"] = column([](const P& p) { return p.rms * 1000.0; });
     d["ocv_level"] = column([](const P& p) { return p.ocv_level; });
     d["on_bound"] = texts([](const P& p) {

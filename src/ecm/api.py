@@ -26,6 +26,7 @@ except ImportError as _e:  # pragma: no cover - the source tree shadows the inst
     ) from _e
 from ecm._errors import RecordingError, UsageError
 from ecm.results import (
+    DEFAULT_METHOD,
     EDGE_TIMINGS,
     METHODS,
     MODEL_NAMES,
@@ -454,7 +455,12 @@ def _extract_one(
     try:
         if use_steps:
             return run_export(
-                path, model=model_name, low_cutoff=vcut, method=method or "joint", progress=progress, **export_options
+                path,
+                model=model_name,
+                low_cutoff=vcut,
+                method=method or DEFAULT_METHOD,
+                progress=progress,
+                **export_options,
             )
         raw = _core.read_recording(path, strict=True)
         res = _core.extract(
@@ -463,7 +469,7 @@ def _extract_one(
             raw["voltage"],
             path,
             reading="classic",
-            method=method or "pulse",
+            method=method or DEFAULT_METHOD,
             model=model_name,
             vcut=vcut,
             warm=warm,
@@ -505,8 +511,9 @@ def extract(
 
     model: "1rc"/"2rc" (or "model1"/"model2"); low_cutoff: every recording is cut
     before its first sample below it (V); high_cutoff: the top of the model's
-    voltage axis (V); method: "pulse", the two-pass fit of the import-time run, or "joint" (None: "pulse"
-    for classic recordings, "joint" for step protocols, the one fit the step analysis has); progress:
+    voltage axis (V); method: "joint" (the default: every cycle or pulse window fitted whole, the
+    accurate fit) or "pulse" (the two-pass fit of the import-time run, its files byte for byte on
+    classic recordings); progress:
     True for a progress bar on stderr, or a callable
     ``progress(path, index, n_recordings, pulses_done, pulses_total)``.
 
@@ -590,5 +597,5 @@ def extract(
         log.warning(w)
     kinds = {"steps" if r.protocol is not None else "classic" for r in recordings}
     read = kinds.pop() if len(kinds) == 1 else "mixed"
-    fit = method or ("joint" if read == "steps" else "pulse")
+    fit = method or DEFAULT_METHOD
     return Extraction(base, recordings, model_name, vcut, vhigh, fit, built["text"], built["warnings"], read)

@@ -121,7 +121,7 @@ def process_cell(folder: str, out_dir: str, defaults: Dict[str, Any], force: boo
             model=settings["model"],
             low_cutoff=settings["low_cutoff"],
             high_cutoff=settings["high_cutoff"],
-            method=settings.get("method", "pulse"),
+            method=settings.get("method", "joint"),
         )
         ex.write(out_dir)
         rows = []
@@ -220,7 +220,7 @@ def run_batch(
     low_cutoff: Optional[float] = None,
     high_cutoff: Optional[float] = None,
     model: Optional[str] = None,
-    method: str = "pulse",
+    method: str = "joint",
     workers: Optional[int] = None,
     scheduler: Optional[str] = None,
     out: Optional[str] = None,

@@ -606,10 +606,10 @@ def _add_method_options(p: argparse.ArgumentParser) -> None:
         choices=["pulse", "joint", "steps"],
         metavar="{pulse,joint}",
         default=None,
-        help="how pulses are fitted. 'pulse': the two-pass fit of the import-time run, its files (the default "
-        "for classic recordings; on exports, of each pulse window); 'joint': every cycle or pulse window fitted whole (more accurate; the fit "
-        "of the step analysis and its default), plus SOC x temperature tables (battery_model_tables.json, "
-        "battery_model_table_*.csv). 'steps' is the old spelling of --reading steps",
+        help="how pulses are fitted. 'joint' (default): every cycle or pulse window fitted whole, the accurate "
+        "fit, plus SOC x temperature tables (battery_model_tables.json, battery_model_table_*.csv); 'pulse': "
+        "the two-pass fit of the import-time run (on classic recordings its files byte for byte; on exports "
+        "each pulse window fitted the same way). 'steps' is the old spelling of --reading steps",
     )
     p.add_argument(
         "--reading",
@@ -737,7 +737,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ADDRESS",
         help="a running Dask scheduler, e.g. tcp://host:8786, instead of a local cluster",
     )
-    batch.add_argument("--method", choices=["pulse", "joint"], default="pulse")
+    batch.add_argument("--method", choices=["pulse", "joint"], default="joint")
     batch.add_argument("--model", choices=["1rc", "2rc", "model1", "model2"], default=None)
     batch.add_argument("--low-cutoff", type=float, metavar="V", default=None)
     batch.add_argument("--high-cutoff", type=float, metavar="V", default=None)

@@ -20,6 +20,8 @@ MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "
 #: Fitting methods: "pulse" is the two-pass method of the import-time run, "joint" fits each
 #: whole cycle (or pulse window) at once.
 METHODS = ("pulse", "joint")
+#: The method of ecm fit / extract() when none is given: the accurate one.
+DEFAULT_METHOD = "joint"
 #: How a recording is read: "classic" pulse-discharge recordings (Seconds, Current(A),
 #: Voltage(V)), or "steps": any step protocol (cycler exports) through the step analysis.
 READINGS = ("auto", "classic", "steps")
@@ -141,9 +143,13 @@ def _pulse_columns(result: Any) -> List[str]:
 
 
 def pulse_frame(result: Any) -> pd.DataFrame:
-    """The pulse rows of a core Result as a DataFrame (the columns of its reading and method)."""
+    """The pulse rows of a core Result as a DataFrame (the columns of its reading and method; the
+    joint fit adds each parameter's standard error, ``R0_se``, ``R1_se``, ``C1_se``, ``tau1_se``, ...)."""
     table = result.pulse_table()
     cols = _pulse_columns(result)
+    if result.method == "joint":
+        branches = [str(b + 1) for b in range(result.branches)]
+        cols = cols + ["R0_se"] + [c + b + "_se" for b in branches for c in ("R", "C", "tau")]
     if result.reading == "steps" and not len(table["cycle"]):
         return pd.DataFrame({c: [] for c in cols})
     frame = pd.DataFrame({c: table[c] for c in cols})

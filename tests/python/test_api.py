@@ -50,7 +50,7 @@ class TestSameAsImportTime:
         assert "battery_model.json" in want and len(want) == 5
 
         # the API, written into a fresh folder
-        ex = ecm.extract(str(bf.folder), model="model2", low_cutoff=bf.vcut, high_cutoff=bf.vhigh)
+        ex = ecm.extract(str(bf.folder), model="model2", low_cutoff=bf.vcut, high_cutoff=bf.vhigh, method="pulse")
         out = tmp_path / "api_out"
         ex.write(out)
         assert results_texts(out) == want
@@ -58,7 +58,7 @@ class TestSameAsImportTime:
 
         # the command, with its settings from the input_params.json beside the folder
         cli_out = tmp_path / "cli_out"
-        proc = ecm_cli("fit", bf.folder, "--json", "--out", cli_out, cwd=bf.root)
+        proc = ecm_cli("fit", bf.folder, "--method", "pulse", "--json", "--out", cli_out, cwd=bf.root)
         assert proc.returncode == 0, proc.stderr
         assert results_texts(cli_out) == want
         doc = json.loads(proc.stdout)
@@ -74,14 +74,14 @@ class TestSameAsImportTime:
         assert run.returncode == 0, run.stderr[-3000:]
         want = results_texts(bf.folder / "results")
         shutil.rmtree(bf.folder / "results")
-        proc = ecm_cli("fit", bf.folder.name, "--model", "1rc", cwd=bf.root)
+        proc = ecm_cli("fit", bf.folder.name, "--model", "1rc", "--method", "pulse", cwd=bf.root)
         assert proc.returncode == 0, proc.stderr
         assert results_texts(bf.folder / "results") == want
         assert "10 C" in proc.stdout and proc.stderr == ""
 
     def test_values_match_the_module_and_numpy(self, two_temperatures):
         bf, run = two_temperatures
-        ex = ecm.extract(str(bf.folder), model="2rc", low_cutoff=bf.vcut, high_cutoff=bf.vhigh)
+        ex = ecm.extract(str(bf.folder), model="2rc", low_cutoff=bf.vcut, high_cutoff=bf.vhigh, method="pulse")
         assert [r.path for r in ex.recordings] == list(run.values["infiles"])
         last = ex.recordings[-1]
         vals = run.values

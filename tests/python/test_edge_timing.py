@@ -69,3 +69,21 @@ def test_exports_take_the_timing_too(recordings):
 def test_unknown_timing_is_a_usage_error(recordings):
     with pytest.raises(ecm.UsageError, match="edge_timing 'sideways'"):
         ecm.extract([recordings["linear"]], low_cutoff=3.0, high_cutoff=4.2, edge_timing="sideways")
+
+
+def test_standard_errors_match_the_scatter_of_noisy_fits(tmp_path):
+    # constant parameters and white voltage noise: each pulse's error from the truth, in units of
+    # its own standard error, scatters about as a unit normal would
+    cell = synthcell.constant_cell(model="model2", r0=0.04, r1=0.02, tau1=10.0, r2=0.015, tau2=120.0)
+    df = synthcell.make_step_recording(
+        cell, 25.0, edge="linear", cycles=14, dt=1.0, rest_s=900.0, voltage_noise_V=1e-3, seed=3
+    )
+    path = os.path.join(tmp_path, "cell_2000mAh_Tp25.csv")
+    synthcell.write_recording_csv(df, path)
+    _, rec = medians_error(path)
+    p = rec.pulses.iloc[:-1]  # the last pulse runs until the cell is empty
+    for name in ("R0", "R1", "tau1", "R2", "tau2"):
+        z = (p[name] - TRUTH[name]) / p[name + "_se"]
+        assert np.isfinite(z).all(), name
+        spread = float(np.sqrt(np.mean(z**2)))
+        assert 0.4 < spread < 2.0, (name, spread)
