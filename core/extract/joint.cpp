@@ -478,6 +478,15 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     for (std::size_t k = 0; k < w.n; ++k) ss += (w.y[k] - out.model[k]) * (w.y[k] - out.model[k]);
     out.rms = std::sqrt(ss / static_cast<double>(w.n));
     standard_errors(best, fw, np, branches, out);
+    // A branch is determined where the data pin its time constant: at least two samples long and
+    // known to within a quarter (its standard error); where the curvature gives no error (a bound,
+    // a singular fit), where the window sees it relax (at most tau_ok_hi).
+    constexpr double kMaxRelTauError = 0.25;
+    for (std::size_t b = 0; b < out.tau.size(); ++b) {
+        const double tau = out.tau[b], rel = out.tau_se[b] / tau;
+        const bool seen = tau >= f.tau_ok_lo && out.r[b] > 0.0;
+        out.determined[b] = seen && (std::isfinite(rel) ? rel <= kMaxRelTauError : tau <= f.tau_ok_hi);
+    }
     return out;
 }
 

@@ -47,12 +47,14 @@ struct JointWindow {
 
 struct JointFit {
     double r0 = 0.0;
-    std::vector<double> r, tau;    // per branch, tau ascending
-    double ocv_before = 0.0;       // V, open-circuit voltage before the pulse
-    double ocv_after = 0.0;        // V, after it
-    double bump = 0.0;             // V, the open-circuit voltage's deviation under load at mid-pulse
-    std::vector<bool> determined;  // per branch: tau lies where the cycle can tell it (two samples to half the rest)
-    double rms = 0.0;              // V, over the whole window
+    std::vector<double> r, tau;  // per branch, tau ascending
+    double ocv_before = 0.0;     // V, open-circuit voltage before the pulse
+    double ocv_after = 0.0;      // V, after it
+    double bump = 0.0;           // V, the open-circuit voltage's deviation under load at mid-pulse
+    // per branch: the data pin tau (at least two samples, standard error at most a quarter of it;
+    // without an error: at most tau_ok_hi)
+    std::vector<bool> determined;
+    double rms = 0.0;  // V, over the whole window
     double cost = 0.0;
     int status = 0;                     // solver status of the refinement (0: budget)
     std::vector<std::string> at_bound;  // "tau2 upper", "R1 lower", ... parameters that ended on a bound

@@ -868,7 +868,7 @@ def _read_mpr(path: str, notes: List[str]) -> _Raw:
     try:
         from galvani import BioLogic
     except ImportError:
-        raise RecordingError(f"{path}: reading .mpr files needs galvani ({EXTRA})") from None
+        raise RecordingError(f"{path}: reading .mpr files needs datalab-org-galvani ({EXTRA})") from None
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")

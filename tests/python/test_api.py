@@ -128,7 +128,7 @@ class TestLibraryBehaviour:
         old_level = logging.root.level
         logging.root.setLevel(logging.DEBUG)
         try:
-            kw = dict(model="2rc", low_cutoff=bf.vcut, high_cutoff=bf.vhigh)
+            kw = dict(model="2rc", low_cutoff=bf.vcut, high_cutoff=bf.vhigh, method="pulse")
             runs = [ecm.extract(str(bf.folder), **kw) for _ in range(3)]
             threaded = [None, None]
 
@@ -157,7 +157,11 @@ class TestLibraryBehaviour:
     def test_progress_reports_every_pulse(self, battery_folder):
         calls = []
         ex = ecm.extract(
-            str(battery_folder.folder), low_cutoff=3.0, high_cutoff=4.2, progress=lambda *a: calls.append(a)
+            str(battery_folder.folder),
+            low_cutoff=3.0,
+            high_cutoff=4.2,
+            method="pulse",
+            progress=lambda *a: calls.append(a),
         )
         n = len(ex.recordings[0].pulses)
         assert [c[3] for c in calls] == list(range(n + 1))

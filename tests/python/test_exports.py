@@ -186,11 +186,12 @@ class TestStepAnalysis:
         ):
             ecm.extract([path], low_cutoff=2.5, high_cutoff=4.3)
 
-    def test_classic_recordings_keep_their_method(self):
-        # a classic recording goes through the classic pipeline unless the steps are asked for
+    def test_classic_recordings_keep_their_reading(self):
+        # a classic recording goes through the classic reading unless the steps are asked for; the
+        # joint fit is the default of either reading
         sample = os.path.join(HERE, "..", "..", "examples", "sample_cell")
         ex = ecm.extract(sample, low_cutoff=3.0, high_cutoff=4.2)
-        assert ex.method == "pulse" and ex.reading == "classic" and all(r.protocol is None for r in ex.recordings)
+        assert ex.method == "joint" and ex.reading == "classic" and all(r.protocol is None for r in ex.recordings)
 
     def test_how_to_read_and_how_to_fit_are_two_choices(self, hppc_cell):
         path, _ = hppc_cell
@@ -509,5 +510,7 @@ class TestBinaryAndSpreadsheetExports:
 
         monkeypatch.setitem(sys.modules, "galvani", None)  # import fails
         (tmp_path / "cell.mpr").write_bytes(b"\x00")
-        with pytest.raises(ecm.RecordingError, match=r"cell.mpr: reading .mpr files needs galvani .*\[exports\]"):
+        with pytest.raises(
+            ecm.RecordingError, match=r"cell.mpr: reading .mpr files needs datalab-org-galvani .*\[exports\]"
+        ):
             exports.read_export(str(tmp_path / "cell.mpr"))
