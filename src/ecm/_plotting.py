@@ -31,12 +31,21 @@ def in_kernel() -> bool:
     return "ipykernel" in sys.modules
 
 
+_hooked = False
+
+
 def pyplot():
+    global _hooked
     matplotlib = _matplotlib()
     if not in_kernel():
         matplotlib.use("Agg", force=True)
     import matplotlib.pyplot as plt
 
+    if in_kernel() and not _hooked:
+        # pyplot loads its backend lazily; the inline backend registers the display of figures
+        # with IPython only once it is loaded.
+        _hooked = True
+        plt.switch_backend(matplotlib.get_backend())
     return plt
 
 
