@@ -33,6 +33,7 @@ from ecm.results import (
     PARAMETERS,
     READINGS,
     TABLES_FILE,
+    UNITS,
     Recording,
     normalise_model,
     recording_from,
@@ -132,6 +133,69 @@ class Extraction:
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
         return f"<Extraction {short_model_name(self.model_name)} of {len(self.recordings)} recording(s): {temps}>"
+
+    def _repr_html_(self) -> str:
+        """The summary as Jupyter shows it: one row per recording, by temperature."""
+        from ecm._html import esc, fmt, table
+
+        names = list(PARAMETERS[self.model_name])
+        head = ["T (C)", "recording", "pulses fitted / total", "capacity (mAh)", "charge (Ah)", "median RMS (mV)"]
+        head += [f"{n} ({UNITS[n]})" for n in names] + ["warnings"]
+        rows = []
+        for r in sorted(self.recordings, key=lambda r: r.temperature):
+            p = r.pulses
+            fitted = int((p["status"] == "fitted").sum())
+            rms = float(np.median(p["rms_mV"])) if len(p) else None
+            rows.append(
+                [
+                    esc(r.temperature),
+                    esc(os.path.basename(r.path)),
+                    f"{fitted} / {len(p)}",
+                    "–" if r.capacity_mAh is None else str(r.capacity_mAh),
+                    fmt(r.charge_Ah),
+                    fmt(rms),
+                ]
+                + [fmt(r.medians.get(n)) for n in names]
+                + [str(len(r.warnings))]
+            )
+        where = f" of {esc(self.folder)}" if self.folder else ""
+        meta = (
+            f"<p><b>Extraction</b>{where}: {short_model_name(self.model_name)} model, {esc(self.method)} method, "
+            f"{esc(self.reading)} reading, cut-offs {self.low_cutoff:g} V / {self.high_cutoff:g} V, "
+            f"{len(self.recordings)} recording(s), {len(self.model_warnings)} model warning(s)</p>"
+        )
+        return f"<div>{meta}{table(head, rows, left=[1])}</div>"
+
+    def plot_parameters(self):
+        """The parameters against SOC as a matplotlib Figure: a panel per
+        quantity (R0, R1, tau1, C1 and the second branch's), each temperature
+        in its colour, a dot per pulse (x where the cycle cannot determine the
+        time constant, open triangles for charge pulses), with the joint
+        method's SOC tables as lines, else the medians dashed. Needs
+        matplotlib (the 'report' extra)."""
+        from ecm.plots import parameters_figure
+
+        return parameters_figure(self)
+
+    def plot_temperature(self):
+        """The model (``model``, as battery_model.json holds it) against
+        temperature as a matplotlib Figure: R0, each branch's R and tau and the
+        capacity per fitted temperature, the model as the evaluator uses it
+        between and a little beyond them, and the OCV over temperature at
+        three SOCs. Needs matplotlib (the 'report' extra)."""
+        from ecm.plots import temperature_figure
+
+        return temperature_figure(self)
+
+    def recording(self, temperature: float) -> Recording:
+        """The recording at this temperature (C); KeyError naming the
+        temperatures there are when none or several match."""
+        found = [r for r in self.recordings if abs(r.temperature - temperature) < 1e-9]
+        if len(found) != 1:
+            temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
+            what = "no recording" if not found else f"{len(found)} recordings"
+            raise KeyError(f"{what} at {temperature:g} C; the extraction holds {temps}")
+        return found[0]
 
     @property
     def warnings(self) -> List[str]:

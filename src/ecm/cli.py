@@ -312,7 +312,10 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         columns=parse_columns(args.columns) if args.columns else None,
         preset=args.preset,
     )
-    plot = res.plot(args.plot) if args.plot else None
+    plot = None
+    if args.plot:
+        res.plot(args.plot)
+        plot = os.fspath(args.plot)
     if args.json_out:
         doc = res.to_dict()
         if plot:

@@ -31,6 +31,8 @@ READINGS = ("auto", "classic", "steps")
 EDGE_TIMINGS = ("reading", "linear", "after-sample", "mid-interval", "at-sample")
 #: The parameter columns of each model, in the order of the parameter files.
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
+#: The unit of every parameter and time constant.
+UNITS = {"R0": "Ohm", "R1": "Ohm", "R2": "Ohm", "C1": "F", "C2": "F", "tau1": "s", "tau2": "s"}
 #: The SOC x temperature tables beside battery_model.json.
 TABLES_FILE = "battery_model_tables.json"
 
@@ -119,6 +121,67 @@ class Recording:
     def param_record(self) -> Dict[str, Any]:
         """The content of the recording's parameter file."""
         return json.loads(self.params_text)
+
+    #: Pulse rows shown by the rich display in Jupyter (the whole table is ``pulses``).
+    HTML_PULSE_ROWS = 8
+    #: Warnings listed by the rich display in Jupyter (all of them are in ``warnings``).
+    HTML_WARNINGS = 10
+
+    def _repr_html_(self) -> str:
+        """The recording as Jupyter shows it: what was read, the medians, the
+        first pulse rows and the warnings."""
+        from ecm._html import cell, esc, fmt, items, table
+
+        p = self.pulses
+        fitted = int((p["status"] == "fitted").sum()) if len(p) else 0
+        rms = float(np.median(p["rms_mV"])) if len(p) else None
+        cap = f", nominal {self.capacity_mAh} mAh" if self.capacity_mAh else ""
+        meta = (
+            f"<p><b>Recording</b> {esc(os.path.basename(self.path))} at {esc(self.temperature)} C "
+            f"(from the {esc(self.temperature_source)}): {self.samples} samples, charge {fmt(self.charge_Ah)} Ah{cap}, "
+            f"{fitted} of {len(p)} pulses fitted, median RMS {fmt(rms)} mV"
+            + (f", edge timing: {esc(self.edge_timing)}" if self.edge_timing else "")
+            + "</p>"
+        )
+        names = list(self.medians)
+        medians = table([f"{n} ({UNITS.get(n, '')})" for n in names], [[fmt(self.medians[n]) for n in names]])
+        cols = [c for c in p.columns if c not in ("t_start", "t_end", "window_first", "window_last")]
+        head = p[cols].head(self.HTML_PULSE_ROWS)
+        text = [k for k, c in enumerate(cols) if head[c].map(lambda x: isinstance(x, str)).any()]
+        rows = [[cell(v) for v in row] for row in head.itertuples(index=False)]
+        shown = f"first {len(head)} of {len(p)}" if len(p) > len(head) else f"all {len(p)}"
+        pulses = f"<p><b>Pulses</b> ({shown}; the whole table: <code>.pulses</code>)</p>" + table(cols, rows, left=text)
+        warns = items(f"Warnings ({len(self.warnings)})", self.warnings, self.HTML_WARNINGS, "see .warnings")
+        return f"<div>{meta}<p><b>Medians</b></p>{medians}{pulses}{warns}</div>"
+
+    def plot(self):
+        """The recording as a matplotlib Figure: voltage and current against
+        time (pulses shaded, the relaxed points at the rests' ends marked), the
+        OCV-SOC curve and the RMS error of each pulse's fit. Needs matplotlib
+        (the 'report' extra)."""
+        from ecm.plots import recording_figure
+
+        return recording_figure(self)
+
+    def plot_fits(self):
+        """Every pulse's fit against its data as a matplotlib Figure, worst
+        RMS first: one panel per pulse over its fit window (measured grey,
+        model red dashed, flagged pulses with a red title). ValueError when
+        the recording holds no fits. Needs matplotlib (the 'report' extra)."""
+        from ecm.plots import pulse_fits_figure
+
+        fig = pulse_fits_figure(self)
+        if fig is None:
+            raise ValueError(f"{self.path}: no pulse fits to draw")
+        return fig
+
+    def plot_ocv(self):
+        """The OCV-SOC curve through the relaxed points (SOC, OCV at the end
+        of each rest) as a matplotlib Figure. Needs matplotlib (the 'report'
+        extra)."""
+        from ecm.plots import ocv_figure
+
+        return ocv_figure(self)
 
 
 def _pulse_columns(result: Any) -> List[str]:

@@ -95,36 +95,40 @@ class Validation:
             },
         }
 
-    def plot(self, path: Union[str, os.PathLike]) -> str:
-        """Measured against simulated voltage, the error and the current, as a PNG."""
-        from ecm._plotting import pyplot
+    def _repr_html_(self) -> str:
+        """The validation as Jupyter shows it: the start and the errors per segment type."""
+        from ecm._html import esc, fmt, table
 
-        plt = pyplot()
-        t = (self.t - self.t[0]) / 3600.0 if len(self.t) else self.t
-        fig, axes = plt.subplots(3, 1, figsize=(10, 7.5), sharex=True, gridspec_kw={"height_ratios": [3, 1.6, 1.4]})
-        ax = axes[0]
-        ax.plot(t, self.measured, color="0.15", lw=1.0, label="measured")
-        ax.plot(t, self.simulated, color="tab:orange", lw=1.0, alpha=0.9, label="model")
-        ax.set_ylabel("voltage (V)")
-        ax.legend(loc="best", frameon=False)
-        ax.set_title(
-            f"{os.path.basename(self.recording)} at {self.temperature:g} C: RMS {self.rms_mV:.2f} mV, "
-            f"max {self.max_mV:.2f} mV (start SOC {self.soc0:.3f})",
-            fontsize=10,
+        if self.start_rest:
+            r = self.start_rest
+            start = (
+                f"start SOC {self.soc0:.4f} (the rest {r['t_start']:g}-{r['t_end']:g} s ends at "
+                f"{r['voltage']:.4f} V: SOC {r['soc']:.4f})"
+            )
+        else:
+            start = f"start SOC {self.soc0:.4f} (given)"
+        tables = f", SOC tables {esc(os.path.basename(self.tables))}" if self.tables else ", no SOC tables"
+        meta = (
+            f"<p><b>Validation</b> of {esc(self.model)}{tables} on {esc(os.path.basename(self.recording))} "
+            f"at {self.temperature:g} C: {len(self.t)} samples, {start}. Errors are model minus measured.</p>"
         )
-        axes[1].plot(t, self.error_mV, color="tab:red", lw=0.8)
-        axes[1].axhline(0.0, color="0.5", lw=0.6)
-        axes[1].set_ylabel("model - measured (mV)")
-        axes[2].plot(t, self.current, color="tab:blue", lw=0.8)
-        axes[2].set_ylabel("current (A)")
-        axes[2].set_xlabel("time (h)")
-        for a in axes:
-            a.grid(True, alpha=0.3)
-        fig.tight_layout()
-        out = os.fspath(path)
-        fig.savefig(out, dpi=100)
-        plt.close(fig)
-        return out
+        rows = [
+            [esc(name), str(int(row["samples"])), fmt(row["rms_mV"]), fmt(row["max_mV"]), fmt(row["mean_mV"])]
+            for name, row in self.stats.iterrows()
+        ]
+        stats = table(["segment", "samples", "RMS (mV)", "max (mV)", "mean (mV)"], rows, left=[0])
+        return f"<div>{meta}{stats}</div>"
+
+    def plot(self, path: Union[None, str, os.PathLike] = None):
+        """Measured against simulated voltage, the error and the current as a
+        matplotlib Figure; with a path also saved there (PNG, or the format
+        its suffix names). Needs matplotlib (the 'report' extra)."""
+        from ecm.plots import validation_figure
+
+        fig = validation_figure(self)
+        if path is not None:
+            fig.savefig(os.fspath(path), dpi=100)
+        return fig
 
 
 def _segments(kind: np.ndarray) -> np.ndarray:
