@@ -25,6 +25,7 @@ except ImportError as _e:  # pragma: no cover - the source tree shadows the inst
         "the source folder; install the package with 'pip install .' and run from another directory"
     ) from _e
 from ecm._errors import RecordingError, UsageError
+from ecm.quantities import TABLES_FILE, UNITS, soc_of
 from ecm.results import (
     DEFAULT_METHOD,
     EDGE_TIMINGS,
@@ -32,13 +33,10 @@ from ecm.results import (
     MODEL_NAMES,
     PARAMETERS,
     READINGS,
-    TABLES_FILE,
-    UNITS,
     Recording,
     normalise_model,
     recording_from,
     short_model_name,
-    soc_of,
 )
 from ecm.steps import is_classic, run_export
 

@@ -28,7 +28,7 @@ import numpy as np
 
 from ecm import _core
 from ecm._errors import UsageError
-from ecm.results import TABLES_FILE
+from ecm.quantities import TABLES_FILE
 
 log = logging.getLogger("ecm")
 

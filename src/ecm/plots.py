@@ -18,7 +18,7 @@ import numpy as np
 
 from ecm._plotting import colormap, new_figure
 from ecm.modelfile import ModelFileError, model_from_doc
-from ecm.results import UNITS, soc_of
+from ecm.quantities import UNITS, soc_of
 
 #: Panels per row of the pulse-fit grid.
 GRID_COLUMNS = 6

@@ -29,7 +29,8 @@ import numpy as np
 from ecm import plots
 from ecm._html import cell, fmt
 from ecm._plotting import pyplot
-from ecm.results import UNITS, short_model_name
+from ecm.quantities import UNITS
+from ecm.results import short_model_name
 
 DPI = 80
 

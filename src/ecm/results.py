@@ -14,6 +14,7 @@ import pandas as pd
 
 from ecm._errors import UsageError
 from ecm.exports import capacity_from_name
+from ecm.quantities import UNITS
 
 #: Accepted model names and the configuration name each stands for.
 MODEL_NAMES = {"1rc": "model1", "2rc": "model2", "model1": "model1", "model2": "model2"}
@@ -32,9 +33,6 @@ EDGE_TIMINGS = ("reading", "linear", "after-sample", "mid-interval", "at-sample"
 #: The parameter columns of each model, in the order of the parameter files.
 PARAMETERS = {"model1": ("R0", "R1", "C1"), "model2": ("R0", "R1", "C1", "R2", "C2")}
 #: The unit of every parameter and time constant.
-UNITS = {"R0": "Ohm", "R1": "Ohm", "R2": "Ohm", "C1": "F", "C2": "F", "tau1": "s", "tau2": "s"}
-#: The SOC x temperature tables beside battery_model.json.
-TABLES_FILE = "battery_model_tables.json"
 
 
 def normalise_model(model: str) -> str:
@@ -47,14 +45,6 @@ def normalise_model(model: str) -> str:
 
 def short_model_name(model: str) -> str:
     return {"model1": "1rc", "model2": "2rc"}[model]
-
-
-def soc_of(name: str, pulses: pd.DataFrame) -> str:
-    """The SOC column a quantity belongs to: R0 to the pulse's middle; a
-    branch's R, tau and C to the pulse's end, where the branch relaxes from
-    (the voltage it holds there, and so its fitted value, is set by the state
-    at the end of the pulse), when the method gives it."""
-    return "soc_end" if name != "R0" and "soc_end" in pulses else "soc"
 
 
 def temperature_value(t: float) -> Any:
@@ -212,7 +202,9 @@ def pulse_frame(result: Any) -> pd.DataFrame:
     cols = _pulse_columns(result)
     if result.method == "joint":
         branches = [str(b + 1) for b in range(result.branches)]
-        cols = cols + ["R0_se"] + [c + b + "_se" for b in branches for c in ("R", "C", "tau")]
+        se = ["R0_se"] + [c + b + "_se" for b in branches for c in ("R", "C", "tau")]
+        at = cols.index("rms_mV")
+        cols = cols[:at] + se + cols[at:]
     if result.reading == "steps" and not len(table["cycle"]):
         return pd.DataFrame({c: [] for c in cols})
     frame = pd.DataFrame({c: table[c] for c in cols})
