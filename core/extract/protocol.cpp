@@ -287,8 +287,7 @@ std::vector<std::size_t> time_gaps(const double* t, std::size_t n) {
         for (std::size_t j = k + 1; j < n && j <= k + half; ++j)
             if (t[j] > t[j - 1]) after.push_back(t[j] - t[j - 1]);
         if (before.empty() && after.empty()) continue;
-        const double typical =
-            std::max(before.empty() ? 0.0 : median(before), after.empty() ? 0.0 : median(after));
+        const double typical = std::max(before.empty() ? 0.0 : median(before), after.empty() ? 0.0 : median(after));
         if (dt > 5.0 * typical) gaps.push_back(k);
     }
     return gaps;
@@ -407,8 +406,9 @@ void reanchor_gaps(Series& ser, const std::vector<Step>& steps, const std::vecto
             if (st.last >= k && after < 0 && st.last > st.first) after = static_cast<std::ptrdiff_t>(s);
         }
         if (pts.size() < 2 || after < 0) {
-            res.warnings.push_back(name + " and no cycler counter: the charge across it is unknown and the SOC after "
-                                          "it is not re-anchored (too few OCV rests before it)");
+            res.warnings.push_back(name +
+                                   " and no cycler counter: the charge across it is unknown and the SOC after "
+                                   "it is not re-anchored (too few OCV rests before it)");
             continue;
         }
         std::sort(pts.begin(), pts.end());
@@ -422,10 +422,11 @@ void reanchor_gaps(Series& ser, const std::vector<Step>& steps, const std::vecto
         const double q_target = p0.second + slope * (va - p0.first);
         const double jump = q_target - ser.q[ser.of_sample[ra.last]];
         for (std::size_t i = ser.of_sample[k - 1] + 1; i < ser.q.size(); ++i) ser.q[i] += jump;
-        res.warnings.push_back(name + " and no cycler counter: the charge after it is re-anchored on the OCV of the "
-                                      "rests before it (" +
-                               fmt("%.4f", va) + " V at " + fmt("%g", t[ra.last]) + " s; " + fmt("%.4f", jump / 3600.0) +
-                               " Ah across the gap)");
+        res.warnings.push_back(name +
+                               " and no cycler counter: the charge after it is re-anchored on the OCV of the "
+                               "rests before it (" +
+                               fmt("%.4f", va) + " V at " + fmt("%g", t[ra.last]) + " s; " +
+                               fmt("%.4f", jump / 3600.0) + " Ah across the gap)");
     }
 }
 
@@ -437,6 +438,19 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
             st.role = dur >= cfg.min_ocv_rest_s ? StepRole::OcvRest : StepRole::ShortRest;
         else
             st.role = dur <= cfg.max_pulse_s ? StepRole::Pulse : StepRole::SocStep;
+    }
+    // A loaded step far longer than the typical pulse and followed by an OCV rest moves the cell to
+    // its next SOC point (a short SOC step of the protocol), however short the limit on pulses.
+    {
+        std::vector<double> durs;
+        for (const Step& st : steps)
+            if (st.role == StepRole::Pulse) durs.push_back(st.t_end - st.t_begin);
+        const double typical = durs.empty() ? 0.0 : median(durs);
+        for (std::size_t s = 0; s + 1 < steps.size(); ++s) {
+            Step& st = steps[s];
+            if (st.role != StepRole::Pulse || !(st.t_end - st.t_begin > 5.0 * typical)) continue;
+            if (steps[s + 1].role == StepRole::OcvRest) st.role = StepRole::SocStep;
+        }
     }
     // A loaded step that the end of the recording cuts (the cut-off or the cycler's limit) is no pulse.
     if (steps.back().kind != StepKind::Rest && steps.size() > 1) steps.back().role = StepRole::SocStep;
@@ -450,7 +464,12 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
             while (b > 0 && steps[b - 1].role != StepRole::SocStep && steps[b - 1].role != StepRole::OcvRest &&
                    steps[b - 1].kind != StepKind::Discharge)
                 --b;
-            if (b > 0 && steps[b - 1].role == StepRole::SocStep && steps[b - 1].kind == StepKind::Charge)
+            // ... and before a discharge (a rest after a closing recharge is no start).
+            bool discharge_after = false;
+            for (std::size_t a = s + 1; a < steps.size() && !discharge_after; ++a)
+                discharge_after = steps[a].kind == StepKind::Discharge;
+            if (b > 0 && steps[b - 1].role == StepRole::SocStep && steps[b - 1].kind == StepKind::Charge &&
+                discharge_after)
                 full = static_cast<std::ptrdiff_t>(s);
         }
         if (full >= 0 && st.kind == StepKind::Discharge) break;
@@ -483,8 +502,8 @@ std::vector<double> count_soc(const Series& ser, const std::vector<Step>& steps,
         }
         res.warnings.push_back(cfg.label + ": no full-charge rest (a rest of at least " +
                                fmt("%g", res.min_ocv_rest_s) + " s after a charge) found; the SOC is counted from " +
-                               "the most charge before the deepest discharge (at " + fmt("%g", ser.t[ser.of_sample[top]]) +
-                               " s) to its end");
+                               "the most charge before the deepest discharge (at " +
+                               fmt("%g", ser.t[ser.of_sample[top]]) + " s) to its end");
     }
     const double q_top = q_at(top), q_end = q_at(bottom);
     const bool reached_end = (res.cutoff_crossed && bottom + 1 >= n) || v[bottom] <= cfg.vcut + 0.01;
@@ -503,8 +522,7 @@ std::vector<double> count_soc(const Series& ser, const std::vector<Step>& steps,
                                    "avoid this)");
         }
     }
-    if (!(cap > 0.0))
-        throw DataError("no charge flows out of the cell after its full charge");
+    if (!(cap > 0.0)) throw DataError("no charge flows out of the cell after its full charge");
     res.capacity_Ah = cap;
     res.bottom_sample = bottom;
     const double q_zero = full >= 0 ? q_top - cap * 3600.0 : (reached_end ? q_end : q_top - cap * 3600.0);
@@ -1034,8 +1052,8 @@ private:
             } else if (!(rms <= cfg_.rms_limit_V)) {
                 // Kept: the circuit fits it poorly (a cold cell, say), and the medians fall back to it
                 // when no pulse is within the limit.
-                p.status = "fitted, RMS " + fmt("%.2f", rms * 1e3) + " mV above " + fmt("%g", cfg_.rms_limit_V * 1e3) +
-                           " mV";
+                p.status =
+                    "fitted, RMS " + fmt("%.2f", rms * 1e3) + " mV above " + fmt("%g", cfg_.rms_limit_V * 1e3) + " mV";
                 p.flagged = std::isfinite(rms);
                 if (!p.flagged) p.status = "rejected: the fit left no finite RMS";
             } else {

@@ -36,7 +36,7 @@ struct ProtocolSettings {
     // after the SOC steps), see ocv_rest_of.
     double min_ocv_rest_s = std::numeric_limits<double>::quiet_NaN();
     double soc_step_window_s = 60.0;  // how far a window runs into a SOC step after the last pulse
-    double rms_limit_V = 0.005;  // a fit above it is flagged (kept, not used while others are within it)
+    double rms_limit_V = 0.005;       // a fit above it is flagged (kept, not used while others are within it)
     // true: a sample's current holds over the interval before it (cycler
     // logs: the step in progress); false: linear between samples.
     bool step_hold = true;
@@ -98,7 +98,7 @@ struct ProtocolResult {
     std::vector<double> soc;      // per kept sample
     double capacity_Ah = 0.0;     // the charge from full to the lowest point (or the nominal capacity)
     bool full_charge_found = false;
-    double min_ocv_rest_s = 0.0;  // the shortest rest that gave an OCV point (given or from the protocol)
+    double min_ocv_rest_s = 0.0;    // the shortest rest that gave an OCV point (given or from the protocol)
     std::size_t bottom_sample = 0;  // the lowest point of charge after the full charge
     std::vector<double> gap_times;  // s: where the recording jumps in time (the charge carried across)
     std::vector<double> relaxed_soc, relaxed_v;  // OCV points, SOC ascending

@@ -444,9 +444,10 @@ PYBIND11_MODULE(_core, m) {
         py::arg("reading"), py::arg("method"), py::arg("model"), py::arg("vcut"), py::arg("warm") = py::none(),
         py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
         py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
-        py::arg("min_ocv_rest_s") = std::numeric_limits<double>::quiet_NaN(), py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
-        py::arg("step_id") = py::none(), py::arg("temperature") = 0.0, py::arg("temperature_source") = "given",
-        py::arg("edge_timing") = "reading", py::arg("charge_counter") = py::none(),
+        py::arg("min_ocv_rest_s") = std::numeric_limits<double>::quiet_NaN(), py::arg("soc_step_window_s") = 60.0,
+        py::arg("rms_limit_V") = 0.005, py::arg("step_id") = py::none(), py::arg("temperature") = 0.0,
+        py::arg("temperature_source") = "given", py::arg("edge_timing") = "reading",
+        py::arg("charge_counter") = py::none(),
         "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
         "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "
         "one classic recording to the next; progress(done, total) is called as pulses are fitted, "

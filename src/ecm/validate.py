@@ -158,7 +158,13 @@ def _start_soc(t, i, v, rest, at, path):
     if b is not None:
         v_rest = float(np.median(v[max(0, b - 4) : b + 1]))
         soc = float(_core.soc_from_ocv(ocv_soc, ocv_v, v_rest))
-        start = {"how": "rest at the start", "t_start": float(t[0]), "t_end": float(t[b]), "voltage": v_rest, "soc": soc}
+        start = {
+            "how": "rest at the start",
+            "t_start": float(t[0]),
+            "t_end": float(t[b]),
+            "voltage": v_rest,
+            "soc": soc,
+        }
         lo, hi = float(np.min(ocv_v)), float(np.max(ocv_v))
         if v_rest > hi + FULL_MARGIN_V or v_rest < lo - FULL_MARGIN_V:
             raise RecordingError(
@@ -169,7 +175,13 @@ def _start_soc(t, i, v, rest, at, path):
         return soc, start
     top = float(ocv_v[np.argmax(ocv_soc)])
     if v[0] >= top - FULL_MARGIN_V:
-        return 1.0, {"how": "full charge", "t_start": float(t[0]), "t_end": float(t[0]), "voltage": float(v[0]), "soc": 1.0}
+        return 1.0, {
+            "how": "full charge",
+            "t_start": float(t[0]),
+            "t_end": float(t[0]),
+            "voltage": float(v[0]),
+            "soc": 1.0,
+        }
     raise RecordingError(
         f"{path}: it begins under load at {v[0]:.4f} V with no rest of at least {MIN_REST_S:g} s first, and "
         f"below the top of the model's OCV ({top:.4f} V), so the SOC it starts at is unknown; give "

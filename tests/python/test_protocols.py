@@ -8,9 +8,9 @@ import os
 import numpy as np
 import pandas as pd
 import pytest
+from test_exports import simulate
 
 import ecm
-from test_exports import CAP_AH, simulate
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
