@@ -575,6 +575,7 @@ def extract(
     warm = _core.WarmStart()
     recordings: List[Recording] = []
     skipped: List[Tuple[str, str]] = []
+    failures: List[RecordingError] = []
     try:
         for index, path in enumerate(paths):
             log.info("started processing file '%s'", path)
@@ -591,6 +592,7 @@ def extract(
                     raise
                 log.warning("%s (left out)", e)
                 skipped.append((path, str(e)))
+                failures.append(e)
                 continue
             for w in rec.warnings:
                 log.warning(w)
@@ -600,8 +602,8 @@ def extract(
             bar.close()
 
     if not recordings:
-        if len(skipped) == 1:
-            raise RecordingError(skipped[0][1])
+        if len(failures) == 1:
+            raise failures[0]
         raise RecordingError(
             f"no recording could be used ({len(skipped)} tried): " + "; ".join(reason for _, reason in skipped)
         )
