@@ -253,6 +253,48 @@ Segmentation segment_steps(const double* t, double* cur, const double* v, std::s
     return out;
 }
 
+double ocv_rest_of(const std::vector<Step>& steps, double max_pulse_s) {
+    std::vector<double> after_soc_step, rests;
+    for (std::size_t s = 1; s + 1 < steps.size(); ++s) {
+        if (steps[s].kind != StepKind::Rest) continue;
+        const double dur = steps[s].t_end - steps[s].t_begin;
+        rests.push_back(dur);
+        if (steps[s - 1].kind != StepKind::Rest && steps[s - 1].t_end - steps[s - 1].t_begin > max_pulse_s)
+            after_soc_step.push_back(dur);
+    }
+    if (rests.empty()) return 600.0;
+    std::vector<double> pick = after_soc_step;
+    if (pick.empty()) {
+        const double longest = *std::max_element(rests.begin(), rests.end());
+        for (double d : rests)
+            if (d >= 0.5 * longest) pick.push_back(d);
+    }
+    // Most of the typical length: a rest cut a little short still counts.
+    return std::max(0.8 * median(pick), 1.0);
+}
+
+std::vector<std::size_t> time_gaps(const double* t, std::size_t n) {
+    std::vector<std::size_t> gaps;
+    if (n < 3) return gaps;
+    const std::size_t half = 10;
+    std::vector<double> before, after;
+    for (std::size_t k = 1; k < n; ++k) {
+        const double dt = t[k] - t[k - 1];
+        if (!(dt > 0.0)) continue;
+        // The typical step on either side (the larger: the sampling may change at a step edge).
+        before.clear();
+        after.clear();
+        for (std::size_t j = k > half ? k - half : 1; j < k; ++j)
+            if (t[j] > t[j - 1]) before.push_back(t[j] - t[j - 1]);
+        for (std::size_t j = k + 1; j < n && j <= k + half; ++j)
+            if (t[j] > t[j - 1]) after.push_back(t[j] - t[j - 1]);
+        if (before.empty() && after.empty()) continue;
+        const double typical = std::max(before.empty() ? 0.0 : median(before), after.empty() ? 0.0 : median(after));
+        if (dt > 5.0 * typical) gaps.push_back(k);
+    }
+    return gaps;
+}
+
 namespace {
 
 // Checks the rows (finite, time never going back) and finds the kept samples:
@@ -268,13 +310,28 @@ std::size_t kept_samples(const RecordingColumns& in, const ProtocolSettings& cfg
             throw DataError("time goes back at row " + std::to_string(k + 1) + " (" + fmt("%g", in.time[k - 1]) +
                             " s, then " + fmt("%g", in.time[k]) + " s)");
     }
+    // A pulse that the cycler ends at its voltage limit dips below a cut-off at that limit: where the
+    // load around the sample below it lasts no longer than a pulse and a rest follows, the recording
+    // goes on.
+    double imax = 0.0;
+    for (std::size_t k = 0; k < rows; ++k) imax = std::max(imax, std::fabs(in.current[k]));
+    const double at_rest = 0.01 * imax;
     std::size_t n = rows;
-    for (std::size_t k = 0; k < rows; ++k)
-        if (in.voltage[k] < cfg.vcut) {
-            n = k;
-            res.cutoff_crossed = true;
-            break;
+    for (std::size_t k = 0; k < rows; ++k) {
+        if (!(in.voltage[k] < cfg.vcut)) continue;
+        std::size_t a = k, b = k;
+        while (a > 0 && std::fabs(in.current[a - 1]) > at_rest) --a;
+        while (b + 1 < rows && std::fabs(in.current[b]) > at_rest) ++b;
+        const bool pulse = std::fabs(in.current[b]) <= at_rest && b + 1 < rows && a > 0 &&
+                           in.time[b] - in.time[a > 0 ? a - 1 : 0] <= cfg.max_pulse_s;
+        if (pulse) {
+            k = b;
+            continue;
         }
+        n = k;
+        res.cutoff_crossed = true;
+        break;
+    }
     if (n < 10)
         throw DataError("the voltage is below the cut-off of " + fmt("%g", cfg.vcut) + " V from row " +
                         std::to_string(n + 1));
@@ -293,6 +350,88 @@ void step_times(std::vector<Step>& steps, const std::vector<double>& t, const st
     }
 }
 
+// The charge across the recording's gaps in time: with the cycler's counter,
+// what it counted over each gap beyond what the current logged on either side
+// carries (its sign from its agreement with the current elsewhere; a counter
+// reset away from a gap is ignored). Returns the gaps the counter could not
+// carry (none given).
+std::vector<std::size_t> carry_gaps(Series& ser, const std::vector<double>& t, std::size_t n,
+                                    const ProtocolSettings& cfg, ProtocolResult& res) {
+    const std::vector<std::size_t> gaps = time_gaps(t.data(), n);
+    for (std::size_t k : gaps) res.gap_times.push_back(t[k - 1]);
+    if (gaps.empty() || cfg.charge_counter == nullptr) return gaps;
+    const double* c = cfg.charge_counter;
+    double agree = 0.0, cmax = 0.0;
+    std::size_t g = 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if (!std::isfinite(c[k]) || !std::isfinite(c[k - 1])) continue;
+        cmax = std::max(cmax, std::fabs(c[k]));
+        if (g < gaps.size() && gaps[g] == k) {
+            ++g;
+            continue;
+        }
+        agree += (c[k] - c[k - 1]) * (ser.q[ser.of_sample[k]] - ser.q[ser.of_sample[k - 1]]);
+    }
+    const double sign = agree < 0.0 ? -1.0 : 1.0;
+    std::vector<std::size_t> left;
+    for (std::size_t k : gaps) {
+        const std::size_t a = ser.of_sample[k - 1], b = ser.of_sample[k];
+        if (!std::isfinite(c[k]) || !std::isfinite(c[k - 1])) {
+            left.push_back(k);
+            continue;
+        }
+        const double jump = sign * (c[k] - c[k - 1]) * 3600.0 - (ser.q[b] - ser.q[a]);
+        if (std::fabs(jump) <= 1e-4 * cmax * 3600.0) continue;
+        for (std::size_t j = a + 1; j < ser.q.size(); ++j) ser.q[j] += jump;
+        res.warnings.push_back(cfg.label + ": a gap in time at row " + std::to_string(k + 1) + " (" +
+                               fmt("%g", t[k - 1]) + " s to " + fmt("%g", t[k]) + " s): the cycler's counter carries " +
+                               fmt("%.4f", jump / 3600.0) + " Ah across it");
+    }
+    return left;
+}
+
+// Gaps with no counter to carry them: the charge after each is re-anchored on
+// the OCV of the rests before it (charge against relaxed voltage, extended
+// along its last slope), from the voltage at the end of the rest after it.
+void reanchor_gaps(Series& ser, const std::vector<Step>& steps, const std::vector<std::size_t>& gaps, const double* v,
+                   const std::vector<double>& t, const ProtocolSettings& cfg, ProtocolResult& res) {
+    for (std::size_t k : gaps) {
+        const std::string name = cfg.label + ": a gap in time at row " + std::to_string(k + 1) + " (" +
+                                 fmt("%g", t[k - 1]) + " s to " + fmt("%g", t[k]) + " s)";
+        std::vector<std::pair<double, double>> pts;  // (voltage, charge)
+        std::ptrdiff_t after = -1;
+        for (std::size_t s = 0; s < steps.size(); ++s) {
+            const Step& st = steps[s];
+            if (st.kind != StepKind::Rest) continue;
+            if (st.last < k && (st.role == StepRole::OcvRest || st.role == StepRole::FullChargeRest))
+                pts.emplace_back(v[st.last], ser.q[ser.of_sample[st.last]]);
+            if (st.last >= k && after < 0 && st.last > st.first) after = static_cast<std::ptrdiff_t>(s);
+        }
+        if (pts.size() < 2 || after < 0) {
+            res.warnings.push_back(name +
+                                   " and no cycler counter: the charge across it is unknown and the SOC after "
+                                   "it is not re-anchored (too few OCV rests before it)");
+            continue;
+        }
+        std::sort(pts.begin(), pts.end());
+        const Step& ra = steps[static_cast<std::size_t>(after)];
+        const double va = v[ra.last];
+        std::size_t j = 1;
+        while (j + 1 < pts.size() && pts[j].first < va) ++j;
+        const auto& p0 = pts[j - 1];
+        const auto& p1 = pts[j];
+        const double slope = (p1.second - p0.second) / std::max(p1.first - p0.first, 1e-9);
+        const double q_target = p0.second + slope * (va - p0.first);
+        const double jump = q_target - ser.q[ser.of_sample[ra.last]];
+        for (std::size_t i = ser.of_sample[k - 1] + 1; i < ser.q.size(); ++i) ser.q[i] += jump;
+        res.warnings.push_back(name +
+                               " and no cycler counter: the charge after it is re-anchored on the OCV of the "
+                               "rests before it (" +
+                               fmt("%.4f", va) + " V at " + fmt("%g", t[ra.last]) + " s; " +
+                               fmt("%.4f", jump / 3600.0) + " Ah across the gap)");
+    }
+}
+
 // Roles by kind and duration; returns the full-charge rest (-1: none).
 std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cfg) {
     for (Step& st : steps) {
@@ -301,6 +440,19 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
             st.role = dur >= cfg.min_ocv_rest_s ? StepRole::OcvRest : StepRole::ShortRest;
         else
             st.role = dur <= cfg.max_pulse_s ? StepRole::Pulse : StepRole::SocStep;
+    }
+    // A loaded step far longer than the typical pulse and followed by an OCV rest moves the cell to
+    // its next SOC point (a short SOC step of the protocol), however short the limit on pulses.
+    {
+        std::vector<double> durs;
+        for (const Step& st : steps)
+            if (st.role == StepRole::Pulse) durs.push_back(st.t_end - st.t_begin);
+        const double typical = durs.empty() ? 0.0 : median(durs);
+        for (std::size_t s = 0; s + 1 < steps.size(); ++s) {
+            Step& st = steps[s];
+            if (st.role != StepRole::Pulse || !(st.t_end - st.t_begin > 5.0 * typical)) continue;
+            if (steps[s + 1].role == StepRole::OcvRest) st.role = StepRole::SocStep;
+        }
     }
     // A loaded step that the end of the recording cuts (the cut-off or the cycler's limit) is no pulse.
     if (steps.back().kind != StepKind::Rest && steps.size() > 1) steps.back().role = StepRole::SocStep;
@@ -314,7 +466,12 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
             while (b > 0 && steps[b - 1].role != StepRole::SocStep && steps[b - 1].role != StepRole::OcvRest &&
                    steps[b - 1].kind != StepKind::Discharge)
                 --b;
-            if (b > 0 && steps[b - 1].role == StepRole::SocStep && steps[b - 1].kind == StepKind::Charge)
+            // ... and before a discharge (a rest after a closing recharge is no start).
+            bool discharge_after = false;
+            for (std::size_t a = s + 1; a < steps.size() && !discharge_after; ++a)
+                discharge_after = steps[a].kind == StepKind::Discharge;
+            if (b > 0 && steps[b - 1].role == StepRole::SocStep && steps[b - 1].kind == StepKind::Charge &&
+                discharge_after)
                 full = static_cast<std::ptrdiff_t>(s);
         }
         if (full >= 0 && st.kind == StepKind::Discharge) break;
@@ -323,36 +480,53 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
     return full;
 }
 
-// SOC by coulomb counting: 1 at the end of the full-charge rest, 0 at the end.
-// Sets the capacity and the SOC per kept sample; returns the SOC along the series.
+// SOC by coulomb counting: 1 at the end of the full-charge rest (or at the
+// most charge before the deepest discharge), 0 at the lowest point of charge
+// after it (the end of the discharge: a recording may go on, e.g. with a
+// recharge). Sets the capacity and the SOC per kept sample; returns the SOC
+// along the series.
 std::vector<double> count_soc(const Series& ser, const std::vector<Step>& steps, std::ptrdiff_t full, const double* v,
                               std::size_t n, const ProtocolSettings& cfg, ProtocolResult& res) {
-    const double q_end = ser.q.back();
-    const bool reached_end = res.cutoff_crossed || v[n - 1] <= cfg.vcut + 0.01;
-    double q_top;
+    auto q_at = [&](std::size_t k) { return ser.q[ser.of_sample[k]]; };
+    std::size_t top = 0, bottom = 0;
     if (full >= 0) {
-        q_top = ser.q[ser.of_sample[steps[static_cast<std::size_t>(full)].last]];
+        top = steps[static_cast<std::size_t>(full)].last;
+        bottom = top;
+        for (std::size_t k = top; k < n; ++k)
+            if (q_at(k) < q_at(bottom)) bottom = k;
     } else {
-        q_top = *std::max_element(ser.q.begin(), ser.q.end());
+        // The deepest discharge: the largest fall of the charge from a point to a later one.
+        std::size_t hi = 0;
+        double best = -1.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (q_at(k) > q_at(hi)) hi = k;
+            if (q_at(hi) - q_at(k) > best) best = q_at(hi) - q_at(k), top = hi, bottom = k;
+        }
         res.warnings.push_back(cfg.label + ": no full-charge rest (a rest of at least " +
-                               fmt("%g", cfg.min_ocv_rest_s) +
-                               " s after a charge) found; the SOC is counted from the end of the recording");
+                               fmt("%g", res.min_ocv_rest_s) + " s after a charge) found; the SOC is counted from " +
+                               "the most charge before the deepest discharge (at " +
+                               fmt("%g", ser.t[ser.of_sample[top]]) + " s) to its end");
     }
+    const double q_top = q_at(top), q_end = q_at(bottom);
+    const bool reached_end = (res.cutoff_crossed && bottom + 1 >= n) || v[bottom] <= cfg.vcut + 0.01;
+    const std::string where = bottom + 1 >= n ? std::string("the recording ends")
+                                              : "the discharge ends (at " + fmt("%g", ser.t[ser.of_sample[bottom]]) +
+                                                    " s, row " + std::to_string(bottom + 1) + ")";
     double cap = (q_top - q_end) / 3600.0;
     if (!reached_end) {
         if (std::isfinite(cfg.nominal_capacity_Ah) && cfg.nominal_capacity_Ah > 0.0) {
             cap = cfg.nominal_capacity_Ah;
-            res.warnings.push_back(cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
+            res.warnings.push_back(cfg.label + ": " + where + " at " + fmt("%.3f", v[bottom]) +
                                    " V, above the cut-off; the SOC uses the nominal capacity");
         } else {
-            res.warnings.push_back(
-                cfg.label + ": the recording ends at " + fmt("%.3f", v[n - 1]) +
-                " V, above the cut-off; the SOC takes it as empty there (give the capacity to avoid this)");
+            res.warnings.push_back(cfg.label + ": " + where + " at " + fmt("%.3f", v[bottom]) +
+                                   " V, above the cut-off; the SOC takes it as empty there (give the capacity to "
+                                   "avoid this)");
         }
     }
-    if (!(cap > 0.0))
-        throw DataError("no charge flows out of the cell between its full charge and the end of the recording");
+    if (!(cap > 0.0)) throw DataError("no charge flows out of the cell after its full charge");
     res.capacity_Ah = cap;
+    res.bottom_sample = bottom;
     const double q_zero = full >= 0 ? q_top - cap * 3600.0 : (reached_end ? q_end : q_top - cap * 3600.0);
     std::vector<double> soc_ser(ser.t.size());
     for (std::size_t k = 0; k < ser.t.size(); ++k) soc_ser[k] = (ser.q[k] - q_zero) / (cap * 3600.0);
@@ -367,10 +541,19 @@ void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const doubl
                 ProtocolResult& res) {
     std::vector<std::pair<double, double>> pts;
     std::vector<std::size_t> ocv_rests;
+    // The rests up to the charge that follows the end of the discharge (a recharge is another curve).
+    std::size_t last_step = steps.size();
+    for (std::size_t s = 0; s < steps.size(); ++s)
+        if (steps[s].first > res.bottom_sample && steps[s].kind == StepKind::Charge &&
+            steps[s].role == StepRole::SocStep) {
+            last_step = s;
+            break;
+        }
     for (std::size_t s = 0; s < steps.size(); ++s)
         if (steps[s].role == StepRole::OcvRest || steps[s].role == StepRole::FullChargeRest) {
             ocv_rests.push_back(s);
             if (full >= 0 && s < static_cast<std::size_t>(full)) continue;  // before the full charge: SOC unknown
+            if (s > last_step) continue;
             pts.emplace_back(res.soc[steps[s].last], v[steps[s].last]);
         }
     std::sort(pts.begin(), pts.end());
@@ -439,12 +622,34 @@ struct Block {
     std::size_t ws = 0, we = 0;       // series indices
 };
 
-std::vector<Block> find_blocks(const std::vector<Step>& steps, std::map<std::size_t, std::size_t>& pulse_of_step) {
+// The rests that end one window and begin the next: the OCV rests, and rests
+// far longer than the loaded steps on either side (the pulses at one SOC point
+// that the protocol lets relax in turn, each its own window).
+std::vector<bool> window_rests(const std::vector<Step>& steps) {
+    std::vector<bool> sep(steps.size(), false);
+    for (std::size_t s = 0; s < steps.size(); ++s) {
+        const Step& st = steps[s];
+        if (st.role == StepRole::OcvRest || st.role == StepRole::FullChargeRest) {
+            sep[s] = true;
+            continue;
+        }
+        if (st.kind != StepKind::Rest) continue;
+        const double dur = st.t_end - st.t_begin;
+        double load = 0.0;
+        if (s > 0) load = std::max(load, steps[s - 1].t_end - steps[s - 1].t_begin);
+        if (s + 1 < steps.size()) load = std::max(load, steps[s + 1].t_end - steps[s + 1].t_begin);
+        sep[s] = dur >= 60.0 && dur >= 10.0 * load;
+    }
+    return sep;
+}
+
+std::vector<Block> find_blocks(const std::vector<Step>& steps, const std::vector<bool>& sep,
+                               std::map<std::size_t, std::size_t>& pulse_of_step) {
     std::vector<Block> blocks;
     Block b;
     for (std::size_t s = 0; s < steps.size(); ++s) {
         const StepRole role = steps[s].role;
-        if (role == StepRole::OcvRest || role == StepRole::FullChargeRest) {
+        if (sep[s]) {
             if (!b.pulses.empty()) blocks.push_back(b);
             b = Block();
             b.rest_before = static_cast<std::ptrdiff_t>(s);
@@ -502,10 +707,11 @@ class BlockFitter {
 public:
     BlockFitter(const ProtocolSettings& cfg, const Series& ser, const std::vector<Step>& steps,
                 const std::vector<double>& t, std::size_t n, std::ptrdiff_t full, const std::vector<double>& ocv_ser,
-                std::vector<ProtocolPulse>& pulses, ProtocolResult& res)
+                std::vector<ProtocolPulse>& pulses, ProtocolResult& res, const std::vector<bool>& sep)
         : cfg_(cfg),
           ser_(ser),
           steps_(steps),
+          sep_(sep),
           t_(t),
           n_(n),
           full_(full),
@@ -577,7 +783,7 @@ private:
                 while (we_sample < st.last && t_[we_sample] < st.t_begin + cfg_.soc_step_window_s) ++we_sample;
                 break;
             }
-            if (st.role == StepRole::OcvRest || st.role == StepRole::FullChargeRest) {
+            if (sep_[s]) {
                 we_sample = st.last;
                 break;
             }
@@ -847,13 +1053,17 @@ private:
             std::vector<std::string> faults;
             for (const auto& ab : c.at_bound)
                 if (!undetermined_bound(ab, cfg_.method)) faults.push_back(ab);
-            if (!(rms <= cfg_.rms_limit_V))
-                p.status = "rejected: RMS " + fmt("%.2f", rms * 1e3) + " mV above the limit of " +
-                           fmt("%g", cfg_.rms_limit_V * 1e3) + " mV";
-            else if (!faults.empty()) {
+            if (!faults.empty()) {
                 std::string names;
                 for (const auto& ab : faults) names += (names.empty() ? "" : ", ") + ab;
                 p.status = "rejected: fit on a bound (" + names + ")";
+            } else if (!(rms <= cfg_.rms_limit_V)) {
+                // Kept: the circuit fits it poorly (a cold cell, say), and the medians fall back to it
+                // when no pulse is within the limit.
+                p.status =
+                    "fitted, RMS " + fmt("%.2f", rms * 1e3) + " mV above " + fmt("%g", cfg_.rms_limit_V * 1e3) + " mV";
+                p.flagged = std::isfinite(rms);
+                if (!p.flagged) p.status = "rejected: the fit left no finite RMS";
             } else {
                 p.status = "fitted";
                 p.fitted = true;
@@ -864,6 +1074,7 @@ private:
     const ProtocolSettings& cfg_;
     const Series& ser_;
     const std::vector<Step>& steps_;
+    const std::vector<bool>& sep_;
     const std::vector<double>& t_;
     const std::size_t n_;
     const std::ptrdiff_t full_;
@@ -881,6 +1092,17 @@ void pulse_medians(const ProtocolSettings& cfg, ProtocolResult& res) {
     const int nb = cfg.branches;
     std::size_t fitted_d = 0, fitted_c = 0;
     for (const auto& p : res.pulses) (p.discharge ? fitted_d : fitted_c) += p.fitted;
+    // No pulse within the RMS limit: the flagged ones, said so.
+    bool use_flagged = false;
+    if (fitted_d + fitted_c == 0) {
+        for (const auto& p : res.pulses) (p.discharge ? fitted_d : fitted_c) += p.flagged;
+        use_flagged = fitted_d + fitted_c > 0;
+        if (use_flagged)
+            res.warnings.push_back(cfg.label + ": no pulse is fitted within the RMS limit of " +
+                                   fmt("%g", cfg.rms_limit_V * 1e3) + " mV; the medians take the " +
+                                   std::to_string(fitted_d + fitted_c) + " pulses fitted above it");
+    }
+    auto usable = [&](const ProtocolPulse& p) { return use_flagged ? p.flagged : p.fitted; };
     if (fitted_d + fitted_c == 0) {
         std::map<std::string, int> why;
         for (const auto& p : res.pulses) why[p.status.substr(0, p.status.find(" ("))]++;
@@ -895,7 +1117,7 @@ void pulse_medians(const ProtocolSettings& cfg, ProtocolResult& res) {
     for (int pass = 0; pass < 2; ++pass) {
         for (auto& c : cols) c.clear();
         for (const auto& p : res.pulses) {
-            if (!p.fitted || p.discharge != use_d) continue;
+            if (!usable(p) || p.discharge != use_d) continue;
             cols[0].push_back(p.r0);
             for (int bi = 0; bi < nb; ++bi) {
                 const auto B = static_cast<std::size_t>(bi);
@@ -920,32 +1142,38 @@ void pulse_medians(const ProtocolSettings& cfg, ProtocolResult& res) {
 
 }  // namespace
 
-ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg, PipelineObserver& obs) {
+ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettings& cfg_in, PipelineObserver& obs) {
     ProtocolResult res;
-    const std::size_t n = kept_samples(in, cfg, res);
+    const std::size_t n = kept_samples(in, cfg_in, res);
     res.samples = n;
     obs.cut(n);
     const double* v = in.voltage;
     std::vector<double> t(in.time, in.time + n), cur(in.current, in.current + n);
 
     // Segmentation and roles.
-    Segmentation sg = segment_steps(t.data(), cur.data(), v, n, cfg.step_id);
+    Segmentation sg = segment_steps(t.data(), cur.data(), v, n, cfg_in.step_id);
     res.rest_threshold = sg.rest_threshold;
     res.jump_tolerance = sg.jump_tolerance;
     res.charge_positive = sg.charge_positive;
     res.export_step_changes = sg.export_step_changes;
     std::vector<Step>& steps = sg.steps;
     step_times(steps, t, cur);
-    const EdgeTiming timing = cfg.edge_timing ? *cfg.edge_timing
-                              : cfg.step_hold ? EdgeTiming{false, 0.0}
-                                              : EdgeTiming{};
+    const EdgeTiming timing = cfg_in.edge_timing ? *cfg_in.edge_timing
+                              : cfg_in.step_hold ? EdgeTiming{false, 0.0}
+                                                 : EdgeTiming{};
     Series ser = make_series(t.data(), cur.data(), v, n, steps, timing);
+    const std::vector<std::size_t> open_gaps = carry_gaps(ser, t, n, cfg_in, res);
+    res.min_ocv_rest_s =
+        std::isfinite(cfg_in.min_ocv_rest_s) ? cfg_in.min_ocv_rest_s : ocv_rest_of(steps, cfg_in.max_pulse_s);
+    ProtocolSettings cfg = cfg_in;
+    cfg.min_ocv_rest_s = res.min_ocv_rest_s;
+    const std::ptrdiff_t full = assign_roles(steps, cfg);
+    res.full_charge_found = full >= 0;
+    reanchor_gaps(ser, steps, open_gaps, v, t, cfg, res);
     for (std::size_t s = 0; s < steps.size(); ++s) {
         const std::size_t a = s == 0 ? 0 : ser.of_sample[steps[s].first - 1];
         steps[s].charge_Ah = (ser.q[ser.of_sample[steps[s].last]] - ser.q[a]) / 3600.0;
     }
-    const std::ptrdiff_t full = assign_roles(steps, cfg);
-    res.full_charge_found = full >= 0;
 
     // Capacity and SOC, the OCV points and curve.
     const std::vector<double> soc_ser = count_soc(ser, steps, full, v, n, cfg, res);
@@ -955,12 +1183,13 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     // Pulses and their windows: a block is what lies between two long rests.
     std::map<std::size_t, std::size_t> pulse_of_step;
     std::vector<ProtocolPulse> pulses = find_pulses(steps, res.soc, pulse_of_step);
-    std::vector<Block> blocks = find_blocks(steps, pulse_of_step);
+    const std::vector<bool> sep = window_rests(steps);
+    std::vector<Block> blocks = find_blocks(steps, sep, pulse_of_step);
     const long long total = static_cast<long long>(blocks.size());
     long long done = 0;
     obs.progress(0, total);
     res.edge_timing = timing.text();
-    BlockFitter fitter(cfg, ser, steps, t, n, full, ocv_ser, pulses, res);
+    BlockFitter fitter(cfg, ser, steps, t, n, full, ocv_ser, pulses, res, sep);
     for (Block& b : blocks) {
         fitter.fit(b);
         obs.progress(++done, total);

@@ -31,10 +31,12 @@ struct ProtocolSettings {
     // two-pass fit of a classic cycle on each window (R0, R1, C1 over the first pulse, then R2, C2
     // over the window) against the OCV level of the rest before it.
     FitMethod method = FitMethod::Joint;
-    double max_pulse_s = 600.0;       // longer loaded steps change the SOC
-    double min_ocv_rest_s = 600.0;    // shorter rests give no OCV point
+    double max_pulse_s = 600.0;  // longer loaded steps change the SOC
+    // Shorter rests give no OCV point. Not a number: from the protocol's own long rests (those
+    // after the SOC steps), see ocv_rest_of.
+    double min_ocv_rest_s = std::numeric_limits<double>::quiet_NaN();
     double soc_step_window_s = 60.0;  // how far a window runs into a SOC step after the last pulse
-    double rms_limit_V = 0.005;       // a fit above it is rejected
+    double rms_limit_V = 0.005;       // a fit above it is flagged (kept, not used while others are within it)
     // true: a sample's current holds over the interval before it (cycler
     // logs: the step in progress); false: linear between samples.
     bool step_hold = true;
@@ -45,6 +47,9 @@ struct ProtocolSettings {
     std::string label;
     // The export's own step numbers (rows long), or nullptr.
     const double* step_id = nullptr;
+    // The cycler's own charge counter (Ah, rows long, any sign and offset), or nullptr. It carries
+    // the charge across gaps in time (the charge moved while nothing was recorded).
+    const double* charge_counter = nullptr;
 };
 
 struct Step {
@@ -63,7 +68,8 @@ struct ProtocolPulse {
     double t_start = 0.0, t_end = 0.0, soc = 0.0, current = 0.0;
     double soc_end = 0.0;  // at the last loaded sample: where the branches relax from
     bool fitted = false;
-    std::string status;  // "fitted" or "rejected: <reason>"
+    bool flagged = false;  // fitted, but its RMS is above the limit
+    std::string status;    // "fitted", "fitted, RMS <x> mV above <limit> mV" or "rejected: <reason>"
     double r0 = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> r, tau;
     std::vector<bool> determined;
@@ -92,8 +98,11 @@ struct ProtocolResult {
     std::vector<WindowFit> windows;
     std::vector<double> current;  // A, kept samples, charge positive
     std::vector<double> soc;      // per kept sample
-    double capacity_Ah = 0.0;     // the charge from full to the end (or the nominal capacity)
+    double capacity_Ah = 0.0;     // the charge from full to the lowest point (or the nominal capacity)
     bool full_charge_found = false;
+    double min_ocv_rest_s = 0.0;    // the shortest rest that gave an OCV point (given or from the protocol)
+    std::size_t bottom_sample = 0;  // the lowest point of charge after the full charge
+    std::vector<double> gap_times;  // s: where the recording jumps in time (the charge carried across)
     std::vector<double> relaxed_soc, relaxed_v;  // OCV points, SOC ascending
     std::vector<double> SOC, OCV;                // 201-point table
     std::vector<double> median;                  // R0, R1, C1[, R2, C2] over the fitted discharge pulses
@@ -127,6 +136,16 @@ struct HeldSeries {
 };
 HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n,
                        const std::vector<Step>& steps);
+
+// The shortest rest that gives an OCV point, from the protocol's own rests:
+// most of the typical length of the rests after the SOC steps (loaded steps
+// longer than max_pulse_s), else of the longest rests found; 600 s when the
+// recording has no rest between its ends.
+double ocv_rest_of(const std::vector<Step>& steps, double max_pulse_s);
+
+// Gaps in time: intervals much longer than the recording's steps around them
+// (indices k: the gap lies between samples k-1 and k).
+std::vector<std::size_t> time_gaps(const double* t, std::size_t n);
 
 // Throws DataError (without the file name) when the recording cannot be
 // used, e.g. when no pulse can be fitted (the message says what was found).

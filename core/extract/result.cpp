@@ -149,6 +149,8 @@ Result result_of(ProtocolResult&& r, int branches) {
     out.rest_threshold = r.rest_threshold;
     out.jump_tolerance = r.jump_tolerance;
     out.export_step_changes = r.export_step_changes;
+    out.min_ocv_rest_s = r.min_ocv_rest_s;
+    out.gap_times = std::move(r.gap_times);
     out.steps = std::move(r.steps);
     out.current = std::move(r.current);
     out.soc = std::move(r.soc);

@@ -65,6 +65,8 @@ struct Result {
     bool cutoff_crossed = true, charge_positive = true, full_charge_found = false;
     double rest_threshold = PulseFit::kNaN, jump_tolerance = PulseFit::kNaN;
     long long export_step_changes = -1;
+    double min_ocv_rest_s = PulseFit::kNaN;  // the shortest rest that gave an OCV point
+    std::vector<double> gap_times;           // s: where the recording jumps in time
     std::vector<Step> steps;
     std::vector<double> current, soc;  // per kept sample: A (charge positive), SOC
 };

@@ -165,7 +165,7 @@ BoundResult extract(Column time, Column current, Column voltage, const std::stri
                     py::object progress, py::object debug, bool step_hold, double nominal_capacity_Ah,
                     double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
                     std::optional<Column> step_id, double temperature, const std::string& temperature_source,
-                    const std::string& edge_timing) {
+                    const std::string& edge_timing, std::optional<Column> charge_counter) {
     check_columns(time, current, voltage, label + ": ");
     ecm::ExtractionSettings settings;
     if (edge_timing == "linear")
@@ -201,6 +201,11 @@ BoundResult extract(Column time, Column current, Column voltage, const std::stri
         if (step_id->ndim() != 1 || step_id->size() != time.size())
             throw py::value_error(label + ": the step column must be as long as the others");
         st.step_id = step_id->data();
+    }
+    if (charge_counter) {
+        if (charge_counter->ndim() != 1 || charge_counter->size() != time.size())
+            throw py::value_error(label + ": the charge counter column must be as long as the others");
+        st.charge_counter = charge_counter->data();
     }
     ecm::WarmStart local;
     ecm::WarmStart& ws = warm.is_none() ? local : warm.cast<ecm::WarmStart&>();
@@ -377,6 +382,8 @@ void bind_result(py::module_& m) {
         .def_property_readonly("cutoff_crossed", [](const R& b) { return b.r.cutoff_crossed; })
         .def_property_readonly("charge_positive", [](const R& b) { return b.r.charge_positive; })
         .def_property_readonly("full_charge_found", [](const R& b) { return b.r.full_charge_found; })
+        .def_property_readonly("min_ocv_rest_s", [](const R& b) { return b.r.min_ocv_rest_s; })
+        .def_property_readonly("gap_times", [](const R& b) { return b.r.gap_times; })
         .def_property_readonly("rest_threshold", [](const R& b) { return b.r.rest_threshold; })
         .def_property_readonly("jump_tolerance", [](const R& b) { return b.r.jump_tolerance; })
         .def_property_readonly("export_step_changes", [](const R& b) { return b.r.export_step_changes; })
@@ -445,9 +452,10 @@ PYBIND11_MODULE(_core, m) {
         py::arg("reading"), py::arg("method"), py::arg("model"), py::arg("vcut"), py::arg("warm") = py::none(),
         py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
         py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
-        py::arg("min_ocv_rest_s") = 600.0, py::arg("soc_step_window_s") = 60.0, py::arg("rms_limit_V") = 0.005,
-        py::arg("step_id") = py::none(), py::arg("temperature") = 0.0, py::arg("temperature_source") = "given",
-        py::arg("edge_timing") = "reading",
+        py::arg("min_ocv_rest_s") = std::numeric_limits<double>::quiet_NaN(), py::arg("soc_step_window_s") = 60.0,
+        py::arg("rms_limit_V") = 0.005, py::arg("step_id") = py::none(), py::arg("temperature") = 0.0,
+        py::arg("temperature_source") = "given", py::arg("edge_timing") = "reading",
+        py::arg("charge_counter") = py::none(),
         "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
         "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "
         "one classic recording to the next; progress(done, total) is called as pulses are fitted, "
@@ -455,7 +463,8 @@ PYBIND11_MODULE(_core, m) {
         "reading='steps'. edge_timing: when the current's steps happened within their sample intervals: 'reading' (the "
         "reading's convention: classic linear between samples, steps step_hold), 'linear', 'after-sample' "
         "(right after the last sample of the old current), 'mid-interval', 'at-sample' (at the first sample "
-        "of the new current).");
+        "of the new current). charge_counter: the cycler's Ah counter (reading='steps'), which carries the charge "
+        "across gaps in time; min_ocv_rest_s NaN: from the protocol's own long rests.");
 
     m.def(
         "step_series",

@@ -117,6 +117,10 @@ class Result:
     @property
     def full_charge_found(self) -> bool: ...
     @property
+    def min_ocv_rest_s(self) -> float: ...
+    @property
+    def gap_times(self) -> list[float]: ...
+    @property
     def jump_tolerance(self) -> float: ...
     @property
     def mean(self) -> numpy.typing.NDArray[numpy.float64]: ...
@@ -199,13 +203,14 @@ def extract(
     step_hold: bool = True,
     nominal_capacity_Ah: typing.SupportsFloat | typing.SupportsIndex = ...,
     max_pulse_s: typing.SupportsFloat | typing.SupportsIndex = 600.0,
-    min_ocv_rest_s: typing.SupportsFloat | typing.SupportsIndex = 600.0,
+    min_ocv_rest_s: typing.SupportsFloat | typing.SupportsIndex = ...,
     soc_step_window_s: typing.SupportsFloat | typing.SupportsIndex = 60.0,
     rms_limit_V: typing.SupportsFloat | typing.SupportsIndex = 0.005,
     step_id: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None = None,
     temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0,
     temperature_source: str = "given",
     edge_timing: str = "reading",
+    charge_counter: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None = None,
 ) -> Result:
     """
     One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from one classic recording to the next; progress(done, total) is called as pulses are fitted, debug(message) receives the classic reading's log lines. The step analysis's options apply to reading='steps'. edge_timing: when the current's steps happened within their sample intervals: 'reading' (the reading's convention: classic linear between samples, steps step_hold), 'linear', 'after-sample' (right after the last sample of the old current), 'mid-interval', 'at-sample' (at the first sample of the new current).

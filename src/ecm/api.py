@@ -127,6 +127,7 @@ class Extraction:
         self.model_text: str = model_text
         self.model: Dict[str, Any] = json.loads(model_text)
         self.model_warnings: List[str] = list(model_warnings)
+        self.skipped: List[Tuple[str, str]] = []  # (path, reason): recordings left out
 
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
@@ -452,6 +453,8 @@ def _check_arguments(
         raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
 
     for name, value in (("max_pulse_s", max_pulse_s), ("min_rest_s", min_rest_s), ("rms_limit_mV", rms_limit_mV)):
+        if name == "min_rest_s" and value is None:
+            continue  # from the protocol's own rests
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
             raise UsageError(f"{name} must be a positive number, found {value!r}")
     if capacity_mAh is not None and not (isinstance(capacity_mAh, (int, float)) and capacity_mAh > 0):
@@ -564,9 +567,10 @@ def extract(
     temperature: Optional[float] = None,
     capacity_mAh: Optional[float] = None,
     max_pulse_s: float = 600.0,
-    min_rest_s: float = 600.0,
+    min_rest_s: Optional[float] = None,
     rms_limit_mV: float = 5.0,
     edge_timing: str = "reading",
+    strict: bool = False,
 ) -> Extraction:
     """Runs the extraction over a battery folder (``<folder>/raw_data/*.csv``, in
     directory order, as the import-time run) or over a list of recording paths.
@@ -585,7 +589,10 @@ def extract(
     pulses (discharge and charge, up to ``max_pulse_s``) fitted over windows
     from the rest before them through what follows, SOC by coulomb counting
     from the full-charge rest, OCV points at the ends of rests of at least
-    ``min_rest_s``; fits above ``rms_limit_mV`` are rejected. ``columns`` maps
+    ``min_rest_s`` (None: most of the typical length of the protocol's own long
+    rests, those after its SOC steps); a fit above ``rms_limit_mV`` is kept but
+    flagged in its status ("fitted, RMS 12.3 mV above 5 mV") and enters the
+    medians only when no pulse of the recording is within the limit. ``columns`` maps
     time/current/voltage/temperature/step to column names (``name:unit`` for
     other units), ``preset`` names a cycler layout (ecm.exports.PRESETS);
     ``temperature`` (degC) and ``capacity_mAh`` override what the data and
@@ -598,8 +605,12 @@ def extract(
     at its step edges reports). It applies to the joint method and to either
     method on exports; each recording's ``edge_timing`` says what was used.
 
+    A recording that cannot be used is left out: the extraction's ``skipped``
+    lists (path, reason) and a warning says so, and the others go on; with
+    ``strict=True`` (or when no recording can be used) it raises.
+
     Raises UsageError for bad arguments, RecordingError (a ValueError) naming
-    the file when a recording cannot be used. Nothing is written; see
+    the file when a recording cannot be used (strict) or none can. Nothing is written; see
     Extraction.write(). Safe to call from several threads at once.
     """
     model_name, method, reading, vcut, vhigh = _check_arguments(
@@ -632,6 +643,8 @@ def extract(
     debug = log.debug if log.isEnabledFor(logging.DEBUG) else None
     warm = _core.WarmStart()
     recordings: List[Recording] = []
+    skipped: List[Tuple[str, str]] = []
+    failures: List[RecordingError] = []
     try:
         for index, path in enumerate(paths):
             log.info("started processing file '%s'", path)
@@ -641,7 +654,15 @@ def extract(
                 def cb(done, total, _path=path, _index=index):
                     report(_path, _index, len(paths), done, total)
 
-            rec = _extract_one(path, model_name, vcut, method, reading, export_options, warm, cb, debug)
+            try:
+                rec = _extract_one(path, model_name, vcut, method, reading, export_options, warm, cb, debug)
+            except RecordingError as e:
+                if strict:
+                    raise
+                log.warning("%s (left out)", e)
+                skipped.append((path, str(e)))
+                failures.append(e)
+                continue
             for w in rec.warnings:
                 log.warning(w)
             recordings.append(rec)
@@ -649,6 +670,12 @@ def extract(
         if bar is not None:
             bar.close()
 
+    if not recordings:
+        if len(failures) == 1:
+            raise failures[0]
+        raise RecordingError(
+            f"no recording could be used ({len(skipped)} tried): " + "; ".join(reason for _, reason in skipped)
+        )
     records = []
     for r in recordings:
         d = r.param_record()
@@ -660,4 +687,16 @@ def extract(
     kinds = {"steps" if r.protocol is not None else "classic" for r in recordings}
     read = kinds.pop() if len(kinds) == 1 else "mixed"
     fit = method or DEFAULT_METHOD
-    return Extraction(base, recordings, model_name, vcut, vhigh, fit, built["text"], built["warnings"], read)
+    out = Extraction(
+        base,
+        recordings,
+        model_name,
+        vcut,
+        vhigh,
+        fit,
+        built["text"],
+        list(built["warnings"]) + [f"{p}: left out: {why}" for p, why in skipped],
+        read,
+    )
+    out.skipped = skipped
+    return out

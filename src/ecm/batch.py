@@ -122,6 +122,7 @@ def process_cell(folder: str, out_dir: str, defaults: Dict[str, Any], force: boo
             low_cutoff=settings["low_cutoff"],
             high_cutoff=settings["high_cutoff"],
             method=settings.get("method", "joint"),
+            strict=True,  # a cell with a recording that cannot be used is a failed cell
         )
         ex.write(out_dir)
         rows = []

@@ -323,12 +323,16 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         _print_json(doc)
     elif not args.quiet:
         src = "tables " + os.path.basename(res.tables) if res.tables else "per-temperature values"
-        start = (
-            f"start SOC {res.soc0:.4f} from the rest ending at {res.start_rest['t_end']:g} s "
-            f"({res.start_rest['voltage']:.4f} V)"
-            if res.start_rest
-            else f"start SOC {res.soc0:.4f} (given)"
-        )
+        how = res.start_rest.get("how", "given")
+        if how == "rest at the start":
+            start = (
+                f"start SOC {res.soc0:.4f} from the rest it begins with, ending at {res.start_rest['t_end']:g} s "
+                f"({res.start_rest['voltage']:.4f} V)"
+            )
+        elif how == "full charge":
+            start = f"start SOC {res.soc0:.4f}: it begins at full charge ({res.start_rest['voltage']:.4f} V)"
+        else:
+            start = f"start SOC {res.soc0:.4f} (given)"
         print(f"{res.recording}: {len(res.t)} samples at {res.temperature:g} C; model {res.model} ({src}); {start}")
         print(res.table_text())
         if plot:
@@ -590,15 +594,17 @@ def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
         "--min-rest",
         type=float,
         metavar="S",
-        default=600.0,
-        help="rests at least this long give an OCV point (default 600)",
+        default=None,
+        help="rests at least this long give an OCV point (default: most of the typical length of the "
+        "protocol's own long rests, those after its SOC steps)",
     )
     exp.add_argument(
         "--rms-limit",
         type=float,
         metavar="MV",
         default=5.0,
-        help="a pulse whose fit leaves a larger RMS error over its window is rejected (default 5)",
+        help="a pulse whose fit leaves a larger RMS error over its window is flagged in its status and left out "
+        "of the medians unless no pulse is within it (default 5)",
     )
 
 
@@ -647,6 +653,7 @@ def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
         min_rest_s=args.min_rest,
         rms_limit_mV=args.rms_limit,
         edge_timing=getattr(args, "edge_timing", "reading"),
+        strict=getattr(args, "strict", False),
     )
 
 
@@ -681,6 +688,12 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         metavar="FOLDER",
         help="battery folder holding raw_data/*.csv, a folder of cycler exports, or one or more recording files",
+    )
+    fit.add_argument(
+        "--strict",
+        action="store_true",
+        help="stop at the first recording that cannot be used (default: leave it out, say why, and go on "
+        "with the others)",
     )
     fit.add_argument(
         "--model",

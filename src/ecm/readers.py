@@ -204,7 +204,8 @@ for _q, _names in {
         ("dchgcap", 1),
         ("qdischarge", 2),
     ],
-    "net_capacity": [("netcapacity", 0), ("(qqo)", 1), ("qqo", 1)],
+    # a bare "Capacity [Ah]" is taken as the net counter only where nothing names one better
+    "net_capacity": [("netcapacity", 0), ("(qqo)", 1), ("qqo", 1), ("capacity", 3)],
     "unix": [("unixtime", 0)],
     "clock": [
         ("datetime", 0),

@@ -51,6 +51,24 @@ def _temperature(ex: Export, given: Optional[float]) -> tuple:
     )
 
 
+def _charge_counter(ex: Export) -> Optional[np.ndarray]:
+    """The cycler's own charge counter (Ah) as one net column: the net capacity,
+    else charged minus discharged; None when the file has neither."""
+    rec = ex.recording
+    if rec is None:
+        return None
+    net = rec.column("Net Capacity / Ah")
+    if net is None:
+        ch, dis = rec.column("Charging Capacity / Ah"), rec.column("Discharging Capacity / Ah")
+        if ch is None or dis is None:
+            return None
+        net = ch - dis
+    net = np.asarray(net, dtype=float)
+    if len(net) != len(ex.time) or not np.isfinite(net).any() or not np.any(net != net[0]):
+        return None
+    return net
+
+
 def run_export(
     path: str,
     *,
@@ -63,15 +81,18 @@ def run_export(
     capacity_mAh: Optional[float] = None,
     step_hold: Optional[bool] = None,
     max_pulse_s: float = 600.0,
-    min_rest_s: float = 600.0,
+    min_rest_s: Optional[float] = None,
     rms_limit_mV: float = 5.0,
     edge_timing: str = "reading",
     progress: Optional[Callable[[int, int], Any]] = None,
     export: Optional[Export] = None,
 ):
     """One recording through the step analysis and the chosen fit (``method``:
-    "joint" or "pulse"); returns an ``ecm.Recording``."""
+    "joint" or "pulse"); returns an ``ecm.Recording``. ``min_rest_s`` None: the
+    shortest OCV rest follows the protocol's own long rests. The cycler's Ah
+    counter, where the file has one, carries the charge across gaps in time."""
     ex = export if export is not None else read_export(path, columns=columns, preset=preset)
+    counter = _charge_counter(ex)
     temp, temp_source = _temperature(ex, temperature)
     cap_mAh = capacity_mAh if capacity_mAh is not None else capacity_from_name(path)
     if step_hold is None:
@@ -90,12 +111,13 @@ def run_export(
         step_hold=bool(step_hold),
         nominal_capacity_Ah=float(cap_mAh) / 1000.0 if cap_mAh else math.nan,
         max_pulse_s=float(max_pulse_s),
-        min_ocv_rest_s=float(min_rest_s),
+        min_ocv_rest_s=float(min_rest_s) if min_rest_s is not None else math.nan,
         rms_limit_V=float(rms_limit_mV) / 1000.0,
         step_id=ex.step,
         temperature=float(temperature_value(temp)),
         temperature_source=temp_source,
         edge_timing=edge_timing,
+        charge_counter=counter,
     )
     p = pulse_frame(res)
     warnings = [f"{path}: {n}" for n in ex.notes] + list(res.warnings)
@@ -115,6 +137,10 @@ def run_export(
         "cutoff_crossed": res.cutoff_crossed,
         "full_charge_found": res.full_charge_found,
         "export_step_changes": res.export_step_changes,
+        "min_rest_s": res.min_ocv_rest_s,
+        "min_rest_source": "given" if min_rest_s is not None else "the protocol's long rests",
+        "gap_times_s": list(res.gap_times),
+        "charge_counter": counter is not None,
         "pulses_discharge": n_d,
         "pulses_charge": len(p) - n_d,
         "steps": steps,

@@ -2,9 +2,10 @@
 
 The model (``battery_model.json``, with the SOC x temperature tables beside
 it when they exist) is driven by the recording's own current at the
-recording's temperature. It starts from the SOC that the voltage at the end
-of the recording's first rest gives on the model's OCV curve (counted back to
-the first sample), with the RC branches at rest. The SOC follows by coulomb
+recording's temperature. It starts where the cell was when the recording
+began: the SOC that the voltage at the end of a rest the recording begins with
+gives on the model's OCV curve, or full charge when it begins at the top of
+the OCV (right after a charge), or the SOC given; the RC branches at rest. The SOC follows by coulomb
 counting over the model's capacity at that temperature, and the branches by
 their exact response to the current, linear between samples (C++,
 ``ecm._core.simulate_model``). Errors are simulated minus measured voltage,
@@ -136,15 +137,59 @@ def _segments(kind: np.ndarray) -> np.ndarray:
     return np.array(["rest", "charge", "discharge"], dtype=object)[np.asarray(kind, dtype=np.int64) % 3]
 
 
-def _first_rest(t: np.ndarray, rest: np.ndarray, path: str):
-    """(first, last) sample of the first stretch of rest lasting MIN_REST_S."""
-    edges = np.flatnonzero(np.diff(np.concatenate(([0], rest.astype(np.int8), [0]))))
-    for a, b in zip(edges[::2], edges[1::2]):
-        if t[b - 1] - t[a] >= MIN_REST_S or (a == 0 and b == len(t)):
-            return int(a), int(b - 1)
+#: A recording that begins this close to the top of the model's OCV (V) begins right after a charge.
+FULL_MARGIN_V = 0.02
+
+
+def _start_rest(t: np.ndarray, rest: np.ndarray) -> Optional[int]:
+    """The last sample of the rest the recording begins with, when it lasts MIN_REST_S (None: no such rest)."""
+    if not len(rest) or not rest[0]:
+        return None
+    loaded = np.flatnonzero(~rest)
+    b = int(loaded[0]) - 1 if len(loaded) else len(rest) - 1
+    if t[b] - t[0] >= MIN_REST_S or b == len(rest) - 1:
+        return b
+    return None
+
+
+def _start_soc(t, i, v, rest, at, path):
+    """The SOC where the recording begins and how it was found: the relaxed voltage at the end of
+    a rest it begins with, on the model's OCV; else full charge when it begins at the top of the
+    OCV (right after a charge). An error otherwise, or when the SOC found lies outside [0, 1]."""
+    ocv_soc = np.asarray(at.ocv_soc, dtype=float)
+    ocv_v = np.asarray(at.ocv_v, dtype=float)
+    b = _start_rest(t, rest)
+    if b is not None:
+        v_rest = float(np.median(v[max(0, b - 4) : b + 1]))
+        soc = float(_core.soc_from_ocv(ocv_soc, ocv_v, v_rest))
+        start = {
+            "how": "rest at the start",
+            "t_start": float(t[0]),
+            "t_end": float(t[b]),
+            "voltage": v_rest,
+            "soc": soc,
+        }
+        lo, hi = float(np.min(ocv_v)), float(np.max(ocv_v))
+        if v_rest > hi + FULL_MARGIN_V or v_rest < lo - FULL_MARGIN_V:
+            raise RecordingError(
+                f"{path}: the rest it begins with ends at {v_rest:.4f} V, outside the model's OCV "
+                f"({lo:.4f} to {hi:.4f} V): its SOC would lie "
+                "outside [0, 1]; give initial_soc (--initial-soc)"
+            )
+        return soc, start
+    top = float(ocv_v[np.argmax(ocv_soc)])
+    if v[0] >= top - FULL_MARGIN_V:
+        return 1.0, {
+            "how": "full charge",
+            "t_start": float(t[0]),
+            "t_end": float(t[0]),
+            "voltage": float(v[0]),
+            "soc": 1.0,
+        }
     raise RecordingError(
-        f"{path}: no rest of at least {MIN_REST_S:g} s (a step where the current stays at zero); "
-        "a rest is needed to find the start SOC (or pass initial_soc)"
+        f"{path}: it begins under load at {v[0]:.4f} V with no rest of at least {MIN_REST_S:g} s first, and "
+        f"below the top of the model's OCV ({top:.4f} V), so the SOC it starts at is unknown; give "
+        "initial_soc (--initial-soc)"
     )
 
 
@@ -246,19 +291,18 @@ def validate(
     # rests, loads and the charge as the extraction finds them
     core_seg = _core.current_segments(t, i, v)
     seg = _segments(core_seg["kind"])
-    charge_as = core_seg["charge_As"]
     if initial_soc is None:
-        a, b = _first_rest(t, seg == "rest", path)
-        tail = v[max(a, b - 4) : b + 1]
-        v_rest = float(np.median(tail))
-        soc_rest = float(_core.soc_from_ocv(at.ocv_soc, at.ocv_v, v_rest))
-        soc0 = soc_rest - charge_as[b] / (at.capacity_ah * 3600.0)
-        start = {"t_start": float(t[a]), "t_end": float(t[b]), "voltage": v_rest, "soc": soc_rest}
+        soc0, start = _start_soc(t, i, v, seg == "rest", at, path)
     else:
-        soc0 = float(initial_soc)
+        try:
+            soc0 = float(initial_soc)
+        except (TypeError, ValueError):
+            soc0 = math.nan
         if not math.isfinite(soc0):
             raise UsageError(f"initial_soc must be a finite number, found {initial_soc!r}")
-        start = {}
+        start = {"how": "given", "soc": soc0}
+    if not 0.0 <= soc0 <= 1.0:
+        raise UsageError(f"the start SOC must lie in [0, 1]; found {soc0:g} ({start.get('how', 'given')})")
     try:
         sim = _core.simulate_model(t, i, at.ocv_soc, at.ocv_v, at.param_soc, at.r0, at.r, at.tau, at.capacity_ah, soc0)
     except ValueError as e:

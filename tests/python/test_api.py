@@ -242,12 +242,20 @@ class TestCommand:
         self.one_line_error(ecm_cli("fit", bare, cwd=tmp_path / "empty"), 2, "--low-cutoff")
         # a file that is not a recording
         (bare / "raw_data" / "notes_100mAh_Tp25.csv").write_text("hello,world\n1,2\n")
+        # (an unusable recording among good ones is left out unless --strict: checked with --strict here)
         line = self.one_line_error(
-            ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2), 1, "notes_100mAh_Tp25.csv", "Seconds"
+            ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2, "--strict"),
+            1,
+            "notes_100mAh_Tp25.csv",
+            "Seconds",
         )
         assert line.startswith("ecm fit: error:")
+        # without it the others are fitted and the file is named as left out
+        proc = ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2, "--no-write")
+        out = proc.stdout + proc.stderr
+        assert proc.returncode == 0 and "notes_100mAh_Tp25.csv" in out and "left out" in out
         # with -v the traceback is shown
-        proc = ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2, "-v")
+        proc = ecm_cli("fit", bare, "--low-cutoff", 3, "--high-cutoff", 4.2, "-v", "--strict")
         assert proc.returncode == 1 and "Traceback" in proc.stderr
 
     def test_settings_from_the_folders_input_params(self, battery_folder, tmp_path):

@@ -245,7 +245,7 @@ def test_command_line_and_bad_input(cell, tmp_path):
         (["validate", tmp_path / "none.json", cell["drive"]], 2, "none.json' does not exist"),
         (["validate", bad, cell["drive"]], 2, "bad.json' is not valid JSON"),
         (["validate", model, tmp_path / "none.csv"], 2, "none.csv' does not exist"),
-        (["validate", model, no_rest], 1, "norest.csv: no rest of at least 30 s"),
+        (["validate", model, no_rest], 1, "norest.csv: it begins under load"),
         (["validate", model, model], 1, "battery_model.json"),
         (["export", model, "--to", "xls"], 2, "unknown export format 'xls'; expected one of pybamm, csv, mat"),
         (["report", empty, "--low-cutoff", 3, "--high-cutoff", 4.2], 2, "no raw_data/"),
