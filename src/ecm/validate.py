@@ -100,12 +100,15 @@ class Validation:
         """The validation as Jupyter shows it: the start and the errors per segment type."""
         from ecm._html import esc, fmt, table
 
-        if self.start_rest:
-            r = self.start_rest
+        r = self.start_rest or {}
+        how = r.get("how", "given" if not r else "rest at the start")
+        if how == "rest at the start":
             start = (
                 f"start SOC {self.soc0:.4f} (the rest {r['t_start']:g}-{r['t_end']:g} s ends at "
                 f"{r['voltage']:.4f} V: SOC {r['soc']:.4f})"
             )
+        elif how == "full charge":
+            start = f"start SOC {self.soc0:.4f} (full charge: it begins at {r['voltage']:.4f} V, the top of the OCV)"
         else:
             start = f"start SOC {self.soc0:.4f} (given)"
         tables = f", SOC tables {esc(os.path.basename(self.tables))}" if self.tables else ", no SOC tables"
