@@ -270,7 +270,11 @@ double ocv_rest_of(const std::vector<Step>& steps, double max_pulse_s) {
             if (d >= 0.5 * longest) pick.push_back(d);
     }
     // Most of the typical length: a rest cut a little short still counts.
-    return std::max(0.8 * median(pick), 1.0);
+    const double typical = std::max(0.8 * median(pick), 1.0);
+    // A length that leaves no OCV curve (the full-charge rest and at least two more) is no
+    // protocol's rest length: then 600 s, or less.
+    const auto long_ones = std::count_if(rests.begin(), rests.end(), [&](double d) { return d >= typical; });
+    return long_ones >= 3 ? typical : std::min(typical, 600.0);
 }
 
 std::vector<std::size_t> time_gaps(const double* t, std::size_t n) {
