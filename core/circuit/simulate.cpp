@@ -114,7 +114,12 @@ SimResult simulate_model(const double* t, const double* i, std::size_t n, const 
 
     const double q_as = m.capacity_ah * 3600.0;
     const std::vector<double> q = cumulative_charge_As(t, i, n);
-    for (std::size_t k = 1; k < n; ++k) out.soc[k] = soc0 + q[k] / q_as;
+    for (std::size_t k = 1; k < n; ++k) {
+        out.soc[k] = soc0 + q[k] / q_as;
+        if (!std::isfinite(q[k]) || !std::isfinite(out.soc[k]))
+            throw DataError("the charge moved by sample " + std::to_string(k) +
+                            " is not a finite number; the times or currents are out of range");
+    }
 
     bool fixed = true;
     for (std::size_t b = 0; b < nb; ++b) fixed = fixed && constant(m.r[b]) && constant(m.tau[b]);
