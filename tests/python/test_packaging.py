@@ -68,11 +68,11 @@ def requirement_names(extra=None):
     """Distribution names the installed metadata requires, for the base install or one extra."""
     names = set()
     for req in md.requires(DIST) or []:
-        spec, _, marker = req.partition(";")
+        requirement, _, marker = req.partition(";")
         in_extra = re.search(r"""extra\s*==\s*["']([^"']+)["']""", marker)
         if (in_extra.group(1) if in_extra else None) != extra:
             continue
-        name = re.match(r"\s*([A-Za-z0-9_.\-]+)", spec).group(1)
+        name = re.match(r"\s*([A-Za-z0-9_.\-]+)", requirement).group(1)
         names.add(re.sub(r"[-_.]+", "-", name).lower())
     return names
 
