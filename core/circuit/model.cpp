@@ -155,7 +155,6 @@ const std::vector<double>& ModelEvaluator::by_temperature(const std::string& nam
 std::vector<std::vector<double>> ModelEvaluator::table_grid(const std::string& name) const {
     auto it = d_.tables.find(name);
     if (it == d_.tables.end()) throw DataError("the SOC tables have no " + name);
-    const std::vector<double>& fallback = by_temperature(name);
     std::vector<std::vector<double>> rows = it->second;
     for (std::size_t k = 0; k < rows.size(); ++k) {
         std::vector<double> xs, ys;
@@ -167,8 +166,10 @@ std::vector<std::vector<double>> ModelEvaluator::table_grid(const std::string& n
         if (xs.size() == rows[k].size()) continue;
         if (!xs.empty())
             rows[k] = interp_linear(d_.table_soc, xs, ys);
+        else if (name == kSlowR || name == kSlowTau || name == kOcvOffset)
+            throw DataError("the SOC table " + name + " has a temperature without values");
         else
-            rows[k].assign(rows[k].size(), interp1(d_.table_temps[k], temps_, fallback));
+            rows[k].assign(rows[k].size(), interp1(d_.table_temps[k], temps_, by_temperature(name)));
     }
     return rows;
 }
@@ -192,7 +193,11 @@ std::pair<std::vector<double>, std::vector<std::vector<double>>> ModelEvaluator:
     return {uniq, out};
 }
 
-SimModel ModelEvaluator::at(double temperature, bool use_tables) const {
+bool ModelEvaluator::has_slow_branch() const {
+    return has_tables() && d_.tables.count(kSlowR) && d_.tables.count(kSlowTau);
+}
+
+SimModel ModelEvaluator::at(double temperature, bool use_tables, bool use_slow) const {
     SimModel m;
     m.ocv_soc = d_.soc;
     m.ocv_v = ocv(temperature);
@@ -213,6 +218,14 @@ SimModel ModelEvaluator::at(double temperature, bool use_tables) const {
         for (std::size_t b = 0; b < nb; ++b) {
             m.r.push_back(column_at("R" + std::to_string(b + 1)));
             m.tau.push_back(column_at("tau" + std::to_string(b + 1)));
+        }
+        if (use_slow && has_slow_branch()) {
+            m.r.push_back(column_at(kSlowR));
+            m.tau.push_back(column_at(kSlowTau));
+        }
+        if (use_slow && d_.tables.count(kOcvOffset)) {  // a calibration's OCV offsets
+            const std::vector<double> off = interp_linear(m.ocv_soc, d_.table_soc, column_at(kOcvOffset));
+            for (std::size_t k = 0; k < off.size(); ++k) m.ocv_v[k] += off[k];
         }
     } else {
         m.param_soc = {0.0};

@@ -21,6 +21,12 @@
 
 namespace ecm {
 
+// The SOC tables of the slow branch fitted on whole recordings.
+inline constexpr const char* kSlowR = "R_slow";
+inline constexpr const char* kSlowTau = "tau_slow";
+// A calibration's offsets of the OCV (V), per table temperature and SOC.
+inline constexpr const char* kOcvOffset = "OCV_offset";
+
 // A model as its files hold it. Per-temperature values come one per file, so a
 // temperature may repeat (its values are averaged).
 struct ModelData {
@@ -58,9 +64,12 @@ public:
     // The same with repeated temperatures averaged: (unique ascending temperatures, rows).
     std::pair<std::vector<double>, std::vector<std::vector<double>>> table_by_temperature(
         const std::string& name) const;
+    // Whether the tables hold a slow branch (the R_slow and tau_slow tables of a whole-test fit).
+    bool has_slow_branch() const;
     // The model at one temperature as the simulation takes it: parameters over the tables' SOC grid
-    // (use_tables and tables present) or constant.
-    SimModel at(double temperature, bool use_tables) const;
+    // (use_tables and tables present) or constant. The slow branch, where the tables hold one and
+    // use_slow, is the last RC branch.
+    SimModel at(double temperature, bool use_tables, bool use_slow = true) const;
 
 private:
     ModelData d_;

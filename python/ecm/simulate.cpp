@@ -11,6 +11,7 @@
 #include "core/base/errors.hpp"
 #include "core/circuit/model.hpp"
 #include "core/circuit/simulate.hpp"
+#include "core/extract/slow.hpp"
 #include "python/common/arrays.hpp"
 #include "python/ecm/extras.hpp"
 
@@ -109,6 +110,7 @@ void bind_evaluator(py::module_& m) {
              py::arg("r0"), py::arg("capacity_ah"), py::arg("r"), py::arg("tau"), py::arg("table_soc"),
              py::arg("table_temps"), py::arg("tables"))
         .def_property_readonly("branches", &E::branches)
+        .def_property_readonly("has_slow_branch", &E::has_slow_branch)
         .def_property_readonly("temperatures", [](const E& e) { return to_array(e.temperatures()); })
         .def_property_readonly("r0_by_temperature", [](const E& e) { return to_array(e.r0_by_temperature()); })
         .def_property_readonly("capacity_by_temperature",
@@ -133,8 +135,8 @@ void bind_evaluator(py::module_& m) {
             py::arg("name"))
         .def(
             "at",
-            [](const E& e, double t, bool use_tables) {
-                const ecm::SimModel s = data_errors_as_value_errors([&] { return e.at(t, use_tables); });
+            [](const E& e, double t, bool use_tables, bool use_slow) {
+                const ecm::SimModel s = data_errors_as_value_errors([&] { return e.at(t, use_tables, use_slow); });
                 py::dict out;
                 out["ocv_soc"] = to_array(s.ocv_soc);
                 out["ocv_v"] = to_array(s.ocv_v);
@@ -148,7 +150,7 @@ void bind_evaluator(py::module_& m) {
                 out["capacity_ah"] = s.capacity_ah;
                 return out;
             },
-            py::arg("temperature"), py::arg("use_tables") = true);
+            py::arg("temperature"), py::arg("use_tables") = true, py::arg("use_slow") = true);
 }
 
 }  // namespace
@@ -192,6 +194,83 @@ void bind_simulate(py::module_& m) {
         "Terminal voltage of R0 and RC branches (tables in SOC, linear between points, flat beyond) on the "
         "current i (A, linear between the samples t), from soc0 with the branches at rest; SOC by coulomb "
         "counting over capacity_ah. Returns v, soc, ocv and the branch voltages.");
+
+    m.def(
+        "fit_slow_branch",
+        [](const py::list& segments, const carray& ocv_soc, const carray& ocv_v, const carray& param_soc,
+           const carray& r0, const std::vector<carray>& r, const std::vector<carray>& tau, double capacity_ah,
+           double tau_min, double tau_max, double tau_given, double grid_step, double smooth, double soc_min,
+           bool ocv_offsets, const carray& out_soc) {
+            const ecm::SimModel model = make_model(ocv_soc, ocv_v, param_soc, r0, r, tau, capacity_ah);
+            std::vector<carray> keep;
+            std::vector<ecm::SlowSegment> segs;
+            for (py::handle h : segments) {
+                const py::dict d = h.cast<py::dict>();
+                carray t = d["t"].cast<carray>(), i = d["i"].cast<carray>(), v = d["v"].cast<carray>();
+                if (t.ndim() != 1 || i.ndim() != 1 || v.ndim() != 1 || t.size() != i.size() || t.size() != v.size())
+                    throw py::value_error("each recording's t, i and v must be one-dimensional arrays of equal length");
+                ecm::SlowSegment s;
+                s.t = t.data();
+                s.i = i.data();
+                s.v = v.data();
+                s.n = static_cast<std::size_t>(t.size());
+                s.soc0 = d.contains("soc0") ? d["soc0"].cast<double>() : std::nan("");
+                if (d.contains("anchor_t")) {
+                    s.anchor_t = to_vector(d["anchor_t"].cast<carray>(), "anchor_t");
+                    s.anchor_soc = to_vector(d["anchor_soc"].cast<carray>(), "anchor_soc");
+                }
+                if (d.contains("from")) s.from = d["from"].cast<double>();
+                if (d.contains("to")) s.to = d["to"].cast<double>();
+                if (d.contains("weight")) s.weight = d["weight"].cast<double>();
+                keep.push_back(t), keep.push_back(i), keep.push_back(v);
+                segs.push_back(s);
+            }
+            ecm::SlowSettings st;
+            st.tau_min = tau_min;
+            st.tau_max = tau_max;
+            st.tau = tau_given;
+            st.grid_step = grid_step;
+            st.smooth = smooth;
+            st.soc_min = soc_min;
+            st.ocv_offsets = ocv_offsets;
+            const std::vector<double> at = to_vector(out_soc, "out_soc");
+            ecm::SlowFit fit;
+            std::optional<std::string> error;
+            {
+                py::gil_scoped_release nogil;
+                try {
+                    fit = ecm::fit_slow_branch(segs, model, st);
+                } catch (const ecm::DataError& e) {
+                    error = e.what();
+                }
+            }
+            if (error) throw py::value_error(*error);
+            py::dict out;
+            out["grid"] = to_array(fit.grid);
+            out["r_grid"] = to_array(fit.r);
+            out["ocv_offset_grid"] = to_array(fit.ocv_offset);
+            out["soc"] = to_array(at);
+            out["r"] = to_array(ecm::slow_on(fit, fit.r, at));
+            out["ocv_offset"] = to_array(ecm::slow_on(fit, fit.ocv_offset, at));
+            out["tau"] = fit.tau;
+            out["x0"] = to_array(fit.x0);
+            out["soc0"] = to_array(fit.soc0);
+            out["rms_before_mV"] = to_array(fit.rms_before_mV);
+            out["rms_after_mV"] = to_array(fit.rms_after_mV);
+            out["scan_tau"] = to_array(fit.scan_tau);
+            out["scan_rms_mV"] = to_array(fit.scan_rms_mV);
+            return out;
+        },
+        py::arg("segments"), py::arg("ocv_soc"), py::arg("ocv_v"), py::arg("param_soc"), py::arg("r0"), py::arg("r"),
+        py::arg("tau"), py::arg("capacity_ah"), py::arg("tau_min") = 300.0, py::arg("tau_max") = 20000.0,
+        py::arg("slow_tau") = std::nan(""), py::arg("grid_step") = 0.1, py::arg("smooth") = 1.0,
+        py::arg("soc_min") = 0.0, py::arg("ocv_offsets") = false, py::arg("out_soc") = carray(),
+        "One slow RC branch fitted on whole recordings (segments: dicts of t, i (A, charge positive), v, soc0 (or "
+        "anchor_t/anchor_soc: known SOC at known times), and "
+        "optionally from/to (s, the scored stretch) and weight) on top of a finished fast model: its resistance per "
+        "point of a SOC grid (smooth over SOC, >= 0), one time constant (sought in [tau_min, tau_max] unless slow_tau "
+        "is given), each segment's starting slow state x0 and, with ocv_offsets, an OCV offset per grid point. "
+        "r and ocv_offset are given on out_soc; rms_before_mV/rms_after_mV per segment over its scored samples.");
 
     m.def(
         "soc_from_ocv",

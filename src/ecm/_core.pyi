@@ -51,8 +51,10 @@ class ModelEvaluator:
         tables: dict,
     ) -> None: ...
     def at(
-        self, temperature: typing.SupportsFloat | typing.SupportsIndex, use_tables: bool = True
+        self, temperature: typing.SupportsFloat | typing.SupportsIndex, use_tables: bool = True, use_slow: bool = True
     ) -> dict[str, typing.Any]: ...
+    @property
+    def has_slow_branch(self) -> bool: ...
     def capacity_ah(self, temperature: typing.SupportsFloat | typing.SupportsIndex) -> float: ...
     def ocv(self, temperature: typing.SupportsFloat | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]: ...
     def r_by_temperature(
@@ -221,6 +223,26 @@ def read_recording(path: str, strict: bool = False) -> dict[str, typing.Any]:
     """
     All rows of a recording file as arrays t, current, voltage, with its temperature (None when neither the data nor the file name give one; temperature_source then says why; strict: an error).
     """
+
+def fit_slow_branch(
+    segments: list,
+    ocv_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    ocv_v: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    param_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    r0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    r: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]],
+    tau: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]],
+    capacity_ah: typing.SupportsFloat | typing.SupportsIndex,
+    tau_min: typing.SupportsFloat | typing.SupportsIndex = 300.0,
+    tau_max: typing.SupportsFloat | typing.SupportsIndex = 20000.0,
+    slow_tau: typing.SupportsFloat | typing.SupportsIndex = ...,
+    grid_step: typing.SupportsFloat | typing.SupportsIndex = 0.1,
+    smooth: typing.SupportsFloat | typing.SupportsIndex = 1.0,
+    soc_min: typing.SupportsFloat | typing.SupportsIndex = 0.0,
+    ocv_offsets: bool = False,
+    out_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] = ...,
+) -> dict:
+    """One slow RC branch fitted on whole recordings on top of a finished fast model."""
 
 def simulate_model(
     t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],

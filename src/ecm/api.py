@@ -218,7 +218,7 @@ class Extraction:
             rows.append(row)
         return pd.DataFrame(rows)
 
-    def tables(self) -> Dict[str, Any]:
+    def tables(self, slow: bool = True) -> Dict[str, Any]:
         """SOC x temperature tables from the per-pulse parameters: per recording
         (sorted by temperature) each quantity on the SOC grid ``soc``, linear
         between pulses and held flat beyond the first and the last pulse;
@@ -253,6 +253,21 @@ class Extraction:
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
+        fits = [r.slow for r in recs]
+        if slow and recs and all(f is not None for f in fits):
+            # the slow branch fitted on each whole recording (and a calibration's OCV offsets)
+            slows: List[Dict[str, Any]] = [f for f in fits if f is not None]
+            out["R_slow"] = [list(np.interp(grid, f["soc"], f["R"])) for f in slows]
+            out["tau_slow"] = [[f["tau"]] * len(grid) for f in slows]
+            out["units"].update({"R_slow": "Ohm", "tau_slow": "s"})
+            if any(f["OCV_offset"] is not None for f in slows):
+                out["OCV_offset"] = [
+                    list(np.interp(grid, f["soc"], f["OCV_offset"]))
+                    if f["OCV_offset"] is not None
+                    else [0.0] * len(grid)
+                    for f in slows
+                ]
+                out["units"]["OCV_offset"] = "V"
         out["ocv"] = {
             "soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
             "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs],
@@ -553,6 +568,101 @@ def _extract_one(
     return recording_from(res)
 
 
+#: Where the slow time constant is sought (s): beyond the pulses' branches, within what hours of
+#: testing can show.
+SLOW_TAU_RANGE = (300.0, 20000.0)
+
+
+def fit_slow_branches(
+    ex: Extraction,
+    calibrate: Sequence[str] = (),
+    window: Optional[Tuple[float, float]] = None,
+    columns: Optional[Dict[str, str]] = None,
+    preset: Optional[str] = None,
+) -> None:
+    """Fits the slow branch of every recording of ``ex`` on the whole recording
+    (C++ ``fit_slow_branch``), with the dynamic recordings ``calibrate`` joined to the
+    recording nearest in temperature (and then an OCV offset over SOC); stores each
+    recording's fit in ``Recording.slow``, used by ``Extraction.tables()``."""
+    from ecm.modelfile import model_from_doc
+    from ecm.validate import validate
+
+    tabs = ex.tables(slow=False)
+    model = model_from_doc(ex.model, "the fitted model")
+    model.tables = tabs
+    drives: Dict[int, List[Dict[str, Any]]] = {}
+    for path in calibrate:
+        val = validate(model, path, columns=columns, preset=preset)
+        k = int(np.argmin([abs(float(r.temperature) - val.temperature) for r in ex.recordings]))
+        seg: Dict[str, Any] = {"t": val.t, "i": val.current, "v": val.measured, "soc0": val.soc0}
+        if window is not None:
+            seg["from"], seg["to"] = float(window[0]), float(window[1])
+        drives.setdefault(k, []).append(seg)
+        log.info(
+            "calibrating the %s C model on %s (%s)",
+            ex.recordings[k].temperature,
+            path,
+            f"{window[0]:g} to {window[1]:g} s" if window else "whole recording",
+        )
+    for k, r in enumerate(ex.recordings):
+        s = r.series
+        if s is None or not len(r.pulses):
+            raise RecordingError(f"{r.path}: no samples or pulses to fit a slow branch on")
+        at = model.at(float(r.temperature), use_tables=True)
+        fitted = r.pulses[r.pulses["status"].astype(str).str.startswith("fitted")]
+        anchors = fitted if len(fitted) else r.pulses
+        t = np.asarray(s["t"], dtype=float)
+        segs: List[Dict[str, Any]] = [
+            {
+                "t": t,
+                "i": np.asarray(s["current"], dtype=float),
+                "v": np.asarray(s["voltage"], dtype=float),
+                "anchor_t": 0.5 * (anchors["t_start"].to_numpy(float) + anchors["t_end"].to_numpy(float)),
+                "anchor_soc": anchors["soc"].to_numpy(float),
+            }
+        ]
+        segs += drives.get(k, [])
+        soc_min = float(np.min(r.relaxed["soc"])) if len(r.relaxed) else 0.0
+        try:
+            got = _core.fit_slow_branch(
+                segs,
+                at.ocv_soc,
+                at.ocv_v,
+                at.param_soc,
+                at.r0,
+                at.r,
+                at.tau,
+                at.capacity_ah,
+                tau_min=SLOW_TAU_RANGE[0],
+                tau_max=SLOW_TAU_RANGE[1],
+                soc_min=soc_min,
+                ocv_offsets=bool(drives.get(k)),
+                out_soc=np.asarray(tabs["soc"], dtype=float),
+            )
+        except ValueError as e:
+            raise RecordingError(f"{r.path}: the slow branch cannot be fitted: {e}") from None
+        r.slow = {
+            "tau": float(got["tau"]),
+            "soc": [float(x) for x in got["soc"]],
+            "R": [float(x) for x in got["r"]],
+            "OCV_offset": [float(x) for x in got["ocv_offset"]] if drives.get(k) else None,
+            "x0": [float(x) for x in got["x0"]],
+            "soc0": [float(x) for x in got["soc0"]],
+            "rms_before_mV": [float(x) for x in got["rms_before_mV"]],
+            "rms_after_mV": [float(x) for x in got["rms_after_mV"]],
+            "calibrated_on": [c for c in calibrate] if drives.get(k) else [],
+        }
+        log.info(
+            "%s: slow branch tau %.0f s, R %.1f to %.1f mOhm over SOC; whole-recording RMS %.1f -> %.1f mV",
+            os.path.basename(r.path),
+            r.slow["tau"],
+            1000 * min(r.slow["R"]),
+            1000 * max(r.slow["R"]),
+            r.slow["rms_before_mV"][0],
+            r.slow["rms_after_mV"][0],
+        )
+
+
 def extract(
     folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
     *,
@@ -571,6 +681,9 @@ def extract(
     rms_limit_mV: float = 5.0,
     edge_timing: str = "reading",
     strict: bool = False,
+    slow: bool = False,
+    calibrate: Union[None, str, os.PathLike, Sequence[Union[str, os.PathLike]]] = None,
+    calibrate_window: Optional[Tuple[float, float]] = None,
 ) -> Extraction:
     """Runs the extraction over a battery folder (``<folder>/raw_data/*.csv``, in
     directory order, as the import-time run) or over a list of recording paths.
@@ -604,6 +717,18 @@ def extract(
     "at-sample" (at the first sample of the new current, which a cycler logging
     at its step edges reports). It applies to the joint method and to either
     method on exports; each recording's ``edge_timing`` says what was used.
+
+    ``slow=True`` adds a slow RC branch fitted on each whole recording (pulses,
+    SOC steps, long rests and the relaxation the recording starts in) on top of
+    the pulse fits: its resistance over SOC, one time constant and each
+    recording's starting slow state, in the tables as ``R_slow`` and
+    ``tau_slow`` (the model's last RC branch wherever it is used).
+    ``calibrate`` (one or more dynamic recordings such as drive cycles; implies
+    ``slow``) fits the slow branch and an OCV offset over SOC (``OCV_offset``)
+    on each dynamic recording jointly with the pulse test nearest in
+    temperature; ``calibrate_window`` (start, end) in s limits the stretch of
+    the dynamic recordings used, so the rest can judge the model. Needs the
+    joint method.
 
     A recording that cannot be used is left out: the extraction's ``skipped``
     lists (path, reason) and a warning says so, and the others go on; with
@@ -699,4 +824,9 @@ def extract(
         read,
     )
     out.skipped = skipped
+    if slow or calibrate:
+        if fit != "joint":
+            raise UsageError("the slow branch and calibration need the joint method (method='joint')")
+        cal = [] if calibrate is None else [calibrate] if isinstance(calibrate, (str, os.PathLike)) else list(calibrate)
+        fit_slow_branches(out, [os.fspath(c) for c in cal], calibrate_window, columns=columns, preset=preset)
     return out

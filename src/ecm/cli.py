@@ -654,7 +654,28 @@ def _export_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
         rms_limit_mV=args.rms_limit,
         edge_timing=getattr(args, "edge_timing", "reading"),
         strict=getattr(args, "strict", False),
+        **_slow_kwargs(args),
     )
+
+
+def _slow_kwargs(args: argparse.Namespace) -> Dict[str, Any]:
+    """The slow branch and calibration options of ecm fit (none for other commands)."""
+    if not hasattr(args, "slow"):
+        return {}
+    window = None
+    if args.calibrate_window is not None:
+        if not args.calibrate:
+            raise _Usage("--calibrate-window needs --calibrate FILE")
+        parts = args.calibrate_window.split(":")
+        try:
+            a = float(parts[0]) if parts[0] else 0.0
+            b = float(parts[1]) if len(parts) == 2 and parts[1] else float("inf")
+        except ValueError:
+            a = b = float("nan")
+        if len(parts) != 2 or not (a == a and b == b) or not b > a:
+            raise _Usage(f"--calibrate-window {args.calibrate_window!r}: expected START:END in seconds, START < END")
+        window = (a, b)
+    return dict(slow=bool(args.slow), calibrate=args.calibrate or None, calibrate_window=window)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -716,6 +737,28 @@ def build_parser() -> argparse.ArgumentParser:
         help="upper voltage limit of the cell (top of the model's voltage axis)",
     )
     _add_method_options(fit)
+    fit.add_argument(
+        "--slow",
+        action="store_true",
+        help="add a slow RC branch fitted on each whole recording (pulses, SOC steps, long rests, the relaxation "
+        "it starts in) on top of the pulse fits: what the cell does under sustained load, minutes to hours, "
+        "which the pulses cannot show (tables R_slow, tau_slow; joint method)",
+    )
+    fit.add_argument(
+        "--calibrate",
+        action="append",
+        metavar="FILE",
+        default=None,
+        help="refine the slow branch and the OCV's level (OCV_offset) on a dynamic recording such as a drive "
+        "cycle, jointly with the pulse test nearest in temperature (implies --slow; may be repeated)",
+    )
+    fit.add_argument(
+        "--calibrate-window",
+        metavar="START:END",
+        default=None,
+        help="use only this stretch (s) of the --calibrate recordings, so the rest can judge the model "
+        "(ecm validate --from END)",
+    )
     _add_export_options(fit, PRESETS)
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")

@@ -71,7 +71,7 @@ def _grids(m: Model):
     them), each axis with at least two points (a single point is repeated 1
     apart, which keeps the value constant). A one-temperature model is that
     temperature's model everywhere."""
-    names = ["R0"] + [f"{q}{b + 1}" for b in range(m.branches) for q in ("R", "tau")]
+    names = ["R0"] + [f"{q}{b + 1}" for b in range(m.all_branches) for q in ("R", "tau")]
     temps = np.unique(np.concatenate([m.temps, EXPORT_TEMPERATURES_C])) if len(m.temps) > 1 else m.temps[:1]
     cols: Dict[str, list] = {n: [] for n in names}
     soc = np.array([0.0])
@@ -79,7 +79,7 @@ def _grids(m: Model):
         at = m.at(float(T), use_tables=m.tables is not None)
         soc = np.asarray(at.param_soc, dtype=float)
         cols["R0"].append(np.asarray(at.r0, dtype=float))
-        for b in range(m.branches):
+        for b in range(m.all_branches):
             cols[f"R{b + 1}"].append(np.asarray(at.r[b], dtype=float))
             cols[f"tau{b + 1}"].append(np.asarray(at.tau[b], dtype=float))
     data = {n: np.column_stack(c) for n, c in cols.items()}
@@ -120,7 +120,7 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         ent_k = np.zeros_like(ent_k)
     if len(ent_v) < 2:  # a flat curve: no slope to tell
         ent_v, ent_k = np.array([ocv_t.min(), ocv_t.min() + 1.0]), np.zeros(2)
-    nb = m.branches
+    nb = m.all_branches  # the slow branch, where the model has one, is the last RC element
     lines = [
         f'"""PyBaMM parameter set of the battery model {m.name!r}, for',
         f'pybamm.equivalent_circuit.Thevenin(options={{"number of rc elements": {nb}}}).',

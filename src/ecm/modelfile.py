@@ -35,6 +35,10 @@ log = logging.getLogger("ecm")
 MODEL_FILE = "battery_model.json"
 
 
+#: The tables of the slow branch fitted on whole recordings, and of a calibration's OCV offsets.
+SLOW_TABLES = ("R_slow", "tau_slow", "OCV_offset")
+
+
 class ModelFileError(UsageError):
     """A model file that cannot be read; the message names the file and what was expected."""
 
@@ -109,6 +113,7 @@ class Model:
         if self._evaluator is None or self._evaluator[0] != key:
             tabs = self.tables
             names = ["R0"] + [f"{q}{b + 1}" for b in range(self.branches) for q in ("R", "tau")]
+            names += [n for n in SLOW_TABLES if tabs and n in tabs]
             ev = _core.ModelEvaluator(
                 self.soc,
                 self.ocv0,
@@ -164,10 +169,22 @@ class Model:
             )
         return None
 
-    def at(self, temperature: float, use_tables: bool = True) -> ModelAt:
-        """The model at one temperature (C)."""
+    @property
+    def all_branches(self) -> int:
+        """The RC branches of at(): the fitted ones and the slow branch, where the tables hold one."""
+        return self.branches + (1 if self.has_slow_branch else 0)
+
+    @property
+    def has_slow_branch(self) -> bool:
+        """Whether the tables hold a slow branch fitted on whole recordings (the last RC branch of at())."""
+        tabs = self.tables
+        return tabs is not None and all(n in tabs for n in SLOW_TABLES[:2])
+
+    def at(self, temperature: float, use_tables: bool = True, use_slow: bool = True) -> ModelAt:
+        """The model at one temperature (C); the slow branch (where the tables hold one, and
+        use_slow) is its last RC branch, and a calibration's OCV offsets are in its OCV."""
         T = float(temperature)
-        d = self.evaluator().at(T, use_tables)
+        d = self.evaluator().at(T, use_tables, use_slow)
         return ModelAt(T, d["ocv_soc"], d["ocv_v"], d["param_soc"], d["r0"], d["r"], d["tau"], d["capacity_ah"])
 
 
@@ -306,6 +323,7 @@ def _check_tables(tabs: Any, path: str, branches: int) -> Dict[str, Any]:
     if soc.ndim != 1 or len(soc) < 1 or not np.all(np.diff(soc) > 0) or nt < 1:
         raise ModelFileError(f'\'{path}\': "soc" must be an ascending list and "temperatures" non-empty')
     names = ["R0"] + [f"{q}{b + 1}" for b in range(branches) for q in ("R", "tau")]
+    names += [n for n in SLOW_TABLES if n in tabs]
     for name in names:
         rows = tabs.get(name)
         if (

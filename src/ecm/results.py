@@ -101,6 +101,10 @@ class Recording:
     #: it ("linear between samples", "steps between samples, 50 % into the sample interval", ...);
     #: empty for the two-pass fit of classic recordings.
     edge_timing: str = ""
+    #: The slow branch fitted on the whole recording (Extraction with slow=True or calibrate): "tau" (s),
+    #: "soc" and "R" (ohm) over SOC, "x0" (V, the slow state at the start), "rms_before_mV" /
+    #: "rms_after_mV" over the whole recording, and a calibration's "OCV_offset" (V) and "calibrated_on".
+    slow: Optional[Dict[str, Any]] = field(repr=False, default=None)
 
     @property
     def name(self) -> str:

@@ -1,0 +1,157 @@
+"""The slow branch fitted on whole recordings, against cells with a known slow
+polarisation: the slow branch's voltage computed independently (SciPy's lsim)
+on top of a fast model, over a protocol of pulses, long discharges and rests."""
+
+import numpy as np
+import pytest
+from scipy import signal
+
+from ecm import _core
+
+CAP = 3.0
+OCV_SOC = np.linspace(0.0, 1.0, 11)
+OCV_V = 3.3 + 0.9 * OCV_SOC
+FAST = dict(param_soc=np.array([0.0]), r0=np.array([0.02]), r=[np.array([0.01])], tau=[np.array([8.0])])
+
+
+def protocol(n_points=6, rest_s=3600.0, current=-1.0, step_s=1200.0, start_rest=600.0):
+    """Pulses of 10 s at 3 A, then a SOC step at `current` and a long rest, repeated; 1 s sampling
+    in pulses, 10 s elsewhere."""
+    t, i = [0.0], [0.0]
+
+    def hold(dur, cur, dt):
+        t0 = t[-1]
+        for k in range(1, int(round(dur / dt)) + 1):
+            t.append(t0 + k * dt)
+            i.append(cur)
+
+    hold(start_rest, 0.0, 10.0)
+    for _ in range(n_points):
+        hold(10.0, -3.0, 1.0)
+        hold(60.0, 0.0, 1.0)
+        hold(step_s, current, 10.0)
+        hold(rest_s, 0.0, 10.0)
+    return np.array(t), np.array(i)
+
+
+def cell_voltage(t, i, r_slow, tau_slow, x0=0.0, ocv_shift=0.0, soc0=1.0):
+    """The fast model by the core's simulation plus a slow branch by SciPy's lsim."""
+    sim = _core.simulate_model(t, i, OCV_SOC, OCV_V + ocv_shift, capacity_ah=CAP, soc0=soc0, **FAST)
+    y = np.zeros(len(t))
+    if r_slow:
+        # on a uniform 1 s grid (every protocol time is a whole second), the current linear between samples
+        tu = np.arange(t[0], t[-1] + 0.5, 1.0)
+        _, yu, _ = signal.lsim(signal.lti([r_slow], [tau_slow, 1.0]), np.interp(tu, t, i), tu - tu[0], interp=True)
+        y = np.interp(t, tu, yu)
+    return np.asarray(sim["v"]) + y + x0 * np.exp(-(t - t[0]) / tau_slow)
+
+
+def fit(segments, **kw):
+    return _core.fit_slow_branch(
+        segments, OCV_SOC, OCV_V, capacity_ah=CAP, out_soc=np.array([0.2, 0.5, 0.8]), **FAST, **kw
+    )
+
+
+class TestRecovery:
+    def test_resistance_and_time_constant_of_a_known_slow_branch(self):
+        t, i = protocol()
+        v = cell_voltage(t, i, 0.015, 1500.0)
+        got = fit([dict(t=t, i=i, v=v, soc0=1.0)], smooth=0.01)
+        assert got["tau"] == pytest.approx(1500.0, rel=0.03)
+        np.testing.assert_allclose(got["r"], 0.015, rtol=0.03)
+        assert got["rms_after_mV"][0] < 0.1 * got["rms_before_mV"][0]
+
+    def test_start_state_of_a_cell_still_relaxing(self):
+        t, i = protocol()
+        v = cell_voltage(t, i, 0.015, 1500.0, x0=-0.02)
+        got = fit([dict(t=t, i=i, v=v, soc0=1.0)], smooth=0.01, slow_tau=1500.0)
+        assert got["x0"][0] == pytest.approx(-0.02, abs=1e-3)
+        np.testing.assert_allclose(got["r"], 0.015, rtol=0.03)
+
+    def test_no_slow_polarisation_gives_none(self):
+        t, i = protocol()
+        v = cell_voltage(t, i, 0.0, 1500.0)
+        got = fit([dict(t=t, i=i, v=v, soc0=1.0)])
+        assert np.max(got["r"]) < 5e-4
+        assert got["rms_after_mV"][0] < 0.2
+
+    def test_start_soc_from_anchors(self):
+        t, i = protocol()
+        v = cell_voltage(t, i, 0.015, 1500.0, soc0=0.9)
+        q = np.concatenate([[0.0], np.cumsum(0.5 * (i[1:] + i[:-1]) * np.diff(t))]) / 3600.0
+        at = np.array([5000.0, 20000.0, 30000.0])
+        soc_at = 0.9 + np.interp(at, t, q) / CAP
+        got = fit([dict(t=t, i=i, v=v, anchor_t=at, anchor_soc=soc_at)], smooth=0.01)
+        assert got["soc0"][0] == pytest.approx(0.9, abs=1e-6)
+        np.testing.assert_allclose(got["r"], 0.015, rtol=0.05)
+
+
+class TestCalibration:
+    def test_ocv_offset_and_scored_window_of_a_dynamic_recording(self):
+        t, i = protocol(n_points=4)
+        v = cell_voltage(t, i, 0.015, 1500.0, ocv_shift=0.004)
+        rng = np.random.default_rng(3)
+        td = np.arange(0.0, 3000.0, 1.0)
+        idrive = np.clip(rng.normal(-1.0, 2.0, len(td)), -6, 3)
+        vd = cell_voltage(td, idrive, 0.015, 1500.0, ocv_shift=0.004, soc0=0.6)
+        segs = [dict(t=t, i=i, v=v, soc0=1.0), dict(t=td, i=idrive, v=vd, soc0=0.6, to=2000.0)]
+        got = fit(segs, ocv_offsets=True, smooth=0.01)
+        np.testing.assert_allclose(got["ocv_offset"], 0.004, atol=1e-3)
+        assert got["tau"] == pytest.approx(1500.0, rel=0.1)
+        assert len(got["rms_after_mV"]) == 2
+
+
+class TestBadInput:
+    def test_errors_say_what_is_wrong(self):
+        t, i = protocol(n_points=1)
+        v = cell_voltage(t, i, 0.01, 1000.0)
+        with pytest.raises(ValueError, match="at least one"):
+            fit([])
+        bad = v.copy()
+        bad[5] = np.nan
+        with pytest.raises(ValueError, match="not finite"):
+            fit([dict(t=t, i=i, v=bad, soc0=1.0)])
+        with pytest.raises(ValueError, match="start SOC or SOC anchors"):
+            fit([dict(t=t, i=i, v=v)])
+        with pytest.raises(ValueError, match="no sample"):
+            fit([dict(t=t, i=i, v=v, soc0=1.0, **{"from": 1e9})])
+        with pytest.raises(ValueError, match="equal length"):
+            fit([dict(t=t, i=i[:-1], v=v, soc0=1.0)])
+
+
+class TestThroughTheModel:
+    """extract(slow=True) on a lab HPPC export: the slow branch reaches the tables, the model, validation
+    and the PyBaMM export as one more RC branch; without it nothing changes."""
+
+    def test_slow_branch_end_to_end(self, tmp_path):
+        from test_exports import simulate
+        from test_protocols import lab_hppc, write_lab_file
+
+        import ecm
+        from ecm.export import pybamm_text
+        from ecm.modelfile import load_model
+
+        t, i, v, _ = simulate(lab_hppc(), soc0=1.0)
+        counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
+        path = str(tmp_path / "hppc_25degC.csv")
+        write_lab_file(path, t, i, v, counter)
+        plain = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2)
+        slow = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2, slow=True)
+        assert plain.recordings[0].slow is None and "R_slow" not in plain.tables()
+        fit = slow.recordings[0].slow
+        assert 300.0 <= fit["tau"] <= 20000.0 and fit["rms_after_mV"][0] <= fit["rms_before_mV"][0]
+        # the pulse fits themselves are the same
+        pd_cols = ["R0", "R1", "R2"]
+        np.testing.assert_array_equal(plain.recordings[0].pulses[pd_cols], slow.recordings[0].pulses[pd_cols])
+        out = tmp_path / "results"
+        slow.write(out)
+        m = load_model(out)
+        assert m.has_slow_branch and m.all_branches == m.branches + 1
+        at = m.at(25.0)
+        assert len(at.r) == m.branches + 1 and np.allclose(at.tau[-1], fit["tau"])
+        assert len(m.at(25.0, use_slow=False).r) == m.branches
+        from ecm.validate import validate
+
+        val = validate(m, path)
+        assert np.isfinite(val.rms_mV)
+        assert f'"number of rc elements": {m.branches + 1}' in pybamm_text(m)
