@@ -59,6 +59,14 @@ py::dict read_recording(const std::string& path, bool strict) {
     out["t"] = py::array_t<double>(a.seconds.size(), a.seconds.data());
     out["current"] = py::array_t<double>(a.current.size(), a.current.data());
     out["voltage"] = py::array_t<double>(a.voltage.size(), a.voltage.data());
+    // the measured temperature per row, when the file has the column (NaN where a row holds no number)
+    if (df.attr("columns").attr("__contains__")("Temperature(C)").cast<bool>()) {
+        using namespace pybind11::literals;
+        py::object col = py::module_::import("pandas").attr("to_numeric")(df["Temperature(C)"], "errors"_a = "coerce");
+        out["temperature_column"] = col.attr("to_numpy")("dtype"_a = "float64");
+    } else {
+        out["temperature_column"] = py::none();
+    }
     return out;
 }
 

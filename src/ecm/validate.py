@@ -239,21 +239,14 @@ def _start_soc(t, i, v, rest, at, path):
     )
 
 
-def _temperature_series(path: str, raw: Dict[str, Any]):
+def _temperature_series(raw: Dict[str, Any]):
     """(t, temperature, column) of a recording's per-sample temperature, or None."""
     if raw.get("temperature_series") is not None:
         return raw["temperature_series"]
-    try:
-        head = pd.read_csv(path, nrows=0)
-    except (ValueError, OSError, UnicodeError):
+    x = raw.get("temperature_column")
+    if x is None or len(x) != len(raw["t"]) or not np.any(np.isfinite(x)):
         return None
-    if "Temperature(C)" not in head.columns or "Seconds" not in head.columns:
-        return None
-    d = pd.read_csv(path, usecols=["Seconds", "Temperature(C)"])
-    x = pd.to_numeric(d["Temperature(C)"], errors="coerce").to_numpy(dtype=float)
-    if len(x) != len(raw["t"]) or not np.any(np.isfinite(x)):
-        return None
-    return np.asarray(raw["t"], dtype=float), x, "Temperature(C)"
+    return np.asarray(raw["t"], dtype=float), np.asarray(x, dtype=float), "Temperature(C)"
 
 
 def _parse_window(score_from, score_to):
@@ -401,7 +394,7 @@ def validate(
     source, how_t = "fixed", f"{T:g} C throughout"
     series = None
     if thermal_cg is None and not given and follow_temperature is not False:
-        series = _temperature_series(path, raw)
+        series = _temperature_series(raw)
         if series is None and follow_temperature:
             raise RecordingError(f"{path}: no temperature column to follow; give the temperature instead")
     if thermal_cg is not None:
