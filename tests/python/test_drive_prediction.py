@@ -419,3 +419,38 @@ def test_cli_from_and_the_error_picture(fitted, tmp_path):
     text = open(html).read()
     assert "Validation on drive_2000mAh_Tp25.csv" in text and "scored from 400" in text
     assert os.path.getsize(html) > 0
+
+
+def test_cli_names_the_temperature_source_and_refuses_a_bad_thermal_model(tmp_path, capsys):
+    from ecm.cli import main
+
+    m = flat_model(r1=0.0)
+    t = np.arange(0.0, 300.0, 1.0)
+    i = np.where(t < 60.0, 0.0, -2.0)
+    path = tmp_path / "cli_Tp20.csv"
+    write_recording(path, t, i, 3.7 + i * arrhenius(20.0, 0.05), np.full(len(t), 20.0))
+    model = tmp_path / "battery_model.json"
+    ev = m.evaluator()
+    model.write_text(
+        json.dumps(
+            {
+                "name": "flat",
+                "param_1": list(m.soc),
+                "temps": list(m.temps),
+                "param_3": list(m.ocvrel),
+                "param_4": list(m.ocv0),
+                "param_9": list(ev.r0_by_temperature),
+                "param_10": list(m.tau[0]),
+                "param_11": list(m.r[0]),
+                "param_12": list(m.capacity_ah),
+            }
+        )
+    )
+    assert main(["validate", str(model), str(path), "--initial-soc", "0.5", "--json", "--from", "100"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert doc["temperature_source"] == "measured" and doc["score_from"] == 100.0
+    assert doc["scored_samples"] == 200 and doc["segments"]["overall"]["rms_mV"] < 1e-6
+    assert main(["validate", str(model), str(path), "--initial-soc", "0.5", "--fixed-temperature"]) == 0
+    assert "temperature: 20 C throughout" in capsys.readouterr().out
+    assert main(["validate", str(model), str(path), "--initial-soc", "0.5", "--thermal", "40"]) == 2
+    assert "--thermal takes C_J_per_K,G_W_per_K" in capsys.readouterr().err
