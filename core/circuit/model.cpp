@@ -124,15 +124,67 @@ ModelEvaluator::ModelEvaluator(ModelData data) : d_(std::move(data)) {
         out.push_back(&tau_[b]);
     }
     average_by_temperature(d_.temps, in, temps_, out);
+    if (!d_.ocv_temps.empty()) {
+        if (d_.ocv_table.size() != d_.ocv_temps.size()) throw DataError("the OCV table needs one row per temperature");
+        for (const auto& row : d_.ocv_table)
+            if (row.size() != d_.soc.size() || !all_finite(row))
+                throw DataError("the OCV table needs one finite value per point of the model's SOC axis (" +
+                                std::to_string(d_.soc.size()) + ")");
+        if (!all_finite(d_.ocv_temps)) throw DataError("the OCV table's temperatures must be finite numbers");
+        ocv_temps_ = d_.ocv_temps;
+        std::sort(ocv_temps_.begin(), ocv_temps_.end());
+        ocv_temps_.erase(std::unique(ocv_temps_.begin(), ocv_temps_.end()), ocv_temps_.end());
+        ocv_rows_.assign(ocv_temps_.size(), std::vector<double>(d_.soc.size(), 0.0));
+        for (std::size_t u = 0; u < ocv_temps_.size(); ++u) {
+            int count = 0;
+            for (std::size_t k = 0; k < d_.ocv_temps.size(); ++k)
+                if (d_.ocv_temps[k] == ocv_temps_[u]) {
+                    for (std::size_t j = 0; j < d_.soc.size(); ++j) ocv_rows_[u][j] += d_.ocv_table[k][j];
+                    ++count;
+                }
+            for (double& x : ocv_rows_[u]) x /= count;
+        }
+    }
 }
 
 std::vector<double> ModelEvaluator::ocv(double temperature) const {
     std::vector<double> v(d_.soc.size());
+    if (has_ocv_table()) {
+        // linear between the table's temperatures, held beyond them
+        const std::size_t nt = ocv_temps_.size();
+        const double t = within(temperature, ocv_temps_);
+        if (nt == 1) return ocv_rows_[0];
+        const auto hi = std::min<std::size_t>(
+            std::max<std::size_t>(static_cast<std::size_t>(std::upper_bound(ocv_temps_.begin(), ocv_temps_.end(), t) -
+                                                           ocv_temps_.begin()),
+                                  1),
+            nt - 1);
+        const double w = (t - ocv_temps_[hi - 1]) / (ocv_temps_[hi] - ocv_temps_[hi - 1]);
+        for (std::size_t k = 0; k < v.size(); ++k)
+            v[k] = ocv_rows_[hi - 1][k] + w * (ocv_rows_[hi][k] - ocv_rows_[hi - 1][k]);
+        return v;
+    }
     // The builder's linear law in T holds where the data determine it: between the model's temperatures
     // (at the one temperature of a one-temperature model), held at the ends beyond them.
     const double t = within(temperature, temps_);
     for (std::size_t k = 0; k < v.size(); ++k) v[k] = d_.ocv0[k] + d_.ocvrel[k] * t;
     return v;
+}
+
+std::vector<double> ModelEvaluator::ocv_slope(double temperature) const {
+    if (has_ocv_table()) {
+        const std::size_t nt = ocv_temps_.size();
+        if (nt == 1) return std::vector<double>(d_.soc.size(), 0.0);
+        auto hi = static_cast<std::size_t>(std::upper_bound(ocv_temps_.begin(), ocv_temps_.end(), temperature) -
+                                           ocv_temps_.begin());
+        hi = std::min(std::max<std::size_t>(hi, 1), nt - 1);
+        std::vector<double> s(d_.soc.size());
+        for (std::size_t k = 0; k < s.size(); ++k)
+            s[k] = (ocv_rows_[hi][k] - ocv_rows_[hi - 1][k]) / (ocv_temps_[hi] - ocv_temps_[hi - 1]);
+        return s;
+    }
+    if (temps_.size() < 2) return std::vector<double>(d_.soc.size(), 0.0);
+    return d_.ocvrel;
 }
 
 double ModelEvaluator::capacity_ah(double temperature) const {

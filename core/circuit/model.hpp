@@ -8,7 +8,8 @@
 // and time constants follow the Arrhenius law between the model's temperatures
 // and that of all of them beyond (never falling as the cell gets colder); the
 // OCV follows the builder's linear law between the temperatures and is held at
-// the ends beyond them; the capacity is linear between them and held beyond. A
+// the ends beyond them (or, where the model carries an OCV table per temperature,
+// is linear between the table's temperatures and held beyond); the capacity is linear between them and held beyond. A
 // model of one temperature is that temperature's model at any T. In SOC the
 // tables are linear between their points and flat beyond the ends.
 #include <cstddef>
@@ -39,6 +40,10 @@ struct ModelData {
     // [temperature][soc], NaN where no pulse determines a value.
     std::vector<double> table_soc, table_temps;
     std::map<std::string, std::vector<std::vector<double>>> tables;
+    // OCV per temperature on the SOC axis `soc` (empty ocv_temps: none), [temperature][soc]; when given it
+    // replaces the builder's linear law.
+    std::vector<double> ocv_temps;
+    std::vector<std::vector<double>> ocv_table;
 };
 
 class ModelEvaluator {
@@ -55,8 +60,14 @@ public:
     const std::vector<double>& r_by_temperature(int b) const { return r_.at(static_cast<std::size_t>(b)); }
     const std::vector<double>& tau_by_temperature(int b) const { return tau_.at(static_cast<std::size_t>(b)); }
 
-    // OCV on the model's SOC axis at temperature T (T clamped to the model's temperatures).
+    bool has_ocv_table() const { return !ocv_temps_.empty(); }
+    const std::vector<double>& soc_axis() const { return d_.soc; }
+    // OCV on the model's SOC axis at temperature T (T clamped to the model's temperatures, or to the OCV
+    // table's).
     std::vector<double> ocv(double temperature) const;
+    // dOCV/dT (V/K) on the model's SOC axis at T: the slope of the OCV table's segment holding T (its end
+    // segments beyond), else the builder's OCVrel; zero where one temperature determines none.
+    std::vector<double> ocv_slope(double temperature) const;
     double capacity_ah(double temperature) const;
     // A quantity of the SOC tables at the tables' own temperatures, [temperature][soc], gaps filled: linear
     // in SOC between determined points, the model's value at that temperature where none is determined.
@@ -75,6 +86,8 @@ private:
     ModelData d_;
     std::vector<double> temps_, r0_, cap_;
     std::vector<std::vector<double>> r_, tau_;
+    std::vector<double> ocv_temps_;  // unique ascending, with the rows averaged
+    std::vector<std::vector<double>> ocv_rows_;
     const std::vector<double>& by_temperature(const std::string& name) const;
 };
 

@@ -44,9 +44,26 @@ bool constant(const std::vector<double>& y) {
     return std::all_of(y.begin(), y.end(), [&](double v) { return v == y.front(); });
 }
 
+}  // namespace
+
+void check_sim_model(const SimModel& m) {
+    check_grid(m.ocv_soc, "the OCV table's SOC axis", 2);
+    check_table(m.ocv_soc, m.ocv_v, "the OCV", false, true);
+    check_grid(m.param_soc, "the parameter tables' SOC axis", 1);
+    check_table(m.param_soc, m.r0, "the R0", true, true);
+    if (m.r.size() != m.tau.size()) throw DataError("every RC branch needs both an R and a tau table");
+    for (std::size_t b = 0; b < m.r.size(); ++b) {
+        const std::string n = std::to_string(b + 1);
+        check_table(m.param_soc, m.r[b], ("the R" + n).c_str(), true, true);
+        check_table(m.param_soc, m.tau[b], ("the tau" + n).c_str(), true, false);
+    }
+    if (!(std::isfinite(m.capacity_ah) && m.capacity_ah > 0.0))
+        throw DataError("the capacity is " + std::to_string(m.capacity_ah) + " Ah; expected a positive number");
+}
+
 // u' = a u + r [ e1 i0 + (i1 - i0) g ] over a step of h seconds with x = h / tau:
 // a = exp(-x), e1 = 1 - a, g = 1 - e1 / x (a series where it cancels).
-inline double branch_step(double u, double r, double tau, double h, double i0, double i1) {
+double rc_branch_step(double u, double r, double tau, double h, double i0, double i1) {
     const double x = h / tau;
     const double a = std::exp(-x);
     const double e1 = -std::expm1(-x);
@@ -65,23 +82,6 @@ inline double branch_step(double u, double r, double tau, double h, double i0, d
     // no current over the step: the branch only relaxes, whatever R its table gives there
     const double drive = e1 * i0 + (i1 - i0) * g;
     return a * u + (drive != 0.0 ? r * drive : 0.0);
-}
-
-}  // namespace
-
-void check_sim_model(const SimModel& m) {
-    check_grid(m.ocv_soc, "the OCV table's SOC axis", 2);
-    check_table(m.ocv_soc, m.ocv_v, "the OCV", false, true);
-    check_grid(m.param_soc, "the parameter tables' SOC axis", 1);
-    check_table(m.param_soc, m.r0, "the R0", true, true);
-    if (m.r.size() != m.tau.size()) throw DataError("every RC branch needs both an R and a tau table");
-    for (std::size_t b = 0; b < m.r.size(); ++b) {
-        const std::string n = std::to_string(b + 1);
-        check_table(m.param_soc, m.r[b], ("the R" + n).c_str(), true, true);
-        check_table(m.param_soc, m.tau[b], ("the tau" + n).c_str(), true, false);
-    }
-    if (!(std::isfinite(m.capacity_ah) && m.capacity_ah > 0.0))
-        throw DataError("the capacity is " + std::to_string(m.capacity_ah) + " Ah; expected a positive number");
 }
 
 double soc_from_ocv(const SimModel& m, double v) {
@@ -141,7 +141,7 @@ SimResult simulate_model(const double* t, const double* i, std::size_t n, const 
                 std::size_t hr = hint[b];
                 const double r = table_at(m.param_soc, m.r[b], mid, hr);
                 const double tau = table_at(m.param_soc, m.tau[b], mid, hint[b]);
-                u[b] = h > 0.0 ? branch_step(u[b], r, tau, h, i[k], i[k + 1]) : u[b];
+                u[b] = h > 0.0 ? rc_branch_step(u[b], r, tau, h, i[k], i[k + 1]) : u[b];
                 out.branch[b][k + 1] = u[b];
             }
         }

@@ -31,6 +31,11 @@ struct SimResult {
 // tau > 0, capacity > 0); throws DataError saying what is wrong.
 void check_sim_model(const SimModel& m);
 
+// One branch voltage u (V) carried over a step of h seconds by its exact response
+// to a current linear from i0 to i1 (A), with resistance r (ohm) and time
+// constant tau (s). Shared by every simulation of the model.
+double rc_branch_step(double u, double r, double tau, double h, double i0, double i1);
+
 // The SOC whose open-circuit voltage is v on the model's OCV table (linear
 // between points; the table is read through its running maximum, so a curve
 // that dips is inverted at its first rise to v; outside the table's voltage

@@ -10,7 +10,9 @@
 
 #include "core/base/errors.hpp"
 #include "core/circuit/model.hpp"
+#include "core/circuit/ocvfill.hpp"
 #include "core/circuit/simulate.hpp"
+#include "core/circuit/thermal.hpp"
 #include "core/extract/slow.hpp"
 #include "python/common/arrays.hpp"
 #include "python/ecm/extras.hpp"
@@ -58,6 +60,14 @@ py::dict read_recording(const std::string& path, bool strict) {
     out["t"] = py::array_t<double>(a.seconds.size(), a.seconds.data());
     out["current"] = py::array_t<double>(a.current.size(), a.current.data());
     out["voltage"] = py::array_t<double>(a.voltage.size(), a.voltage.data());
+    // the measured temperature per row, when the file has the column (NaN where a row holds no number)
+    if (df.attr("columns").attr("__contains__")("Temperature(C)").cast<bool>()) {
+        using namespace pybind11::literals;
+        py::object col = py::module_::import("pandas").attr("to_numeric")(df["Temperature(C)"], "errors"_a = "coerce");
+        out["temperature_column"] = col.attr("to_numpy")("dtype"_a = "float64");
+    } else {
+        out["temperature_column"] = py::none();
+    }
     return out;
 }
 
@@ -74,7 +84,8 @@ py::array_t<double> to_array_2d(const std::vector<std::vector<double>>& rows) {
 ecm::ModelEvaluator make_evaluator(const carray& soc, const carray& ocv0, const carray& ocvrel, const carray& temps,
                                    const carray& r0, const carray& capacity_ah, const std::vector<carray>& r,
                                    const std::vector<carray>& tau, const carray& table_soc, const carray& table_temps,
-                                   const py::dict& tables) {
+                                   const py::dict& tables, const carray& ocv_temps,
+                                   const std::vector<carray>& ocv_table) {
     ecm::ModelData d;
     d.soc = to_vector(soc, "soc");
     d.ocv0 = to_vector(ocv0, "ocv0");
@@ -95,6 +106,8 @@ ecm::ModelEvaluator make_evaluator(const carray& soc, const carray& ocv0, const 
         }
         d.tables[item.first.cast<std::string>()] = std::move(rows);
     }
+    d.ocv_temps = to_vector(ocv_temps, "ocv_temps");
+    for (const auto& a : ocv_table) d.ocv_table.push_back(to_vector(a, "ocv_table"));
     return data_errors_as_value_errors([&] { return ecm::ModelEvaluator(std::move(d)); });
 }
 
@@ -108,7 +121,12 @@ void bind_evaluator(py::module_& m) {
                   "capacity linear between, held beyond; a one-temperature model is that temperature's at any T.")
         .def(py::init(&make_evaluator), py::arg("soc"), py::arg("ocv0"), py::arg("ocvrel"), py::arg("temps"),
              py::arg("r0"), py::arg("capacity_ah"), py::arg("r"), py::arg("tau"), py::arg("table_soc"),
-             py::arg("table_temps"), py::arg("tables"))
+             py::arg("table_temps"), py::arg("tables"), py::arg("ocv_temps") = py::array_t<double>(0),
+             py::arg("ocv_table") = std::vector<carray>{})
+        .def_property_readonly("has_ocv_table", &E::has_ocv_table)
+        .def_property_readonly("soc_axis", [](const E& e) { return to_array(e.soc_axis()); })
+        .def(
+            "ocv_slope", [](const E& e, double t) { return to_array(e.ocv_slope(t)); }, py::arg("temperature"))
         .def_property_readonly("branches", &E::branches)
         .def_property_readonly("has_slow_branch", &E::has_slow_branch)
         .def_property_readonly("temperatures", [](const E& e) { return to_array(e.temperatures()); })
@@ -153,10 +171,132 @@ void bind_evaluator(py::module_& m) {
             py::arg("temperature"), py::arg("use_tables") = true, py::arg("use_slow") = true);
 }
 
+py::dict sim_dict(const ecm::SimResult& res) {
+    py::dict out;
+    out["v"] = to_array(res.v);
+    out["soc"] = to_array(res.soc);
+    out["ocv"] = to_array(res.ocv);
+    py::list br;
+    for (const auto& b : res.branch) br.append(to_array(b));
+    out["branch"] = br;
+    return out;
+}
+
+std::vector<double> series(const py::object& o, std::size_t n, const char* name) {
+    const carray a = o.cast<carray>();
+    if (a.ndim() != 1 || static_cast<std::size_t>(a.size()) != n)
+        throw py::value_error(std::string(name) + " must be one value per sample (" + std::to_string(n) + ")");
+    return std::vector<double>(a.data(), a.data() + n);
+}
+
+void bind_temperature(py::module_& m) {
+    m.def(
+        "simulate_model_at_temperatures",
+        [](const ecm::ModelEvaluator& ev, const carray& t, const carray& i, double soc0, const py::object& temperature,
+           const py::object& ambient, double heat_capacity, double conductance, double initial_temperature,
+           bool use_tables, double step) {
+            if (t.ndim() != 1 || i.ndim() != 1 || t.size() != i.size())
+                throw py::value_error("t and i must be one-dimensional arrays of equal length");
+            const auto n = static_cast<std::size_t>(t.size());
+            if (temperature.is_none() == ambient.is_none())
+                throw py::value_error(
+                    "give either temperature (measured, per sample) or ambient (with the thermal model)");
+            std::vector<double> measured, amb;
+            ecm::TemperatureInput in;
+            if (!temperature.is_none()) {
+                measured = series(temperature, n, "temperature");
+                in.measured = measured.data();
+            } else {
+                amb = series(ambient, n, "ambient");
+                in.ambient = amb.data();
+                in.thermal.heat_capacity_j_per_k = heat_capacity;
+                in.thermal.conductance_w_per_k = conductance;
+                in.initial = initial_temperature;
+            }
+            ecm::ThermalSimResult res;
+            std::optional<std::string> error;
+            {
+                py::gil_scoped_release nogil;
+                try {
+                    res = ecm::simulate_model_at_temperatures(t.data(), i.data(), n, ev, soc0, use_tables, in, step);
+                } catch (const ecm::DataError& e) {
+                    error = e.what();
+                }
+            }
+            if (error) throw py::value_error(*error);
+            py::dict out = sim_dict(res);
+            out["temperature"] = to_array(res.temperature);
+            out["heat"] = to_array(res.heat);
+            out["temperatures_evaluated"] = res.temperatures_evaluated;
+            return out;
+        },
+        py::arg("evaluator"), py::arg("t"), py::arg("i"), py::arg("soc0"), py::arg("temperature") = py::none(),
+        py::arg("ambient") = py::none(), py::arg("heat_capacity") = std::nan(""), py::arg("conductance") = std::nan(""),
+        py::arg("initial_temperature") = std::nan(""), py::arg("use_tables") = true, py::arg("step") = 0.1,
+        "The model simulated on the current i (A, charge positive) at a temperature per sample: the measured "
+        "one (temperature, C) or the lumped thermal model's from the ambient (C) with heat_capacity (J/K) and "
+        "conductance (W/K), from initial_temperature (NaN: the first ambient). Parameters, OCV and capacity "
+        "from the evaluator at each sample's temperature rounded to step (C). Returns v, soc, ocv, branch, "
+        "temperature, heat (W) and temperatures_evaluated.");
+
+    m.def(
+        "smooth_in_time",
+        [](const carray& t, const carray& x, double window_s, const py::object& at) {
+            if (t.ndim() != 1 || x.ndim() != 1 || t.size() != x.size())
+                throw py::value_error("t and x must be one-dimensional arrays of equal length");
+            const carray out_t = at.is_none() ? t : at.cast<carray>();
+            if (out_t.ndim() != 1) throw py::value_error("at must be a one-dimensional array");
+            return to_array(data_errors_as_value_errors([&] {
+                return ecm::smooth_in_time(t.data(), x.data(), static_cast<std::size_t>(t.size()), window_s,
+                                           out_t.data(), static_cast<std::size_t>(out_t.size()));
+            }));
+        },
+        py::arg("t"), py::arg("x"), py::arg("window_s"), py::arg("at") = py::none(),
+        "x (sampled at t) at the times `at` (default t): the mean of the finite samples within window_s / 2, "
+        "else linear between the finite samples.");
+
+    m.def(
+        "fill_ocv",
+        [](const carray& t, const carray& i, const carray& v, const carray& soc_axis, const carray& relaxed_soc,
+           const carray& relaxed_ocv, const carray& base_ocv, double capacity_ah, const carray& resistances) {
+            double resistance_ohm = 0.0;
+            for (double r : to_vector(resistances, "resistances")) resistance_ohm += r;
+            if (t.ndim() != 1 || i.ndim() != 1 || v.ndim() != 1 || t.size() != i.size() || t.size() != v.size())
+                throw py::value_error("t, i and v must be one-dimensional arrays of equal length");
+            const ecm::OcvFill f = data_errors_as_value_errors([&] {
+                return ecm::fill_ocv(t.data(), i.data(), v.data(), static_cast<std::size_t>(t.size()),
+                                     to_vector(soc_axis, "soc_axis"), to_vector(relaxed_soc, "relaxed_soc"),
+                                     to_vector(relaxed_ocv, "relaxed_ocv"), to_vector(base_ocv, "base_ocv"),
+                                     capacity_ah, resistance_ohm);
+            });
+            py::dict out;
+            out["ocv"] = to_array(f.ocv);
+            out["pseudo"] = to_array(f.pseudo);
+            out["correction"] = to_array(f.correction);
+            out["soc_low"] = f.soc_low;
+            out["soc_high"] = f.soc_high;
+            out["discharge_ah"] = f.discharge_ah;
+            out["charge_ah"] = f.charge_ah;
+            out["has_charge"] = f.has_charge;
+            out["flipped"] = f.flipped;
+            out["relaxed_used"] = f.relaxed_used;
+            return out;
+        },
+        py::arg("t"), py::arg("i"), py::arg("v"), py::arg("soc_axis"), py::arg("relaxed_soc"), py::arg("relaxed_ocv"),
+        py::arg("base_ocv"), py::arg("capacity_ah"), py::arg("resistances"),
+        "The OCV on soc_axis from a slow discharge (and charge) test corrected to the relaxed points of a "
+        "pulse test: the pseudo-OCV (mean of the branches, else the discharge plus |I| times the sum of resistances), "
+        "a "
+        "monotone cubic correction through the relaxed points (held beyond them), base_ocv shifted beyond "
+        "the slow test's range. Returns ocv, pseudo, correction, soc_low, soc_high, discharge_ah, charge_ah, "
+        "has_charge, flipped, relaxed_used.");
+}
+
 }  // namespace
 
 void bind_simulate(py::module_& m) {
     bind_evaluator(m);
+    bind_temperature(m);
     m.def("read_recording", &read_recording, py::arg("path"), py::arg("strict") = false,
           "All rows of a recording file as arrays t, current, voltage, with its temperature (None when "
           "neither the data nor the file name give one; temperature_source then says why; strict: an error).");

@@ -49,6 +49,8 @@ class ModelEvaluator:
         table_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
         table_temps: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
         tables: dict,
+        ocv_temps: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] = ...,
+        ocv_table: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64]] = ...,
     ) -> None: ...
     def at(
         self, temperature: typing.SupportsFloat | typing.SupportsIndex, use_tables: bool = True, use_slow: bool = True
@@ -57,6 +59,9 @@ class ModelEvaluator:
     def has_slow_branch(self) -> bool: ...
     def capacity_ah(self, temperature: typing.SupportsFloat | typing.SupportsIndex) -> float: ...
     def ocv(self, temperature: typing.SupportsFloat | typing.SupportsIndex) -> numpy.typing.NDArray[numpy.float64]: ...
+    def ocv_slope(
+        self, temperature: typing.SupportsFloat | typing.SupportsIndex
+    ) -> numpy.typing.NDArray[numpy.float64]: ...
     def r_by_temperature(
         self, arg0: typing.SupportsInt | typing.SupportsIndex
     ) -> numpy.typing.NDArray[numpy.float64]: ...
@@ -71,6 +76,10 @@ class ModelEvaluator:
     def branches(self) -> int: ...
     @property
     def capacity_by_temperature(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
+    def has_ocv_table(self) -> bool: ...
+    @property
+    def soc_axis(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
     def r0_by_temperature(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
@@ -258,6 +267,48 @@ def simulate_model(
 ) -> dict[str, typing.Any]:
     """
     Terminal voltage of R0 and RC branches (tables in SOC, linear between points, flat beyond) on the current i (A, linear between the samples t), from soc0 with the branches at rest; SOC by coulomb counting over capacity_ah. Returns v, soc, ocv and the branch voltages.
+    """
+
+def simulate_model_at_temperatures(
+    evaluator: ModelEvaluator,
+    t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    i: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    soc0: typing.SupportsFloat | typing.SupportsIndex,
+    temperature: typing.Any = None,
+    ambient: typing.Any = None,
+    heat_capacity: typing.SupportsFloat | typing.SupportsIndex = ...,
+    conductance: typing.SupportsFloat | typing.SupportsIndex = ...,
+    initial_temperature: typing.SupportsFloat | typing.SupportsIndex = ...,
+    use_tables: bool = True,
+    step: typing.SupportsFloat | typing.SupportsIndex = 0.1,
+) -> dict[str, typing.Any]:
+    """
+    The model simulated on the current at a temperature per sample: measured, or the lumped thermal model's.
+    """
+
+def smooth_in_time(
+    t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    x: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    window_s: typing.SupportsFloat | typing.SupportsIndex,
+    at: typing.Any = None,
+) -> numpy.typing.NDArray[numpy.float64]:
+    """
+    x (sampled at t) at the times `at`: the mean of the finite samples within window_s / 2, else linear between.
+    """
+
+def fill_ocv(
+    t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    i: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    v: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    soc_axis: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    relaxed_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    relaxed_ocv: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    base_ocv: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    capacity_ah: typing.SupportsFloat | typing.SupportsIndex,
+    resistances: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+) -> dict[str, typing.Any]:
+    """
+    The OCV on soc_axis from a slow discharge (and charge) test corrected to the relaxed points of a pulse test.
     """
 
 def soc_from_ocv(

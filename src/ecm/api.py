@@ -128,6 +128,8 @@ class Extraction:
         self.model: Dict[str, Any] = json.loads(model_text)
         self.model_warnings: List[str] = list(model_warnings)
         self.skipped: List[Tuple[str, str]] = []  # (path, reason): recordings left out
+        # slow tests that fill the OCV (ecm.ocvtest.fill_ocv_tables), one per temperature at most
+        self.ocv_fills: List[Dict[str, Any]] = []
 
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
@@ -272,6 +274,10 @@ class Extraction:
             "soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
             "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs],
         }
+        if self.ocv_fills:
+            from ecm.ocvtest import ocv_block
+
+            out["OCV"] = ocv_block(self.recordings, self.ocv_fills)
         return _json_ready(out)
 
     def default_out_dir(self) -> str:
@@ -331,6 +337,14 @@ class Extraction:
                 frame[f"{temp}C" if temps.count(temp) == 1 else f"{temp}C_{k}"] = tabs[name][k]
             path = os.path.join(out, f"battery_model_table_{name}.csv")
             _core.write_text_file(path, frame.to_csv(index=False, na_rep="nan"))
+            paths.append(path)
+        if "OCV" in tabs:
+            block = tabs["OCV"]
+            frame = pd.DataFrame({"soc": block["soc"]})
+            for k, temp in enumerate(block["temperatures"]):
+                frame[f"{temp}C" if block["temperatures"].count(temp) == 1 else f"{temp}C_{k}"] = block["ocv"][k]
+            path = os.path.join(out, "battery_model_table_OCV.csv")
+            _core.write_text_file(path, frame.to_csv(index=False))
             paths.append(path)
         log.info("Saved the SOC x temperature tables in %s", out)
         return paths
@@ -681,6 +695,7 @@ def extract(
     rms_limit_mV: float = 5.0,
     edge_timing: str = "reading",
     strict: bool = False,
+    ocv_tests: Optional[Sequence[Union[str, os.PathLike]]] = None,
     slow: bool = False,
     calibrate: Union[None, str, os.PathLike, Sequence[Union[str, os.PathLike]]] = None,
     calibrate_window: Optional[Tuple[float, float]] = None,
@@ -734,6 +749,12 @@ def extract(
     lists (path, reason) and a warning says so, and the others go on; with
     ``strict=True`` (or when no recording can be used) it raises.
 
+    ``ocv_tests``: slow discharge tests (C/20, optionally followed by a charge),
+    one per temperature, that fill the OCV curve between the relaxed points of
+    the pulse recording nearest in temperature (ecm.ocvtest); the joint method
+    writes the curves as the "OCV" table of battery_model_tables.json, which
+    validation and the exports then use. battery_model.json is unchanged.
+
     Raises UsageError for bad arguments, RecordingError (a ValueError) naming
     the file when a recording cannot be used (strict) or none can. Nothing is written; see
     Extraction.write(). Safe to call from several threads at once.
@@ -752,6 +773,13 @@ def extract(
     )
     if edge_timing not in EDGE_TIMINGS:
         raise UsageError(f"edge_timing {edge_timing!r} is not known; expected one of {', '.join(EDGE_TIMINGS)}")
+    if isinstance(ocv_tests, (str, os.PathLike)):
+        ocv_tests = [ocv_tests]
+    if ocv_tests and (method or DEFAULT_METHOD) != "joint":
+        raise UsageError(
+            "ocv_tests (--ocv-test) need the joint method: the filled OCV is written with its tables "
+            "(battery_model_tables.json)"
+        )
     base, paths = _recording_paths(folder)
     bar, report = _progress_reporter(progress, len(paths))
     export_options: Dict[str, Any] = dict(
@@ -824,6 +852,19 @@ def extract(
         read,
     )
     out.skipped = skipped
+    if ocv_tests:
+        from ecm.ocvtest import fill_ocv_tables
+
+        out.ocv_fills = fill_ocv_tables(recordings, list(ocv_tests), temperature)
+        for f in out.ocv_fills:
+            log.info(
+                "OCV at %g C filled from %s (SOC %.3f to %.3f, %d relaxed points)",
+                f["temperature"],
+                f["path"],
+                f["soc_low"],
+                f["soc_high"],
+                f["relaxed_used"],
+            )
     if slow or calibrate:
         if fit != "joint":
             raise UsageError("the slow branch and calibration need the joint method (method='joint')")

@@ -118,6 +118,12 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
         if r.warnings:
             lines.append(f"          {len(r.warnings)} warning(s):")
             lines.extend(f"            - {w}" for w in r.warnings)
+    for f in getattr(ex, "ocv_fills", []):
+        branches = "discharge and charge" if f["has_charge"] else "discharge plus its resistive drop"
+        lines.append(
+            f"  OCV at {f['temperature']:g} C from {os.path.basename(f['path'])} ({branches}, SOC "
+            f"{f['soc_low']:.3f} to {f['soc_high']:.3f}, through {f['relaxed_used']} relaxed points)"
+        )
     for w in ex.model_warnings:
         lines.append(f"  model: {w}")
     if written:
@@ -208,7 +214,8 @@ def _cmd_fit(args: argparse.Namespace) -> int:
 
         redirect = logging_redirect_tqdm(loggers=[log])
     with redirect:
-        ex = _extract(source, args, low, high, model, progress=True if show_bar else None)
+        extra: Dict[str, Any] = {"ocv_tests": args.ocv_test} if args.ocv_test else {}
+        ex = _extract(source, args, low, high, model, progress=True if show_bar else None, **extra)
         written = ex.write(out) if not args.no_write else None
 
     if args.json_out:
@@ -289,12 +296,32 @@ def _cmd_report(args: argparse.Namespace) -> int:
     from ecm._plotting import pyplot
 
     pyplot()  # fails early, naming the extra, when matplotlib is missing
-    ex = _extract(folder, args, low, high, model)
-    path = ex.report(out)
+    extra: Dict[str, Any] = {"ocv_tests": args.ocv_test} if args.ocv_test else {}
+    ex = _extract(folder, args, low, high, model, **extra)
+    validations = []
+    if args.validate:
+        from ecm.modelfile import model_of_extraction
+        from ecm.validate import validate
+
+        fitted = model_of_extraction(ex)
+        validations = [validate(fitted, rec) for rec in args.validate]
+    path = ex.report(out, validations=validations)
     if not args.quiet:
         n = len(ex.warnings)
         print(f"report of {len(ex.recordings)} recording(s) ({ex.method} method, {n} warning(s)): {path}")
     return EXIT_OK
+
+
+def _thermal_arg(text: str) -> Tuple[float, float]:
+    parts = text.split(",")
+    try:
+        if len(parts) != 2:
+            raise ValueError
+        return float(parts[0]), float(parts[1])
+    except ValueError:
+        raise _Usage(
+            f"--thermal takes C_J_per_K,G_W_per_K (heat capacity, conductance to ambient), found {text!r}"
+        ) from None
 
 
 def _cmd_validate(args: argparse.Namespace) -> int:
@@ -311,10 +338,14 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         tables=tables,
         columns=parse_columns(args.columns) if args.columns else None,
         preset=args.preset,
+        follow_temperature=False if args.fixed_temperature else None,
+        thermal=_thermal_arg(args.thermal) if args.thermal else None,
+        score_from=args.score_from,
+        score_to=args.score_to,
     )
     plot = None
     if args.plot:
-        res.plot(args.plot)
+        res.plot(args.plot, errors=True)
         plot = os.fspath(args.plot)
     if args.json_out:
         doc = res.to_dict()
@@ -334,6 +365,9 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         else:
             start = f"start SOC {res.soc0:.4f} (given)"
         print(f"{res.recording}: {len(res.t)} samples at {res.temperature:g} C; model {res.model} ({src}); {start}")
+        print(f"temperature: {res.temperature_note}")
+        if res.scored_text():
+            print(f"scored{res.scored_text()[len(', scored') :]}")
         print(res.table_text())
         if plot:
             print(f"plot: {plot}")
@@ -443,6 +477,17 @@ def _add_model_tool_parsers(sub) -> None:
         default=None,
         help="one or two RC branches (default: input_params.json, else 2rc)",
     )
+    rep.add_argument(
+        "--validate",
+        action="append",
+        metavar="RECORDING",
+        default=None,
+        help="also validate the fitted model on this recording (its measured temperature followed) and show "
+        "the errors against time, SOC, current and temperature; repeatable",
+    )
+    rep.add_argument(
+        "--ocv-test", action="append", metavar="FILE", default=None, help="a slow discharge test, as for ecm fit"
+    )
     rep.add_argument("--low-cutoff", type=float, metavar="V", default=None, help="low cut-off voltage")
     rep.add_argument("--high-cutoff", type=float, metavar="V", default=None, help="upper voltage limit")
     _add_quiet_verbose(rep, "print nothing but errors", "log the fits and show tracebacks of errors")
@@ -453,7 +498,8 @@ def _add_model_tool_parsers(sub) -> None:
         "validate",
         help="simulate a finished model on a recording and report the voltage error",
         description="Simulate MODEL (battery_model.json, or a folder holding it; with battery_model_tables.json "
-        "beside it when it exists) on the current of RECORDING at the recording's temperature, "
+        "beside it when it exists) on the current of RECORDING at the recording's temperature (following its measured "
+        "temperature column sample by sample when it has one), "
         "starting from the SOC that the voltage at the end of its first rest gives on the model's "
         "OCV curve, with the branches at rest; SOC by coulomb counting, each RC branch by its exact "
         "response to the current (linear between samples). Prints the RMS, largest and mean error "
@@ -470,7 +516,8 @@ def _add_model_tool_parsers(sub) -> None:
         "--plot",
         metavar="PNG",
         default=None,
-        help="also write measured vs simulated voltage, the error and the current as a PNG (needs matplotlib)",
+        help="also write measured vs simulated voltage, the error, the current and the error against SOC, current "
+        "and temperature as a PNG (needs matplotlib)",
     )
     val.add_argument(
         "--temperature",
@@ -500,6 +547,30 @@ def _add_model_tool_parsers(sub) -> None:
     )
     val.add_argument(
         "--no-tables", action="store_true", help="ignore battery_model_tables.json: parameters constant in SOC"
+    )
+    val.add_argument(
+        "--fixed-temperature",
+        action="store_true",
+        help="take the model at one temperature (the recording's, or --temperature) instead of following the "
+        "recording's measured temperature sample by sample",
+    )
+    val.add_argument(
+        "--thermal",
+        metavar="C,G",
+        default=None,
+        help="predict the cell temperature with a lumped thermal model: heat capacity C (J/K) and conductance "
+        "to the ambient G (W/K); the ambient is --temperature or the recording's",
+    )
+    val.add_argument(
+        "--from",
+        dest="score_from",
+        type=float,
+        metavar="SECONDS",
+        default=None,
+        help="score only samples from this time on (the simulation still runs from the start)",
+    )
+    val.add_argument(
+        "--to", dest="score_to", type=float, metavar="SECONDS", default=None, help="score only samples up to this time"
     )
     val.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
     _add_quiet_verbose(val, "print nothing but errors", "show tracebacks of errors")
@@ -760,6 +831,15 @@ def build_parser() -> argparse.ArgumentParser:
         "(ecm validate --from END)",
     )
     _add_export_options(fit, PRESETS)
+    fit.add_argument(
+        "--ocv-test",
+        action="append",
+        metavar="FILE",
+        default=None,
+        help="a slow discharge test (C/20, optionally followed by a charge) whose shape fills the OCV between "
+        "the relaxed points of the pulse recording at its temperature; repeat for each temperature (joint "
+        "method; written as the OCV table of battery_model_tables.json)",
+    )
     fit.add_argument("--out", metavar="DIR", default=None, help="output folder (default: FOLDER/results)")
     fit.add_argument("--no-write", action="store_true", help="fit and report, write no files")
     fit.add_argument(

@@ -105,6 +105,49 @@ def _export_temperature(m: Model, temperature: Optional[float]) -> float:
     return float(m.temps[np.argmin(np.abs(m.temps - DEFAULT_TEMPERATURE_C))])
 
 
+def _ocv_table(m: Model):
+    """(temperatures, [soc][temperature]) of the model's OCV table, evaluated by the core at its
+    temperatures; a table of one temperature is given twice, one degree apart (PyBaMM's
+    two-dimensional interpolant needs two)."""
+    temps = sorted(set(float(x) for x in m.tables["OCV"]["temperatures"]))  # type: ignore[index]
+    cols = [np.asarray(m.ocv_at(t), dtype=float) for t in temps]
+    if len(temps) == 1:
+        temps, cols = [temps[0], temps[0] + 1.0], cols * 2
+    return temps, np.column_stack(cols)
+
+
+def _ocv_function(m: Model) -> List[str]:
+    """open_circuit_voltage(sto) of the exported set: the OCV table where the model has one (linear
+    in SoC and temperature, held beyond), else the builder's linear law."""
+    if m.has_ocv_table:
+        temps, rows = _ocv_table(m)
+        return [
+            f"OCV_TABLE_TEMPERATURE_C = np.array({_lit(temps)})",
+            "# [soc][temperature], from the slow tests fitted with the pulse tests",
+            f"OCV_TABLE_V = np.array({json.dumps(rows.tolist())})",
+            "",
+            "",
+            "def open_circuit_voltage(sto):",
+            "    s = _clamp(sto, OCV_SOC[0], OCV_SOC[-1])",
+            '    T = _clamp(pybamm.Parameter("Initial temperature [K]") - 273.15, OCV_TABLE_TEMPERATURE_C[0],',
+            "               OCV_TABLE_TEMPERATURE_C[-1])",
+            '    return pybamm.Interpolant((OCV_SOC, OCV_TABLE_TEMPERATURE_C), OCV_TABLE_V, (s, T), name="OCV",',
+            '                              interpolator="linear")',
+            "",
+            "",
+        ]
+    return [
+        "def open_circuit_voltage(sto):",
+        "    s = _clamp(sto, OCV_SOC[0], OCV_SOC[-1])",
+        '    T = _clamp(pybamm.Parameter("Initial temperature [K]") - 273.15, *OCV_TEMPERATURE_C)',
+        '    ocv0 = pybamm.Interpolant(OCV_SOC, OCV0_V, s, name="OCV0", interpolator="linear")',
+        '    rel = pybamm.Interpolant(OCV_SOC, OCVREL_V_PER_C, s, name="OCVrel", interpolator="linear")',
+        "    return ocv0 + rel * T",
+        "",
+        "",
+    ]
+
+
 def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
     T = _export_temperature(m, temperature)
     soc, temps, data = _grids(m)
@@ -134,7 +177,11 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         '    model = cell["model"]()',
         "",
         "What the set holds:",
-        "- Open-circuit voltage [V]: OCV0(SoC) + OCVrel(SoC) * T, linear in SoC; PyBaMM's OCV",
+        (
+            "- Open-circuit voltage [V]: the OCV table of the slow tests, linear in SoC and T; PyBaMM's OCV"
+            if m.has_ocv_table
+            else "- Open-circuit voltage [V]: OCV0(SoC) + OCVrel(SoC) * T, linear in SoC; PyBaMM's OCV"
+        ),
         '  takes the SoC only, so T is the set\'s "Initial temperature [K]" (in C).',
         "- Entropic change [V/K]: OCVrel against the OCV (it enters PyBaMM's reversible heat only).",
         "- R0, R1, C1" + (", R2, C2" if nb == 2 else "") + " [Ohm, F]: functions of the cell temperature (C) and the",
@@ -180,14 +227,7 @@ def pybamm_text(m: Model, temperature: Optional[float] = None) -> str:
         '                              interpolator="linear")',
         "",
         "",
-        "def open_circuit_voltage(sto):",
-        "    s = _clamp(sto, OCV_SOC[0], OCV_SOC[-1])",
-        '    T = _clamp(pybamm.Parameter("Initial temperature [K]") - 273.15, *OCV_TEMPERATURE_C)',
-        '    ocv0 = pybamm.Interpolant(OCV_SOC, OCV0_V, s, name="OCV0", interpolator="linear")',
-        '    rel = pybamm.Interpolant(OCV_SOC, OCVREL_V_PER_C, s, name="OCVrel", interpolator="linear")',
-        "    return ocv0 + rel * T",
-        "",
-        "",
+        *_ocv_function(m),
         "def entropic_change(ocv, T_cell):",
         "    v = _clamp(ocv, ENTROPIC_OCV_V[0], ENTROPIC_OCV_V[-1])",
         '    return pybamm.Interpolant(ENTROPIC_OCV_V, ENTROPIC_V_PER_K, v, name="dUdT", interpolator="linear")',

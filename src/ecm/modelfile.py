@@ -126,9 +126,16 @@ class Model:
                 np.asarray(tabs["soc"], dtype=float) if tabs else np.zeros(0),
                 np.asarray(tabs["temperatures"], dtype=float) if tabs else np.zeros(0),
                 {n: tabs[n] for n in names} if tabs else {},
+                *_ocv_table_args(tabs),
             )
             self._evaluator = (key, ev)
         return self._evaluator[1]
+
+    @property
+    def has_ocv_table(self) -> bool:
+        """Whether the tables carry an OCV per temperature (fitted with slow tests), which then
+        replaces the builder's linear law."""
+        return bool(self.tables and "OCV" in self.tables)
 
     def ocv_at(self, temperature: float) -> np.ndarray:
         """The OCV on the model's SOC axis at a temperature (C)."""
@@ -277,6 +284,16 @@ def model_from_doc(doc: Dict[str, Any], p: str) -> Model:
     return model
 
 
+def model_of_extraction(ex: Any) -> Model:
+    """The model an extraction holds (not yet written), with its tables when the joint method made them."""
+    path = os.path.join(ex.folder or ".", "results", MODEL_FILE) if ex.folder else MODEL_FILE
+    model = model_from_doc(ex.model, path)
+    if ex.method == "joint":
+        model.tables = _check_tables(ex.tables(), path, model.branches)
+        model.tables_path = "(tables of the fit)"
+    return model
+
+
 def _tables_of(model: Model, p: str, nb: int, tables: Union[None, bool, str, os.PathLike]) -> Model:
     tpath: Optional[str] = None
     if tables is None:
@@ -308,8 +325,40 @@ def _tables_of(model: Model, p: str, nb: int, tables: Union[None, bool, str, os.
                 f"{[float(x) for x in uniq]}: the tables belong to another fit (pass tables=False "
                 "or --no-tables to use the model alone)"
             )
+        block = model.tables.get("OCV")
+        if block is not None and len(block["soc"]) != len(model.soc):
+            raise ModelFileError(
+                f"'{tpath}': the OCV table holds {len(block['soc'])} SOC points, the model's SOC axis "
+                f"(param_1 of '{p}') {len(model.soc)}: the tables belong to another fit"
+            )
         model.tables_path = tpath
     return model
+
+
+def _ocv_table_args(tabs: Optional[Dict[str, Any]]) -> tuple:
+    """The evaluator's OCV table arguments (temperatures, rows) of the tables' "OCV" block, or none."""
+    block = tabs.get("OCV") if tabs else None
+    if not block:
+        return ()
+    return (np.asarray(block["temperatures"], dtype=float), [np.asarray(r, dtype=float) for r in block["ocv"]])
+
+
+def _check_ocv_block(block: Any, path: str) -> None:
+    ok = isinstance(block, dict) and all(k in block for k in ("soc", "temperatures", "ocv"))
+    if ok:
+        soc, temps, rows = block["soc"], block["temperatures"], block["ocv"]
+        ok = (
+            isinstance(soc, list)
+            and isinstance(temps, list)
+            and isinstance(rows, list)
+            and len(temps) == len(rows) > 0
+            and all(isinstance(r, list) and len(r) == len(soc) for r in rows)
+        )
+    if not ok:
+        raise ModelFileError(
+            f'\'{path}\': "OCV" must hold "soc", "temperatures" and one "ocv" row per temperature with one '
+            "value per SOC point (as ecm fit --ocv-test writes it)"
+        )
 
 
 def _check_tables(tabs: Any, path: str, branches: int) -> Dict[str, Any]:
@@ -335,4 +384,6 @@ def _check_tables(tabs: Any, path: str, branches: int) -> Dict[str, Any]:
                 f"'{path}': \"{name}\" must hold one row of {len(soc)} values per temperature "
                 f"({nt}); the tables do not match a {branches}-branch model"
             )
+    if "OCV" in tabs:
+        _check_ocv_block(tabs["OCV"], path)
     return tabs

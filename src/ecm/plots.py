@@ -368,29 +368,80 @@ def temperature_figure(ex, colors: Optional[Dict[int, Any]] = None):
     return fig
 
 
-def validation_figure(v):
+def _scored(v) -> np.ndarray:
+    return v.scored if getattr(v, "scored", None) is not None else np.ones(len(v.t), dtype=bool)
+
+
+def draw_error_against(axes, v, limit: int = MAX_LINE_POINTS) -> None:
+    """The error (model minus measured, mV) of the scored samples against SOC, current and
+    temperature, one axis each, coloured by segment."""
+    keep = _scored(v)
+    err = v.error_mV[keep]
+    seg = np.asarray(v.segment)[keep]
+    cell_t = getattr(v, "cell_temperature", None)
+    temp = np.asarray(cell_t)[keep] if cell_t is not None else np.full(len(err), v.temperature)
+    xs = [(np.asarray(v.soc)[keep], "SOC"), (np.asarray(v.current)[keep], "current (A)"), (temp, "temperature (C)")]
+    step = max(1, len(err) // limit)
+    colors = {"rest": "0.45", "discharge": "tab:red", "charge": "tab:blue"}
+    for ax, (x, label) in zip(axes, xs):
+        for name, color in colors.items():
+            sel = np.flatnonzero(seg == name)[::step]
+            if len(sel):
+                ax.scatter(x[sel], err[sel], s=2, color=color, alpha=0.35, lw=0, label=name, rasterized=True)
+        ax.axhline(0.0, color="0.5", lw=0.6)
+        ax.set_xlabel(label)
+        ax.grid(True, alpha=0.3)
+    axes[0].set_ylabel("model - measured (mV)")
+    handles = [h for h in axes[0].collections]
+    if handles:
+        axes[0].legend(loc="best", frameon=False, markerscale=4, fontsize=8)
+
+
+def validation_figure(v, errors: bool = False):
     """Measured against simulated voltage, the error (model minus measured,
-    mV) and the current, against time in hours."""
+    mV) and the current, against time in hours. errors: also the cell
+    temperature the model was taken at and, below, the error of the scored
+    samples against SOC, current and temperature."""
     t = (v.t - v.t[0]) / 3600.0 if len(v.t) else v.t
-    fig = new_figure(figsize=(10, 7.5))
-    axes = fig.subplots(3, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1.6, 1.4]})
+    fig = new_figure(figsize=(10, 10.5 if errors else 7.5))
+    if errors:
+        grid = fig.add_gridspec(5, 3, height_ratios=[3, 1.6, 1.2, 1.0, 2.2])
+        ax = fig.add_subplot(grid[0, :])
+        axes = [ax] + [fig.add_subplot(grid[k, :], sharex=ax) for k in (1, 2, 3)]
+    else:
+        axes = list(fig.subplots(3, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1.6, 1.4]}))
     ax = axes[0]
     ax.plot(t, v.measured, color="0.15", lw=1.0, label="measured")
     ax.plot(t, v.simulated, color="tab:orange", lw=1.0, alpha=0.9, label="model")
     ax.set_ylabel("voltage (V)")
     ax.legend(loc="best", frameon=False)
+    source = getattr(v, "temperature_source", "fixed")
+    where = f"at {v.temperature:g} C" if source == "fixed" else f"{source} temperature"
+    scored = v.scored_text() if hasattr(v, "scored_text") else ""
     ax.set_title(
-        f"{os.path.basename(v.recording)} at {v.temperature:g} C: RMS {v.rms_mV:.2f} mV, "
-        f"max {v.max_mV:.2f} mV (start SOC {v.soc0:.3f})",
+        f"{os.path.basename(v.recording)} {where}: RMS {v.rms_mV:.2f} mV, "
+        f"max {v.max_mV:.2f} mV (start SOC {v.soc0:.3f})" + (f"\n{scored.lstrip(', ')}" if scored else ""),
         fontsize=10,
     )
+    keep = _scored(v)
+    if not keep.all() and keep.any():
+        for a in axes:
+            a.axvspan(t[0], t[np.flatnonzero(keep)[0]], color="0.85", alpha=0.5, lw=0)
     axes[1].plot(t, v.error_mV, color="tab:red", lw=0.8)
     axes[1].axhline(0.0, color="0.5", lw=0.6)
     axes[1].set_ylabel("model - measured (mV)")
     axes[2].plot(t, v.current, color="tab:blue", lw=0.8)
     axes[2].set_ylabel("current (A)")
-    axes[2].set_xlabel("time (h)")
+    if errors:
+        cell_t = getattr(v, "cell_temperature", None)
+        axes[3].plot(t, cell_t if cell_t is not None else np.full(len(t), v.temperature), color="tab:green", lw=0.8)
+        axes[3].set_ylabel("model T (C)")
+        for a in axes[:3]:
+            a.tick_params(labelbottom=False)
+    axes[-1].set_xlabel("time (h)")
     for a in axes:
         a.grid(True, alpha=0.3)
+    if errors:
+        draw_error_against([fig.add_subplot(grid[4, k]) for k in range(3)], v)
     fig.tight_layout()
     return fig

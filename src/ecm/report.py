@@ -22,7 +22,7 @@ import multiprocessing
 import os
 import sys
 import threading
-from typing import Any, Callable, List, Optional, Union
+from typing import Any, Callable, List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -130,10 +130,18 @@ def _render(jobs: List[Callable[[], Optional[str]]], workers: Optional[int]) -> 
     return [job() for job in jobs]
 
 
-def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None, workers: Optional[int] = None) -> str:
+def write_report(
+    ex,
+    path: Union[str, os.PathLike],
+    title: Optional[str] = None,
+    workers: Optional[int] = None,
+    validations: Sequence[Any] = (),
+) -> str:
     """Writes the HTML report of an Extraction to path; returns the path.
     workers: processes drawing the figures (default: one per core, up to 4;
-    1 draws them in this process)."""
+    1 draws them in this process). validations: ecm.validate results of the
+    model on other recordings, each shown with its errors per segment, the
+    voltages over time and the error against SOC, current and temperature."""
     pyplot()  # fails early, naming the extra, when matplotlib is missing
     recs = sorted(ex.recordings, key=lambda r: r.temperature)
     missing = [r.path for r in recs if not r.series]
@@ -156,6 +164,7 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     nav = ['<a href="#summary">summary</a>', '<a href="#warnings">warnings</a>']
     nav += [f'<a href="#T{k}">{r.temperature} C</a>' for k, r in enumerate(recs)]
     nav += ['<a href="#soc">parameters vs SOC</a>', '<a href="#temperature">parameters vs temperature</a>']
+    nav += [f'<a href="#V{k}">validation {k + 1}</a>' for k in range(len(validations))]
     parts.append("<nav>" + "".join(nav) + "</nav>")
     parts.append("<h2 id=summary>Summary</h2>" + _summary_table(ex))
 
@@ -185,6 +194,7 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
         functools.partial(_drawn, plots.parameters_figure, ex, colors),
         functools.partial(_drawn, plots.temperature_figure, ex, colors),
     ]
+    jobs += [functools.partial(_drawn, plots.validation_figure, v, True) for v in validations]
     images = _render(jobs, workers)
     n = len(recs)
     for k, r in enumerate(recs):
@@ -203,6 +213,14 @@ def write_report(ex, path: Union[str, os.PathLike], title: Optional[str] = None,
     parts.append(
         "<h2 id=temperature>Parameters against temperature</h2>" + _img(images[2 * n + 1], "parameters vs temperature")
     )
+    for k, v in enumerate(validations):
+        parts.append(f"<h2 id=V{k}>Validation on {html.escape(os.path.basename(v.recording))}</h2>")
+        parts.append(
+            f"<div class=meta>temperature: {html.escape(v.temperature_note or v.temperature_source)} · start SOC "
+            f"{v.soc0:.4f}{html.escape(v.scored_text())} · errors are model minus measured</div>"
+        )
+        parts.append(f"<pre>{html.escape(v.table_text())}</pre>")
+        parts.append(_img(images[2 * n + 2 + k], f"validation on {os.path.basename(v.recording)}"))
     parts.append("</body></html>\n")
     out = os.fspath(path)
     d = os.path.dirname(os.path.abspath(out))

@@ -10,6 +10,15 @@ counting over the model's capacity at that temperature, and the branches by
 their exact response to the current, linear between samples (C++,
 ``ecm._core.simulate_model``). Errors are simulated minus measured voltage,
 overall and per segment type: rest, discharge (current < 0) and charge.
+
+Where the recording measures the cell's temperature sample by sample, the
+model follows it (lightly smoothed, ``TEMPERATURE_SMOOTH_S``): resistances,
+time constants, OCV and capacity at each sample's temperature
+(``ecm._core.simulate_model_at_temperatures``). Where only the ambient is
+known, a lumped thermal model (one heat capacity, one conductance to the
+ambient; the heat of the model's own overpotential and the reversible heat of
+the OCV's temperature slope) can predict it. ``score_from`` / ``score_to``
+score only part of the recording; the simulation still runs over all of it.
 """
 
 from __future__ import annotations
@@ -18,7 +27,7 @@ import logging
 import math
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, Optional, Union
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 import pandas as pd
@@ -32,6 +41,8 @@ log = logging.getLogger("ecm")
 #: The shortest stretch of rest that gives the start SOC (s).
 MIN_REST_S = 30.0
 SEGMENTS = ("rest", "discharge", "charge")
+#: The measured cell temperature is averaged over this window (s) before the model follows it.
+TEMPERATURE_SMOOTH_S = 30.0
 
 
 @dataclass
@@ -53,6 +64,15 @@ class Validation:
     soc: np.ndarray = field(repr=False)
     segment: np.ndarray = field(repr=False)
     stats: pd.DataFrame = field(repr=False)
+    #: Where the temperature came from: "fixed", "measured" or "thermal", with ``temperature_note`` saying more.
+    temperature_source: str = "fixed"
+    temperature_note: str = ""
+    #: The temperature the model was taken at, per sample (C).
+    cell_temperature: Optional[np.ndarray] = field(repr=False, default=None)
+    #: Which samples are scored (``score_from`` <= t <= ``score_to``).
+    scored: Optional[np.ndarray] = field(repr=False, default=None)
+    score_from: Optional[float] = None
+    score_to: Optional[float] = None
 
     @property
     def error_mV(self) -> np.ndarray:
@@ -89,6 +109,16 @@ class Validation:
             "temperature": self.temperature,
             "soc0": self.soc0,
             "start_rest": self.start_rest,
+            "temperature_source": self.temperature_source,
+            "temperature_note": self.temperature_note,
+            "cell_temperature_range": (
+                [float(np.min(self.cell_temperature)), float(np.max(self.cell_temperature))]
+                if self.cell_temperature is not None and len(self.cell_temperature)
+                else None
+            ),
+            "score_from": self.score_from,
+            "score_to": self.score_to,
+            "scored_samples": int(np.count_nonzero(self.scored)) if self.scored is not None else int(len(self.t)),
             "samples": int(len(self.t)),
             "segments": {
                 name: {k: clean(float(v)) if k != "samples" else int(v) for k, v in row.items()}
@@ -114,7 +144,9 @@ class Validation:
         tables = f", SOC tables {esc(os.path.basename(self.tables))}" if self.tables else ", no SOC tables"
         meta = (
             f"<p><b>Validation</b> of {esc(self.model)}{tables} on {esc(os.path.basename(self.recording))} "
-            f"at {self.temperature:g} C: {len(self.t)} samples, {start}. Errors are model minus measured.</p>"
+            f"at {self.temperature:g} C: {len(self.t)} samples, {start}. Temperature: "
+            f"{esc(self.temperature_note or self.temperature_source)}. Errors are model minus measured"
+            f"{esc(self.scored_text())}.</p>"
         )
         rows = [
             [esc(name), str(int(row["samples"])), fmt(row["rms_mV"]), fmt(row["max_mV"]), fmt(row["mean_mV"])]
@@ -123,13 +155,24 @@ class Validation:
         stats = table(["segment", "samples", "RMS (mV)", "max (mV)", "mean (mV)"], rows, left=[0])
         return f"<div>{meta}{stats}</div>"
 
-    def plot(self, path: Union[None, str, os.PathLike] = None):
+    def scored_text(self) -> str:
+        """Which samples are scored, for messages ("" when all are)."""
+        if self.score_from is None and self.score_to is None:
+            return ""
+        n = int(np.count_nonzero(self.scored)) if self.scored is not None else len(self.t)
+        lo = f"{self.score_from:g}" if self.score_from is not None else "the start"
+        hi = f"{self.score_to:g} s" if self.score_to is not None else "the end"
+        return f", scored from {lo} to {hi} ({n} samples)"
+
+    def plot(self, path: Union[None, str, os.PathLike] = None, errors: bool = False):
         """Measured against simulated voltage, the error and the current as a
-        matplotlib Figure; with a path also saved there (PNG, or the format
-        its suffix names). Needs matplotlib (the 'report' extra)."""
+        matplotlib Figure; with errors also the model's temperature and the
+        error against SOC, current and temperature; with a path also saved
+        there (PNG, or the format its suffix names). Needs matplotlib (the
+        'report' extra)."""
         from ecm.plots import validation_figure
 
-        fig = validation_figure(self)
+        fig = validation_figure(self, errors=errors)
         if path is not None:
             fig.savefig(os.fspath(path), dpi=100)
         return fig
@@ -196,6 +239,44 @@ def _start_soc(t, i, v, rest, at, path):
     )
 
 
+def _temperature_series(raw: Dict[str, Any]):
+    """(t, temperature, column) of a recording's per-sample temperature, or None."""
+    if raw.get("temperature_series") is not None:
+        return raw["temperature_series"]
+    x = raw.get("temperature_column")
+    if x is None or len(x) != len(raw["t"]) or not np.any(np.isfinite(x)):
+        return None
+    return np.asarray(raw["t"], dtype=float), np.asarray(x, dtype=float), "Temperature(C)"
+
+
+def _parse_window(score_from, score_to):
+    out: List[Optional[float]] = []
+    for name, x in (("score_from", score_from), ("score_to", score_to)):
+        if x is None:
+            out.append(None)
+            continue
+        try:
+            x = float(x)
+        except (TypeError, ValueError):
+            x = math.nan
+        if not math.isfinite(x):
+            raise UsageError(f"{name} must be a finite number of seconds, found {x!r}")
+        out.append(x)
+    if out[0] is not None and out[1] is not None and out[1] < out[0]:
+        raise UsageError(f"score_to ({out[1]:g} s) lies before score_from ({out[0]:g} s)")
+    return out
+
+
+def _parse_thermal(thermal):
+    try:
+        c, g = (float(x) for x in thermal)
+    except (TypeError, ValueError):
+        raise UsageError(f"thermal must be (heat capacity J/K, conductance W/K), found {thermal!r}") from None
+    if not (math.isfinite(c) and c > 0 and math.isfinite(g) and g >= 0):
+        raise UsageError(f"thermal needs a heat capacity > 0 J/K and a conductance >= 0 W/K, found {c:g}, {g:g}")
+    return c, g
+
+
 def _stats(err_mV: np.ndarray, seg: np.ndarray) -> pd.DataFrame:
     rows = {}
     for name, mask in [("overall", np.ones(len(err_mV), dtype=bool))] + [(s, seg == s) for s in SEGMENTS]:
@@ -223,12 +304,16 @@ def _read_export(path: str, columns, preset, temperature):
         s = _core.step_series(ex.time, ex.current, ex.voltage)
     except RuntimeError as e:
         raise RecordingError(f"{path}: {e}") from None
+    series = None
+    if ex.temperature is not None and np.any(np.isfinite(ex.temperature)):
+        series = (np.asarray(ex.time, dtype=float), np.asarray(ex.temperature, dtype=float), ex.columns["temperature"])
     return {
         "t": s["t"],
         "current": s["current"],
         "voltage": s["voltage"],
         "temperature": temp,
         "measured": np.asarray(s["weight"]) > 0,
+        "temperature_series": series,
     }
 
 
@@ -241,6 +326,10 @@ def validate(
     tables: Union[None, bool, str, os.PathLike] = None,
     columns: Optional[dict] = None,
     preset: Optional[str] = None,
+    follow_temperature: Optional[bool] = None,
+    thermal: Optional[Sequence[float]] = None,
+    score_from: Optional[float] = None,
+    score_to: Optional[float] = None,
 ) -> Validation:
     """Simulates the model on the recording's current and compares the voltage.
 
@@ -252,9 +341,21 @@ def validate(
     Cycler exports (any file not in the classic layout, or with columns /
     preset given) are read as ``ecm fit`` reads them: the current charge
     positive, each sample's current held over the interval before it.
+
+    The temperature: with follow_temperature None (default) or True the model
+    follows the recording's measured temperature column sample by sample
+    (smoothed over TEMPERATURE_SMOOTH_S) when it has one and no temperature
+    is given; False (or a given temperature, or no column) takes one
+    temperature. thermal=(heat capacity J/K, conductance W/K) predicts the
+    cell's temperature with the lumped thermal model instead, from the
+    ambient at the given (else the recording's) temperature. score_from /
+    score_to (s, on the recording's time) score only the samples between them;
+    the simulation runs over the whole recording.
     Raises UsageError for a bad model or argument, RecordingError naming the
     recording when it cannot be used.
     """
+    lo_t, hi_t = _parse_window(score_from, score_to)
+    thermal_cg = _parse_thermal(thermal) if thermal is not None else None
     m = model if isinstance(model, Model) else load_model(model, tables=tables)
     path = os.fspath(recording)
     if not os.path.isfile(path):
@@ -283,14 +384,41 @@ def validate(
         raise RecordingError(f"{path}: holds values that are not finite numbers")
     if np.any(np.diff(t) < 0):
         raise RecordingError(f"{path}: the time (Seconds) goes backwards")
+    given = temperature is not None
     if temperature is None:
         if raw["temperature"] is None:
             raise RecordingError(f"{raw['temperature_source']}; or give the temperature (--temperature C)")
         temperature = float(raw["temperature"])
-    note = m.temperature_note(float(temperature))
-    if note:
-        log.warning(note)
-    at = m.at(float(temperature), use_tables=True)
+    T = float(temperature)
+    cell_t: Optional[np.ndarray] = None
+    source, how_t = "fixed", f"{T:g} C throughout"
+    series = None
+    if thermal_cg is None and not given and follow_temperature is not False:
+        series = _temperature_series(raw)
+        if series is None and follow_temperature:
+            raise RecordingError(f"{path}: no temperature column to follow; give the temperature instead")
+    if thermal_cg is not None:
+        source = "thermal"
+        how_t = (
+            f"lumped thermal model (heat capacity {thermal_cg[0]:g} J/K, conductance {thermal_cg[1]:g} W/K) "
+            f"from the ambient {T:g} C"
+        )
+    elif series is not None:
+        try:
+            cell_t = np.asarray(_core.smooth_in_time(series[0], series[1], TEMPERATURE_SMOOTH_S, t))
+        except ValueError as e:
+            raise RecordingError(f"{path}: the temperature column '{series[2]}': {e}") from None
+        source = "measured"
+        how_t = (
+            f"measured, column '{series[2]}' smoothed over {TEMPERATURE_SMOOTH_S:g} s "
+            f"({float(np.min(cell_t)):.1f} to {float(np.max(cell_t)):.1f} C)"
+        )
+    t_ends = [T] if cell_t is None else sorted({float(np.min(cell_t)), float(np.max(cell_t))})
+    for end in t_ends:
+        note = m.temperature_note(end)
+        if note:
+            log.warning(note)
+    at = m.at(float(cell_t[0]) if cell_t is not None else T, use_tables=True)
     # rests, loads and the charge as the extraction finds them
     core_seg = _core.current_segments(t, i, v)
     seg = _segments(core_seg["kind"])
@@ -307,7 +435,26 @@ def validate(
     if not 0.0 <= soc0 <= 1.0:
         raise UsageError(f"the start SOC must lie in [0, 1]; found {soc0:g} ({start.get('how', 'given')})")
     try:
-        sim = _core.simulate_model(t, i, at.ocv_soc, at.ocv_v, at.param_soc, at.r0, at.r, at.tau, at.capacity_ah, soc0)
+        if source == "fixed":
+            sim = _core.simulate_model(
+                t, i, at.ocv_soc, at.ocv_v, at.param_soc, at.r0, at.r, at.tau, at.capacity_ah, soc0
+            )
+        elif source == "measured":
+            sim = _core.simulate_model_at_temperatures(m.evaluator(), t, i, soc0, temperature=cell_t)
+        else:
+            assert thermal_cg is not None
+            sim = _core.simulate_model_at_temperatures(
+                m.evaluator(),
+                t,
+                i,
+                soc0,
+                ambient=np.full(len(t), T),
+                heat_capacity=thermal_cg[0],
+                conductance=thermal_cg[1],
+                initial_temperature=T,
+            )
+            cell_t = np.asarray(sim["temperature"])
+            how_t += f", predicted {float(np.min(cell_t)):.1f} to {float(np.max(cell_t)):.1f} C"
     except ValueError as e:
         raise UsageError(f"{m.path}: {e}") from None
     simulated = np.asarray(sim["v"])
@@ -315,6 +462,18 @@ def validate(
     if measured is not None:  # only the logged samples are compared
         t, i, v, simulated, seg = t[measured], i[measured], v[measured], simulated[measured], seg[measured]
         sim = dict(sim, soc=np.asarray(sim["soc"])[measured])
+        if cell_t is not None:
+            cell_t = cell_t[measured]
+    scored = np.ones(len(t), dtype=bool)
+    if lo_t is not None:
+        scored &= t >= lo_t
+    if hi_t is not None:
+        scored &= t <= hi_t
+    if not scored.any():
+        raise UsageError(
+            f"{path}: no sample lies in the scored window ({lo_t} to {hi_t} s; the recording runs "
+            f"{float(t[0]):g} to {float(t[-1]):g} s)"
+        )
     err = (simulated - v) * 1000.0
     return Validation(
         recording=path,
@@ -329,5 +488,11 @@ def validate(
         simulated=simulated,
         soc=np.asarray(sim["soc"]),
         segment=seg,
-        stats=_stats(err, seg),
+        stats=_stats(err[scored], seg[scored]),
+        temperature_source=source,
+        temperature_note=how_t,
+        cell_temperature=cell_t if cell_t is not None else np.full(len(t), T),
+        scored=scored,
+        score_from=lo_t,
+        score_to=hi_t,
     )

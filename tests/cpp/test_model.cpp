@@ -102,3 +102,25 @@ TEST(ModelEvaluator, MalformedModelsAreRefused) {
 }
 
 }  // namespace
+
+TEST(ModelEvaluator, OcvTableReplacesTheLinearLaw) {
+    ecm::ModelData d = two_temperatures();
+    // 10 C twice (averaged) and 30 C
+    d.ocv_temps = {30.0, 10.0, 10.0};
+    d.ocv_table = {{3.2, 3.7, 4.2}, {3.0, 3.5, 4.0}, {3.1, 3.6, 4.1}};
+    const ecm::ModelEvaluator m(d);
+    ASSERT_TRUE(m.has_ocv_table());
+    const std::vector<double> mid = m.ocv(20.0);
+    EXPECT_NEAR(mid[0], 3.125, 1e-15);
+    EXPECT_NEAR(mid[2], 4.125, 1e-15);
+    EXPECT_EQ(m.ocv(-5.0), (std::vector<double>{3.05, 3.55, 4.05}));  // held beyond
+    EXPECT_EQ(m.ocv(50.0), (std::vector<double>{3.2, 3.7, 4.2}));
+    const std::vector<double> slope = m.ocv_slope(0.0);  // the end segment's
+    EXPECT_NEAR(slope[1], 0.15 / 20.0, 1e-15);
+    // the simulation takes it too
+    EXPECT_EQ(m.at(30.0, true).ocv_v, (std::vector<double>{3.2, 3.7, 4.2}));
+    // without a table: the builder's slope, none for one temperature
+    EXPECT_EQ(ecm::ModelEvaluator(two_temperatures()).ocv_slope(5.0), two_temperatures().ocvrel);
+    d.ocv_table[1].pop_back();
+    EXPECT_THROW(ecm::ModelEvaluator{d}, ecm::DataError);
+}

@@ -1,0 +1,168 @@
+#include "core/circuit/thermal.hpp"
+
+#include <cmath>
+#include <map>
+#include <string>
+
+#include "core/base/errors.hpp"
+#include "core/circuit/circuit.hpp"
+#include "core/numeric/interp.hpp"
+
+namespace ecm {
+namespace {
+
+// The model's evaluations per rounded temperature.
+class ModelCache {
+public:
+    ModelCache(const ModelEvaluator& ev, bool use_tables, double step, bool slopes)
+        : ev_(ev), tables_(use_tables), step_(step), slopes_(slopes) {}
+
+    struct Entry {
+        SimModel m;
+        std::vector<double> docv_dt;  // on m.ocv_soc
+    };
+
+    const Entry& at(double temperature, std::size_t sample) {
+        if (!std::isfinite(temperature) || std::fabs(temperature) > 1000.0)
+            throw DataError("the temperature at sample " + std::to_string(sample) + " is " +
+                            std::to_string(temperature) + " C; expected a finite cell temperature");
+        const auto key = static_cast<long long>(std::llround(temperature / step_));
+        auto it = cache_.find(key);
+        if (it != cache_.end()) return it->second;
+        const double rounded = static_cast<double>(key) * step_;
+        Entry e{ev_.at(rounded, tables_), {}};
+        check_sim_model(e.m);
+        if (slopes_) e.docv_dt = ev_.ocv_slope(rounded);
+        return cache_.emplace(key, std::move(e)).first->second;
+    }
+    int size() const { return static_cast<int>(cache_.size()); }
+
+private:
+    const ModelEvaluator& ev_;
+    bool tables_;
+    double step_;
+    bool slopes_;
+    std::map<long long, Entry> cache_;
+};
+
+}  // namespace
+
+std::vector<double> smooth_in_time(const double* t, const double* x, std::size_t n, double window_s,
+                                   const double* t_out, std::size_t m) {
+    if (!(window_s >= 0.0) || !std::isfinite(window_s)) throw DataError("the smoothing window must be >= 0 s");
+    std::vector<double> tf, xf;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k > 0 && !(t[k] >= t[k - 1])) throw DataError("the time goes backwards at sample " + std::to_string(k));
+        if (std::isfinite(x[k]) && std::isfinite(t[k])) {
+            tf.push_back(t[k]);
+            xf.push_back(x[k]);
+        }
+    }
+    if (tf.empty()) throw DataError("the series holds no finite value");
+    for (std::size_t k = 1; k < m; ++k)
+        if (!(t_out[k] >= t_out[k - 1])) throw DataError("the output times go backwards at " + std::to_string(k));
+    std::vector<double> out(m);
+    std::size_t lo = 0, hi = 0, hint = 0;
+    double sum = 0.0;  // of xf[lo, hi)
+    const double half = 0.5 * window_s;
+    for (std::size_t k = 0; k < m; ++k) {
+        while (hi < tf.size() && tf[hi] <= t_out[k] + half) sum += xf[hi++];
+        while (lo < hi && tf[lo] < t_out[k] - half) sum -= xf[lo++];
+        if (hi > lo) {
+            // a fresh sum now and then keeps the running one from drifting
+            if ((k & 4095) == 0) {
+                sum = 0.0;
+                for (std::size_t j = lo; j < hi; ++j) sum += xf[j];
+            }
+            out[k] = sum / static_cast<double>(hi - lo);
+        } else {
+            out[k] = interp_linear_at(t_out[k], tf.data(), xf.data(), tf.size(), hint);
+        }
+    }
+    return out;
+}
+
+ThermalSimResult simulate_model_at_temperatures(const double* t, const double* i, std::size_t n,
+                                                const ModelEvaluator& ev, double soc0, bool use_tables,
+                                                const TemperatureInput& temp, double step_c) {
+    if (!std::isfinite(soc0)) throw DataError("the initial SOC is not finite");
+    if (!(step_c > 0.0) || !std::isfinite(step_c)) throw DataError("the temperature step must be positive");
+    check_rc_input(t, i, n);
+    const bool thermal = temp.measured == nullptr;
+    if (thermal == (temp.ambient == nullptr))
+        throw DataError("give either the measured temperature or the ambient with a thermal model");
+    const double cap = temp.thermal.heat_capacity_j_per_k, g = temp.thermal.conductance_w_per_k;
+    if (thermal && !(cap > 0.0 && std::isfinite(cap) && g >= 0.0 && std::isfinite(g)))
+        throw DataError("the thermal model needs a positive heat capacity (J/K) and a conductance >= 0 (W/K)");
+    const double* src = thermal ? temp.ambient : temp.measured;
+    for (std::size_t k = 0; k < n; ++k)
+        if (!std::isfinite(src[k]))
+            throw DataError(std::string(thermal ? "the ambient" : "the temperature") + " at sample " +
+                            std::to_string(k) + " is not a finite number");
+
+    ModelCache cache(ev, use_tables, step_c, thermal);
+    // the slow branch, where the tables hold one, is the last of at()'s branches
+    const std::size_t nb = static_cast<std::size_t>(ev.branches()) + (use_tables && ev.has_slow_branch() ? 1 : 0);
+    ThermalSimResult out;
+    out.v.assign(n, 0.0);
+    out.soc.assign(n, soc0);
+    out.ocv.assign(n, 0.0);
+    out.branch.assign(nb, std::vector<double>(n, 0.0));
+    out.temperature.assign(n, 0.0);
+    out.heat.assign(n, 0.0);
+    if (n == 0) return out;
+    out.temperature[0] = thermal ? (std::isfinite(temp.initial) ? temp.initial : temp.ambient[0]) : temp.measured[0];
+
+    std::vector<double> u(nb, 0.0);
+    std::vector<std::size_t> hint(nb, 0), hint_t(nb, 0);
+    std::size_t h_ocv = 0, h_r0 = 0, h_s = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double tk = out.temperature[k];
+        const ModelCache::Entry& e = cache.at(tk, k);
+        const SimModel& m = e.m;
+        const double s = out.soc[k];
+        const double ocv = interp_linear_at(s, m.ocv_soc.data(), m.ocv_v.data(), m.ocv_soc.size(), h_ocv);
+        double v =
+            ocv +
+            (i[k] != 0.0 ? interp_linear_at(s, m.param_soc.data(), m.r0.data(), m.param_soc.size(), h_r0) * i[k] : 0.0);
+        for (std::size_t b = 0; b < nb; ++b) {
+            out.branch[b][k] = u[b];
+            v += u[b];
+        }
+        out.ocv[k] = ocv;
+        out.v[k] = v;
+        if (thermal) {
+            const double slope = interp_linear_at(s, m.ocv_soc.data(), e.docv_dt.data(), m.ocv_soc.size(), h_s);
+            out.heat[k] = i[k] * (v - ocv) + i[k] * (tk + 273.15) * slope;
+        }
+        if (k + 1 == n) break;
+        const double h = t[k + 1] - t[k];
+        out.soc[k + 1] = s + 0.5 * (i[k] + i[k + 1]) * h / (m.capacity_ah * 3600.0);
+        if (!std::isfinite(out.soc[k + 1]))
+            throw DataError("the charge moved by sample " + std::to_string(k + 1) +
+                            " is not a finite number; the times or currents are out of range");
+        const double mid = 0.5 * (s + out.soc[k + 1]);
+        for (std::size_t b = 0; b < nb; ++b) {
+            const double r = interp_linear_at(mid, m.param_soc.data(), m.r[b].data(), m.param_soc.size(), hint[b]);
+            const double tau =
+                interp_linear_at(mid, m.param_soc.data(), m.tau[b].data(), m.param_soc.size(), hint_t[b]);
+            u[b] = h > 0.0 ? rc_branch_step(u[b], r, tau, h, i[k], i[k + 1]) : u[b];
+        }
+        if (thermal) {
+            // exact response of the lumped mass to a constant heat over the interval
+            const double ta = temp.ambient[k];
+            if (g > 0.0) {
+                const double settle = ta + out.heat[k] / g;
+                out.temperature[k + 1] = settle + (tk - settle) * std::exp(-g * h / cap);
+            } else {
+                out.temperature[k + 1] = tk + out.heat[k] * h / cap;
+            }
+        } else {
+            out.temperature[k + 1] = temp.measured[k + 1];
+        }
+    }
+    out.temperatures_evaluated = cache.size();
+    return out;
+}
+
+}  // namespace ecm
