@@ -531,23 +531,39 @@ PYBIND11_MODULE(_core, m) {
 
     m.def(
         "soc_table",
-        [](std::vector<double> soc, std::vector<double> values, const std::vector<double>& grid) {
-            // Linear in SOC between the points that have a value, flat beyond the first and the last.
+        [](std::vector<double> soc, std::vector<double> values, const std::vector<double>& grid, double cluster) {
+            // Linear in SOC between the points that have a value, flat beyond the first and the last. Pulses
+            // closer in SOC than `cluster` (a chain of them: the several currents of one SOC point of an HPPC
+            // test) are one point, their median value at their median SOC, so one poor pulse moves nothing.
             std::vector<std::pair<double, double>> pts;
             for (std::size_t k = 0; k < soc.size() && k < values.size(); ++k)
                 if (std::isfinite(soc[k]) && std::isfinite(values[k])) pts.emplace_back(soc[k], values[k]);
             std::sort(pts.begin(), pts.end());
+            auto median = [](std::vector<double> v) {
+                std::sort(v.begin(), v.end());
+                const std::size_t h = v.size() / 2;
+                return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
+            };
             std::vector<double> xp, fp, out(grid.size(), std::numeric_limits<double>::quiet_NaN());
-            for (const auto& p : pts) {
-                xp.push_back(p.first);
-                fp.push_back(p.second);
+            for (std::size_t k = 0; k < pts.size();) {
+                std::size_t j = k + 1;
+                while (j < pts.size() && pts[j].first - pts[j - 1].first < cluster) ++j;
+                std::vector<double> xs, ys;
+                for (std::size_t q = k; q < j; ++q) {
+                    xs.push_back(pts[q].first);
+                    ys.push_back(pts[q].second);
+                }
+                xp.push_back(median(xs));
+                fp.push_back(median(ys));
+                k = j;
             }
             if (!xp.empty()) ecm::interp_linear(grid.data(), grid.size(), xp.data(), fp.data(), xp.size(), out.data());
             return out;
         },
-        py::arg("soc"), py::arg("values"), py::arg("grid"),
+        py::arg("soc"), py::arg("values"), py::arg("grid"), py::arg("cluster") = 0.0,
         "Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points "
-        "are left out (all NaN: NaN).");
+        "are left out (all NaN: NaN). Points closer in SOC than cluster count as one: their median value at "
+        "their median SOC.");
 
     m.def(
         "output_paths",

@@ -324,9 +324,10 @@ def soc_table(
     soc: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
     values: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
     grid: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    cluster: typing.SupportsFloat | typing.SupportsIndex = 0.0,
 ) -> list[float]:
     """
-    Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points are left out (all NaN: NaN).
+    Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points are left out (all NaN: NaN). Points closer in SOC than cluster count as one: their median value at their median SOC.
     """
 
 def step_series(

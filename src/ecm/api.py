@@ -251,7 +251,9 @@ class Extraction:
                     vals = p[n].to_numpy(dtype=float).copy()
                     if n != "R0":
                         vals[~p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool)] = np.nan
-                    rows.append(list(_core.soc_table(p[soc_of(n, p)].to_numpy(dtype=float), vals, grid)))
+                    rows.append(
+                        list(_core.soc_table(p[soc_of(n, p)].to_numpy(dtype=float), vals, grid, cluster=TABLE_CLUSTER))
+                    )
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
@@ -581,6 +583,10 @@ def _extract_one(
         raise _naming(path, e) from e
     return recording_from(res)
 
+
+#: Pulses closer in SOC than this make one point of the SOC tables (their median): the several
+#: currents of one SOC point of an HPPC test.
+TABLE_CLUSTER = 0.02
 
 #: Where the slow time constant is sought (s): beyond the pulses' branches, within what hours of
 #: testing can show.

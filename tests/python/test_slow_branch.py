@@ -155,3 +155,25 @@ class TestThroughTheModel:
         val = validate(m, path)
         assert np.isfinite(val.rms_mV)
         assert f'"number of rc elements": {m.branches + 1}' in pybamm_text(m)
+
+
+class TestSocTables:
+    """The SOC tables from per-pulse points: the several currents of one SOC point are one point (median),
+    so one poor pulse moves nothing; points further apart stay linear between them (NumPy's interp)."""
+
+    def test_one_poor_pulse_among_four_moves_nothing(self):
+        soc = [0.501, 0.5, 0.499, 0.498, 0.301, 0.3, 0.299, 0.298]
+        vals = [0.02, 0.021, 0.5, 0.019, 0.03, 0.031, 0.029, 0.03]
+        grid = [0.2, 0.3, 0.4, 0.5, 0.6]
+        got = _core.soc_table(soc, vals, grid, cluster=0.02)
+        expect = np.interp(grid, [0.2995, 0.4995], [0.03, 0.0205])
+        np.testing.assert_allclose(got, expect, rtol=1e-12)
+
+    def test_without_clusters_it_is_linear_between_the_points(self):
+        rng = np.random.default_rng(1)
+        soc = np.sort(rng.uniform(0.1, 0.9, 12))
+        vals = rng.uniform(0.01, 0.05, 12)
+        grid = np.linspace(0, 1, 21)
+        np.testing.assert_allclose(_core.soc_table(soc, vals, grid), np.interp(grid, soc, vals), rtol=1e-12)
+        got = _core.soc_table(soc, vals, grid, cluster=1e-6)
+        np.testing.assert_allclose(got, np.interp(grid, soc, vals), rtol=1e-12)
