@@ -128,6 +128,8 @@ class Extraction:
         self.model: Dict[str, Any] = json.loads(model_text)
         self.model_warnings: List[str] = list(model_warnings)
         self.skipped: List[Tuple[str, str]] = []  # (path, reason): recordings left out
+        # where each cut-off came from: "given", or the data of a recording (exports given none)
+        self.cutoff_sources: Dict[str, str] = {"low": "given", "high": "given"}
 
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
@@ -372,6 +374,7 @@ class Extraction:
             "reading": self.reading,
             "low_cutoff": self.low_cutoff,
             "high_cutoff": self.high_cutoff,
+            "cutoff_sources": dict(self.cutoff_sources),
             "recordings": recs,
             "model_name": self.model.get("name"),
             "model_warnings": self.model_warnings,
@@ -436,10 +439,10 @@ def _check_arguments(
     rms_limit_mV: Any,
     capacity_mAh: Any,
     temperature: Any,
-) -> Tuple[str, Optional[str], str, float, float]:
+) -> Tuple[str, Optional[str], str, Optional[float], Optional[float]]:
     """extract()'s settings checked, UsageError for the first bad one: the model's
     full name, the method and reading (the old method "steps" as the reading it
-    means) and the two cut-offs in volts."""
+    means) and the two cut-offs in volts (None: from the data of the exports)."""
     model_name = normalise_model(model)
     if method == "steps":  # the step analysis is a way of reading, not a fit; kept for old callers
         method, reading = None, "steps"
@@ -447,14 +450,14 @@ def _check_arguments(
         raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
     if reading not in READINGS:
         raise UsageError(f"reading {reading!r} is not known; expected one of {', '.join(READINGS)}")
-    vcut = _voltage(low_cutoff, "low_cutoff")
-    vhigh = _voltage(high_cutoff, "high_cutoff")
-    if not vhigh > vcut:
+    vcut = None if low_cutoff is None else _voltage(low_cutoff, "low_cutoff")
+    vhigh = None if high_cutoff is None else _voltage(high_cutoff, "high_cutoff")
+    if vcut is not None and vhigh is not None and not vhigh > vcut:
         raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
 
     for name, value in (("max_pulse_s", max_pulse_s), ("min_rest_s", min_rest_s), ("rms_limit_mV", rms_limit_mV)):
-        if name == "min_rest_s" and value is None:
-            continue  # from the protocol's own rests
+        if name in ("min_rest_s", "rms_limit_mV") and value is None:
+            continue  # from the protocol's own rests; 5 mV or 2 % of the window's swing
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
             raise UsageError(f"{name} must be a positive number, found {value!r}")
     if capacity_mAh is not None and not (isinstance(capacity_mAh, (int, float)) and capacity_mAh > 0):
@@ -503,7 +506,7 @@ def _naming(path: str, e: BaseException) -> RecordingError:
 def _extract_one(
     path: str,
     model_name: str,
-    vcut: float,
+    vcut: Optional[float],
     method: Optional[str],
     reading: str,
     export_options: Dict[str, Any],
@@ -526,6 +529,11 @@ def _extract_one(
                 method=method or DEFAULT_METHOD,
                 progress=progress,
                 **export_options,
+            )
+        if vcut is None:
+            raise UsageError(
+                f"{path} is a classic pulse recording: it needs the low cut-off (--low-cutoff V, low_cutoff=); "
+                "only cycler exports read by the step analysis take their cut-offs from the data"
             )
         raw = _core.read_recording(path, strict=True)
         res = _core.extract(
@@ -557,8 +565,8 @@ def extract(
     folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
     *,
     model: str = "2rc",
-    low_cutoff: float,
-    high_cutoff: float,
+    low_cutoff: Optional[float] = None,
+    high_cutoff: Optional[float] = None,
     method: Optional[str] = None,
     reading: str = "auto",
     progress: Union[None, bool, ProgressFn] = None,
@@ -568,7 +576,7 @@ def extract(
     capacity_mAh: Optional[float] = None,
     max_pulse_s: float = 600.0,
     min_rest_s: Optional[float] = None,
-    rms_limit_mV: float = 5.0,
+    rms_limit_mV: Optional[float] = None,
     edge_timing: str = "reading",
     strict: bool = False,
 ) -> Extraction:
@@ -577,7 +585,10 @@ def extract(
 
     model: "1rc"/"2rc" (or "model1"/"model2"); low_cutoff: every recording is cut
     before its first sample below it (V); high_cutoff: the top of the model's
-    voltage axis (V); method: "joint" (the default: every cycle or pulse window fitted whole, the
+    voltage axis (V); either None (the default) for exports read by the step
+    analysis: the lowest (highest) voltage their recordings reach under load, else
+    their lowest (highest) voltage (``cutoff_sources`` of the result says which);
+    classic recordings need both given. method: "joint" (the default: every cycle or pulse window fitted whole, the
     accurate fit) or "pulse" (the two-pass fit of the import-time run, its files byte for byte on
     classic recordings); progress:
     True for a progress bar on stderr, or a callable
@@ -590,7 +601,9 @@ def extract(
     from the rest before them through what follows, SOC by coulomb counting
     from the full-charge rest, OCV points at the ends of rests of at least
     ``min_rest_s`` (None: most of the typical length of the protocol's own long
-    rests, those after its SOC steps); a fit above ``rms_limit_mV`` is kept but
+    rests, those after its SOC steps); a fit above ``rms_limit_mV`` (None: 5 mV, or 2 %
+    of the voltage's swing over the pulse's window where that is more, as a cold
+    cell's pulses need) is kept but
     flagged in its status ("fitted, RMS 12.3 mV above 5 mV") and enters the
     medians only when no pulse of the recording is within the limit. ``columns`` maps
     time/current/voltage/temperature/step to column names (``name:unit`` for
@@ -676,6 +689,7 @@ def extract(
         raise RecordingError(
             f"no recording could be used ({len(skipped)} tried): " + "; ".join(reason for _, reason in skipped)
         )
+    vcut, vhigh, sources = _cutoffs_of(recordings, vcut, vhigh)
     records = []
     for r in recordings:
         d = r.param_record()
@@ -699,4 +713,30 @@ def extract(
         read,
     )
     out.skipped = skipped
+    out.cutoff_sources = sources
     return out
+
+
+def _cutoffs_of(
+    recordings: List[Recording], vcut: Optional[float], vhigh: Optional[float]
+) -> Tuple[float, float, Dict[str, str]]:
+    """The cut-offs of the model: the given ones, else the widest the exports'
+    data give (the lowest low, the highest high), with where each came from."""
+    sources = {"low": "given", "high": "given"}
+    found = [(r, r.protocol["data_cutoffs"]) for r in recordings if r.protocol and "data_cutoffs" in r.protocol]
+    if vcut is None or vhigh is None:
+        if not found:
+            raise UsageError("no cut-off voltages given and no export to take them from; pass low_cutoff and high_cutoff")
+        if vcut is None:
+            r, c = min(found, key=lambda rc: rc[1]["low"])
+            vcut = float(c["low"])
+            sources["low"] = f"{c['low_source']} of {os.path.basename(r.path)}"
+        if vhigh is None:
+            r, c = max(found, key=lambda rc: rc[1]["high"])
+            vhigh = float(c["high"])
+            sources["high"] = f"{c['high_source']} of {os.path.basename(r.path)}"
+        if not vhigh > vcut:
+            raise UsageError(
+                f"the cut-offs from the data ({vcut:g} V, {vhigh:g} V) leave no voltage range; give both"
+            )
+    return vcut, vhigh, sources

@@ -83,6 +83,10 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
         f"{where}: {len(ex.recordings)} recording(s), {short_model_name(ex.model_name)}, "
         f"cut-offs {ex.low_cutoff} V / {ex.high_cutoff} V"
     )
+    src = getattr(ex, "cutoff_sources", {})
+    taken = [f"{name} from {src[key]}" for key, name in (("low", "low"), ("high", "high")) if src.get(key, "given") != "given"]
+    if taken:
+        lines.append(f"  cut-offs from the data: {'; '.join(taken)}")
     units = {"R": "Ohm", "C": "F", "t": "s"}
     for r in sorted(ex.recordings, key=lambda r: r.temperature):
         p = r.pulses
@@ -130,14 +134,10 @@ def _fit_settings(args: argparse.Namespace, cfg: Dict[str, Any]) -> Tuple[Any, A
     """Cut-offs and model: the flags, else the settings file's values."""
 
     def setting(flag_value, key, flag):
+        # None: from the data (exports); a classic recording then stops with a usage error naming the flag
         if flag_value is not None:
             return flag_value
-        if key in cfg:
-            return cfg[key]
-        raise _Usage(
-            f'no {flag} given and no {CONFIG_FILE} with "{key}" in the battery folder or the current '
-            f"directory; pass {flag} V"
-        )
+        return cfg.get(key)
 
     low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
     high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
@@ -602,9 +602,10 @@ def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
         "--rms-limit",
         type=float,
         metavar="MV",
-        default=5.0,
+        default=None,
         help="a pulse whose fit leaves a larger RMS error over its window is flagged in its status and left out "
-        "of the medians unless no pulse is within it (default 5)",
+        "of the medians unless no pulse is within it (default: 5 mV, or 2 %% of the voltage's swing over the "
+        "window where that is more)",
     )
 
 
