@@ -801,7 +801,8 @@ public:
 
     void fit(Block& b) {
         auto reject_all = [&](const std::string& why) {
-            for (std::size_t pi : b.pulses) pulses_[pi].status = "rejected: " + why;
+            for (std::size_t pi : b.pulses)
+                if (!pulses_[pi].fitted) pulses_[pi].status = "rejected: " + why;  // R0 from a step stays
         };
         if (b.rest_before < 0 || (full_ >= 0 && b.rest_before < full_)) {
             reject_all(b.rest_before < 0 ? "no rest before it" : "before the full charge");

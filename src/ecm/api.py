@@ -56,6 +56,8 @@ __all__ = [
 log = logging.getLogger("ecm")
 
 EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx", ".res", ".parquet")
+#: The settings a fit used, written beside its results (read by ecm report and ecm validate).
+FIT_SETTINGS_FILE = "fit_settings.json"
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
 
@@ -130,6 +132,8 @@ class Extraction:
         self.skipped: List[Tuple[str, str]] = []  # (path, reason): recordings left out
         # where each cut-off came from: "given", or the data of a recording (exports given none)
         self.cutoff_sources: Dict[str, str] = {"low": "given", "high": "given"}
+        # extract()'s arguments as given (None: from the data), written as fit_settings.json
+        self.settings: Dict[str, Any] = {}
 
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
@@ -302,7 +306,25 @@ class Extraction:
         written["battery_model"] = model_file
         if self.method == "joint":
             written["tables"] = self._write_tables(out)
+        written["settings"] = self._write_settings(out)
         return written
+
+    def _write_settings(self, out: str) -> str:
+        """fit_settings.json: what was fitted (the folder or the files, absolute)
+        and with which settings, so that a later report or validation of these
+        results can fit the same way."""
+        doc = {
+            "folder": os.path.abspath(self.folder) if self.folder else None,
+            "recordings": [os.path.abspath(r.path) for r in self.recordings]
+            + [os.path.abspath(p) for p, _ in self.skipped],
+            "settings": dict(self.settings, method=self.method),
+            "low_cutoff": self.low_cutoff,
+            "high_cutoff": self.high_cutoff,
+            "cutoff_sources": dict(self.cutoff_sources),
+        }
+        path = os.path.join(out, FIT_SETTINGS_FILE)
+        _core.write_text_file(path, json.dumps(_json_ready(doc), indent=1) + "\n")
+        return path
 
     def _write_tables(self, out: str) -> List[str]:
         tabs = self.tables()
@@ -714,7 +736,35 @@ def extract(
     )
     out.skipped = skipped
     out.cutoff_sources = sources
+    out.settings = dict(
+        model=short_model_name(model_name),
+        low_cutoff=low_cutoff,
+        high_cutoff=high_cutoff,
+        method=method,
+        reading=reading,
+        strict=strict,
+        **export_options,
+    )
     return out
+
+
+def load_fit_settings(results: Union[str, os.PathLike]) -> Optional[Dict[str, Any]]:
+    """The fit_settings.json of a results folder (or of the folder of a
+    battery_model.json), None when there is none (results written before
+    the settings were kept); UsageError naming the file when it is unreadable."""
+    p = os.fspath(results)
+    folder = p if os.path.isdir(p) else os.path.dirname(os.path.abspath(p))
+    path = os.path.join(folder, FIT_SETTINGS_FILE)
+    if not os.path.isfile(path):
+        return None
+    try:
+        with open(path, encoding="utf-8") as fh:
+            doc = json.load(fh)
+    except (OSError, ValueError) as e:
+        raise UsageError(f"{path}: cannot read the fit's settings: {e}") from None
+    if not isinstance(doc, dict) or not isinstance(doc.get("settings"), dict):
+        raise UsageError(f"{path}: expected an object with 'settings' (written by ecm fit)")
+    return doc
 
 
 def _cutoffs_of(

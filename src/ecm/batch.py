@@ -296,6 +296,7 @@ def run_batch(
     force: bool = False,
     progress: Optional[Callable[[int, int, Dict[str, Any]], Any]] = None,
     client: Any = None,
+    strict: bool = False,
 ) -> BatchResult:
     """Runs every battery folder under database as one task of dask.distributed.
 
@@ -307,7 +308,11 @@ def run_batch(
     recordings, the settings, the version) matches their last run are skipped
     unless force. progress(done, total, record) is called as cells finish.
     Writes batch_summary.csv (and .parquet with pyarrow) and batch_spread.csv
-    into out (default: database).
+    into out (default: database). A cell that fails is recorded (its error names
+    the file and the reason) and the others go on; strict: the first failure
+    cancels the cells not yet done (the summaries hold those that finished).
+    A folder of cycler exports takes its settings from its ecm.json (the keys of
+    ecm fit's options); the options given here win over it.
     """
     try:
         from dask.distributed import Client, LocalCluster, as_completed
@@ -365,6 +370,10 @@ def run_batch(
                 log.warning("%s: %s", rec["cell"], rec["error"])
             if progress is not None:
                 progress(len(records), len(futures), rec)
+            if strict and rec["status"] == "failed":
+                for f in futures:
+                    f.cancel()
+                break
     finally:
         if own_client:
             client.close()
