@@ -629,6 +629,16 @@ void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const doubl
     }
     std::size_t n_pulses = 0;
     for (const Step& st : steps) n_pulses += st.role == StepRole::Pulse;
+    if (res.relaxed_soc.size() == 1 && n_pulses > 0) {
+        // One OCV rest: the pulses still fit (their windows see the OCV's level, not its slope), the
+        // OCV taken as flat through it, said so.
+        res.warnings.push_back(cfg.label + ": one OCV rest (" + fmt("%.4f", res.relaxed_v[0]) + " V at SOC " +
+                               fmt("%.3f", res.relaxed_soc[0]) +
+                               "): the OCV is taken as flat there; the pulses' fits hold, the OCV table does not");
+        res.SOC = soc_grid();
+        res.OCV.assign(res.SOC.size(), res.relaxed_v[0]);
+        return;
+    }
     if (res.relaxed_soc.size() < 2 || n_pulses == 0) {
         std::size_t rests = 0, loads = 0, long_loads = 0;
         for (const Step& st : steps) {
@@ -719,10 +729,9 @@ std::vector<Block> find_blocks(const std::vector<Step>& steps, const std::vector
             b = Block();
             b.rest_before = static_cast<std::ptrdiff_t>(s);
         } else if (role == StepRole::Pulse) {
-            // The first pulses of a recording that starts with a short rest have that rest before them.
-            if (b.rest_before < 0 && b.pulses.empty() && s > 0 && steps[s - 1].kind == StepKind::Rest &&
-                steps[s - 1].last - steps[s - 1].first >= 3 && s == 1)
-                b.rest_before = 0;
+            // The first pulses of a recording that starts with a short rest have that rest before them
+            // (a single sample will do: the top of the OCV of a test that starts full, then its pulses).
+            if (b.rest_before < 0 && b.pulses.empty() && s == 1 && steps[0].kind == StepKind::Rest) b.rest_before = 0;
             b.pulses.push_back(pulse_of_step[s]);
         }
     }
@@ -908,8 +917,8 @@ private:
     // A pulse of one or two samples: R0 from the voltage's step over the current's step at its first
     // sample (the branches take no visible part in so short a load), its branches not determined.
     void r0_from_step(ProtocolPulse& p, const Step& st) {
-        const std::string why = std::to_string(st.last - st.first + 1) + " samples over " +
-                                fmt("%g", st.t_end - st.t_begin) + " s";
+        const std::string why =
+            std::to_string(st.last - st.first + 1) + " samples over " + fmt("%g", st.t_end - st.t_begin) + " s";
         if (st.first == 0) {
             p.status = "rejected: too short for the sampling (" + why + ")";
             return;
@@ -1294,7 +1303,9 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     // Capacity and SOC, the OCV points and curve.
     const std::vector<double> soc_ser = count_soc(ser, steps, full, v, n, cfg, res);
     ocv_points(steps, full, v, cfg, res);
-    const std::vector<double> ocv_ser = pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
+    const std::vector<double> ocv_ser = res.relaxed_soc.size() == 1
+                                            ? std::vector<double>(soc_ser.size(), res.relaxed_v[0])
+                                            : pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
 
     // Pulses and their windows: a block is what lies between two long rests.
     std::map<std::size_t, std::size_t> pulse_of_step;

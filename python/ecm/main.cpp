@@ -164,8 +164,9 @@ BoundResult extract(Column time, Column current, Column voltage, const std::stri
                     const std::string& method, const std::string& model, double vcut, py::object warm,
                     py::object progress, py::object debug, bool step_hold, double nominal_capacity_Ah,
                     double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
-                    double rms_limit_share, std::optional<Column> step_id, double temperature, const std::string& temperature_source,
-                    const std::string& edge_timing, std::optional<Column> charge_counter) {
+                    double rms_limit_share, std::optional<Column> step_id, double temperature,
+                    const std::string& temperature_source, const std::string& edge_timing,
+                    std::optional<Column> charge_counter) {
     check_columns(time, current, voltage, label + ": ");
     ecm::ExtractionSettings settings;
     if (edge_timing == "linear")
@@ -454,8 +455,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
         py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
         py::arg("min_ocv_rest_s") = std::numeric_limits<double>::quiet_NaN(), py::arg("soc_step_window_s") = 60.0,
-        py::arg("rms_limit_V") = 0.005, py::arg("rms_limit_share") = 0.0, py::arg("step_id") = py::none(), py::arg("temperature") = 0.0,
-        py::arg("temperature_source") = "given", py::arg("edge_timing") = "reading",
+        py::arg("rms_limit_V") = 0.005, py::arg("rms_limit_share") = 0.0, py::arg("step_id") = py::none(),
+        py::arg("temperature") = 0.0, py::arg("temperature_source") = "given", py::arg("edge_timing") = "reading",
         py::arg("charge_counter") = py::none(),
         "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
         "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "

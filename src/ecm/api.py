@@ -776,7 +776,9 @@ def _cutoffs_of(
     found = [(r, r.protocol["data_cutoffs"]) for r in recordings if r.protocol and "data_cutoffs" in r.protocol]
     if vcut is None or vhigh is None:
         if not found:
-            raise UsageError("no cut-off voltages given and no export to take them from; pass low_cutoff and high_cutoff")
+            raise UsageError(
+                "no cut-off voltages given and no export to take them from; pass low_cutoff and high_cutoff"
+            )
         if vcut is None:
             r, c = min(found, key=lambda rc: rc[1]["low"])
             vcut = float(c["low"])
@@ -786,7 +788,5 @@ def _cutoffs_of(
             vhigh = float(c["high"])
             sources["high"] = f"{c['high_source']} of {os.path.basename(r.path)}"
         if not vhigh > vcut:
-            raise UsageError(
-                f"the cut-offs from the data ({vcut:g} V, {vhigh:g} V) leave no voltage range; give both"
-            )
+            raise UsageError(f"the cut-offs from the data ({vcut:g} V, {vhigh:g} V) leave no voltage range; give both")
     return vcut, vhigh, sources

@@ -13,7 +13,6 @@ here.
 
 from __future__ import annotations
 
-import glob
 import hashlib
 import json
 import logging

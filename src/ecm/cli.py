@@ -84,7 +84,11 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
         f"cut-offs {ex.low_cutoff} V / {ex.high_cutoff} V"
     )
     src = getattr(ex, "cutoff_sources", {})
-    taken = [f"{name} from {src[key]}" for key, name in (("low", "low"), ("high", "high")) if src.get(key, "given") != "given"]
+    taken = [
+        f"{name} from {src[key]}"
+        for key, name in (("low", "low"), ("high", "high"))
+        if src.get(key, "given") != "given"
+    ]
     if taken:
         lines.append(f"  cut-offs from the data: {'; '.join(taken)}")
     units = {"R": "Ohm", "C": "F", "t": "s"}

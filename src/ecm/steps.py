@@ -16,7 +16,6 @@ from ecm._errors import RecordingError
 from ecm.exports import CLASSIC_HEADER, Export, capacity_from_name, detect_preset, read_export, temperature_from_name
 from ecm.results import pulse_frame, recording_from, temperature_value
 
-
 #: The RMS a fit may leave by default, as a share of its window's voltage swing (beside 5 mV).
 RMS_LIMIT_SHARE = 0.02
 

@@ -61,16 +61,8 @@ TEST(OcvRestOf, EightTenthsOfTheRestAfterTheSocSteps) {
 
 TEST(OcvRestOf, MedianOfTheRestsAfterSocStepsOfUnequalLength) {
     // rests after the SOC steps: 1000, 3600, 3600, 3600 s -> median 3600, 0.8 of it 2880; three rests that long
-    const auto steps = steps_of({{R, 5},
-                                 {D, 900},
-                                 {R, 1000},
-                                 {D, 900},
-                                 {R, 3600},
-                                 {D, 900},
-                                 {R, 3600},
-                                 {D, 900},
-                                 {R, 3600},
-                                 {D, 10}});
+    const auto steps =
+        steps_of({{R, 5}, {D, 900}, {R, 1000}, {D, 900}, {R, 3600}, {D, 900}, {R, 3600}, {D, 900}, {R, 3600}, {D, 10}});
     EXPECT_DOUBLE_EQ(ecm::ocv_rest_of(steps, 600.0), 2880.0);
 }
 

@@ -126,9 +126,9 @@ class TestFromFullChargeUnderLoad:
         ex = ecm.extract([from_full["path"]], model="2rc", edge_timing="linear")
         rec = ex.recordings[0]
         p = rec.pulses
-        # the first pulse has no rest before it; every later one is fitted
-        assert p["status"].iloc[0].startswith("rejected: no rest before it")
-        assert (p["status"].iloc[1:] == "fitted").all(), list(p["status"])
+        # every pulse is fitted, the first on the level of the one sample before it (the top of the OCV)
+        assert (p["status"] == "fitted").all(), list(p["status"])
+        assert p["R0"].iloc[0] == pytest.approx(TRUTH["r0"], rel=0.01)
         assert rec.medians["R0"] == pytest.approx(TRUTH["r0"], rel=0.01)
         assert rec.medians["R1"] == pytest.approx(TRUTH["r1"], rel=0.05)
         assert rec.medians["C1"] == pytest.approx(TRUTH["tau1"] / TRUTH["r1"], rel=0.05)
@@ -146,6 +146,31 @@ def export_cell(tmp_path, from_full):
     cell.mkdir()
     shutil.copy(from_full["path"], cell / "pulses_25degC.csv")
     return cell
+
+
+class TestOneOcvRest:
+    def test_a_pulse_between_two_cc_cycles_fits_on_a_flat_ocv(self, tmp_path):
+        # a 10 s rest, a 10 s pulse of 2 A, a 300 s rest, then a slow discharge: one OCV rest
+        t = np.concatenate((np.arange(0.0, 10.0, 0.5), 9.5 + np.arange(1, 11), 19.5 + np.arange(1, 301)))
+        t = np.concatenate((t, t[-1] + np.arange(1, 3001) * 10.0))
+        i = np.concatenate((np.zeros(20), np.full(10, -2.0), np.zeros(300), np.full(3000, -0.15)))
+        # the cell: OCV 3.3 + 0.8 SOC, R0 50 mOhm and one 5 s branch of 20 mOhm, exact for held currents
+        soc, u, v = 0.9, 0.0, []
+        for k in range(len(t)):
+            h = t[k] - t[k - 1] if k else 0.0
+            soc += i[k] * h / 3600.0 / 1.0
+            u = u * np.exp(-h / 5.0) + 0.02 * i[k] * (1 - np.exp(-h / 5.0))
+            v.append(3.3 + 0.8 * soc + 0.05 * i[k] + u)
+        path = tmp_path / "one_rest_25degC.csv"
+        pd.DataFrame({"Time [s]": t, "Current [A]": i, "Voltage [V]": v}).to_csv(path, index=False)
+        ex = ecm.extract([str(path)], model="1rc", min_rest_s=200.0)
+        rec = ex.recordings[0]
+        p = rec.pulses
+        assert list(p["status"]) == ["fitted"]
+        assert p["R0"].iloc[0] == pytest.approx(0.05, rel=0.02)
+        assert p["R1"].iloc[0] == pytest.approx(0.02, rel=0.05) and p["tau1"].iloc[0] == pytest.approx(5.0, rel=0.05)
+        assert any("one OCV rest" in w for w in rec.warnings)
+        assert np.ptp(rec.ocv["ocv"].to_numpy()) == 0.0  # flat, as the warning says
 
 
 class TestResultsFolders:
