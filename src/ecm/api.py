@@ -114,7 +114,10 @@ def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
 class Extraction:
     """The result of extract(): one Recording per recording, in processing
     order, and the builder's model (``model``: the content of
-    ``battery_model.json``; ``model_text``: its text)."""
+    ``battery_model.json``; ``model_text``: its text). ``cutoff_sources``
+    says where each cut-off came from ("given", or a recording's data);
+    ``settings`` holds extract()'s arguments as given, which write() keeps in
+    ``fit_settings.json`` beside the results."""
 
     def __init__(
         self, folder, recordings, model_name, low_cutoff, high_cutoff, method, model_text, model_warnings, reading

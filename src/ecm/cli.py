@@ -750,7 +750,9 @@ def build_parser() -> argparse.ArgumentParser:
         "<name>_params.json and <name>_ocv.csv and the model battery_model.json into FOLDER/results "
         "(or --out). The files are the ones the import-time 'import ecmfit' writes.",
         epilog="Cut-offs and model default to the input_params.json of FOLDER, of the current directory, or the "
-        "one beside FOLDER that names it. Examples: ecm fit examples/sample_cell; "
+        "one beside FOLDER that names it; cycler exports given no cut-off take it from their data (the lowest and "
+        "highest voltage under load), and the summary says so. The settings are kept in the results folder "
+        "(fit_settings.json) for 'ecm report' and 'ecm validate'. Examples: ecm fit examples/sample_cell; "
         "ecm fit lab/leaf --low-cutoff 3.0 --high-cutoff 4.2 --capacity 33100 --out leaf_model",
     )
     fit.add_argument(
