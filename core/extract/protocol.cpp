@@ -249,6 +249,23 @@ Segmentation segment_steps(const double* t, double* cur, const double* v, std::s
                     st.kind = st.kind == StepKind::Charge ? StepKind::Discharge : StepKind::Charge;
         }
     }
+    // A loaded step whose current falls while the voltage goes on moving with
+    // the current (up on charge, down on discharge) is the cycler holding a
+    // voltage limit: the same step. A new step of smaller current moves the
+    // voltage back towards the OCV.
+    for (std::size_t s = 0; s + 1 < steps.size();) {
+        Step& a = steps[s];
+        const Step& b = steps[s + 1];
+        const std::size_t p = b.first - 1, q = b.first;
+        const bool limited = a.kind != StepKind::Rest && a.kind == b.kind && std::fabs(cur[q]) < std::fabs(cur[p]) &&
+                             (cur[q] - cur[p]) * (v[q] - v[p]) <= 0.0;
+        if (limited) {
+            a.last = b.last;
+            steps.erase(steps.begin() + static_cast<std::ptrdiff_t>(s) + 1);
+        } else {
+            ++s;
+        }
+    }
     out.steps = std::move(steps);
     return out;
 }
@@ -275,6 +292,46 @@ double ocv_rest_of(const std::vector<Step>& steps, double max_pulse_s) {
     // protocol's rest length: then 600 s, or less.
     const auto long_ones = std::count_if(rests.begin(), rests.end(), [&](double d) { return d >= typical; });
     return long_ones >= 3 ? typical : std::min(typical, 600.0);
+}
+
+DataCutoffs data_cutoffs(const double* cur, const double* v, std::size_t n) {
+    if (n == 0) throw DataError("no samples to take cut-off voltages from");
+    double imax = 0.0;
+    for (std::size_t k = 0; k < n; ++k)
+        if (std::isfinite(cur[k])) imax = std::max(imax, std::fabs(cur[k]));
+    const double at_rest = 0.01 * imax;
+    std::ptrdiff_t lo_all = -1, hi_all = -1, lo_load = -1, hi_load = -1;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::isfinite(v[k])) continue;
+        const auto K = static_cast<std::ptrdiff_t>(k);
+        if (lo_all < 0 || v[k] < v[lo_all]) lo_all = K;
+        if (hi_all < 0 || v[k] > v[hi_all]) hi_all = K;
+        if (!(std::fabs(cur[k]) > at_rest)) continue;
+        if (lo_load < 0 || v[k] < v[lo_load]) lo_load = K;
+        if (hi_load < 0 || v[k] > v[hi_load]) hi_load = K;
+    }
+    if (lo_all < 0) throw DataError("no finite voltage to take cut-off voltages from");
+    DataCutoffs out;
+    auto row = [](std::ptrdiff_t k) { return " (row " + std::to_string(k + 1) + ")"; };
+    // Under load where the load took the voltage to the recording's extreme (a rest may lie beyond a
+    // load that never reached its limit: then the recording's own extreme).
+    if (lo_load >= 0 && v[lo_load] <= v[lo_all] + 1e-9) {
+        out.low = std::floor(v[lo_load] * 1000.0 + 1e-6) / 1000.0;
+        out.low_source = "the lowest voltage under load" + row(lo_load);
+    } else {
+        out.low = std::floor(v[lo_all] * 1000.0 + 1e-6) / 1000.0;
+        out.low_source = "the lowest voltage of the recording" + row(lo_all);
+    }
+    if (hi_load >= 0 && v[hi_load] >= v[hi_all] - 1e-9) {
+        out.high = std::ceil(v[hi_load] * 1000.0 - 1e-6) / 1000.0;
+        out.high_source = "the highest voltage under load" + row(hi_load);
+    } else {
+        out.high = std::ceil(v[hi_all] * 1000.0 - 1e-6) / 1000.0;
+        out.high_source = "the highest voltage of the recording" + row(hi_all);
+    }
+    if (!(out.high > out.low))
+        throw DataError("the voltage stays at " + fmt("%g", v[lo_all]) + " V: no cut-off voltages to take from it");
+    return out;
 }
 
 std::vector<std::size_t> time_gaps(const double* t, std::size_t n) {
@@ -455,7 +512,11 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
         for (std::size_t s = 0; s + 1 < steps.size(); ++s) {
             Step& st = steps[s];
             if (st.role != StepRole::Pulse || !(st.t_end - st.t_begin > 5.0 * typical)) continue;
-            if (steps[s + 1].role == StepRole::OcvRest) st.role = StepRole::SocStep;
+            // ... or by nothing but rests to the end (a recording that stops after its last SOC step).
+            bool load_after = false;
+            for (std::size_t a = s + 1; a < steps.size() && !load_after; ++a)
+                load_after = steps[a].kind != StepKind::Rest;
+            if (steps[s + 1].role == StepRole::OcvRest || !load_after) st.role = StepRole::SocStep;
         }
     }
     // A loaded step that the end of the recording cuts (the cut-off or the cycler's limit) is no pulse.
@@ -568,6 +629,16 @@ void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const doubl
     }
     std::size_t n_pulses = 0;
     for (const Step& st : steps) n_pulses += st.role == StepRole::Pulse;
+    if (res.relaxed_soc.size() == 1 && n_pulses > 0) {
+        // One OCV rest: the pulses still fit (their windows see the OCV's level, not its slope), the
+        // OCV taken as flat through it, said so.
+        res.warnings.push_back(cfg.label + ": one OCV rest (" + fmt("%.4f", res.relaxed_v[0]) + " V at SOC " +
+                               fmt("%.3f", res.relaxed_soc[0]) +
+                               "): the OCV is taken as flat there; the pulses' fits hold, the OCV table does not");
+        res.SOC = soc_grid();
+        res.OCV.assign(res.SOC.size(), res.relaxed_v[0]);
+        return;
+    }
     if (res.relaxed_soc.size() < 2 || n_pulses == 0) {
         std::size_t rests = 0, loads = 0, long_loads = 0;
         for (const Step& st : steps) {
@@ -658,10 +729,9 @@ std::vector<Block> find_blocks(const std::vector<Step>& steps, const std::vector
             b = Block();
             b.rest_before = static_cast<std::ptrdiff_t>(s);
         } else if (role == StepRole::Pulse) {
-            // The first pulses of a recording that starts with a short rest have that rest before them.
-            if (b.rest_before < 0 && b.pulses.empty() && s > 0 && steps[s - 1].kind == StepKind::Rest &&
-                steps[s - 1].last - steps[s - 1].first >= 3 && s == 1)
-                b.rest_before = 0;
+            // The first pulses of a recording that starts with a short rest have that rest before them
+            // (a single sample will do: the top of the OCV of a test that starts full, then its pulses).
+            if (b.rest_before < 0 && b.pulses.empty() && s == 1 && steps[0].kind == StepKind::Rest) b.rest_before = 0;
             b.pulses.push_back(pulse_of_step[s]);
         }
     }
@@ -699,6 +769,21 @@ struct BlockWindow {
     std::vector<double> wt, wv, ww, shape, id, ic, known;
 };
 
+// The RMS a window's fit may leave: the given limit, or a share of the voltage's swing over the
+// window where that is larger (a cold cell's pulses move the voltage by half a volt, and the
+// circuit's error grows with the overvoltage it follows).
+double rms_limit_of(const BlockWindow& w, const ProtocolSettings& cfg) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (std::size_t k = 0; k < w.m; ++k) {
+        if (!(w.ww[k] > 0.0)) continue;
+        const double x = w.wv[k] - w.shape[k];
+        lo = std::min(lo, x);
+        hi = std::max(hi, x);
+    }
+    const double swing = hi > lo ? hi - lo : 0.0;
+    return std::max(cfg.rms_limit_V, cfg.rms_limit_share * swing);
+}
+
 struct ChannelResult {
     ChannelFit fit;
     double rms = 0.0;
@@ -725,7 +810,8 @@ public:
 
     void fit(Block& b) {
         auto reject_all = [&](const std::string& why) {
-            for (std::size_t pi : b.pulses) pulses_[pi].status = "rejected: " + why;
+            for (std::size_t pi : b.pulses)
+                if (!pulses_[pi].fitted) pulses_[pi].status = "rejected: " + why;  // R0 from a step stays
         };
         if (b.rest_before < 0 || (full_ >= 0 && b.rest_before < full_)) {
             reject_all(b.rest_before < 0 ? "no rest before it" : "before the full charge");
@@ -792,12 +878,13 @@ private:
                 break;
             }
         }
-        // Too short for the sampling: fewer than three loaded samples.
+        // Too short for the sampling (fewer than three loaded samples: a pulse the cycler cut at its
+        // voltage limit): R0 alone, from the step of the voltage at its first sample; its branches
+        // are left to the window's other pulses.
         for (std::size_t pi : b.pulses) {
             const Step& st = steps_[pulses_[pi].step];
-            if (st.last - st.first + 1 < 3)
-                pulses_[pi].status = "rejected: too short for the sampling (" + std::to_string(st.last - st.first + 1) +
-                                     " samples over " + fmt("%g", st.t_end - st.t_begin) + " s)";
+            if (st.last - st.first + 1 >= 3) continue;
+            r0_from_step(pulses_[pi], st);
         }
         b.ws = ser_.of_sample[ws_sample];
         b.we = ser_.of_sample[we_sample];
@@ -825,6 +912,35 @@ private:
                 w.ic[k] = ser_.i[g];
         }
         return w;
+    }
+
+    // A pulse of one or two samples: R0 from the voltage's step over the current's step at its first
+    // sample (the branches take no visible part in so short a load), its branches not determined.
+    void r0_from_step(ProtocolPulse& p, const Step& st) {
+        const std::string why =
+            std::to_string(st.last - st.first + 1) + " samples over " + fmt("%g", st.t_end - st.t_begin) + " s";
+        if (st.first == 0) {
+            p.status = "rejected: too short for the sampling (" + why + ")";
+            return;
+        }
+        const std::size_t a = ser_.of_sample[st.first - 1], g = ser_.of_sample[st.first];
+        const double di = ser_.i[g] - ser_.i[a], dv = ser_.v[g] - ser_.v[a];
+        const double r0 = di != 0.0 ? dv / di : std::numeric_limits<double>::quiet_NaN();
+        if (!(r0 > 0.0) || !std::isfinite(r0)) {
+            p.status = "rejected: too short for the sampling (" + why + ") and no voltage step to give R0";
+            return;
+        }
+        p.r0 = r0;
+        p.r.assign(static_cast<std::size_t>(cfg_.branches), std::numeric_limits<double>::quiet_NaN());
+        p.tau = p.r;
+        p.r_se = p.r;
+        p.tau_se = p.r;
+        p.determined.assign(static_cast<std::size_t>(cfg_.branches), false);
+        p.window_first = st.first - 1;
+        p.window_last = st.last;
+        p.status = "fitted";
+        p.fitted = true;
+        ++r0_only_;
     }
 
     // What the previous block's pulses and steps leave in this window (every
@@ -1038,6 +1154,7 @@ private:
     // limit or with a parameter on a bound.
     void grade(const Block& b, const BlockWindow& w, bool has_d, bool has_c, const ChannelFit& fd, const ChannelFit& fc,
                double rms) {
+        const double limit = rms_limit_of(w, cfg_);
         for (std::size_t pi : b.pulses) {
             ProtocolPulse& p = pulses_[pi];
             if (!p.status.empty()) continue;
@@ -1061,11 +1178,10 @@ private:
                 std::string names;
                 for (const auto& ab : faults) names += (names.empty() ? "" : ", ") + ab;
                 p.status = "rejected: fit on a bound (" + names + ")";
-            } else if (!(rms <= cfg_.rms_limit_V)) {
+            } else if (!(rms <= limit)) {
                 // Kept: the circuit fits it poorly (a cold cell, say), and the medians fall back to it
                 // when no pulse is within the limit.
-                p.status =
-                    "fitted, RMS " + fmt("%.2f", rms * 1e3) + " mV above " + fmt("%g", cfg_.rms_limit_V * 1e3) + " mV";
+                p.status = "fitted, RMS " + fmt("%.2f", rms * 1e3) + " mV above " + fmt("%.3g", limit * 1e3) + " mV";
                 p.flagged = std::isfinite(rms);
                 if (!p.flagged) p.status = "rejected: the fit left no finite RMS";
             } else {
@@ -1086,6 +1202,11 @@ private:
     std::vector<ProtocolPulse>& pulses_;
     ProtocolResult& res_;
     ChannelFit prev_d_, prev_c_;  // the previous block's fits, for what they leave in this window
+
+public:
+    std::size_t r0_only_ = 0;  // pulses too short for a fit: R0 from the voltage step alone
+
+private:
     std::size_t prev_ws_ = 0;
     bool have_prev_ = false;
 };
@@ -1125,7 +1246,7 @@ void pulse_medians(const ProtocolSettings& cfg, ProtocolResult& res) {
             cols[0].push_back(p.r0);
             for (int bi = 0; bi < nb; ++bi) {
                 const auto B = static_cast<std::size_t>(bi);
-                if (pass == 0 && !p.determined[B]) continue;
+                if ((pass == 0 && !p.determined[B]) || !std::isfinite(p.r[B])) continue;
                 cols[1 + 2 * B].push_back(p.r[B]);
                 cols[2 + 2 * B].push_back(p.r[B] > 0.0 ? p.tau[B] / p.r[B] : std::numeric_limits<double>::quiet_NaN());
             }
@@ -1182,7 +1303,9 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     // Capacity and SOC, the OCV points and curve.
     const std::vector<double> soc_ser = count_soc(ser, steps, full, v, n, cfg, res);
     ocv_points(steps, full, v, cfg, res);
-    const std::vector<double> ocv_ser = pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
+    const std::vector<double> ocv_ser = res.relaxed_soc.size() == 1
+                                            ? std::vector<double>(soc_ser.size(), res.relaxed_v[0])
+                                            : pchip(res.relaxed_soc, res.relaxed_v, soc_ser);
 
     // Pulses and their windows: a block is what lies between two long rests.
     std::map<std::size_t, std::size_t> pulse_of_step;
@@ -1198,6 +1321,10 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
         fitter.fit(b);
         obs.progress(++done, total);
     }
+    if (fitter.r0_only_ > 0)
+        res.warnings.push_back(cfg.label + ": " + std::to_string(fitter.r0_only_) +
+                               " pulse(s) of one or two samples (cut short at a voltage limit): R0 from the voltage's "
+                               "step alone, their branches not determined");
     for (ProtocolPulse& p : pulses) {
         const Step& st = steps[p.step];
         if (p.status.empty()) p.status = "rejected: in no window (no long rest before it)";

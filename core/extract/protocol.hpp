@@ -37,6 +37,8 @@ struct ProtocolSettings {
     double min_ocv_rest_s = std::numeric_limits<double>::quiet_NaN();
     double soc_step_window_s = 60.0;  // how far a window runs into a SOC step after the last pulse
     double rms_limit_V = 0.005;       // a fit above it is flagged (kept, not used while others are within it)
+    // ... unless it is within this share of the voltage's swing over its window (0: the limit alone).
+    double rms_limit_share = 0.02;
     // true: a sample's current holds over the interval before it (cycler
     // logs: the step in progress); false: linear between samples.
     bool step_hold = true;
@@ -146,6 +148,17 @@ double ocv_rest_of(const std::vector<Step>& steps, double max_pulse_s);
 // Gaps in time: intervals much longer than the recording's steps around them
 // (indices k: the gap lies between samples k-1 and k).
 std::vector<std::size_t> time_gaps(const double* t, std::size_t n);
+
+// Cut-off voltages from the data, for a recording given none: the lowest
+// voltage reached under load (the cycler's lower limit cuts its pulses and
+// discharges there), else the recording's lowest; the highest under load
+// (a charge held at the upper limit), else the recording's highest. Rounded
+// outwards to the millivolt; each with where it came from.
+struct DataCutoffs {
+    double low = 0.0, high = 0.0;
+    std::string low_source, high_source;
+};
+DataCutoffs data_cutoffs(const double* cur, const double* v, std::size_t n);
 
 // Throws DataError (without the file name) when the recording cannot be
 // used, e.g. when no pulse can be fitted (the message says what was found).

@@ -69,7 +69,8 @@ double start_soc_from_anchors(const SlowSegment& seg, double capacity_ah) {
     std::vector<double> tt(seg.t, seg.t + seg.n), est;
     const std::vector<double> qa = interp_linear(seg.anchor_t, tt, q);
     for (std::size_t a = 0; a < qa.size(); ++a)
-        if (std::isfinite(seg.anchor_soc[a]) && std::isfinite(qa[a])) est.push_back(seg.anchor_soc[a] - qa[a] / capacity_ah);
+        if (std::isfinite(seg.anchor_soc[a]) && std::isfinite(qa[a]))
+            est.push_back(seg.anchor_soc[a] - qa[a] / capacity_ah);
     if (est.empty()) throw DataError("a recording for the slow branch has no usable SOC anchor");
     std::nth_element(est.begin(), est.begin() + static_cast<std::ptrdiff_t>(est.size() / 2), est.end());
     return est[est.size() / 2];
@@ -85,7 +86,8 @@ struct Normal {
 
 SlowFit fit_slow_branch(const std::vector<SlowSegment>& segments, const SimModel& fast, const SlowSettings& s) {
     if (segments.empty()) throw DataError("the slow branch needs at least one recording");
-    if (!(s.grid_step > 0.0 && s.grid_step <= 0.5)) throw DataError("the slow branch's SOC grid step must lie in (0, 0.5]");
+    if (!(s.grid_step > 0.0 && s.grid_step <= 0.5))
+        throw DataError("the slow branch's SOC grid step must lie in (0, 0.5]");
     if (!(s.tau_min > 0.0 && s.tau_max >= s.tau_min && std::isfinite(s.tau_max)))
         throw DataError("the slow time constant's range must be positive and ordered");
     check_sim_model(fast);
@@ -99,7 +101,8 @@ SlowFit fit_slow_branch(const std::vector<SlowSegment>& segments, const SimModel
     double ww_total = 0.0;
     for (std::size_t q = 0; q < ns; ++q) {
         const SlowSegment& seg = segments[q];
-        if (seg.n < 2 || !seg.t || !seg.i || !seg.v) throw DataError("a recording for the slow branch has fewer than two samples");
+        if (seg.n < 2 || !seg.t || !seg.i || !seg.v)
+            throw DataError("a recording for the slow branch has fewer than two samples");
         for (std::size_t k = 0; k < seg.n; ++k) {
             if (!std::isfinite(seg.t[k]) || !std::isfinite(seg.i[k]) || !std::isfinite(seg.v[k]))
                 throw DataError("a recording for the slow branch holds values that are not finite (sample " +

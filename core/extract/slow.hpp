@@ -33,27 +33,28 @@ struct SlowSegment {
     std::vector<double> anchor_t, anchor_soc;
     double from = -std::numeric_limits<double>::infinity();
     double to = std::numeric_limits<double>::infinity();
-    double weight = 1.0;  // relative weight of this segment (each segment's scored samples weigh the same in total, times this)
+    double weight =
+        1.0;  // relative weight of this segment (each segment's scored samples weigh the same in total, times this)
 };
 
 struct SlowSettings {
-    double tau_min = 300.0;    // s, the range the time constant is sought in
-    double tau_max = 20000.0;  // s
+    double tau_min = 300.0;                                 // s, the range the time constant is sought in
+    double tau_max = 20000.0;                               // s
     double tau = std::numeric_limits<double>::quiet_NaN();  // s, given: no search
-    double grid_step = 0.1;    // SOC spacing of the resistance (and offset) grid
-    double smooth = 1.0;       // weight of the second-difference penalty over SOC
+    double grid_step = 0.1;                                 // SOC spacing of the resistance (and offset) grid
+    double smooth = 1.0;                                    // weight of the second-difference penalty over SOC
     double soc_min = 0.0;      // samples below this SOC are not scored (the OCV is not known there)
     double max_dt = 10.0;      // s: a sample weighs its interval, up to this (so the long stretches count)
     bool ocv_offsets = false;  // also fit an OCV offset per grid point
 };
 
 struct SlowFit {
-    std::vector<double> grid;        // SOC grid of r and ocv_offset
-    std::vector<double> r;           // ohm, slow resistance per grid point
-    std::vector<double> ocv_offset;  // V per grid point (zeros unless fitted)
-    double tau = 0.0;                // s
-    std::vector<double> x0;          // V, slow state at each segment's first sample
-    std::vector<double> soc0;        // each segment's start SOC as used
+    std::vector<double> grid;                         // SOC grid of r and ocv_offset
+    std::vector<double> r;                            // ohm, slow resistance per grid point
+    std::vector<double> ocv_offset;                   // V per grid point (zeros unless fitted)
+    double tau = 0.0;                                 // s
+    std::vector<double> x0;                           // V, slow state at each segment's first sample
+    std::vector<double> soc0;                         // each segment's start SOC as used
     std::vector<double> rms_before_mV, rms_after_mV;  // per segment, over its scored samples
     std::vector<double> scan_tau, scan_rms_mV;        // the time constants tried and the weighted RMS
 };

@@ -164,8 +164,9 @@ BoundResult extract(Column time, Column current, Column voltage, const std::stri
                     const std::string& method, const std::string& model, double vcut, py::object warm,
                     py::object progress, py::object debug, bool step_hold, double nominal_capacity_Ah,
                     double max_pulse_s, double min_ocv_rest_s, double soc_step_window_s, double rms_limit_V,
-                    std::optional<Column> step_id, double temperature, const std::string& temperature_source,
-                    const std::string& edge_timing, std::optional<Column> charge_counter) {
+                    double rms_limit_share, std::optional<Column> step_id, double temperature,
+                    const std::string& temperature_source, const std::string& edge_timing,
+                    std::optional<Column> charge_counter) {
     check_columns(time, current, voltage, label + ": ");
     ecm::ExtractionSettings settings;
     if (edge_timing == "linear")
@@ -197,6 +198,7 @@ BoundResult extract(Column time, Column current, Column voltage, const std::stri
     st.min_ocv_rest_s = min_ocv_rest_s;
     st.soc_step_window_s = soc_step_window_s;
     st.rms_limit_V = rms_limit_V;
+    st.rms_limit_share = rms_limit_share;
     if (step_id) {
         if (step_id->ndim() != 1 || step_id->size() != time.size())
             throw py::value_error(label + ": the step column must be as long as the others");
@@ -453,8 +455,8 @@ PYBIND11_MODULE(_core, m) {
         py::arg("progress") = py::none(), py::arg("debug") = py::none(), py::arg("step_hold") = true,
         py::arg("nominal_capacity_Ah") = std::numeric_limits<double>::quiet_NaN(), py::arg("max_pulse_s") = 600.0,
         py::arg("min_ocv_rest_s") = std::numeric_limits<double>::quiet_NaN(), py::arg("soc_step_window_s") = 60.0,
-        py::arg("rms_limit_V") = 0.005, py::arg("step_id") = py::none(), py::arg("temperature") = 0.0,
-        py::arg("temperature_source") = "given", py::arg("edge_timing") = "reading",
+        py::arg("rms_limit_V") = 0.005, py::arg("rms_limit_share") = 0.0, py::arg("step_id") = py::none(),
+        py::arg("temperature") = 0.0, py::arg("temperature_source") = "given", py::arg("edge_timing") = "reading",
         py::arg("charge_counter") = py::none(),
         "One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the "
         "step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from "
@@ -464,7 +466,8 @@ PYBIND11_MODULE(_core, m) {
         "reading's convention: classic linear between samples, steps step_hold), 'linear', 'after-sample' "
         "(right after the last sample of the old current), 'mid-interval', 'at-sample' (at the first sample "
         "of the new current). charge_counter: the cycler's Ah counter (reading='steps'), which carries the charge "
-        "across gaps in time; min_ocv_rest_s NaN: from the protocol's own long rests.");
+        "across gaps in time; min_ocv_rest_s NaN: from the protocol's own long rests; rms_limit_share: a fit within "
+        "this share of its window's voltage swing passes even above rms_limit_V.");
 
     m.def(
         "step_series",
@@ -494,6 +497,25 @@ PYBIND11_MODULE(_core, m) {
         py::arg("time"), py::arg("current"), py::arg("voltage"),
         "A cycler export's samples as the step analysis sees them: the current charge positive and held over "
         "the interval before each sample (extra points of weight 0 at the step boundaries).");
+
+    m.def(
+        "data_cutoffs",
+        [](Column current, Column voltage) {
+            if (current.ndim() != 1 || voltage.ndim() != 1 || current.size() != voltage.size())
+                throw py::value_error("current and voltage must be columns of equal length");
+            const auto n = static_cast<std::size_t>(current.size());
+            ecm::DataCutoffs c = ecmpy::data_errors_as_value_errors(
+                [&] { return ecm::data_cutoffs(current.data(), voltage.data(), n); });
+            py::dict out;
+            out["low"] = c.low;
+            out["high"] = c.high;
+            out["low_source"] = c.low_source;
+            out["high_source"] = c.high_source;
+            return out;
+        },
+        py::arg("current"), py::arg("voltage"),
+        "Cut-off voltages from a recording given none: the lowest and highest voltage reached under load (else "
+        "the recording's own), rounded outwards to the millivolt, each with where it came from.");
 
     m.def(
         "current_segments",

@@ -217,6 +217,7 @@ def extract(
     min_ocv_rest_s: typing.SupportsFloat | typing.SupportsIndex = ...,
     soc_step_window_s: typing.SupportsFloat | typing.SupportsIndex = 60.0,
     rms_limit_V: typing.SupportsFloat | typing.SupportsIndex = 0.005,
+    rms_limit_share: typing.SupportsFloat | typing.SupportsIndex = 0.0,
     step_id: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] | None = None,
     temperature: typing.SupportsFloat | typing.SupportsIndex = 0.0,
     temperature_source: str = "given",
@@ -225,6 +226,14 @@ def extract(
 ) -> Result:
     """
     One recording's columns through the chosen reading (classic: cut-off, rests and pulses; steps: the step analysis of any protocol) and fit (pulse: two-pass; joint). warm carries the start values from one classic recording to the next; progress(done, total) is called as pulses are fitted, debug(message) receives the classic reading's log lines. The step analysis's options apply to reading='steps'. edge_timing: when the current's steps happened within their sample intervals: 'reading' (the reading's convention: classic linear between samples, steps step_hold), 'linear', 'after-sample' (right after the last sample of the old current), 'mid-interval', 'at-sample' (at the first sample of the new current).
+    """
+
+def data_cutoffs(
+    current: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    voltage: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+) -> dict[str, typing.Any]:
+    """
+    Cut-off voltages from a recording given none: the lowest and highest voltage reached under load (else the recording's own), rounded outwards to the millivolt, each with where it came from.
     """
 
 def output_paths(results_dir: str, recording: str) -> tuple[str, str]: ...

@@ -56,6 +56,8 @@ __all__ = [
 log = logging.getLogger("ecm")
 
 EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx", ".res", ".parquet")
+#: The settings a fit used, written beside its results (read by ecm report and ecm validate).
+FIT_SETTINGS_FILE = "fit_settings.json"
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
 
@@ -112,7 +114,10 @@ def find_recordings(folder: Union[str, os.PathLike]) -> List[str]:
 class Extraction:
     """The result of extract(): one Recording per recording, in processing
     order, and the builder's model (``model``: the content of
-    ``battery_model.json``; ``model_text``: its text)."""
+    ``battery_model.json``; ``model_text``: its text). ``cutoff_sources``
+    says where each cut-off came from ("given", or a recording's data);
+    ``settings`` holds extract()'s arguments as given, which write() keeps in
+    ``fit_settings.json`` beside the results."""
 
     def __init__(
         self, folder, recordings, model_name, low_cutoff, high_cutoff, method, model_text, model_warnings, reading
@@ -130,6 +135,10 @@ class Extraction:
         self.skipped: List[Tuple[str, str]] = []  # (path, reason): recordings left out
         # slow tests that fill the OCV (ecm.ocvtest.fill_ocv_tables), one per temperature at most
         self.ocv_fills: List[Dict[str, Any]] = []
+        # where each cut-off came from: "given", or the data of a recording (exports given none)
+        self.cutoff_sources: Dict[str, str] = {"low": "given", "high": "given"}
+        # extract()'s arguments as given (None: from the data), written as fit_settings.json
+        self.settings: Dict[str, Any] = {}
 
     def __repr__(self) -> str:
         temps = ", ".join(f"{r.temperature} C" for r in self.recordings)
@@ -323,7 +332,25 @@ class Extraction:
         written["battery_model"] = model_file
         if self.method == "joint":
             written["tables"] = self._write_tables(out)
+        written["settings"] = self._write_settings(out)
         return written
+
+    def _write_settings(self, out: str) -> str:
+        """fit_settings.json: what was fitted (the folder or the files, absolute)
+        and with which settings, so that a later report or validation of these
+        results can fit the same way."""
+        doc = {
+            "folder": os.path.abspath(self.folder) if self.folder else None,
+            "recordings": [os.path.abspath(r.path) for r in self.recordings]
+            + [os.path.abspath(p) for p, _ in self.skipped],
+            "settings": dict(self.settings, method=self.method),
+            "low_cutoff": self.low_cutoff,
+            "high_cutoff": self.high_cutoff,
+            "cutoff_sources": dict(self.cutoff_sources),
+        }
+        path = os.path.join(out, FIT_SETTINGS_FILE)
+        _core.write_text_file(path, json.dumps(_json_ready(doc), indent=1) + "\n")
+        return path
 
     def _write_tables(self, out: str) -> List[str]:
         tabs = self.tables()
@@ -403,6 +430,7 @@ class Extraction:
             "reading": self.reading,
             "low_cutoff": self.low_cutoff,
             "high_cutoff": self.high_cutoff,
+            "cutoff_sources": dict(self.cutoff_sources),
             "recordings": recs,
             "model_name": self.model.get("name"),
             "model_warnings": self.model_warnings,
@@ -467,10 +495,10 @@ def _check_arguments(
     rms_limit_mV: Any,
     capacity_mAh: Any,
     temperature: Any,
-) -> Tuple[str, Optional[str], str, float, float]:
+) -> Tuple[str, Optional[str], str, Optional[float], Optional[float]]:
     """extract()'s settings checked, UsageError for the first bad one: the model's
     full name, the method and reading (the old method "steps" as the reading it
-    means) and the two cut-offs in volts."""
+    means) and the two cut-offs in volts (None: from the data of the exports)."""
     model_name = normalise_model(model)
     if method == "steps":  # the step analysis is a way of reading, not a fit; kept for old callers
         method, reading = None, "steps"
@@ -478,14 +506,14 @@ def _check_arguments(
         raise UsageError(f"method {method!r} is not known; expected one of {', '.join(METHODS)}")
     if reading not in READINGS:
         raise UsageError(f"reading {reading!r} is not known; expected one of {', '.join(READINGS)}")
-    vcut = _voltage(low_cutoff, "low_cutoff")
-    vhigh = _voltage(high_cutoff, "high_cutoff")
-    if not vhigh > vcut:
+    vcut = None if low_cutoff is None else _voltage(low_cutoff, "low_cutoff")
+    vhigh = None if high_cutoff is None else _voltage(high_cutoff, "high_cutoff")
+    if vcut is not None and vhigh is not None and not vhigh > vcut:
         raise UsageError(f"high_cutoff ({vhigh} V) must lie above low_cutoff ({vcut} V)")
 
     for name, value in (("max_pulse_s", max_pulse_s), ("min_rest_s", min_rest_s), ("rms_limit_mV", rms_limit_mV)):
-        if name == "min_rest_s" and value is None:
-            continue  # from the protocol's own rests
+        if name in ("min_rest_s", "rms_limit_mV") and value is None:
+            continue  # from the protocol's own rests; 5 mV or 2 % of the window's swing
         if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
             raise UsageError(f"{name} must be a positive number, found {value!r}")
     if capacity_mAh is not None and not (isinstance(capacity_mAh, (int, float)) and capacity_mAh > 0):
@@ -534,7 +562,7 @@ def _naming(path: str, e: BaseException) -> RecordingError:
 def _extract_one(
     path: str,
     model_name: str,
-    vcut: float,
+    vcut: Optional[float],
     method: Optional[str],
     reading: str,
     export_options: Dict[str, Any],
@@ -557,6 +585,11 @@ def _extract_one(
                 method=method or DEFAULT_METHOD,
                 progress=progress,
                 **export_options,
+            )
+        if vcut is None:
+            raise UsageError(
+                f"{path} is a classic pulse recording: it needs the low cut-off (--low-cutoff V, low_cutoff=); "
+                "only cycler exports read by the step analysis take their cut-offs from the data"
             )
         raw = _core.read_recording(path, strict=True)
         res = _core.extract(
@@ -687,8 +720,8 @@ def extract(
     folder: Union[str, os.PathLike, Sequence[Union[str, os.PathLike]]],
     *,
     model: str = "2rc",
-    low_cutoff: float,
-    high_cutoff: float,
+    low_cutoff: Optional[float] = None,
+    high_cutoff: Optional[float] = None,
     method: Optional[str] = None,
     reading: str = "auto",
     progress: Union[None, bool, ProgressFn] = None,
@@ -698,7 +731,7 @@ def extract(
     capacity_mAh: Optional[float] = None,
     max_pulse_s: float = 600.0,
     min_rest_s: Optional[float] = None,
-    rms_limit_mV: float = 5.0,
+    rms_limit_mV: Optional[float] = None,
     edge_timing: str = "reading",
     strict: bool = False,
     ocv_tests: Optional[Sequence[Union[str, os.PathLike]]] = None,
@@ -711,7 +744,10 @@ def extract(
 
     model: "1rc"/"2rc" (or "model1"/"model2"); low_cutoff: every recording is cut
     before its first sample below it (V); high_cutoff: the top of the model's
-    voltage axis (V); method: "joint" (the default: every cycle or pulse window fitted whole, the
+    voltage axis (V); either None (the default) for exports read by the step
+    analysis: the lowest (highest) voltage their recordings reach under load, else
+    their lowest (highest) voltage (``cutoff_sources`` of the result says which);
+    classic recordings need both given. method: "joint" (the default: every cycle or pulse window fitted whole, the
     accurate fit) or "pulse" (the two-pass fit of the import-time run, its files byte for byte on
     classic recordings); progress:
     True for a progress bar on stderr, or a callable
@@ -724,7 +760,9 @@ def extract(
     from the rest before them through what follows, SOC by coulomb counting
     from the full-charge rest, OCV points at the ends of rests of at least
     ``min_rest_s`` (None: most of the typical length of the protocol's own long
-    rests, those after its SOC steps); a fit above ``rms_limit_mV`` is kept but
+    rests, those after its SOC steps); a fit above ``rms_limit_mV`` (None: 5 mV, or 2 %
+    of the voltage's swing over the pulse's window where that is more, as a cold
+    cell's pulses need) is kept but
     flagged in its status ("fitted, RMS 12.3 mV above 5 mV") and enters the
     medians only when no pulse of the recording is within the limit. ``columns`` maps
     time/current/voltage/temperature/step to column names (``name:unit`` for
@@ -835,6 +873,7 @@ def extract(
         raise RecordingError(
             f"no recording could be used ({len(skipped)} tried): " + "; ".join(reason for _, reason in skipped)
         )
+    vcut, vhigh, sources = _cutoffs_of(recordings, vcut, vhigh)
     records = []
     for r in recordings:
         d = r.param_record()
@@ -858,6 +897,22 @@ def extract(
         read,
     )
     out.skipped = skipped
+    out.cutoff_sources = sources
+    out.settings = dict(
+        model=short_model_name(model_name),
+        low_cutoff=low_cutoff,
+        high_cutoff=high_cutoff,
+        method=method,
+        reading=reading,
+        strict=strict,
+        **export_options,
+        ocv_tests=[os.fspath(x) for x in ocv_tests] if ocv_tests else None,
+        slow=bool(slow),
+        calibrate=[os.fspath(x) for x in ([calibrate] if isinstance(calibrate, (str, os.PathLike)) else calibrate)]
+        if calibrate
+        else None,
+        calibrate_window=list(calibrate_window) if calibrate_window else None,
+    )
     if ocv_tests:
         from ecm.ocvtest import fill_ocv_tables
 
@@ -877,3 +932,47 @@ def extract(
         cal = [] if calibrate is None else [calibrate] if isinstance(calibrate, (str, os.PathLike)) else list(calibrate)
         fit_slow_branches(out, [os.fspath(c) for c in cal], calibrate_window, columns=columns, preset=preset)
     return out
+
+
+def load_fit_settings(results: Union[str, os.PathLike]) -> Optional[Dict[str, Any]]:
+    """The fit_settings.json of a results folder (or of the folder of a
+    battery_model.json), None when there is none (results written before
+    the settings were kept); UsageError naming the file when it is unreadable."""
+    p = os.fspath(results)
+    folder = p if os.path.isdir(p) else os.path.dirname(os.path.abspath(p))
+    path = os.path.join(folder, FIT_SETTINGS_FILE)
+    if not os.path.isfile(path):
+        return None
+    try:
+        with open(path, encoding="utf-8") as fh:
+            doc = json.load(fh)
+    except (OSError, ValueError) as e:
+        raise UsageError(f"{path}: cannot read the fit's settings: {e}") from None
+    if not isinstance(doc, dict) or not isinstance(doc.get("settings"), dict):
+        raise UsageError(f"{path}: expected an object with 'settings' (written by ecm fit)")
+    return doc
+
+
+def _cutoffs_of(
+    recordings: List[Recording], vcut: Optional[float], vhigh: Optional[float]
+) -> Tuple[float, float, Dict[str, str]]:
+    """The cut-offs of the model: the given ones, else the widest the exports'
+    data give (the lowest low, the highest high), with where each came from."""
+    sources = {"low": "given", "high": "given"}
+    found = [(r, r.protocol["data_cutoffs"]) for r in recordings if r.protocol and "data_cutoffs" in r.protocol]
+    if vcut is None or vhigh is None:
+        if not found:
+            raise UsageError(
+                "no cut-off voltages given and no export to take them from; pass low_cutoff and high_cutoff"
+            )
+        if vcut is None:
+            r, c = min(found, key=lambda rc: rc[1]["low"])
+            vcut = float(c["low"])
+            sources["low"] = f"{c['low_source']} of {os.path.basename(r.path)}"
+        if vhigh is None:
+            r, c = max(found, key=lambda rc: rc[1]["high"])
+            vhigh = float(c["high"])
+            sources["high"] = f"{c['high_source']} of {os.path.basename(r.path)}"
+        if not vhigh > vcut:
+            raise UsageError(f"the cut-offs from the data ({vcut:g} V, {vhigh:g} V) leave no voltage range; give both")
+    return vcut, vhigh, sources

@@ -13,7 +13,6 @@ here.
 
 from __future__ import annotations
 
-import glob
 import hashlib
 import json
 import logging
@@ -36,23 +35,87 @@ SUMMARY_CSV = "batch_summary.csv"
 SUMMARY_PARQUET = "batch_summary.parquet"
 SPREAD_CSV = "batch_spread.csv"
 CONFIG_FILE = "input_params.json"
+#: A folder of cycler exports: its settings, with the keys of ecm fit's options.
+CELL_FILE = "ecm.json"
+#: ecm.json's keys (dashes or underscores) and the extract() arguments they set.
+CELL_KEYS = {
+    "model": "model",
+    "method": "method",
+    "reading": "reading",
+    "low_cutoff": "low_cutoff",
+    "high_cutoff": "high_cutoff",
+    "preset": "preset",
+    "columns": "columns",
+    "temperature": "temperature",
+    "capacity": "capacity_mAh",
+    "max_pulse": "max_pulse_s",
+    "min_rest": "min_rest_s",
+    "rms_limit": "rms_limit_mV",
+    "edge_timing": "edge_timing",
+}
+
+
+def _is_export_folder(root: str, files: List[str]) -> bool:
+    """A folder of cycler exports: it holds an ecm.json, or recording files of the
+    export formats (not the batch's own summaries)."""
+    from ecm.api import EXPORT_SUFFIXES
+
+    if CELL_FILE in files:
+        return True
+    return any(
+        f.lower().endswith(EXPORT_SUFFIXES)
+        and not f.startswith(("batch_", "README", "LICENSE"))
+        and not os.path.splitext(f)[0].lower().endswith("metadata")
+        for f in files
+    )
 
 
 def find_cells(database: str) -> List[str]:
-    """Every battery folder (a folder holding raw_data/) under database, sorted."""
+    """Every cell under database, sorted: a battery folder (holding raw_data/) or,
+    below the database itself, a folder of cycler exports (holding an ecm.json
+    or export files)."""
     database = os.fspath(database)
     if not os.path.isdir(database):
         raise UsageError(f"'{database}' is not a folder; expected a database of battery folders")
     cells = []
-    for root, dirs, _files in os.walk(database):
-        if "raw_data" in dirs:
+    for root, dirs, files in os.walk(database):
+        if "raw_data" in dirs or (root != database and _is_export_folder(root, files)):
             cells.append(root)
-            dirs[:] = []  # a battery folder holds no further cells
+            dirs[:] = []  # a cell holds no further cells
         else:
             dirs[:] = sorted(d for d in dirs if not d.startswith(".") and d != "results")
     if not cells:
-        raise UsageError(f"'{database}' holds no battery folder (a folder with a raw_data/ folder of recordings)")
+        raise UsageError(
+            f"'{database}' holds no battery folder (a folder with a raw_data/ folder of recordings) and no "
+            f"folder of cycler exports"
+        )
     return sorted(cells)
+
+
+def cell_options(folder: str) -> Dict[str, Any]:
+    """The extract() arguments of a folder's ecm.json ({} without one); UsageError
+    naming the file and the key for anything else."""
+    path = os.path.join(folder, CELL_FILE)
+    if not os.path.isfile(path):
+        return {}
+    try:
+        with open(path, encoding="utf-8") as fh:
+            raw = json.load(fh)
+    except (OSError, ValueError) as e:
+        raise UsageError(f"{path}: cannot read it as JSON: {e}") from None
+    if not isinstance(raw, dict):
+        raise UsageError(f"{path}: expected one JSON object of settings, found {type(raw).__name__}")
+    out: Dict[str, Any] = {}
+    for key, value in raw.items():
+        name = str(key).replace("-", "_")
+        if name not in CELL_KEYS:
+            raise UsageError(f"{path}: key {key!r} is not known; expected {', '.join(sorted(CELL_KEYS))}")
+        if name == "columns" and isinstance(value, str):
+            from ecm.exports import parse_columns
+
+            value = parse_columns(value)
+        out[CELL_KEYS[name]] = value
+    return out
 
 
 def _version() -> str:
@@ -68,7 +131,11 @@ def fingerprint(folder: str, settings: Dict[str, Any]) -> str:
     """sha256 over the recordings' names and contents, the settings and the version."""
     h = hashlib.sha256()
     h.update(json.dumps({"settings": settings, "version": _version()}, sort_keys=True).encode())
-    for path in sorted(glob.glob(os.path.join(glob.escape(os.path.join(folder, "raw_data")), "*.csv"))):
+    from ecm.api import find_recordings
+
+    paths = find_recordings(folder)
+    own = os.path.join(folder, CELL_FILE)
+    for path in sorted(paths + ([own] if os.path.isfile(own) else [])):
         h.update(os.path.basename(path).encode() + b"\0")
         with open(path, "rb") as fh:
             for chunk in iter(lambda: fh.read(1 << 20), b""):
@@ -80,6 +147,10 @@ def fingerprint(folder: str, settings: Dict[str, Any]) -> str:
 def _cell_settings(folder: str, defaults: Dict[str, Any]) -> Dict[str, Any]:
     """Settings of one cell: the batch's, else the cell's input_params.json, else the database's."""
     s = dict(defaults)
+    for key, value in cell_options(folder).items():  # a folder's own ecm.json first
+        if key in defaults.get("_given", ()):
+            continue  # the batch's own options win
+        s[key] = value
     path = os.path.join(folder, CONFIG_FILE)
     if os.path.isfile(path) and (s.get("low_cutoff") is None or s.get("high_cutoff") is None or s.get("model") is None):
         with open(path, encoding="utf-8") as fh:
@@ -87,9 +158,6 @@ def _cell_settings(folder: str, defaults: Dict[str, Any]) -> Dict[str, Any]:
         for key in ("low_cutoff", "high_cutoff", "model"):
             if s.get(key) is None and key in cfg:
                 s[key] = cfg[key]
-    for key in ("low_cutoff", "high_cutoff"):
-        if s.get(key) is None:
-            raise UsageError(f"{folder}: no {key} given and none in its {CONFIG_FILE} or the database's")
     if s.get("model") is None:
         s["model"] = "2rc"
     return s
@@ -116,12 +184,11 @@ def process_cell(folder: str, out_dir: str, defaults: Dict[str, Any], force: boo
                     return old
             except (OSError, ValueError):
                 pass  # an unreadable stamp: do the cell again
+        options = {k: v for k, v in settings.items() if k in CELL_KEYS.values()}
+        options.setdefault("method", "joint")
         ex = ecm.extract(
             folder,
-            model=settings["model"],
-            low_cutoff=settings["low_cutoff"],
-            high_cutoff=settings["high_cutoff"],
-            method=settings.get("method", "joint"),
+            **options,
             strict=True,  # a cell with a recording that cannot be used is a failed cell
         )
         ex.write(out_dir)
@@ -228,6 +295,7 @@ def run_batch(
     force: bool = False,
     progress: Optional[Callable[[int, int, Dict[str, Any]], Any]] = None,
     client: Any = None,
+    strict: bool = False,
 ) -> BatchResult:
     """Runs every battery folder under database as one task of dask.distributed.
 
@@ -239,7 +307,11 @@ def run_batch(
     recordings, the settings, the version) matches their last run are skipped
     unless force. progress(done, total, record) is called as cells finish.
     Writes batch_summary.csv (and .parquet with pyarrow) and batch_spread.csv
-    into out (default: database).
+    into out (default: database). A cell that fails is recorded (its error names
+    the file and the reason) and the others go on; strict: the first failure
+    cancels the cells not yet done (the summaries hold those that finished).
+    A folder of cycler exports takes its settings from its ecm.json (the keys of
+    ecm fit's options); the options given here win over it.
     """
     try:
         from dask.distributed import Client, LocalCluster, as_completed
@@ -256,6 +328,8 @@ def run_batch(
         "high_cutoff": high_cutoff,
         "model": normalise_model(model) if model else None,
         "method": method,
+        # what the caller gave wins over a cell's ecm.json
+        "_given": [k for k, v in (("low_cutoff", low_cutoff), ("high_cutoff", high_cutoff), ("model", model)) if v],
     }
     db_cfg = os.path.join(database, CONFIG_FILE)
     if os.path.isfile(db_cfg):
@@ -295,6 +369,10 @@ def run_batch(
                 log.warning("%s: %s", rec["cell"], rec["error"])
             if progress is not None:
                 progress(len(records), len(futures), rec)
+            if strict and rec["status"] == "failed":
+                for f in futures:
+                    f.cancel()
+                break
     finally:
         if own_client:
             client.close()

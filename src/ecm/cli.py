@@ -83,6 +83,14 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
         f"{where}: {len(ex.recordings)} recording(s), {short_model_name(ex.model_name)}, "
         f"cut-offs {ex.low_cutoff} V / {ex.high_cutoff} V"
     )
+    src = getattr(ex, "cutoff_sources", {})
+    taken = [
+        f"{name} from {src[key]}"
+        for key, name in (("low", "low"), ("high", "high"))
+        if src.get(key, "given") != "given"
+    ]
+    if taken:
+        lines.append(f"  cut-offs from the data: {'; '.join(taken)}")
     units = {"R": "Ohm", "C": "F", "t": "s"}
     for r in sorted(ex.recordings, key=lambda r: r.temperature):
         p = r.pulses
@@ -127,7 +135,7 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
     for w in ex.model_warnings:
         lines.append(f"  model: {w}")
     if written:
-        n = 2 * len(written["recordings"]) + 1 + len(written.get("tables", []))
+        n = 2 * len(written["recordings"]) + 1 + len(written.get("tables", [])) + ("settings" in written)
         lines.append(f"wrote {n} files; model: {written['battery_model']}")
     return "\n".join(lines)
 
@@ -136,14 +144,10 @@ def _fit_settings(args: argparse.Namespace, cfg: Dict[str, Any]) -> Tuple[Any, A
     """Cut-offs and model: the flags, else the settings file's values."""
 
     def setting(flag_value, key, flag):
+        # None: from the data (exports); a classic recording then stops with a usage error naming the flag
         if flag_value is not None:
             return flag_value
-        if key in cfg:
-            return cfg[key]
-        raise _Usage(
-            f'no {flag} given and no {CONFIG_FILE} with "{key}" in the battery folder or the current '
-            f"directory; pass {flag} V"
-        )
+        return cfg.get(key)
 
     low = setting(args.low_cutoff, "low_cutoff", "--low-cutoff")
     high = setting(args.high_cutoff, "high_cutoff", "--high-cutoff")
@@ -257,6 +261,7 @@ def _cmd_batch(args: argparse.Namespace) -> int:
             out=args.out,
             force=args.force,
             progress=progress,
+            strict=args.strict,
         )
     finally:
         if bar is not None:
@@ -284,20 +289,83 @@ def _cmd_batch(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+#: ecm fit's options (argparse names) and the extract() arguments fit_settings.json keeps them as.
+_SAVED_OPTIONS = {
+    "model": "model",
+    "low_cutoff": "low_cutoff",
+    "high_cutoff": "high_cutoff",
+    "method": "method",
+    "reading": "reading",
+    "edge_timing": "edge_timing",
+    "preset": "preset",
+    "temperature": "temperature",
+    "capacity": "capacity_mAh",
+    "max_pulse": "max_pulse_s",
+    "min_rest": "min_rest_s",
+    "rms_limit": "rms_limit_mV",
+}
+
+
+#: Saved settings a report reuses beside the options above: the column map, the slow tests of the
+#: OCV, the slow branch and the calibration.
+_SAVED_EXTRAS = {"columns", "ocv_tests", "slow", "calibrate", "calibrate_window"}
+
+
+def _extract_as_saved(
+    saved: Dict[str, Any], where: str, args: argparse.Namespace, parser_defaults: Dict[str, Any], **options: Any
+):
+    """extract() as the fit whose fit_settings.json is `saved` ran it: its
+    recordings and settings, each option given on this command line in place
+    of the saved one."""
+    import ecm
+    from ecm.exports import parse_columns
+
+    kw = {k: v for k, v in saved["settings"].items() if k in set(_SAVED_OPTIONS.values()) | _SAVED_EXTRAS}
+    if kw.get("calibrate_window"):
+        kw["calibrate_window"] = tuple(kw["calibrate_window"])
+    kw.update(options)
+    for flag, key in _SAVED_OPTIONS.items():
+        value = getattr(args, flag, None)
+        if value is not None and value != parser_defaults.get(flag):
+            kw[key] = value
+    if args.columns:
+        kw["columns"] = parse_columns(args.columns)
+    source: Any = saved.get("folder") or saved.get("recordings")
+    missing = [p for p in ([source] if isinstance(source, str) else source or []) if not os.path.exists(p)]
+    if not source or missing:
+        raise _Usage(f"{where}: the recordings it names are not there ({', '.join(missing) or 'none named'})")
+    try:
+        return ecm.extract(source, **kw)
+    except ecm.UsageError as e:
+        raise _Usage(str(e)) from None
+
+
 def _cmd_report(args: argparse.Namespace) -> int:
-    from ecm.api import find_recordings
+    from ecm.api import FIT_SETTINGS_FILE, find_recordings, load_fit_settings
 
     folder = args.folder
-    find_recordings(folder)  # a clear usage error when it is not a battery folder
-    cfg_path, cfg = _config_for(folder)
-
-    low, high, model = _fit_settings(args, cfg)
-    out = args.out or os.path.join(folder, "results", "report.html")
+    saved = load_fit_settings(folder) if os.path.isdir(folder) else None
+    results = None
+    if saved is not None:
+        results = folder
+    elif os.path.isfile(os.path.join(folder, "battery_model.json")) and not os.path.isdir(
+        os.path.join(folder, "raw_data")
+    ):
+        # results written before their settings were kept: the battery folder holds them
+        results, folder = folder, os.path.dirname(os.path.abspath(folder))
+    if saved is None:
+        find_recordings(folder)  # a clear usage error when it is not a battery folder
+    out = args.out or os.path.join(results or os.path.join(folder, "results"), "report.html")
     from ecm._plotting import pyplot
 
     pyplot()  # fails early, naming the extra, when matplotlib is missing
     extra: Dict[str, Any] = {"ocv_tests": args.ocv_test} if args.ocv_test else {}
-    ex = _extract(folder, args, low, high, model, **extra)
+    if saved is not None:
+        ex = _extract_as_saved(saved, os.path.join(folder, FIT_SETTINGS_FILE), args, _report_defaults(), **extra)
+    else:
+        cfg_path, cfg = _config_for(folder)
+        low, high, model = _fit_settings(args, cfg)
+        ex = _extract(folder, args, low, high, model, **extra)
     validations = []
     if args.validate:
         from ecm.modelfile import model_of_extraction
@@ -322,6 +390,14 @@ def _thermal_arg(text: str) -> Tuple[float, float]:
         raise _Usage(
             f"--thermal takes C_J_per_K,G_W_per_K (heat capacity, conductance to ambient), found {text!r}"
         ) from None
+
+
+def _report_defaults() -> Dict[str, Any]:
+    """The defaults of ecm report's options (an option left at its default takes the saved value)."""
+    parser = build_parser()
+    sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
+    rep = sub.choices["report"]
+    return {a.dest: a.default for a in rep._actions}
 
 
 def _cmd_validate(args: argparse.Namespace) -> int:
@@ -465,7 +541,10 @@ def _add_model_tool_parsers(sub) -> None:
         "Example: ecm report examples/sample_cell --method joint --out report.html",
     )
     rep.add_argument(
-        "folder", metavar="FOLDER", help="battery folder holding raw_data/*.csv, or a folder of cycler exports"
+        "folder",
+        metavar="FOLDER",
+        help="battery folder holding raw_data/*.csv, a folder of cycler exports, or the results folder 'ecm fit' "
+        "wrote (its fit_settings.json: the same recordings and settings; options given here replace them)",
     )
     rep.add_argument(
         "--out", metavar="FILE", default=None, help="the HTML file to write (default: FOLDER/results/report.html)"
@@ -673,9 +752,10 @@ def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
         "--rms-limit",
         type=float,
         metavar="MV",
-        default=5.0,
+        default=None,
         help="a pulse whose fit leaves a larger RMS error over its window is flagged in its status and left out "
-        "of the medians unless no pulse is within it (default 5)",
+        "of the medians unless no pulse is within it (default: 5 mV, or 2 %% of the voltage's swing over the "
+        "window where that is more)",
     )
 
 
@@ -772,7 +852,9 @@ def build_parser() -> argparse.ArgumentParser:
         "<name>_params.json and <name>_ocv.csv and the model battery_model.json into FOLDER/results "
         "(or --out). The files are the ones the import-time 'import ecmfit' writes.",
         epilog="Cut-offs and model default to the input_params.json of FOLDER, of the current directory, or the "
-        "one beside FOLDER that names it. Examples: ecm fit examples/sample_cell; "
+        "one beside FOLDER that names it; cycler exports given no cut-off take it from their data (the lowest and "
+        "highest voltage under load), and the summary says so. The settings are kept in the results folder "
+        "(fit_settings.json) for 'ecm report' and 'ecm validate'. Examples: ecm fit examples/sample_cell; "
         "ecm fit lab/leaf --low-cutoff 3.0 --high-cutoff 4.2 --capacity 33100 --out leaf_model",
     )
     fit.add_argument(
@@ -852,9 +934,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     batch = sub.add_parser(
         "batch",
-        help="fit every battery folder of a database (Dask, locally or on a cluster)",
-        description="Fit every battery folder under DATABASE (every folder holding raw_data/), one Dask task "
-        "per folder: a local cluster with one worker process per core, or a running scheduler. "
+        help="fit every battery folder or folder of cycler exports of a database (Dask, locally or on a cluster)",
+        description="Fit every cell under DATABASE (every folder holding raw_data/, or a folder of cycler exports "
+        "with its settings in an ecm.json beside them, keys as ecm fit's options: low_cutoff, high_cutoff, model, "
+        "method, preset, columns, temperature, capacity, max_pulse, min_rest, rms_limit, edge_timing, reading), "
+        "one Dask task per folder: a local cluster with one worker process per core, or a running scheduler. "
         "Each cell's files go to its results/ (or OUT/<cell>); a cell whose recordings and settings "
         "did not change since its last run is skipped. A failing cell is recorded and the others "
         "go on. Writes batch_summary.csv (and .parquet with pyarrow: one row per cell and "
@@ -884,7 +968,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--out", metavar="DIR", default=None, help="output root (default: each cell's results/, summaries in DATABASE)"
     )
     batch.add_argument("--force", action="store_true", help="refit cells that are up to date")
-    batch.add_argument("--strict", action="store_true", help="exit 1 when any cell failed")
+    batch.add_argument(
+        "--strict", action="store_true", help="stop at the first cell that fails (cancel the rest) and exit 1"
+    )
     batch.add_argument("--json", dest="json_out", action="store_true", help="one JSON document on stdout")
     _add_quiet_verbose(batch)
     batch.set_defaults(run=_cmd_batch)

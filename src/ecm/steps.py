@@ -16,6 +16,9 @@ from ecm._errors import RecordingError
 from ecm.exports import CLASSIC_HEADER, Export, capacity_from_name, detect_preset, read_export, temperature_from_name
 from ecm.results import pulse_frame, recording_from, temperature_value
 
+#: The RMS a fit may leave by default, as a share of its window's voltage swing (beside 5 mV).
+RMS_LIMIT_SHARE = 0.02
+
 
 def is_classic(path: str) -> bool:
     """Whether the file goes to the classic pulse pipeline: its header names
@@ -73,7 +76,7 @@ def run_export(
     path: str,
     *,
     model: str,
-    low_cutoff: float,
+    low_cutoff: Optional[float],
     method: str = "joint",
     columns: Optional[Mapping[str, str]] = None,
     preset: Optional[str] = None,
@@ -82,7 +85,7 @@ def run_export(
     step_hold: Optional[bool] = None,
     max_pulse_s: float = 600.0,
     min_rest_s: Optional[float] = None,
-    rms_limit_mV: float = 5.0,
+    rms_limit_mV: Optional[float] = None,
     edge_timing: str = "reading",
     progress: Optional[Callable[[int, int], Any]] = None,
     export: Optional[Export] = None,
@@ -90,8 +93,16 @@ def run_export(
     """One recording through the step analysis and the chosen fit (``method``:
     "joint" or "pulse"); returns an ``ecm.Recording``. ``min_rest_s`` None: the
     shortest OCV rest follows the protocol's own long rests. The cycler's Ah
-    counter, where the file has one, carries the charge across gaps in time."""
+    counter, where the file has one, carries the charge across gaps in time.
+    ``low_cutoff`` None: the lowest voltage the recording reaches under load
+    (the protocol's ``data_cutoffs`` say which and where)."""
     ex = export if export is not None else read_export(path, columns=columns, preset=preset)
+    try:
+        cutoffs = dict(_core.data_cutoffs(ex.current, ex.voltage))
+    except ValueError as e:
+        raise RecordingError(f"{path}: {e}") from None
+    if low_cutoff is None:
+        low_cutoff = cutoffs["low"]
     counter = _charge_counter(ex)
     temp, temp_source = _temperature(ex, temperature)
     cap_mAh = capacity_mAh if capacity_mAh is not None else capacity_from_name(path)
@@ -112,7 +123,9 @@ def run_export(
         nominal_capacity_Ah=float(cap_mAh) / 1000.0 if cap_mAh else math.nan,
         max_pulse_s=float(max_pulse_s),
         min_ocv_rest_s=float(min_rest_s) if min_rest_s is not None else math.nan,
-        rms_limit_V=float(rms_limit_mV) / 1000.0,
+        # None: 5 mV, or 2 % of the window's voltage swing where that is more (cold cells); given: that alone
+        rms_limit_V=(5.0 if rms_limit_mV is None else float(rms_limit_mV)) / 1000.0,
+        rms_limit_share=RMS_LIMIT_SHARE if rms_limit_mV is None else 0.0,
         step_id=ex.step,
         temperature=float(temperature_value(temp)),
         temperature_source=temp_source,
@@ -140,6 +153,7 @@ def run_export(
         "min_rest_s": res.min_ocv_rest_s,
         "min_rest_source": "given" if min_rest_s is not None else "the protocol's long rests",
         "gap_times_s": list(res.gap_times),
+        "data_cutoffs": cutoffs,
         "charge_counter": counter is not None,
         "pulses_discharge": n_d,
         "pulses_charge": len(p) - n_d,

@@ -317,6 +317,17 @@ def _read_export(path: str, columns, preset, temperature):
     }
 
 
+def _saved_reading(model: Union[str, os.PathLike]) -> tuple:
+    """The column map and preset the fit of these results was given (its
+    fit_settings.json beside the model), (None, None) without one."""
+    from ecm.api import load_fit_settings
+
+    saved = load_fit_settings(model)
+    if saved is None:
+        return None, None
+    return saved["settings"].get("columns"), saved["settings"].get("preset")
+
+
 def validate(
     model: Union[str, os.PathLike, Model],
     recording: Union[str, os.PathLike],
@@ -339,7 +350,8 @@ def validate(
     overrides the recording's own (its Temperature(C) column, else the file
     name); initial_soc overrides the start SOC found from the first rest.
     Cycler exports (any file not in the classic layout, or with columns /
-    preset given) are read as ``ecm fit`` reads them: the current charge
+    preset given; neither given: those the fit of a results folder was given,
+    from its fit_settings.json) are read as ``ecm fit`` reads them: the current charge
     positive, each sample's current held over the interval before it.
 
     The temperature: with follow_temperature None (default) or True the model
@@ -357,6 +369,8 @@ def validate(
     lo_t, hi_t = _parse_window(score_from, score_to)
     thermal_cg = _parse_thermal(thermal) if thermal is not None else None
     m = model if isinstance(model, Model) else load_model(model, tables=tables)
+    if not isinstance(model, Model) and columns is None and preset is None:
+        columns, preset = _saved_reading(model)
     path = os.fspath(recording)
     if not os.path.isfile(path):
         what = "is a folder" if os.path.isdir(path) else "does not exist"

@@ -22,8 +22,11 @@ ECM = [shutil.which("ecm")] if shutil.which("ecm") else [sys.executable, "-m", "
 
 
 def results_texts(folder):
+    # the model's files; fit_settings.json (what ecm fit was given) is no file of the import-time run
     out = {}
     for name in sorted(os.listdir(folder)):
+        if name == "fit_settings.json":
+            continue
         with open(os.path.join(folder, name), "rb") as fh:
             out[name] = fh.read()
     return out

@@ -42,7 +42,12 @@ def database(tmp_path_factory):
 
 
 def texts(folder):
-    return {n: (folder / n).read_bytes() for n in sorted(os.listdir(folder)) if not n.startswith(".")}
+    # the model's files (fit_settings.json holds the settings each run was given, which may differ)
+    return {
+        n: (folder / n).read_bytes()
+        for n in sorted(os.listdir(folder))
+        if not n.startswith(".") and n != "fit_settings.json"
+    }
 
 
 def test_two_workers_a_broken_cell_and_a_rerun(database, tmp_path):
