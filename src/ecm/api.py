@@ -38,6 +38,7 @@ from ecm.results import (
     recording_from,
     short_model_name,
 )
+from ecm.settings import FIT_SETTINGS_FILE, load_fit_settings  # noqa: F401  (ecm.api's names too)
 from ecm.steps import is_classic, run_export
 
 __all__ = [
@@ -57,7 +58,6 @@ log = logging.getLogger("ecm")
 
 EXPORT_SUFFIXES = (".csv", ".txt", ".tsv", ".mpr", ".nda", ".ndax", ".xlsx", ".res", ".parquet")
 #: The settings a fit used, written beside its results (read by ecm report and ecm validate).
-FIT_SETTINGS_FILE = "fit_settings.json"
 #: SOC grid of the SOC x temperature tables.
 TABLE_SOC = np.round(np.linspace(0.0, 1.0, 21), 10)
 
@@ -259,7 +259,14 @@ class Extraction:
                         p = p[(p["direction"] == direction) & (p["status"] == "fitted")]
                     vals = p[n].to_numpy(dtype=float).copy()
                     if n != "R0":
-                        vals[~p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool)] = np.nan
+                        keep = p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool).copy()
+                        # a branch much slower than its pulse is known there only as R (1 - exp(-T / tau)):
+                        # under a sustained load it would be extrapolated far beyond what the pulse showed
+                        loaded = (p["t_end"] - p["t_start"]).to_numpy(dtype=float)
+                        keep &= ~(
+                            p["tau" + n[-1]].to_numpy(dtype=float) > TABLE_TAU_PER_PULSE * np.maximum(loaded, 1.0)
+                        )
+                        vals[~keep] = np.nan
                     rows.append(
                         list(_core.soc_table(p[soc_of(n, p)].to_numpy(dtype=float), vals, grid, cluster=TABLE_CLUSTER))
                     )
@@ -621,9 +628,15 @@ def _extract_one(
 #: currents of one SOC point of an HPPC test.
 TABLE_CLUSTER = 0.02
 
+#: A branch enters the SOC tables only when its time constant is at most this many times its pulse's
+#: length.
+TABLE_TAU_PER_PULSE = 20.0
+
 #: Where the slow time constant is sought (s): beyond the pulses' branches, within what hours of
 #: testing can show.
 SLOW_TAU_RANGE = (300.0, 20000.0)
+#: How smooth the slow resistance is over SOC (the weight of its second differences).
+SLOW_SMOOTH = 10.0
 
 
 def fit_slow_branches(
@@ -689,6 +702,7 @@ def fit_slow_branches(
                 tau_min=SLOW_TAU_RANGE[0],
                 tau_max=SLOW_TAU_RANGE[1],
                 soc_min=soc_min,
+                smooth=SLOW_SMOOTH,
                 ocv_offsets=bool(drives.get(k)),
                 out_soc=np.asarray(tabs["soc"], dtype=float),
             )
@@ -932,25 +946,6 @@ def extract(
         cal = [] if calibrate is None else [calibrate] if isinstance(calibrate, (str, os.PathLike)) else list(calibrate)
         fit_slow_branches(out, [os.fspath(c) for c in cal], calibrate_window, columns=columns, preset=preset)
     return out
-
-
-def load_fit_settings(results: Union[str, os.PathLike]) -> Optional[Dict[str, Any]]:
-    """The fit_settings.json of a results folder (or of the folder of a
-    battery_model.json), None when there is none (results written before
-    the settings were kept); UsageError naming the file when it is unreadable."""
-    p = os.fspath(results)
-    folder = p if os.path.isdir(p) else os.path.dirname(os.path.abspath(p))
-    path = os.path.join(folder, FIT_SETTINGS_FILE)
-    if not os.path.isfile(path):
-        return None
-    try:
-        with open(path, encoding="utf-8") as fh:
-            doc = json.load(fh)
-    except (OSError, ValueError) as e:
-        raise UsageError(f"{path}: cannot read the fit's settings: {e}") from None
-    if not isinstance(doc, dict) or not isinstance(doc.get("settings"), dict):
-        raise UsageError(f"{path}: expected an object with 'settings' (written by ecm fit)")
-    return doc
 
 
 def _cutoffs_of(

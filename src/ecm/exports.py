@@ -107,14 +107,14 @@ _TEMP_PATTERNS = [
     re.compile(r"_T([pn])(\d+(?:\.\d+)?)(?![\d.])"),  # the classic ..._Tp25 / _Tn10
     re.compile(r"(?:^|[_\s(\[]|--)(-?\d+(?:\.\d+)?)\s*(?:°\s*|deg\s*)?C(?![a-zA-Z])"),
     re.compile(r"(?:^|[^\d.])(\d+(?:\.\d+)?)\s*(?:°\s*|deg\s*)?C(?![a-zA-Z])"),
-    re.compile(r"(?:^|[_\-\s])([mn])(\d+(?:\.\d+)?)\s*C(?![a-zA-Z])"),
+    re.compile(r"(?:^|[_\-\s])([mn])(\d+(?:\.\d+)?)\s*(?:°\s*|deg\s*)?C(?![a-zA-Z])"),
 ]
 
 
 def temperature_from_name(path: str) -> Optional[float]:
     """A temperature written in the file name: ``_Tp25``/``_Tn10``, ``25C``,
     ``25degC``, ``_-10C`` (a hyphen after a letter or digit is a separator),
-    ``m10C``/``n10C`` (minus)."""
+    ``m10C``/``n10C``/``n10degC`` (minus)."""
     name = os.path.splitext(os.path.basename(path))[0]
     m = _TEMP_PATTERNS[0].search(name)
     if m:

@@ -320,7 +320,7 @@ def _read_export(path: str, columns, preset, temperature):
 def _saved_reading(model: Union[str, os.PathLike]) -> tuple:
     """The column map and preset the fit of these results was given (its
     fit_settings.json beside the model), (None, None) without one."""
-    from ecm.api import load_fit_settings
+    from ecm.settings import load_fit_settings
 
     saved = load_fit_settings(model)
     if saved is None:

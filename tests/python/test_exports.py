@@ -342,6 +342,9 @@ class TestReading:
             ("cell_-10C.csv", -10),
             ("cell_m5C.csv", -5),
             ("cell 45degC run.csv", 45),
+            ("hppc_n20degC.csv", -20),
+            ("n10degC_US06.csv", -10),
+            ("cell_m7.5°C.csv", -7.5),
             ("cell.csv", None),
         ],
     )

@@ -177,3 +177,32 @@ class TestSocTables:
         np.testing.assert_allclose(_core.soc_table(soc, vals, grid), np.interp(grid, soc, vals), rtol=1e-12)
         got = _core.soc_table(soc, vals, grid, cluster=1e-6)
         np.testing.assert_allclose(got, np.interp(grid, soc, vals), rtol=1e-12)
+
+    def test_a_branch_much_slower_than_its_pulse_stays_out_of_the_tables(self, tmp_path):
+        from test_exports import simulate
+        from test_protocols import lab_hppc, write_lab_file
+
+        import ecm
+        import ecm.api
+
+        t, i, v, _ = simulate(lab_hppc(), soc0=1.0)
+        counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
+        path = str(tmp_path / "hppc_25degC.csv")
+        write_lab_file(path, t, i, v, counter)
+        ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2)
+        p = ex.recordings[0].pulses
+        fitted = p.index[(p["direction"] == "discharge") & (p["status"] == "fitted") & p["tau2_determined"]]
+        k = fitted[len(fitted) // 2]
+        # one pulse whose second branch is 1000 times slower than the pulse, with a huge R; each pulse its own
+        # table point (no median of the SOC point), so only the time-constant rule keeps it out
+        p.loc[k, "tau2"] = 1000.0 * float(p.loc[k, "t_end"] - p.loc[k, "t_start"])
+        p.loc[k, "R2"] = 50.0
+        old = (ecm.api.TABLE_CLUSTER, ecm.api.TABLE_TAU_PER_PULSE)
+        try:
+            ecm.api.TABLE_CLUSTER = 0.0
+            left_out = np.array(ex.tables()["R2"][0], dtype=float)
+            ecm.api.TABLE_TAU_PER_PULSE = float("inf")
+            kept = np.array(ex.tables()["R2"][0], dtype=float)
+        finally:
+            ecm.api.TABLE_CLUSTER, ecm.api.TABLE_TAU_PER_PULSE = old
+        assert np.nanmax(left_out) < 1.0 < np.nanmax(kept)
