@@ -241,7 +241,7 @@ class Extraction:
             directions.append(("charge", "_charge"))  # charge (regen) pulses have their own parameters
         for direction, suffix in directions:
             for n in names:
-                rows = []
+                rows, se_rows = [], []
                 for r in recs:
                     p = r.pulses
                     if "direction" in p:
@@ -250,9 +250,18 @@ class Extraction:
                     if n != "R0":
                         vals[~p["tau" + n[-1] + "_determined"].to_numpy(dtype=bool)] = np.nan
                     rows.append(list(_core.soc_table(p[soc_of(n, p)].to_numpy(dtype=float), vals, grid)))
+                    if n + "_se" in p:
+                        soc = p[soc_of(n, p)].to_numpy(dtype=float)
+                        se = p[n + "_se"].to_numpy(dtype=float)
+                        se_rows.append(list(_core.soc_table_se(soc, vals, se, grid)))
+                    else:
+                        se_rows.append([float("nan")] * len(grid))
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
+                # each entry's standard error, from the pulses that make it
+                out[n + "_se" + suffix] = se_rows
+                out["units"][n + "_se" + suffix] = out["units"][n]
         out["ocv"] = {
             "soc": [float(x) for x in recs[0].ocv["soc"]] if recs else [],
             "ocv": [[float(x) for x in r.ocv["ocv"]] for r in recs],
@@ -364,6 +373,7 @@ class Extraction:
                 }
             if pulses:
                 d["pulses"] = r.pulses.to_dict(orient="records")
+                d["ocv_points"] = r.relaxed.to_dict(orient="list")
             recs.append(d)
         doc = {
             "folder": self.folder,
