@@ -24,7 +24,7 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tools"))
 
-import synthcell  # noqa: E402
+import synthcell
 
 TRUTH = dict(R0=0.04, R1=0.02, tau1=10.0, R2=0.015, tau2=120.0)
 TRUTH["C1"] = TRUTH["tau1"] / TRUTH["R1"]

@@ -98,7 +98,8 @@ std::vector<double> soc_table_error(const std::vector<double>& soc, const std::v
             out[g] = pts.back().second;
             continue;
         }
-        const auto it = std::upper_bound(pts.begin(), pts.end(), std::make_pair(x, std::numeric_limits<double>::infinity()));
+        const auto it =
+            std::upper_bound(pts.begin(), pts.end(), std::make_pair(x, std::numeric_limits<double>::infinity()));
         const auto& b = *it;
         const auto& a = *(it - 1);
         const double w = b.first > a.first ? (x - a.first) / (b.first - a.first) : 1.0;

@@ -31,7 +31,8 @@ void relaxed_errors(const RecordingColumns& in, Result& r) {
             const double soc = r.soc[st.last];
             for (std::size_t j = 0; j < m; ++j)
                 if (r.relaxed_soc[j] == soc && std::isnan(r.relaxed_se[j]))
-                    r.relaxed_se[j] = relaxed_voltage_se(in.time + st.first, in.voltage + st.first, st.last - st.first + 1);
+                    r.relaxed_se[j] =
+                        relaxed_voltage_se(in.time + st.first, in.voltage + st.first, st.last - st.first + 1);
         }
         return;
     }

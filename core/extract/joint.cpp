@@ -315,7 +315,8 @@ void fit_uncertainty(const LsqResult& best, Model& model, double f_scale, int br
     Eigen::MatrixXd J;
     model.jacobian(best.x, J);
     std::vector<bool> free(static_cast<std::size_t>(np), true);
-    for (int k = 0; k < np && k < best.active_mask.size(); ++k) free[static_cast<std::size_t>(k)] = best.active_mask[k] == 0;
+    for (int k = 0; k < np && k < best.active_mask.size(); ++k)
+        free[static_cast<std::size_t>(k)] = best.active_mask[k] == 0;
     const Eigen::MatrixXd cov = robust_covariance(J, best.fun, f_scale, free);
     if (cov.rows() != np) return;
     // The circuit's parameters in the order of the fitted time constants.
@@ -329,7 +330,8 @@ void fit_uncertainty(const LsqResult& best, Model& model, double f_scale, int br
     const auto k = static_cast<Eigen::Index>(idx.size());
     Eigen::MatrixXd sub(k, k);
     for (Eigen::Index a = 0; a < k; ++a)
-        for (Eigen::Index c = 0; c < k; ++c) sub(a, c) = cov(idx[static_cast<std::size_t>(a)], idx[static_cast<std::size_t>(c)]);
+        for (Eigen::Index c = 0; c < k; ++c)
+            sub(a, c) = cov(idx[static_cast<std::size_t>(a)], idx[static_cast<std::size_t>(c)]);
     out.unc = circuit_uncertainty(out.r0, out.r, out.tau, sub);
 }
 

@@ -7,8 +7,8 @@ namespace ecm {
 
 CircuitUncertainty CircuitUncertainty::unknown(std::size_t branches) {
     CircuitUncertainty u;
-    for (auto* v : {&u.r_se, &u.r_lo, &u.r_hi, &u.tau_se, &u.tau_lo, &u.tau_hi, &u.c_se, &u.c_lo, &u.c_hi,
-                    &u.r_tau_corr})
+    for (auto* v :
+         {&u.r_se, &u.r_lo, &u.r_hi, &u.tau_se, &u.tau_lo, &u.tau_hi, &u.c_se, &u.c_lo, &u.c_hi, &u.r_tau_corr})
         v->assign(branches, kNaN);
     return u;
 }

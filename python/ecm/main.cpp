@@ -565,8 +565,7 @@ PYBIND11_MODULE(_core, m) {
         "Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points "
         "are left out (all NaN: NaN).");
 
-    m.def("soc_table_se", &ecm::gen::soc_table_error, py::arg("soc"), py::arg("values"), py::arg("se"),
-          py::arg("grid"),
+    m.def("soc_table_se", &ecm::gen::soc_table_error, py::arg("soc"), py::arg("values"), py::arg("se"), py::arg("grid"),
           "The standard error on an SOC grid of a quantity tabulated by soc_table from per-pulse points with "
           "standard errors se (the points independent; NaN where none has a value and an error).");
 
