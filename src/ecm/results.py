@@ -135,7 +135,12 @@ class Recording:
         )
         names = list(self.medians)
         medians = table([f"{n} ({UNITS.get(n, '')})" for n in names], [[fmt(self.medians[n]) for n in names]])
-        cols = [c for c in p.columns if c not in ("t_start", "t_end", "window_first", "window_last")]
+        # the intervals and correlations stay in the whole table: the standard errors say enough here
+        cols = [
+            c
+            for c in p.columns
+            if c not in ("t_start", "t_end", "window_first", "window_last") and not c.endswith(("_lo", "_hi", "_corr"))
+        ]
         head = p[cols].head(self.HTML_PULSE_ROWS)
         text = [k for k, c in enumerate(cols) if head[c].map(lambda x: isinstance(x, str)).any()]
         rows = [[cell(v) for v in row] for row in head.itertuples(index=False)]
@@ -205,10 +210,10 @@ def pulse_frame(result: Any) -> pd.DataFrame:
     if result.method == "joint" or result.reading == "steps":
         branches = [str(b + 1) for b in range(result.branches)]
         se = ["R0_se"] + [c + b + "_se" for b in branches for c in ("R", "C", "tau")]
+        se += ["R0_lo", "R0_hi"] + [c + b + e for b in branches for c in ("R", "C", "tau") for e in ("_lo", "_hi")]
+        se += [f"R{b}_tau{b}_corr" for b in branches]
         at = cols.index("rms_mV")
         cols = cols[:at] + se + cols[at:]
-        cols += ["R0_lo", "R0_hi"] + [c + b + e for b in branches for c in ("R", "C", "tau") for e in ("_lo", "_hi")]
-        cols += [f"R{b}_tau{b}_corr" for b in branches]
     if result.reading == "steps" and not len(table["cycle"]):
         return pd.DataFrame({c: [] for c in cols})
     frame = pd.DataFrame({c: table[c] for c in cols})
