@@ -1,6 +1,6 @@
 """The uncertainty of every fitted parameter: 95 % intervals that hold the truth
 about as often as they say on noisy synthetic cells with known constant
-parameters (tools/synthcell.py, the current stepping exactly at a sample), the
+parameters (tools/synthcell.py, the current stepping exactly between samples), the
 determinability that follows from them, the OCV points' uncertainty, the SOC
 tables of standard errors and the figure's error bars; and the accuracy on
 PyBaMM's equivalent-circuit model driven by piecewise-constant current."""
@@ -24,7 +24,7 @@ NAMES = ("R0", "R1", "tau1", "C1", "R2", "tau2", "C2")
 def noisy_recording(folder, seed, rest_s=1200.0, cycles=8, voltage_noise=5e-4, current_noise=1e-3):
     cell = synthcell.constant_cell(model="model2", r0=0.04, r1=0.02, tau1=10.0, r2=0.015, tau2=120.0)
     df = synthcell.make_step_recording(
-        cell, 25.0, edge="at_sample", cycles=cycles, dt=1.0, rest_s=rest_s, voltage_noise_V=voltage_noise, seed=seed
+        cell, 25.0, edge="between", cycles=cycles, dt=1.0, rest_s=rest_s, voltage_noise_V=voltage_noise, seed=seed
     )
     if current_noise:
         df["Current(A)"] += np.random.default_rng(100 + seed).normal(0.0, current_noise, len(df))
@@ -36,7 +36,7 @@ def noisy_recording(folder, seed, rest_s=1200.0, cycles=8, voltage_noise=5e-4, c
 def fit(paths, **kw):
     logging.disable(logging.WARNING)
     try:
-        return ecm.extract(paths, low_cutoff=3.0, high_cutoff=4.2, edge_timing="at-sample", **kw)
+        return ecm.extract(paths, low_cutoff=3.0, high_cutoff=4.2, edge_timing="mid-interval", **kw)
     finally:
         logging.disable(logging.NOTSET)
 
@@ -92,7 +92,7 @@ class TestIntervals:
     def test_determined_follows_the_width_of_the_interval(self, tmp_path):
         # a branch far slower than the rests: a time constant called determined has a narrow interval
         cell = synthcell.constant_cell(model="model2", r0=0.04, r1=0.02, tau1=10.0, r2=0.01, tau2=3000.0)
-        df = synthcell.make_step_recording(cell, 25.0, edge="at_sample", cycles=4, rest_s=300.0, voltage_noise_V=5e-4)
+        df = synthcell.make_step_recording(cell, 25.0, edge="between", cycles=4, rest_s=300.0, voltage_noise_V=5e-4)
         path = os.path.join(tmp_path, "slow_2000mAh_Tp25.csv")
         synthcell.write_recording_csv(df, path)
         p = fit([path]).recordings[0].pulses
