@@ -156,7 +156,9 @@ def run_case(truth: Truth, branches: int, convention: str, pulses: int, noise: b
     order = np.argsort(soc_true)
     ocv_err = rec.relaxed["ocv"].to_numpy() - np.interp(true_soc(rec.relaxed["soc"]), soc_true[order], ocv_true[order])
     bounds = int((p["on_bound"].astype(str) != "").sum()) if "on_bound" in p else 0
-    return errors, ocv_err, bounds, len(p)
+    # how many OCV points lie within their own 95 % interval
+    held = int(np.sum(np.abs(ocv_err) <= 1.96 * rec.relaxed["ocv_se"].to_numpy()))
+    return errors, ocv_err, bounds, len(p), held
 
 
 def main() -> None:
@@ -171,7 +173,7 @@ def main() -> None:
             for conv in args.conventions.split(","):
                 with tempfile.TemporaryDirectory() as d:
                     t0 = time.perf_counter()
-                    errors, ocv_err, bounds, n = run_case(truth, branches, conv, args.pulses, noise, d)
+                    errors, ocv_err, bounds, n, held = run_case(truth, branches, conv, args.pulses, noise, d)
                     el = time.perf_counter() - t0
                 cells = "  ".join(
                     f"{k} {100 * np.median(e):+.2f}%/{100 * np.percentile(np.abs(e), 90):.2f}%"
@@ -179,7 +181,8 @@ def main() -> None:
                 )
                 print(
                     f"{cap:>5g} Ah {branches} RC {'noisy' if noise else 'clean'} {conv:>12}: {n} pulses, "
-                    f"{cells}  (median/p90 |err|)  OCV max {1000 * np.max(np.abs(ocv_err)):.3f} mV, "
+                    f"{cells}  (median/p90 |err|)  OCV max {1000 * np.max(np.abs(ocv_err)):.3f} mV "
+                    f"({held}/{len(ocv_err)} within 1.96 ocv_se), "
                     f"on a bound {bounds}  [{el:.0f} s]",
                     flush=True,
                 )

@@ -162,8 +162,8 @@ double relaxed_voltage_se(const double* t, const double* v, std::size_t n) {
     std::size_t a = n - std::max<std::size_t>(5, n / 4);
     const double t_end = t[n - 1];
     const Line whole = fit_line(t + a, v + a, n - a, t_end);
-    // The noise of the level at the rest's end from the scatter about a line through the quarter; the
-    // relaxation left: the slope times the time constant of its decay over the quarter.
+    // The noise of one reading and of the level at the rest's end from the scatter about a line
+    // through the quarter; the relaxation left: the slope times the time constant of its decay.
     const double len = t_end - t[a];
     double tail = len;
     const std::size_t half = (n - a) / 2;
@@ -183,9 +183,11 @@ double relaxed_voltage_se(const double* t, const double* v, std::size_t n) {
         const double e = v[k] - (whole.level + whole.slope * (t[k] - t_end));
         ss += e * e;
     }
-    const double slope_se = stt > 0.0 ? std::sqrt(ss / static_cast<double>(n - a - 2) / stt) : 0.0;
+    const double reading = std::sqrt(ss / static_cast<double>(n - a - 2));  // one reading's noise
+    const double slope_se = stt > 0.0 ? reading / std::sqrt(stt) : 0.0;
     const double drift = std::max(0.0, std::fabs(whole.slope) - 2.0 * slope_se) * tail;
-    return std::hypot(whole.level_se, drift);
+    // the point is the rest's last reading: its own noise, beside the level's and the relaxation left
+    return std::sqrt(reading * reading + whole.level_se * whole.level_se + drift * drift);
 }
 
 }  // namespace ecm

@@ -51,8 +51,9 @@ CircuitUncertainty circuit_uncertainty(double r0, const std::vector<double>& r, 
 // Whether a time constant is determined by its interval: relative width at most kMaxRelTauWidth.
 bool tau_determined(double tau, double lo, double hi);
 
-// The uncertainty of the relaxed voltage at the end of a rest (samples t, v of the rest, n >= 1):
-// the noise of the level from a line through the rest's last quarter (at least 5 samples), and
+// The uncertainty of the relaxed voltage at the end of a rest, the rest's last reading (samples t, v
+// of the rest, n >= 1): the noise of one reading and of the level from a line through the rest's
+// last quarter (at least 5 samples), and
 // what the relaxation still has to go: the slope there times the time constant that the slopes of
 // the quarter's two halves give (else the quarter's length). NaN with fewer than 5 samples.
 double relaxed_voltage_se(const double* t, const double* v, std::size_t n);

@@ -123,8 +123,8 @@ class TestOcvPoints:
             path = noisy_recording(str(d), 2, rest_s=1200.0, cycles=4, voltage_noise=noise, current_noise=0.0)
             se[noise] = fit([path]).recordings[0].relaxed["ocv_se"].to_numpy()
         assert np.isfinite(se[2e-3]).all()
-        # the noisy rests' level: about the noise over the square root of a quarter rest's samples
-        assert 5e-5 < np.median(se[2e-3]) < 1e-3
+        # a point is the rest's last reading: about one reading's noise
+        assert 1.5e-3 < np.median(se[2e-3]) < 3e-3
         assert np.nanmedian(se[0.0]) < 0.2 * np.median(se[2e-3])
 
 
@@ -200,7 +200,7 @@ def test_pybamm_steps_one_branch_at_sample():
     logging.disable(logging.WARNING)
     try:
         with tempfile.TemporaryDirectory() as d:
-            errors, ocv_err, bounds, n = pybamm_steps.run_case(pybamm_steps.Truth(5.0), 1, "at-sample", 5, False, d)
+            errors, ocv_err, bounds, n, _ = pybamm_steps.run_case(pybamm_steps.Truth(5.0), 1, "at-sample", 5, False, d)
     finally:
         logging.disable(logging.NOTSET)
     assert n >= 3 and bounds == 0
