@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "core/base/errors.hpp"
 #include "core/base/numtext.hpp"
@@ -70,6 +71,40 @@ std::vector<double> derivative_along_soc(const std::vector<double>& values, doub
     out[0] = (d[0] + d[0]) / 2;
     for (std::size_t k = 1; k + 1 < n; ++k) out[k] = (d[k - 1] + d[k]) / 2;
     out[n - 1] = (d[n - 2] + d[n - 2]) / 2;
+    return out;
+}
+
+std::vector<double> soc_table_error(const std::vector<double>& soc, const std::vector<double>& values,
+                                    const std::vector<double>& se, const std::vector<double>& grid) {
+    if (soc.size() != values.size() || soc.size() != se.size())
+        throw DataError("per-pulse lists of " + std::to_string(soc.size()) + " SOC values, " +
+                        std::to_string(values.size()) + " values and " + std::to_string(se.size()) +
+                        " standard errors, expected equal lengths");
+    std::vector<std::pair<double, double>> pts;
+    for (std::size_t k = 0; k < soc.size(); ++k)
+        if (std::isfinite(soc[k]) && std::isfinite(values[k]) && std::isfinite(se[k]) && se[k] >= 0.0)
+            pts.emplace_back(soc[k], se[k]);
+    std::sort(pts.begin(), pts.end());
+    std::vector<double> out(grid.size(), std::numeric_limits<double>::quiet_NaN());
+    if (pts.empty()) return out;
+    for (std::size_t g = 0; g < grid.size(); ++g) {
+        const double x = grid[g];
+        if (!std::isfinite(x)) continue;
+        if (x <= pts.front().first) {
+            out[g] = pts.front().second;
+            continue;
+        }
+        if (x >= pts.back().first) {
+            out[g] = pts.back().second;
+            continue;
+        }
+        const auto it =
+            std::upper_bound(pts.begin(), pts.end(), std::make_pair(x, std::numeric_limits<double>::infinity()));
+        const auto& b = *it;
+        const auto& a = *(it - 1);
+        const double w = b.first > a.first ? (x - a.first) / (b.first - a.first) : 1.0;
+        out[g] = std::hypot((1.0 - w) * a.second, w * b.second);
+    }
     return out;
 }
 

@@ -31,6 +31,14 @@ double mean_step(const std::vector<double>& grid);
 // of neighbouring differences inside and d_{n-2} at the last point.
 std::vector<double> derivative_along_soc(const std::vector<double>& values, double dz);
 
+// The standard error on an SOC grid of a quantity tabulated from per-pulse points (soc, values,
+// their standard errors se): linear between the points that have a value and an error, flat beyond
+// the first and the last (as the quantity's table is), the points taken as independent: between
+// points a and b at weight w the error is sqrt((1-w)^2 se_a^2 + w^2 se_b^2). NaN where there is no
+// such point. Throws DataError when the three lists differ in length.
+std::vector<double> soc_table_error(const std::vector<double>& soc, const std::vector<double>& values,
+                                    const std::vector<double>& se, const std::vector<double>& grid);
+
 // The model tables, one vector per entry of the model records.
 struct ModelTables {
     std::vector<double> vovc;      // "OCV", 122 points

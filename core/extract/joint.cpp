@@ -11,6 +11,7 @@
 #include "core/base/errors.hpp"
 #include "core/base/stats.hpp"
 #include "core/circuit/circuit.hpp"
+#include "core/extract/uncertainty.hpp"
 #include "core/numeric/charge.hpp"
 #include "core/numeric/trf.hpp"
 
@@ -304,37 +305,34 @@ std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
     return starts;
 }
 
-// The standard errors of R0, each R and tau from the solver's Jacobian at the
-// solution (the parameters: R0, R_b, log tau_b and the open-circuit terms):
-// covariance s^2 (J'J)^-1 with s^2 the weighted residuals' mean square over
-// the degrees of freedom (a bin of n samples, weighted by n, carries the noise
-// of one sample); tau's error is tau times that of log tau.
-void standard_errors(const LsqResult& best, const JointWindow& fw, int np, int branches, JointFit& out) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    out.r_se.assign(static_cast<std::size_t>(branches), nan);
-    out.tau_se.assign(static_cast<std::size_t>(branches), nan);
-    if (best.jac.rows() == 0 || best.jac.cols() != np) return;
-    double points = 0.0;
-    for (std::size_t k = 0; k < fw.n; ++k) points += (fw.weight ? fw.weight[k] : 1.0) > 0.0 ? 1.0 : 0.0;
-    const double dof = points - static_cast<double>(np);
-    if (!(dof > 0.0)) return;
-    const double s2 = best.fun.squaredNorm() / dof;
-    const Eigen::MatrixXd jtj = best.jac.transpose() * best.jac;
-    Eigen::JacobiSVD<Eigen::MatrixXd> svd(jtj, Eigen::ComputeFullU | Eigen::ComputeFullV);
-    const Eigen::VectorXd sv = svd.singularValues();
-    if (sv.size() == 0 || !(sv[sv.size() - 1] > 1e-12 * sv[0])) return;
-    const Eigen::MatrixXd cov = s2 * svd.solve(Eigen::MatrixXd::Identity(np, np));
-    auto se = [&](int k) {
-        const bool on_bound = k < best.active_mask.size() && best.active_mask[k] != 0;
-        return on_bound || !(cov(k, k) >= 0.0) ? nan : std::sqrt(cov(k, k));
-    };
-    const bool swapped = branches == 2 && std::exp(best.x[2]) > std::exp(best.x[4]);
-    out.r0_se = se(0);
+// The uncertainty of R0, each R and tau from the Jacobian at the solution (the parameters: R0, R_b,
+// log tau_b and the open-circuit terms) with the Huber loss's weights and the residuals' correlation
+// (robust_covariance); a bin of n samples, weighted by n, carries the noise of one sample.
+void fit_uncertainty(const LsqResult& best, Model& model, double f_scale, int branches, JointFit& out) {
+    const int np = model.np();
+    out.unc = CircuitUncertainty::unknown(static_cast<std::size_t>(branches));
+    if (best.x.size() != np || best.fun.size() != model.size()) return;
+    Eigen::MatrixXd J;
+    model.jacobian(best.x, J);
+    std::vector<bool> free(static_cast<std::size_t>(np), true);
+    for (int k = 0; k < np && k < best.active_mask.size(); ++k)
+        free[static_cast<std::size_t>(k)] = best.active_mask[k] == 0;
+    const Eigen::MatrixXd cov = robust_covariance(J, best.fun, f_scale, free);
+    if (cov.rows() != np) return;
+    // The circuit's parameters in the order of the fitted time constants.
+    const bool swapped = branches == 2 && best.x[2] > best.x[4];
+    std::vector<Eigen::Index> idx = {0};
     for (int b = 0; b < branches; ++b) {
-        const auto B = static_cast<std::size_t>(swapped ? 1 - b : b);
-        out.r_se[B] = se(1 + 2 * b);
-        out.tau_se[B] = std::exp(best.x[2 + 2 * b]) * se(2 + 2 * b);
+        const int s = swapped ? 1 - b : b;
+        idx.push_back(1 + 2 * s);
+        idx.push_back(2 + 2 * s);
     }
+    const auto k = static_cast<Eigen::Index>(idx.size());
+    Eigen::MatrixXd sub(k, k);
+    for (Eigen::Index a = 0; a < k; ++a)
+        for (Eigen::Index c = 0; c < k; ++c)
+            sub(a, c) = cov(idx[static_cast<std::size_t>(a)], idx[static_cast<std::size_t>(c)]);
+    out.unc = circuit_uncertainty(out.r0, out.r, out.tau, sub);
 }
 
 }  // namespace
@@ -477,15 +475,18 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
     double ss = 0.0;
     for (std::size_t k = 0; k < w.n; ++k) ss += (w.y[k] - out.model[k]) * (w.y[k] - out.model[k]);
     out.rms = std::sqrt(ss / static_cast<double>(w.n));
-    standard_errors(best, fw, np, branches, out);
-    // A branch is determined where the data pin its time constant: at least two samples long and
-    // known to within a quarter (its standard error); where the curvature gives no error (a bound,
-    // a singular fit), where the window sees it relax (at most tau_ok_hi).
-    constexpr double kMaxRelTauError = 0.25;
+    fit_uncertainty(best, model, f_scale, branches, out);
+    out.r0_se = out.unc.r0_se;
+    out.r_se = out.unc.r_se;
+    out.tau_se = out.unc.tau_se;
+    // A branch is determined where the data pin its time constant: at least two samples long and a
+    // 95 % interval no wider than kMaxRelTauWidth of it; where the curvature gives no interval (a
+    // bound, a singular fit), where the window sees it relax (at most tau_ok_hi).
     for (std::size_t b = 0; b < out.tau.size(); ++b) {
-        const double tau = out.tau[b], rel = out.tau_se[b] / tau;
+        const double tau = out.tau[b], lo = out.unc.tau_lo[b], hi = out.unc.tau_hi[b];
         const bool seen = tau >= f.tau_ok_lo && out.r[b] > 0.0;
-        out.determined[b] = seen && (std::isfinite(rel) ? rel <= kMaxRelTauError : tau <= f.tau_ok_hi);
+        const bool known = std::isfinite(lo) && std::isfinite(hi);
+        out.determined[b] = seen && (known ? tau_determined(tau, lo, hi) : tau <= f.tau_ok_hi);
     }
     return out;
 }

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "core/extract/uncertainty.hpp"
+
 namespace ecm {
 
 struct JointWindow {
@@ -60,12 +62,12 @@ struct JointFit {
     std::vector<std::string> at_bound;  // "tau2 upper", "R1 lower", ... parameters that ended on a bound
     std::vector<double> model;          // the fitted response over the window
     std::vector<double> u0;             // the initial branch voltages, in the order of `tau`
-    // Standard errors from the fit's curvature (the Jacobian at the solution and the residuals'
-    // spread), in the order of `tau`: NaN where the fit ended on a bound or the curvature is
-    // singular. Residuals of neighbouring samples are taken as independent, so where the model
-    // misses a slow trend these are a lower bound.
+    // Standard errors and 95 % intervals from the Jacobian at the solution, the loss's weights and
+    // the residuals' correlation (robust_covariance), in the order of `tau`: NaN where the fit
+    // ended on a bound or the curvature is singular.
     double r0_se = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> r_se, tau_se;
+    CircuitUncertainty unc;
 };
 
 // Fits `branches` (1 or 2) RC branches to the window `w`. When `reduced` is

@@ -704,6 +704,7 @@ private:
             row.r0_se = fit.r0_se;
             row.r_se = fit.r_se;
             row.tau_se = fit.tau_se;
+            row.unc = fit.unc;
             row.lsq_yout = fit.model;
             row.batt_val = mean(v() + (S[c] - 5), 4);
             row.budget_stop = fit.status == 0;

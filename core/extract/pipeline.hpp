@@ -19,6 +19,7 @@
 #include "core/base/errors.hpp"
 #include "core/extract/edges.hpp"
 #include "core/extract/pulses.hpp"
+#include "core/extract/uncertainty.hpp"
 #include "core/numeric/trf.hpp"
 
 namespace ecm {
@@ -105,6 +106,7 @@ struct CycleRow {
     // Joint method: standard errors of R0 and, per branch, R and tau (NaN otherwise).
     double r0_se = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> r_se, tau_se;
+    CircuitUncertainty unc;  // intervals and correlations (joint method; empty otherwise)
 };
 
 struct RecordingResult {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -115,6 +116,7 @@ struct ChannelFit {
     double r0 = 0.0;
     double r0_se = std::numeric_limits<double>::quiet_NaN();
     std::vector<double> r_se, tau_se;
+    CircuitUncertainty unc;
     std::vector<double> r, tau;
     std::vector<bool> determined;
     std::vector<std::string> at_bound;
@@ -760,6 +762,41 @@ double observed_after_load(const std::vector<double>& ich, const std::vector<dou
     return best;
 }
 
+// The two-pass fit's uncertainty: each pass's covariance over (R0, R1, C1) and (R2, C2) from its
+// Jacobian (the second pass holds the first's values, so the passes are taken as independent),
+// turned into one over (R0, R_b, log tau_b) with log tau = log R + log C.
+CircuitUncertainty two_pass_uncertainty(const LsqResult& r1, const LsqResult* r2, double scale1, double scale2,
+                                        const ChannelFit& c) {
+    const std::size_t nb = c.r.size();
+    const auto np = static_cast<Eigen::Index>(1 + 2 * nb);
+    Eigen::MatrixXd cov = Eigen::MatrixXd::Constant(np, np, std::numeric_limits<double>::quiet_NaN());
+    auto pass = [&](const LsqResult& r, double scale, Eigen::Index at, bool with_r0) {
+        const Eigen::Index k = r.x.size();
+        std::vector<bool> free(static_cast<std::size_t>(k));
+        for (Eigen::Index j = 0; j < k; ++j)
+            free[static_cast<std::size_t>(j)] = j >= r.active_mask.size() || r.active_mask[j] == 0;
+        const Eigen::MatrixXd cv = robust_covariance(r.jac, r.fun, scale, free);
+        if (cv.rows() != k) return false;
+        // (R0,) R, C -> (R0,) R, log tau
+        Eigen::MatrixXd T = Eigen::MatrixXd::Zero(k, k);
+        const Eigen::Index o = with_r0 ? 1 : 0;
+        if (with_r0) T(0, 0) = 1.0;
+        T(o, o) = 1.0;
+        T(o + 1, o) = 1.0 / r.x[o];
+        T(o + 1, o + 1) = 1.0 / r.x[o + 1];
+        const Eigen::MatrixXd ct = T * cv * T.transpose();
+        const Eigen::Index from = with_r0 ? 0 : at;
+        cov.block(from, from, k, k) = ct;
+        return true;
+    };
+    const bool first = pass(r1, scale1, 0, true);
+    if (r2 != nullptr && nb == 2 && pass(*r2, scale2, 3, false) && first) {
+        cov.block(0, 3, 3, 2).setZero();
+        cov.block(3, 0, 2, 3).setZero();
+    }
+    return circuit_uncertainty(c.r0, c.r, c.tau, cov);
+}
+
 // One block's window on the series: times, voltages, weights, the OCV's shape,
 // the current split by channel, and what earlier blocks leave in it.
 struct BlockWindow {
@@ -1005,6 +1042,7 @@ private:
         c.r0_se = jf.r0_se;
         c.r_se = jf.r_se;
         c.tau_se = jf.tau_se;
+        c.unc = jf.unc;
         c.at_bound = jf.at_bound;
         double ss = 0.0, ws_sum = 0.0;
         for (std::size_t k = 0; k < upto; ++k) {
@@ -1070,13 +1108,13 @@ private:
         };
         note_bounds(r1, names1);
         std::size_t nfit = n1;
+        LsqResult r2;
         if (cfg_.branches == 2) {
             std::vector<std::array<double, 2>> starts2 = {{1.0, 100.0}, {r1.x[1], 10.0 * r1.x[2]}};
             if (start != nullptr && start->have && start->r.size() == 2 && start->r[1] > 0.0)
                 starts2.push_back({start->r[1], start->tau[1] / start->r[1]});
             for (auto& x0 : starts2)
                 for (double& x : x0) x = inside(x);
-            LsqResult r2;
             bool have2 = false;
             for (const auto& x0 : starts2) {
                 LsqResult r = fit_model2_branch(t, ich.data(), y.data(), upto, r1.x[0], r1.x[1], r1.x[2], x0, 1.0,
@@ -1090,8 +1128,12 @@ private:
         }
         std::vector<double> ich_cut(ich.begin(), ich.begin() + static_cast<std::ptrdiff_t>(upto));
         const double seen = observed_after_load(ich_cut, bw.wt);
+        for (std::size_t b = 0; b < c.r.size(); ++b) c.tau.push_back(c.r[b] * cap[b]);
+        c.unc = two_pass_uncertainty(r1, cfg_.branches == 2 ? &r2 : nullptr, 0.1, 1.0, c);
+        c.r0_se = c.unc.r0_se;
+        c.r_se = c.unc.r_se;
+        c.tau_se = c.unc.tau_se;
         for (std::size_t b = 0; b < c.r.size(); ++b) {
-            c.tau.push_back(c.r[b] * cap[b]);
             const std::string k = std::to_string(b + 1);
             bool on_bound = false;
             for (const auto& ab : c.at_bound)
@@ -1166,6 +1208,7 @@ private:
             p.r0_se = c.r0_se;
             p.r_se = c.r_se;
             p.tau_se = c.tau_se;
+            p.unc = c.unc;
             p.rms = rms;
             p.window_first = w.ws_sample;
             p.window_last = w.we_sample;

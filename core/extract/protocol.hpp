@@ -79,8 +79,9 @@ struct ProtocolPulse {
     std::size_t window_first = 0, window_last = 0;          // samples of the kept recording
     std::vector<std::string> at_bound;  // every parameter that ended on a bound (a time constant on its
                                         // upper bound is one the window cannot tell, not a fault)
-    double r0_se = std::numeric_limits<double>::quiet_NaN();  // standard errors (joint method)
+    double r0_se = std::numeric_limits<double>::quiet_NaN();  // standard errors
     std::vector<double> r_se, tau_se;
+    CircuitUncertainty unc;  // intervals and correlations
 };
 
 // The fitted response over one window (samples first..last of the kept recording).

@@ -8,7 +8,17 @@ namespace ecm {
 namespace {
 
 // The standard errors of a fit, per branch; C = tau / R takes both errors (independent).
-void set_errors(PulseFit& p, double r0_se, const std::vector<double>& r_se, const std::vector<double>& tau_se) {
+void set_errors(PulseFit& p, double r0_se, const std::vector<double>& r_se, const std::vector<double>& tau_se,
+                const CircuitUncertainty& unc) {
+    if (unc.r_se.size() == p.r.size()) {
+        p.unc = unc;
+        p.r0_se = unc.r0_se;
+        p.r_se = unc.r_se;
+        p.tau_se = unc.tau_se;
+        p.c_se = unc.c_se;
+        return;
+    }
+    p.unc = CircuitUncertainty::unknown(p.r.size());
     p.r0_se = r0_se;
     for (std::size_t b = 0; b < p.r.size(); ++b) {
         const double rs = b < r_se.size() ? r_se[b] : PulseFit::kNaN;
@@ -63,7 +73,7 @@ Result result_of(const RecordingResult& r, const double* seconds, CircuitModel m
             p.tau.push_back(b < row.tau.size() ? row.tau[b] : PulseFit::kNaN);
             p.determined.push_back(b < row.determined.size() && row.determined[b]);
         }
-        set_errors(p, row.r0_se, row.r_se, row.tau_se);
+        set_errors(p, row.r0_se, row.r_se, row.tau_se, row.unc);
         p.rms = row.rms;
         p.ocv_level = row.batt_val;
         p.at_bound = row.at_bound;
@@ -120,7 +130,7 @@ Result result_of(ProtocolResult&& r, int branches) {
             p.tau.push_back(tv);
             p.determined.push_back(b < q.determined.size() && q.determined[b]);
         }
-        set_errors(p, q.r0_se, q.r_se, q.tau_se);
+        set_errors(p, q.r0_se, q.r_se, q.tau_se, q.unc);
         p.rms = q.rms;
         p.at_bound = std::move(q.at_bound);
         p.status = std::move(q.status);

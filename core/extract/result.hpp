@@ -28,9 +28,11 @@ struct PulseFit {
     double r0 = kNaN;
     std::vector<double> r, c, tau;  // per branch: ohm, farad, s
     std::vector<bool> determined;   // per branch: the data determine tau
-    // Standard errors of R0 and, per branch, of R, C and tau (joint method; NaN otherwise).
+    // Standard errors of R0 and, per branch, of R, C and tau (joint method, and the two-pass fit
+    // of the step analysis; NaN otherwise), with 95 % intervals and each branch's R-tau correlation.
     double r0_se = kNaN;
     std::vector<double> r_se, c_se, tau_se;
+    CircuitUncertainty unc;
     double rms = kNaN;        // V, over the fit's window
     double ocv_level = kNaN;  // V, the voltage near the end of the cycle's rest (classic recordings)
     std::vector<std::string> at_bound;
@@ -54,6 +56,7 @@ struct Result {
     double charge_Ah = 0.0;   // delivered to the cut-off (classic) or the capacity found (steps)
     std::vector<PulseFit> pulses;
     std::vector<double> relaxed_soc, relaxed_ocv, relaxed_measured;  // the OCV points (measured: at the rests' ends)
+    std::vector<double> relaxed_se;  // V, the uncertainty of each OCV point (noise and relaxation left); NaN: unknown
     int ocv_passes = 0;
     std::vector<double> soc_grid, ocv;  // the 201-point OCV table
     std::vector<double> mean, median;   // R0, R1, C1[, R2, C2]

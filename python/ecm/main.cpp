@@ -16,6 +16,7 @@
 
 #include "core/base/errors.hpp"
 #include "core/base/fileio.hpp"
+#include "core/build/tables.hpp"
 #include "core/extract/extraction.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pipeline.hpp"
@@ -272,6 +273,20 @@ py::dict pulse_table(const ecm::Result& r) {
         d[py::str("C" + k + "_se")] = column([&](const P& p) { return at(p.c_se); });
         d[py::str("tau" + k + "_se")] = column([&](const P& p) { return at(p.tau_se); });
     }
+    // 95 % intervals and each branch's R-tau correlation
+    d["R0_lo"] = column([](const P& p) { return p.unc.r0_lo; });
+    d["R0_hi"] = column([](const P& p) { return p.unc.r0_hi; });
+    for (std::size_t b = 0; b < static_cast<std::size_t>(r.branches); ++b) {
+        const std::string k = std::to_string(b + 1);
+        auto at = [b](const std::vector<double>& v) { return b < v.size() ? v[b] : ecm::PulseFit::kNaN; };
+        d[py::str("R" + k + "_lo")] = column([&](const P& p) { return at(p.unc.r_lo); });
+        d[py::str("R" + k + "_hi")] = column([&](const P& p) { return at(p.unc.r_hi); });
+        d[py::str("C" + k + "_lo")] = column([&](const P& p) { return at(p.unc.c_lo); });
+        d[py::str("C" + k + "_hi")] = column([&](const P& p) { return at(p.unc.c_hi); });
+        d[py::str("tau" + k + "_lo")] = column([&](const P& p) { return at(p.unc.tau_lo); });
+        d[py::str("tau" + k + "_hi")] = column([&](const P& p) { return at(p.unc.tau_hi); });
+        d[py::str("R" + k + "_tau" + k + "_corr")] = column([&](const P& p) { return at(p.unc.r_tau_corr); });
+    }
     d["rms_mV"] = column([](const P& p) { return p.rms * 1000.0; });
     d["ocv_level"] = column([](const P& p) { return p.ocv_level; });
     d["on_bound"] = texts([](const P& p) {
@@ -374,6 +389,7 @@ void bind_result(py::module_& m) {
         .def_property_readonly("relaxed_soc", [](const R& b) { return to_array(b.r.relaxed_soc); })
         .def_property_readonly("relaxed_ocv", [](const R& b) { return to_array(b.r.relaxed_ocv); })
         .def_property_readonly("relaxed_measured", [](const R& b) { return to_array(b.r.relaxed_measured); })
+        .def_property_readonly("relaxed_se", [](const R& b) { return to_array(b.r.relaxed_se); })
         .def_property_readonly("ocv_passes", [](const R& b) { return b.r.ocv_passes; })
         .def_property_readonly("soc_grid", [](const R& b) { return to_array(b.r.soc_grid); })
         .def_property_readonly("ocv", [](const R& b) { return to_array(b.r.ocv); })
@@ -586,6 +602,10 @@ PYBIND11_MODULE(_core, m) {
         "Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points "
         "are left out (all NaN: NaN). Points closer in SOC than cluster count as one: their median value at "
         "their median SOC.");
+
+    m.def("soc_table_se", &ecm::gen::soc_table_error, py::arg("soc"), py::arg("values"), py::arg("se"), py::arg("grid"),
+          "The standard error on an SOC grid of a quantity tabulated by soc_table from per-pulse points with "
+          "standard errors se (the points independent; NaN where none has a value and an error).");
 
     m.def(
         "output_paths",

@@ -150,6 +150,8 @@ class Result:
     @property
     def relaxed_measured(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
+    def relaxed_se(self) -> numpy.typing.NDArray[numpy.float64]: ...
+    @property
     def relaxed_ocv(self) -> numpy.typing.NDArray[numpy.float64]: ...
     @property
     def relaxed_soc(self) -> numpy.typing.NDArray[numpy.float64]: ...
@@ -337,6 +339,16 @@ def soc_table(
 ) -> list[float]:
     """
     Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points are left out (all NaN: NaN). Points closer in SOC than cluster count as one: their median value at their median SOC.
+    """
+
+def soc_table_se(
+    soc: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    values: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    se: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    grid: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+) -> list[float]:
+    """
+    The standard error on an SOC grid of a quantity tabulated by soc_table from per-pulse points with standard errors se (the points independent; NaN where none has a value and an error).
     """
 
 def step_series(

@@ -252,7 +252,7 @@ class Extraction:
             directions.append(("charge", "_charge"))  # charge (regen) pulses have their own parameters
         for direction, suffix in directions:
             for n in names:
-                rows = []
+                rows, se_rows = [], []
                 for r in recs:
                     p = r.pulses
                     if "direction" in p:
@@ -270,9 +270,18 @@ class Extraction:
                     rows.append(
                         list(_core.soc_table(p[soc_of(n, p)].to_numpy(dtype=float), vals, grid, cluster=TABLE_CLUSTER))
                     )
+                    if n + "_se" in p:
+                        soc = p[soc_of(n, p)].to_numpy(dtype=float)
+                        se = p[n + "_se"].to_numpy(dtype=float)
+                        se_rows.append(list(_core.soc_table_se(soc, vals, se, grid)))
+                    else:
+                        se_rows.append([float("nan")] * len(grid))
                 out[n + suffix] = rows
                 if suffix:
                     out["units"][n + suffix] = out["units"][n]
+                # each entry's standard error, from the pulses that make it
+                out[n + "_se" + suffix] = se_rows
+                out["units"][n + "_se" + suffix] = out["units"][n]
         fits = [r.slow for r in recs]
         if slow and recs and all(f is not None for f in fits):
             # the slow branch fitted on each whole recording (and a calibration's OCV offsets)
@@ -429,6 +438,7 @@ class Extraction:
                 }
             if pulses:
                 d["pulses"] = r.pulses.to_dict(orient="records")
+                d["ocv_points"] = r.relaxed.to_dict(orient="list")
             recs.append(d)
         doc = {
             "folder": self.folder,

@@ -234,6 +234,13 @@ def parameters_figure(ex, colors: Optional[Dict[int, Any]] = None):
             det = np.ones(len(p), dtype=bool) if n == "R0" else p[f"tau{n[-1]}_determined"].to_numpy(dtype=bool)
             charge = (p["direction"] == "charge").to_numpy() if "direction" in p else np.zeros(len(p), dtype=bool)
             sc = p[soc_of(n, p)]
+            if f"{n}_lo" in p:  # the 95 % intervals as error bars
+                v = p[n].to_numpy(dtype=float)
+                lo, hi = p[f"{n}_lo"].to_numpy(dtype=float), p[f"{n}_hi"].to_numpy(dtype=float)
+                has = det & np.isfinite(lo) & np.isfinite(hi)
+                if has.any():
+                    err = np.vstack([np.maximum(v - lo, 0.0)[has], np.maximum(hi - v, 0.0)[has]])
+                    ax.errorbar(sc[has], v[has], yerr=err, fmt="none", ecolor=c, elinewidth=0.8, alpha=0.6)
             ax.plot(sc[det & ~charge], p[n][det & ~charge], "o", ms=3.5, color=c, label=f"{r.temperature} C")
             if (det & charge).any():
                 ax.plot(sc[det & charge], p[n][det & charge], "^", ms=4, color=c, mfc="none")
@@ -255,7 +262,8 @@ def parameters_figure(ex, colors: Optional[Dict[int, Any]] = None):
     if ex.reading != "classic":
         what += " (discharge); open triangles: charge pulses"
     fig.suptitle(
-        f"Parameters against SOC: dots per pulse, x where the cycle cannot determine the time constant; {what}",
+        f"Parameters against SOC: dots per pulse with their 95 % intervals, x where the cycle cannot determine "
+        f"the time constant; {what}",
         fontsize=10,
         y=1 - 0.08 / height,
         va="top",

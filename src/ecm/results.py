@@ -139,7 +139,12 @@ class Recording:
         )
         names = list(self.medians)
         medians = table([f"{n} ({UNITS.get(n, '')})" for n in names], [[fmt(self.medians[n]) for n in names]])
-        cols = [c for c in p.columns if c not in ("t_start", "t_end", "window_first", "window_last")]
+        # the intervals and correlations stay in the whole table: the standard errors say enough here
+        cols = [
+            c
+            for c in p.columns
+            if c not in ("t_start", "t_end", "window_first", "window_last") and not c.endswith(("_lo", "_hi", "_corr"))
+        ]
         head = p[cols].head(self.HTML_PULSE_ROWS)
         text = [k for k, c in enumerate(cols) if head[c].map(lambda x: isinstance(x, str)).any()]
         rows = [[cell(v) for v in row] for row in head.itertuples(index=False)]
@@ -201,12 +206,16 @@ def _pulse_columns(result: Any) -> List[str]:
 
 def pulse_frame(result: Any) -> pd.DataFrame:
     """The pulse rows of a core Result as a DataFrame (the columns of its reading and method; the
-    joint fit adds each parameter's standard error, ``R0_se``, ``R1_se``, ``C1_se``, ``tau1_se``, ...)."""
+    joint fit, and the two-pass fit of the step analysis, add each parameter's standard error,
+    ``R0_se``, ``R1_se``, ``C1_se``, ``tau1_se``, ..., its 95 % interval, ``R0_lo``, ``R0_hi``,
+    ``R1_lo``, ..., and each branch's R-tau correlation, ``R1_tau1_corr``, ...)."""
     table = result.pulse_table()
     cols = _pulse_columns(result)
-    if result.method == "joint":
+    if result.method == "joint" or result.reading == "steps":
         branches = [str(b + 1) for b in range(result.branches)]
         se = ["R0_se"] + [c + b + "_se" for b in branches for c in ("R", "C", "tau")]
+        se += ["R0_lo", "R0_hi"] + [c + b + e for b in branches for c in ("R", "C", "tau") for e in ("_lo", "_hi")]
+        se += [f"R{b}_tau{b}_corr" for b in branches]
         at = cols.index("rms_mV")
         cols = cols[:at] + se + cols[at:]
     if result.reading == "steps" and not len(table["cycle"]):
@@ -231,7 +240,14 @@ def recording_from(
     (default: from the file name)."""
     names = PARAMETERS["model2" if result.branches == 2 else "model1"]
     cap = capacity_mAh if capacity_mAh is not None else capacity_from_name(result.path)
-    relaxed = pd.DataFrame({"soc": result.relaxed_soc, "ocv": result.relaxed_ocv, "measured": result.relaxed_measured})
+    relaxed = pd.DataFrame(
+        {
+            "soc": result.relaxed_soc,
+            "ocv": result.relaxed_ocv,
+            "measured": result.relaxed_measured,
+            "ocv_se": result.relaxed_se,
+        }
+    )
     return Recording(
         path=result.path,
         temperature=temperature_value(result.temperature),

@@ -154,7 +154,7 @@ class TestTables:
         written = ex.write(tmp_path / "out")
         names = sorted(os.listdir(tmp_path / "out"))
         assert "battery_model_tables.json" in names and "battery_model_table_tau2.csv" in names
-        assert len(written["tables"]) == 1 + 7
+        assert len(written["tables"]) == 1 + 7 + 7  # the quantities and their standard errors
         tabs = json.loads((tmp_path / "out" / "battery_model_tables.json").read_text())
         assert tabs["temperatures"] == [0, 25] and tabs["method"] == "joint"
         grid = np.asarray(tabs["soc"])
