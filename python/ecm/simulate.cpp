@@ -27,6 +27,23 @@ using ecmpy::data_errors_as_value_errors;
 using ecmpy::to_array;
 using ecmpy::to_vector;
 
+// Runs f without the GIL; a DataError it throws becomes a ValueError (raised with the GIL held).
+template <class F>
+auto without_gil(F&& f) -> decltype(f()) {
+    std::optional<std::string> error;
+    std::optional<decltype(f())> out;
+    {
+        py::gil_scoped_release nogil;
+        try {
+            out.emplace(f());
+        } catch (const ecm::DataError& e) {
+            error = e.what();
+        }
+    }
+    if (error) throw py::value_error(*error);
+    return std::move(*out);
+}
+
 ecm::SimModel make_model(const carray& ocv_soc, const carray& ocv_v, const carray& param_soc, const carray& r0,
                          const std::vector<carray>& r, const std::vector<carray>& tau, double capacity_ah) {
     ecm::SimModel m;
@@ -213,17 +230,9 @@ void bind_temperature(py::module_& m) {
                 in.thermal.conductance_w_per_k = conductance;
                 in.initial = initial_temperature;
             }
-            ecm::ThermalSimResult res;
-            std::optional<std::string> error;
-            {
-                py::gil_scoped_release nogil;
-                try {
-                    res = ecm::simulate_model_at_temperatures(t.data(), i.data(), n, ev, soc0, use_tables, in, step);
-                } catch (const ecm::DataError& e) {
-                    error = e.what();
-                }
-            }
-            if (error) throw py::value_error(*error);
+            const ecm::ThermalSimResult res = without_gil([&] {
+                return ecm::simulate_model_at_temperatures(t.data(), i.data(), n, ev, soc0, use_tables, in, step);
+            });
             py::dict out = sim_dict(res);
             out["temperature"] = to_array(res.temperature);
             out["heat"] = to_array(res.heat);
@@ -309,17 +318,9 @@ void bind_simulate(py::module_& m) {
             if (t.ndim() != 1 || i.ndim() != 1 || t.size() != i.size())
                 throw py::value_error("t and i must be one-dimensional arrays of equal length");
             const ecm::SimModel model = make_model(ocv_soc, ocv_v, param_soc, r0, r, tau, capacity_ah);
-            ecm::SimResult res;
-            std::optional<std::string> error;
-            {
-                py::gil_scoped_release nogil;
-                try {
-                    res = ecm::simulate_model(t.data(), i.data(), static_cast<std::size_t>(t.size()), model, soc0);
-                } catch (const ecm::DataError& e) {
-                    error = e.what();
-                }
-            }
-            if (error) throw py::value_error(*error);
+            const ecm::SimResult res = without_gil([&] {
+                return ecm::simulate_model(t.data(), i.data(), static_cast<std::size_t>(t.size()), model, soc0);
+            });
             py::dict out;
             out["v"] = to_array(res.v);
             out["soc"] = to_array(res.soc);
@@ -374,17 +375,7 @@ void bind_simulate(py::module_& m) {
             st.soc_min = soc_min;
             st.ocv_offsets = ocv_offsets;
             const std::vector<double> at = to_vector(out_soc, "out_soc");
-            ecm::SlowFit fit;
-            std::optional<std::string> error;
-            {
-                py::gil_scoped_release nogil;
-                try {
-                    fit = ecm::fit_slow_branch(segs, model, st);
-                } catch (const ecm::DataError& e) {
-                    error = e.what();
-                }
-            }
-            if (error) throw py::value_error(*error);
+            const ecm::SlowFit fit = without_gil([&] { return ecm::fit_slow_branch(segs, model, st); });
             py::dict out;
             out["grid"] = to_array(fit.grid);
             out["r_grid"] = to_array(fit.r);

@@ -20,7 +20,7 @@ from typing import Any, Dict, List, Optional, Sequence, Union
 import numpy as np
 
 from ecm import _core
-from ecm._errors import RecordingError, UsageError
+from ecm._errors import RecordingError, UsageError, reading
 
 #: A slow test goes with the pulse recording whose temperature is at most this far from its own (C).
 MAX_DISTANCE_C = 5.0
@@ -33,7 +33,7 @@ def read_slow_test(path: str, temperature: Optional[float] = None) -> Dict[str, 
     if not os.path.isfile(path):
         what = "is a folder" if os.path.isdir(path) else "does not exist"
         raise UsageError(f"'{path}' {what}; expected a slow discharge test (--ocv-test)")
-    try:
+    with reading(path):
         if is_classic(path):
             raw = _core.read_recording(path)
             if temperature is None and raw["temperature"] is None:
@@ -46,13 +46,6 @@ def read_slow_test(path: str, temperature: Optional[float] = None) -> Dict[str, 
             ex = read_export(path)
             temp, _ = _temperature(ex, temperature)
             t, i, v = ex.time, ex.current, ex.voltage
-    except KeyError as e:
-        raise RecordingError(e.args[0] if e.args else str(e)) from None
-    except (RecordingError, UsageError):
-        raise
-    except (ValueError, OSError, UnicodeError) as e:
-        msg = str(e)
-        raise RecordingError(msg if path in msg else f"{path}: {msg}") from None
     return {
         "path": path,
         "t": np.asarray(t, dtype=float),

@@ -33,7 +33,7 @@ import numpy as np
 import pandas as pd
 
 from ecm import _core
-from ecm._errors import RecordingError, UsageError
+from ecm._errors import RecordingError, UsageError, reading
 from ecm.modelfile import Model, load_model
 
 log = logging.getLogger("ecm")
@@ -377,18 +377,11 @@ def validate(
         raise UsageError(f"'{path}' {what}; expected a recording (CSV with Seconds, Current(A), Voltage(V))")
     from ecm.steps import is_classic
 
-    try:
+    with reading(path):
         if columns or preset or not is_classic(path):
             raw = _read_export(path, columns, preset, temperature)
         else:
             raw = _core.read_recording(path)
-    except KeyError as e:
-        raise RecordingError(e.args[0] if e.args else str(e)) from None
-    except (RecordingError, UsageError):
-        raise
-    except (ValueError, OSError, UnicodeError) as e:
-        msg = str(e)
-        raise RecordingError(msg if path in msg else f"{path}: {msg}") from None
     t = np.asarray(raw["t"], dtype=float)
     i = np.asarray(raw["current"], dtype=float)
     v = np.asarray(raw["voltage"], dtype=float)
