@@ -123,6 +123,17 @@ def _summary_text(ex, written: Optional[Dict[str, Any]]) -> str:
         lines.append(f"          medians: {meds}")
         if r.edge_timing:
             lines.append(f"          current steps: {r.edge_timing}")
+        if r.slow is not None:
+            sl = r.slow
+            cal = (
+                f"; calibrated on {', '.join(os.path.basename(c) for c in sl['calibrated_on'])}"
+                if sl["calibrated_on"]
+                else ""
+            )
+            lines.append(
+                f"          slow branch: tau {sl['tau']:.0f} s, R {1000 * min(sl['R']):.3g} to {1000 * max(sl['R']):.3g} mOhm "
+                f"over SOC; whole-recording RMS {sl['rms_before_mV'][0]:.3g} -> {sl['rms_after_mV'][0]:.3g} mV{cal}"
+            )
         if r.warnings:
             lines.append(f"          {len(r.warnings)} warning(s):")
             lines.extend(f"            - {w}" for w in r.warnings)
