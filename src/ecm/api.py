@@ -155,7 +155,7 @@ class Extraction:
         for r in sorted(self.recordings, key=lambda r: r.temperature):
             p = r.pulses
             fitted = int((p["status"] == "fitted").sum())
-            rms = float(np.median(p["rms_mV"])) if len(p) else None
+            rms = float(p["rms_mV"].median()) if len(p) else None
             rows.append(
                 [
                     esc(r.temperature),
@@ -224,7 +224,7 @@ class Extraction:
                 "charge_Ah": r.charge_Ah,
             }
             row.update(r.medians)
-            row["rms_mV_median"] = float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else float("nan")
+            row["rms_mV_median"] = float(r.pulses["rms_mV"].median()) if len(r.pulses) else float("nan")
             row["warnings"] = len(r.warnings)
             rows.append(row)
         return pd.DataFrame(rows)
@@ -415,7 +415,7 @@ class Extraction:
                 "pulses_fitted": int((r.pulses["status"] == "fitted").sum()),
                 "pulses_total": len(r.pulses),
                 "medians": r.medians,
-                "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
+                "rms_mV_median": float(r.pulses["rms_mV"].median()) if len(r.pulses) else None,
                 "edge_timing": r.edge_timing,
                 "warnings": r.warnings,
             }

@@ -200,7 +200,7 @@ def process_cell(folder: str, out_dir: str, defaults: Dict[str, Any], force: boo
                 "capacity_mAh": r.capacity_mAh,
                 "charge_Ah": r.charge_Ah,
                 "pulses": len(r.pulses),
-                "rms_mV_median": float(np.median(r.pulses["rms_mV"])) if len(r.pulses) else None,
+                "rms_mV_median": float(r.pulses["rms_mV"].median()) if len(r.pulses) else None,
                 "warnings": len(r.warnings),
             }
             row.update({k: (v if math.isfinite(v) else None) for k, v in r.medians.items()})

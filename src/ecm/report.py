@@ -24,8 +24,6 @@ import sys
 import threading
 from typing import Any, Callable, List, Optional, Sequence, Union
 
-import numpy as np
-
 from ecm import plots
 from ecm._html import cell, fmt
 from ecm._plotting import pyplot
@@ -75,7 +73,7 @@ def _summary_table(ex) -> str:
     for r in sorted(ex.recordings, key=lambda r: r.temperature):
         p = r.pulses
         fitted = int((p["status"] == "fitted").sum())
-        rms = float(np.median(p["rms_mV"])) if len(p) else float("nan")
+        rms = float(p["rms_mV"].median()) if len(p) else float("nan")
         meds = "".join(f"<td>{fmt(r.medians[n])}</td>" for n in names)
         rows.append(
             f"<tr><td>{r.temperature}</td><td class=l>{html.escape(os.path.basename(r.path))}</td>"

@@ -128,7 +128,7 @@ class Recording:
 
         p = self.pulses
         fitted = int((p["status"] == "fitted").sum()) if len(p) else 0
-        rms = float(np.median(p["rms_mV"])) if len(p) else None
+        rms = float(p["rms_mV"].median()) if len(p) else None
         cap = f", nominal {self.capacity_mAh} mAh" if self.capacity_mAh else ""
         meta = (
             f"<p><b>Recording</b> {esc(os.path.basename(self.path))} at {esc(self.temperature)} C "

@@ -206,3 +206,22 @@ class TestSocTables:
         finally:
             ecm.api.TABLE_CLUSTER, ecm.api.TABLE_TAU_PER_PULSE = old
         assert np.nanmax(left_out) < 1.0 < np.nanmax(kept)
+
+
+def test_summary_median_rms_leaves_out_pulses_without_one(tmp_path):
+    """A pulse cut to one sample has R0 but no fit RMS: the recording's median RMS is that of the others."""
+    from test_exports import simulate
+    from test_protocols import lab_hppc, write_lab_file
+
+    import ecm
+
+    t, i, v, _ = simulate(lab_hppc(), soc0=1.0)
+    counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
+    path = str(tmp_path / "hppc_25degC.csv")
+    write_lab_file(path, t, i, v, counter)
+    ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2)
+    p = ex.recordings[0].pulses
+    p.loc[p.index[0], "rms_mV"] = np.nan
+    want = float(np.median(p["rms_mV"].to_numpy()[1:]))
+    assert ex.summary()["rms_mV_median"][0] == pytest.approx(want, rel=1e-12)
+    assert ex.to_dict(pulses=False)["recordings"][0]["rms_mV_median"] == pytest.approx(want, rel=1e-12)
