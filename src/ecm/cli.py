@@ -458,6 +458,29 @@ def _cmd_validate(args: argparse.Namespace) -> int:
         print(res.table_text())
         if plot:
             print(f"plot: {plot}")
+    if args.features:
+        from ecm.validate import feature_contributions
+
+        table = feature_contributions(
+            args.model,
+            args.recording,
+            temperature=args.temperature,
+            initial_soc=args.initial_soc,
+            tables=tables,
+            columns=parse_columns(args.columns) if args.columns else None,
+            preset=args.preset,
+            score_from=args.score_from,
+            score_to=args.score_to,
+        )
+        if args.json_out:
+            _print_json({"features": table.to_dict(orient="index")})
+        elif not args.quiet:
+            print(f"\n{'model':<32} {'RMS mV':>8} {'max mV':>8} {'mean mV':>8} {'change':>8}")
+            for name, row in table.iterrows():
+                print(
+                    f"{name:<32} {row['rms_mV']:>8.2f} {row['max_mV']:>8.2f} {row['mean_mV']:>8.2f} "
+                    f"{row['change_mV']:>+8.2f}"
+                )
     return EXIT_OK
 
 
@@ -637,6 +660,12 @@ def _add_model_tool_parsers(sub) -> None:
     )
     val.add_argument(
         "--no-tables", action="store_true", help="ignore battery_model_tables.json: parameters constant in SOC"
+    )
+    val.add_argument(
+        "--features",
+        action="store_true",
+        help="also validate with each part of the model switched off in turn (the slow branch, the OCV from a "
+        "slow test, the SOC tables, following the measured temperature) and print what each gives",
     )
     val.add_argument(
         "--fixed-temperature",

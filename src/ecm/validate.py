@@ -27,7 +27,7 @@ import logging
 import math
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import pandas as pd
@@ -503,3 +503,43 @@ def validate(
         score_from=lo_t,
         score_to=hi_t,
     )
+
+
+#: The parts of a finished model that validate(features=...) switches off in turn: the slow branch
+#: (and a calibration's OCV offsets), the OCV filled from a slow test, the SOC x temperature tables
+#: (constant parameters per temperature) and following the cell's measured temperature.
+FEATURES = ("slow branch", "OCV from a slow test", "SOC tables", "measured temperature")
+
+
+def feature_contributions(model: Union[str, os.PathLike, Model], recording: Union[str, os.PathLike], **options):
+    """What each part of the model gives on a recording: validate() with the whole model, then with
+    each feature of FEATURES that the model has switched off in turn (the others kept). Returns a
+    DataFrame indexed by "whole model" and "without <feature>" with rms_mV, max_mV, mean_mV and
+    change_mV (the RMS against the whole model's; positive: the feature helps)."""
+    import dataclasses
+
+    m = model if isinstance(model, Model) else load_model(model, tables=options.pop("tables", None))
+    tabs = m.tables or {}
+
+    def without(names):
+        return dataclasses.replace(m, tables={k: v for k, v in tabs.items() if k not in names}, _evaluator=None)
+
+    runs: List[Tuple[str, Model, Dict[str, Any]]] = [("whole model", m, {})]
+    if m.has_slow_branch:
+        runs.append(("without slow branch", without({"R_slow", "tau_slow", "OCV_offset"}), {}))
+    if "OCV" in tabs:
+        runs.append(("without OCV from a slow test", without({"OCV"}), {}))
+    if m.tables is not None:
+        runs.append(("without SOC tables", dataclasses.replace(m, tables=None, _evaluator=None), {}))
+    rows = {}
+    for k, (name, mm, extra) in enumerate(runs + [("without measured temperature", m, {"follow_temperature": False})]):
+        v = validate(mm, recording, **{**options, **extra})
+        if k == 0:
+            follows = v.temperature_source == "measured"
+        elif name == "without measured temperature" and not follows:
+            continue
+        o = v.stats.loc["overall"]
+        rows[name] = {"rms_mV": float(o["rms_mV"]), "max_mV": float(o["max_mV"]), "mean_mV": float(o["mean_mV"])}
+    frame = pd.DataFrame.from_dict(rows, orient="index")
+    frame["change_mV"] = frame["rms_mV"] - frame.loc["whole model", "rms_mV"]
+    return frame

@@ -123,6 +123,10 @@ class TestThroughTheModel:
     """extract(slow=True) on a lab HPPC export: the slow branch reaches the tables, the model, validation
     and the PyBaMM export as one more RC branch; without it nothing changes."""
 
+    @pytest.fixture(autouse=True)
+    def _keep_capsys(self, capsys):
+        self._capsys = capsys
+
     def test_slow_branch_end_to_end(self, tmp_path):
         from test_exports import simulate
         from test_protocols import lab_hppc, write_lab_file
@@ -155,6 +159,23 @@ class TestThroughTheModel:
         val = validate(m, path)
         assert np.isfinite(val.rms_mV)
         assert f'"number of rc elements": {m.branches + 1}' in pybamm_text(m)
+        # each feature off in turn: the same numbers as validating those models directly
+        from ecm.validate import feature_contributions
+
+        table = feature_contributions(m, path)
+        assert list(table.index[:3]) == ["whole model", "without slow branch", "without SOC tables"]
+        assert table.loc["whole model", "rms_mV"] == pytest.approx(val.rms_mV, rel=1e-12)
+        plain_model = load_model(out, tables=False)
+        assert table.loc["without SOC tables", "rms_mV"] == pytest.approx(validate(plain_model, path).rms_mV, rel=1e-12)
+        assert table.loc["without slow branch", "change_mV"] == pytest.approx(
+            table.loc["without slow branch", "rms_mV"] - val.rms_mV, abs=1e-12
+        )
+        from ecm.cli import main
+
+        capsys = self._capsys
+        assert main(["validate", str(out), path, "--features"]) == 0
+        text = capsys.readouterr().out
+        assert "without slow branch" in text and "whole model" in text
 
 
 class TestSocTables:
