@@ -32,7 +32,7 @@ void relaxed_errors(const RecordingColumns& in, Result& r) {
             for (std::size_t j = 0; j < m; ++j)
                 if (r.relaxed_soc[j] == soc && std::isnan(r.relaxed_se[j]))
                     r.relaxed_se[j] =
-                        relaxed_voltage_se(in.time + st.first, in.voltage + st.first, st.last - st.first + 1);
+                        relaxed_voltage_se(in.time + st.first, in.voltage + st.first, st.last - st.first + 1, true);
         }
         return;
     }

@@ -15,6 +15,7 @@
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/pulses.hpp"
+#include "core/extract/uncertainty.hpp"
 #include "core/numeric/charge.hpp"
 #include "core/numeric/interp.hpp"
 
@@ -604,8 +605,8 @@ std::vector<double> count_soc(const Series& ser, const std::vector<Step>& steps,
 
 // The OCV points at the ends of the long rests after the full charge and the
 // curve through them; throws when there is no curve or no pulse to fit.
-void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const double* v, const ProtocolSettings& cfg,
-                ProtocolResult& res) {
+void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const double* t, const double* v,
+                const ProtocolSettings& cfg, ProtocolResult& res) {
     std::vector<std::pair<double, double>> pts;
     std::vector<std::size_t> ocv_rests;
     // The rests up to the charge that follows the end of the discharge (a recharge is another curve).
@@ -621,7 +622,9 @@ void ocv_points(const std::vector<Step>& steps, std::ptrdiff_t full, const doubl
             ocv_rests.push_back(s);
             if (full >= 0 && s < static_cast<std::size_t>(full)) continue;  // before the full charge: SOC unknown
             if (s > last_step) continue;
-            pts.emplace_back(res.soc[steps[s].last], v[steps[s].last]);
+            // the level at the rest's end of a line through its last quarter: no one reading's noise
+            const std::size_t a = steps[s].first;
+            pts.emplace_back(res.soc[steps[s].last], relaxed_voltage(t + a, v + a, steps[s].last - a + 1));
         }
     std::sort(pts.begin(), pts.end());
     for (const auto& p : pts) {
@@ -1345,7 +1348,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
 
     // Capacity and SOC, the OCV points and curve.
     const std::vector<double> soc_ser = count_soc(ser, steps, full, v, n, cfg, res);
-    ocv_points(steps, full, v, cfg, res);
+    ocv_points(steps, full, t.data(), v, cfg, res);
     const std::vector<double> ocv_ser = res.relaxed_soc.size() == 1
                                             ? std::vector<double>(soc_ser.size(), res.relaxed_v[0])
                                             : pchip(res.relaxed_soc, res.relaxed_v, soc_ser);

@@ -155,7 +155,17 @@ Line fit_line(const double* t, const double* v, std::size_t n, double t_at) {
 
 }  // namespace
 
-double relaxed_voltage_se(const double* t, const double* v, std::size_t n) {
+double relaxed_voltage(const double* t, const double* v, std::size_t n) {
+    if (n == 0) return CircuitUncertainty::kNaN;
+    if (n < 5) return v[n - 1];
+    for (std::size_t k = 0; k < n; ++k)
+        if (!std::isfinite(t[k]) || !std::isfinite(v[k])) return v[n - 1];
+    const std::size_t a = n - std::max<std::size_t>(5, n / 4);
+    if (!(t[n - 1] > t[a])) return v[n - 1];
+    return fit_line(t + a, v + a, n - a, t[n - 1]).level;
+}
+
+double relaxed_voltage_se(const double* t, const double* v, std::size_t n, bool level) {
     if (n < 5) return CircuitUncertainty::kNaN;
     for (std::size_t k = 0; k < n; ++k)
         if (!std::isfinite(t[k]) || !std::isfinite(v[k])) return CircuitUncertainty::kNaN;
@@ -186,8 +196,10 @@ double relaxed_voltage_se(const double* t, const double* v, std::size_t n) {
     const double reading = std::sqrt(ss / static_cast<double>(n - a - 2));  // one reading's noise
     const double slope_se = stt > 0.0 ? reading / std::sqrt(stt) : 0.0;
     const double drift = std::max(0.0, std::fabs(whole.slope) - 2.0 * slope_se) * tail;
-    // the point is the rest's last reading: its own noise, beside the level's and the relaxation left
-    return std::sqrt(reading * reading + whole.level_se * whole.level_se + drift * drift);
+    // the point is the rest's last reading (its own noise, beside the level's and the relaxation left)
+    // or the line's level at the end
+    const double own = level ? 0.0 : reading;
+    return std::sqrt(own * own + whole.level_se * whole.level_se + drift * drift);
 }
 
 }  // namespace ecm

@@ -56,6 +56,13 @@ bool tau_determined(double tau, double lo, double hi);
 // last quarter (at least 5 samples), and
 // what the relaxation still has to go: the slope there times the time constant that the slopes of
 // the quarter's two halves give (else the quarter's length). NaN with fewer than 5 samples.
-double relaxed_voltage_se(const double* t, const double* v, std::size_t n);
+// level: the point is the level of that line at the rest's end (relaxed_voltage) rather than the
+// last reading, so one reading's noise is not in it.
+double relaxed_voltage_se(const double* t, const double* v, std::size_t n, bool level = false);
+
+// The relaxed voltage at the end of a rest (samples t, v of the rest, n >= 1): the level at the last
+// sample of a line through the rest's last quarter (at least 5 samples), which keeps the readings'
+// noise out of the OCV point; the last reading itself with fewer than 5 samples.
+double relaxed_voltage(const double* t, const double* v, std::size_t n);
 
 }  // namespace ecm

@@ -246,3 +246,29 @@ def test_summary_median_rms_leaves_out_pulses_without_one(tmp_path):
     want = float(np.median(p["rms_mV"].to_numpy()[1:]))
     assert ex.summary()["rms_mV_median"][0] == pytest.approx(want, rel=1e-12)
     assert ex.to_dict(pulses=False)["recordings"][0]["rms_mV_median"] == pytest.approx(want, rel=1e-12)
+
+
+def test_export_ocv_points_keep_the_readings_noise_out(tmp_path):
+    """The OCV point at the end of an export's rest is the level of a line through the rest's last quarter:
+    with 0.5 mV noise on every reading the points lie far closer to those of the noise-free recording than
+    one reading could."""
+    from test_exports import simulate
+    from test_protocols import lab_hppc, write_lab_file
+
+    import ecm
+
+    points = {}
+    for name, noise in (("clean", 0.0), ("noisy", 0.0005)):
+        t, i, v, _ = simulate(lab_hppc(), soc0=1.0, v_noise=noise, seed=4)
+        counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
+        path = str(tmp_path / f"{name}_25degC.csv")
+        write_lab_file(path, t, i, v, counter)
+        points[name] = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2).recordings[0].relaxed
+    clean, noisy = points["clean"], points["noisy"]
+    assert len(clean) == len(noisy) >= 5
+    np.testing.assert_allclose(noisy["soc"], clean["soc"], atol=1e-9)
+    err = noisy["ocv"].to_numpy() - clean["ocv"].to_numpy()
+    assert np.sqrt(np.mean(err**2)) < 0.0003  # one reading: 0.5 mV RMS
+    # and each point's uncertainty says so: below one reading's noise, and the errors within it
+    se = noisy["ocv_se"].to_numpy()
+    assert np.all(se < 0.0004) and np.all(np.abs(err) < 3.0 * se)
