@@ -417,18 +417,21 @@ def _cmd_validate(args: argparse.Namespace) -> int:
     tables = False if args.no_tables else None
     from ecm.exports import parse_columns
 
-    res = validate(
-        args.model,
-        args.recording,
+    common: Dict[str, Any] = dict(
         temperature=args.temperature,
         initial_soc=args.initial_soc,
         tables=tables,
         columns=parse_columns(args.columns) if args.columns else None,
         preset=args.preset,
-        follow_temperature=False if args.fixed_temperature else None,
-        thermal=_thermal_arg(args.thermal) if args.thermal else None,
         score_from=args.score_from,
         score_to=args.score_to,
+    )
+    res = validate(
+        args.model,
+        args.recording,
+        follow_temperature=False if args.fixed_temperature else None,
+        thermal=_thermal_arg(args.thermal) if args.thermal else None,
+        **common,
     )
     plot = None
     if args.plot:
@@ -461,17 +464,7 @@ def _cmd_validate(args: argparse.Namespace) -> int:
     if args.features:
         from ecm.validate import feature_contributions
 
-        table = feature_contributions(
-            args.model,
-            args.recording,
-            temperature=args.temperature,
-            initial_soc=args.initial_soc,
-            tables=tables,
-            columns=parse_columns(args.columns) if args.columns else None,
-            preset=args.preset,
-            score_from=args.score_from,
-            score_to=args.score_to,
-        )
+        table = feature_contributions(args.model, args.recording, **common)
         if args.json_out:
             _print_json({"features": table.to_dict(orient="index")})
         elif not args.quiet:
