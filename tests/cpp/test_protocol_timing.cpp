@@ -17,11 +17,11 @@ using ecm::Step;
 using ecm::StepKind;
 
 // Steps of the given kinds and lengths (s), back to back from t = 0.
-std::vector<Step> steps_of(const std::vector<std::pair<StepKind, double>>& spec) {
+std::vector<Step> steps_of(const std::vector<std::pair<StepKind, double>>& kinds) {
     std::vector<Step> out;
     double t = 0.0;
     std::size_t k = 0;
-    for (const auto& [kind, dur] : spec) {
+    for (const auto& [kind, dur] : kinds) {
         Step s;
         s.kind = kind;
         s.t_begin = t;

@@ -52,6 +52,19 @@ def fit(segments, **kw):
     )
 
 
+def lab_export(folder, name="hppc_25degC.csv", **noise):
+    """A lab HPPC export (four pulse currents per SOC point, long rests, the cycler's Ah counter) of the
+    exact step simulator, written into folder; its path."""
+    from test_exports import simulate
+    from test_protocols import lab_hppc, write_lab_file
+
+    t, i, v, _ = simulate(lab_hppc(), soc0=1.0, **noise)
+    counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
+    path = str(folder / name)
+    write_lab_file(path, t, i, v, counter)
+    return path
+
+
 class TestRecovery:
     def test_resistance_and_time_constant_of_a_known_slow_branch(self):
         t, i = protocol()
@@ -128,17 +141,12 @@ class TestThroughTheModel:
         self._capsys = capsys
 
     def test_slow_branch_end_to_end(self, tmp_path):
-        from test_exports import simulate
-        from test_protocols import lab_hppc, write_lab_file
 
         import ecm
         from ecm.export import pybamm_text
         from ecm.modelfile import load_model
 
-        t, i, v, _ = simulate(lab_hppc(), soc0=1.0)
-        counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
-        path = str(tmp_path / "hppc_25degC.csv")
-        write_lab_file(path, t, i, v, counter)
+        path = lab_export(tmp_path)
         plain = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2)
         slow = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2, slow=True)
         assert plain.recordings[0].slow is None and "R_slow" not in plain.tables()
@@ -200,16 +208,11 @@ class TestSocTables:
         np.testing.assert_allclose(got, np.interp(grid, soc, vals), rtol=1e-12)
 
     def test_a_branch_much_slower_than_its_pulse_stays_out_of_the_tables(self, tmp_path):
-        from test_exports import simulate
-        from test_protocols import lab_hppc, write_lab_file
 
         import ecm
         import ecm.api
 
-        t, i, v, _ = simulate(lab_hppc(), soc0=1.0)
-        counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
-        path = str(tmp_path / "hppc_25degC.csv")
-        write_lab_file(path, t, i, v, counter)
+        path = lab_export(tmp_path)
         ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2)
         p = ex.recordings[0].pulses
         fitted = p.index[(p["direction"] == "discharge") & (p["status"] == "fitted") & p["tau2_determined"]]
@@ -231,15 +234,10 @@ class TestSocTables:
 
 def test_summary_median_rms_leaves_out_pulses_without_one(tmp_path):
     """A pulse cut to one sample has R0 but no fit RMS: the recording's median RMS is that of the others."""
-    from test_exports import simulate
-    from test_protocols import lab_hppc, write_lab_file
 
     import ecm
 
-    t, i, v, _ = simulate(lab_hppc(), soc0=1.0)
-    counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
-    path = str(tmp_path / "hppc_25degC.csv")
-    write_lab_file(path, t, i, v, counter)
+    path = lab_export(tmp_path)
     ex = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2)
     p = ex.recordings[0].pulses
     p.loc[p.index[0], "rms_mV"] = np.nan
@@ -252,17 +250,12 @@ def test_export_ocv_points_keep_the_readings_noise_out(tmp_path):
     """The OCV point at the end of an export's rest is the level of a line through the rest's last quarter:
     with 0.5 mV noise on every reading the points lie far closer to those of the noise-free recording than
     one reading could."""
-    from test_exports import simulate
-    from test_protocols import lab_hppc, write_lab_file
 
     import ecm
 
     points = {}
     for name, noise in (("clean", 0.0), ("noisy", 0.0005)):
-        t, i, v, _ = simulate(lab_hppc(), soc0=1.0, v_noise=noise, seed=4)
-        counter = np.cumsum(i * np.diff(np.concatenate(([0.0], t)))) / 3600.0
-        path = str(tmp_path / f"{name}_25degC.csv")
-        write_lab_file(path, t, i, v, counter)
+        path = lab_export(tmp_path, f"{name}_25degC.csv", v_noise=noise, seed=4)
         points[name] = ecm.extract([path], low_cutoff=2.5, high_cutoff=4.2).recordings[0].relaxed
     clean, noisy = points["clean"], points["noisy"]
     assert len(clean) == len(noisy) >= 5
