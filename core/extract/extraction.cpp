@@ -43,7 +43,9 @@ void relaxed_errors(const RecordingColumns& in, Result& r) {
         if (e < 1 || static_cast<std::size_t>(e) >= n) continue;
         const auto last = static_cast<std::size_t>(e);
         const std::size_t first = rest_from(last);
-        r.relaxed_se[j] = relaxed_voltage_se(in.time + first, in.voltage + first, last - first + 1);
+        // the joint method's points are levels (a fit's, or a line's for the first), not one reading
+        r.relaxed_se[j] =
+            relaxed_voltage_se(in.time + first, in.voltage + first, last - first + 1, r.method == FitMethod::Joint);
     }
 }
 

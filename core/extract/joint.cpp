@@ -51,11 +51,32 @@ WindowFacts facts_of(const JointWindow& w) {
     return f;
 }
 
+// Whether a pulse is long enough for R0's change over it to be told from the branches' rise: at
+// least kRampSamples loaded samples over at least kRampSeconds. A long pulse moves the SOC by
+// several per cent, and R0 with it; taken as constant, that ramp under load lengthens the time
+// constants. On a short pulse the change is negligible and the extra freedom would only blur R0.
+constexpr std::size_t kRampSamples = 30;
+constexpr double kRampSeconds = 60.0;
+
+bool ramp_identifiable(const JointWindow& w) {
+    if (!w.bump || w.n == 0) return false;
+    const std::size_t last = std::min(w.pulse_last, w.n - 1);
+    double imax = 0.0;
+    for (std::size_t k = 0; k <= last; ++k) imax = std::max(imax, std::fabs(w.i[k]));
+    if (!(imax > 0.0)) return false;
+    std::size_t loaded = 0, first = last;
+    for (std::size_t k = 0; k <= last; ++k)
+        if (std::fabs(w.i[k]) > 0.1 * imax) {
+            if (loaded++ == 0) first = k;
+        }
+    return loaded >= kRampSamples && w.t[last] - w.t[first] >= kRampSeconds;
+}
+
 class Model {
 public:
     // Nuisance columns (free sign): the OCV level before the pulse, its change
-    // over the pulse, the bump under load.
-    static constexpr int kNuisance = 3;
+    // over the pulse, the bump under load and, on long pulses, R0's change
+    // with the charge passed.
 
     Model(const JointWindow& w, int branches)
         : w_(w), nb_(branches), bw_(w.t, w.i, w.n), m_(static_cast<Eigen::Index>(w.n)) {
@@ -70,19 +91,23 @@ public:
         const std::vector<double> q = cumulative_charge_As(w.t, w.i, w.n);
         const std::size_t end = std::min(w.pulse_last + 1, w.n - 1);
         const double total = q[end];
-        nuis_.setZero(m_, kNuisance);
+        nn_ = ramp_identifiable(w) ? 4 : 3;
+        nuis_.setZero(m_, nn_);
         nuis_.col(0).setOnes();
         for (std::size_t k = 0; k < w.n; ++k) {
             const auto K = static_cast<Eigen::Index>(k);
             const double f = total != 0.0 && std::isfinite(total) ? std::clamp(q[k] / total, 0.0, 1.0) : 0.0;
             nuis_(K, 1) = w.shape ? w.shape[k] : f;
             nuis_(K, 2) = w.bump ? 4.0 * f * (1.0 - f) : (w.t[k] - w.t[0]) / std::max(w.t[w.n - 1] - w.t[0], 1e-300);
+            // R0 changing with the charge passed (linear over the pulse, R0 itself at its middle)
+            if (nn_ > 3) nuis_(K, 3) = w.i[k] * (f - 0.5);
         }
     }
 
     Eigen::Index size() const { return m_; }
     int nb() const { return nb_; }
-    int np() const { return 1 + 2 * nb_ + kNuisance; }
+    int np() const { return 1 + 2 * nb_ + nn_; }
+    int nn() const { return nn_; }
     int first_nuisance() const { return 1 + 2 * nb_; }
     const Eigen::MatrixXd& nuisance() const { return nuis_; }
     Eigen::Map<const Eigen::VectorXd> current() const { return {w_.i, m_}; }
@@ -99,7 +124,7 @@ public:
 
     // x = (R0, R_1, log tau_1[, R_2, log tau_2], nuisance...).
     void response(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
-        out = x[0] * current() + nuis_ * x.segment(first_nuisance(), kNuisance);
+        out = x[0] * current() + nuis_ * x.segment(first_nuisance(), nn_);
         for (int b = 0; b < nb_; ++b) {
             const double r = x[1 + 2 * b], tau = std::exp(x[2 + 2 * b]);
             unit(tau, g_);
@@ -116,7 +141,7 @@ public:
     void jacobian(const Eigen::VectorXd& x, Eigen::MatrixXd& J) {
         J.resize(m_, np());
         J.col(0) = -current();
-        J.middleCols(first_nuisance(), kNuisance) = -nuis_;
+        J.middleCols(first_nuisance(), nn_) = -nuis_;
         Eigen::VectorXd dr(m_), dtau(m_);
         for (int b = 0; b < nb_; ++b) {
             const double r = x[1 + 2 * b], tau = std::exp(x[2 + 2 * b]);
@@ -139,7 +164,7 @@ public:
     // with the decaying initial voltages removed.
     // Columns: R0, R_b..., nuisance...
     void linear_problem(const std::vector<double>& tau, Eigen::MatrixXd& A, Eigen::VectorXd& z) {
-        const int k = 1 + nb_ + kNuisance;
+        const int k = 1 + nb_ + nn_;
         A.resize(m_, k);
         A.col(0) = current();
         z = data();
@@ -151,7 +176,7 @@ public:
                 z -= u0_[static_cast<std::size_t>(b)] * e_;
             }
         }
-        A.middleCols(1 + nb_, kNuisance) = nuis_;
+        A.middleCols(1 + nb_, nn_) = nuis_;
         A = sw_.asDiagonal() * A;
         z = z.cwiseProduct(sw_);
     }
@@ -161,6 +186,7 @@ public:
 private:
     const JointWindow& w_;
     int nb_;
+    int nn_ = 3;
     BranchWindow bw_;
     Eigen::Index m_;
     Eigen::VectorXd age_, sw_, g_, e_;
@@ -248,7 +274,7 @@ std::vector<Start> grid_starts(Model& model, int nb, const WindowFacts& f) {
         grid[static_cast<std::size_t>(k)] = lo * std::pow(hi / lo, static_cast<double>(k) / (K - 1));
 
     const Eigen::Index m = model.size();
-    const int nn = Model::kNuisance, cI = 0, cN = 1, cG = 1 + nn, cE = 1 + nn + K;
+    const int nn = model.nn(), cI = 0, cN = 1, cG = 1 + nn, cE = 1 + nn + K;
     Eigen::MatrixXd B(m, 1 + nn + 2 * K);
     B.col(cI) = model.current();
     B.middleCols(cN, nn) = model.nuisance();
@@ -367,7 +393,7 @@ JointFit fit_cycle_joint(const JointWindow& w, int branches, const std::vector<d
             x0[1 + 2 * b] = std::max(st.lin[1 + b], 1e-9);
             x0[2 + 2 * b] = std::log(std::clamp(st.tau[static_cast<std::size_t>(b)], f.tau_lo * 1.01, f.tau_hi * 0.99));
         }
-        for (int j = 0; j < Model::kNuisance; ++j) x0[nf + j] = st.lin[1 + branches + j];
+        for (int j = 0; j < model.nn(); ++j) x0[nf + j] = st.lin[1 + branches + j];
         return x0;
     };
 

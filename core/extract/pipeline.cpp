@@ -14,6 +14,7 @@
 #include "core/extract/joint.hpp"
 #include "core/extract/outputs.hpp"
 #include "core/extract/recording.hpp"
+#include "core/extract/uncertainty.hpp"
 #include "core/numeric/charge.hpp"
 
 namespace ecm {
@@ -471,6 +472,20 @@ private:
     // ---- The joint method -----------------------------------------------------
 
     // Signed charge in mAh from sample 0 to every sample.
+    // The first relaxed point has no pulse fit before it to take its level from: its level is that
+    // of a line through its rest's last quarter, so the one reading's noise stays out of the curve.
+    // Returns what separates the reading from that level.
+    double first_point_noise() const {
+        if (r_.ind_slice.empty() || r_.ind_slice[0] < 3) return 0.0;
+        const auto e = static_cast<std::size_t>(r_.ind_slice[0] - 2);
+        if (e >= r_.samples) return 0.0;
+        double imax = 0.0;
+        for (std::size_t k = 0; k < r_.samples; ++k) imax = std::max(imax, std::fabs(i()[k]));
+        std::size_t a = e;
+        while (a > 0 && std::fabs(i()[a - 1]) <= 1e-3 * imax) --a;
+        return v()[e] - relaxed_voltage(t() + a, v() + a, e - a + 1);
+    }
+
     std::vector<double> signed_charge_all() const { return signed_charge_mAh(t(), i(), r_.samples); }
 
     // The joint method's state over its passes: the SOC per sample, the OCV
@@ -511,6 +526,7 @@ private:
         for (auto& x : js.soc_t) x = 1.0 + x / Q;
         const std::size_t m = r_.relaxed_soc.size();  // rests; point j is at sample S[j] - 2
         js.over.assign(m, 0.0);
+        if (m > 0) js.over[0] = first_point_noise();
         js.ocv_pts.resize(m);
         js.fits.resize(static_cast<std::size_t>(cycles));
         js.window_start.resize(static_cast<std::size_t>(cycles));
@@ -555,6 +571,7 @@ private:
             joint_curve(js);
             JointPass jp;
             jp.new_over.assign(m, 0.0);
+            if (m > 0) jp.new_over[0] = js.over[0];
             jp.u0.assign(static_cast<std::size_t>(js.nb), 0.0);
             for (long long c = 1; c <= js.cycles; ++c) joint_cycle(js, jp, pass, c);
             double moved = 0.0;
