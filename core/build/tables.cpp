@@ -74,17 +74,96 @@ std::vector<double> derivative_along_soc(const std::vector<double>& values, doub
     return out;
 }
 
+namespace {
+
+// Per-pulse points (soc, value, se) with a finite SOC and value, in SOC order, gathered into
+// clusters: a chain of points each closer in SOC than `cluster` to the one before (the several
+// currents of one SOC point of an HPPC test) is one point.
+struct SocPoint {
+    double soc, value, se;
+};
+
+std::vector<std::vector<SocPoint>> soc_clusters(const std::vector<double>& soc, const std::vector<double>& values,
+                                                const std::vector<double>* se, double cluster) {
+    std::vector<SocPoint> pts;
+    for (std::size_t k = 0; k < soc.size() && k < values.size(); ++k)
+        if (std::isfinite(soc[k]) && std::isfinite(values[k]))
+            pts.push_back({soc[k], values[k],
+                           se && k < se->size() ? (*se)[k] : std::numeric_limits<double>::quiet_NaN()});
+    std::sort(pts.begin(), pts.end(), [](const SocPoint& a, const SocPoint& b) { return a.soc < b.soc; });
+    std::vector<std::vector<SocPoint>> out;
+    for (std::size_t k = 0; k < pts.size();) {
+        std::size_t j = k + 1;
+        while (j < pts.size() && pts[j].soc - pts[j - 1].soc < cluster) ++j;
+        out.emplace_back(pts.begin() + static_cast<std::ptrdiff_t>(k), pts.begin() + static_cast<std::ptrdiff_t>(j));
+        k = j;
+    }
+    return out;
+}
+
+double median_of(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t h = v.size() / 2;
+    return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
+}
+
+}  // namespace
+
+std::vector<double> soc_table(const std::vector<double>& soc, const std::vector<double>& values,
+                              const std::vector<double>& grid, double cluster) {
+    std::vector<double> xp, fp, out(grid.size(), std::numeric_limits<double>::quiet_NaN());
+    for (const auto& c : soc_clusters(soc, values, nullptr, cluster)) {
+        std::vector<double> xs, ys;
+        for (const SocPoint& p : c) {
+            xs.push_back(p.soc);
+            ys.push_back(p.value);
+        }
+        xp.push_back(median_of(xs));
+        fp.push_back(median_of(ys));
+    }
+    if (!xp.empty()) interp_linear(grid.data(), grid.size(), xp.data(), fp.data(), xp.size(), out.data());
+    return out;
+}
+
 std::vector<double> soc_table_error(const std::vector<double>& soc, const std::vector<double>& values,
-                                    const std::vector<double>& se, const std::vector<double>& grid) {
+                                    const std::vector<double>& se, const std::vector<double>& grid, double cluster) {
     if (soc.size() != values.size() || soc.size() != se.size())
         throw DataError("per-pulse lists of " + std::to_string(soc.size()) + " SOC values, " +
                         std::to_string(values.size()) + " values and " + std::to_string(se.size()) +
                         " standard errors, expected equal lengths");
+    // Each cluster's error: that of its median. For three or more values with errors se_k the
+    // median's variance is about n / (4 (sum_k f_k)^2), f_k = 1 / (sqrt(2 pi) se_k) each value's
+    // density at the middle (equal errors: pi / 2 times the mean's variance); two values: their mean.
+    // Where the values scatter more than their own errors allow (beyond the 95 % point of that
+    // spread: a pulse current or a direction that differs), the scatter's error of the median is
+    // taken instead.
+    constexpr double kSqrtHalfPi = 1.2533141373155003;
     std::vector<std::pair<double, double>> pts;
-    for (std::size_t k = 0; k < soc.size(); ++k)
-        if (std::isfinite(soc[k]) && std::isfinite(values[k]) && std::isfinite(se[k]) && se[k] >= 0.0)
-            pts.emplace_back(soc[k], se[k]);
-    std::sort(pts.begin(), pts.end());
+    for (const auto& c : soc_clusters(soc, values, &se, cluster)) {
+        std::vector<double> xs, vals;
+        double ss = 0.0, inv = 0.0;
+        for (const SocPoint& p : c) {
+            if (!std::isfinite(p.se) || p.se < 0.0) continue;
+            xs.push_back(p.soc);
+            vals.push_back(p.value);
+            ss += p.se * p.se;
+            inv += p.se > 0.0 ? 1.0 / p.se : std::numeric_limits<double>::infinity();
+        }
+        const auto n = static_cast<double>(xs.size());
+        if (xs.empty()) continue;
+        double err = std::sqrt(ss) / n;
+        if (xs.size() >= 3) {
+            err = std::isfinite(inv) ? kSqrtHalfPi * std::sqrt(n) / inv : 0.0;
+            double mean = 0.0, var = 0.0;
+            for (const double v : vals) mean += v / n;
+            for (const double v : vals) var += (v - mean) * (v - mean) / (n - 1.0);
+            // the 95 % point of a chi-square over its n - 1 degrees of freedom (Wilson-Hilferty)
+            const double k = n - 1.0, h = 2.0 / (9.0 * k);
+            const double q = std::pow(1.0 - h + 1.6448536269514722 * std::sqrt(h), 3.0);
+            if (var > q * ss / n) err = std::max(err, kSqrtHalfPi * std::sqrt(var / n));
+        }
+        pts.emplace_back(median_of(xs), err);
+    }
     std::vector<double> out(grid.size(), std::numeric_limits<double>::quiet_NaN());
     if (pts.empty()) return out;
     for (std::size_t g = 0; g < grid.size(); ++g) {

@@ -31,13 +31,22 @@ double mean_step(const std::vector<double>& grid);
 // of neighbouring differences inside and d_{n-2} at the last point.
 std::vector<double> derivative_along_soc(const std::vector<double>& values, double dz);
 
-// The standard error on an SOC grid of a quantity tabulated from per-pulse points (soc, values,
-// their standard errors se): linear between the points that have a value and an error, flat beyond
-// the first and the last (as the quantity's table is), the points taken as independent: between
-// points a and b at weight w the error is sqrt((1-w)^2 se_a^2 + w^2 se_b^2). NaN where there is no
-// such point. Throws DataError when the three lists differ in length.
+// Values on an SOC grid from per-pulse points (soc, values): linear between the points that have a
+// value, flat beyond the first and the last; NaN points are left out (all NaN: NaN). Points closer in
+// SOC than `cluster` (a chain of them: the several currents of one SOC point of an HPPC test) count as
+// one point, their median value at their median SOC, so one poor pulse moves nothing.
+std::vector<double> soc_table(const std::vector<double>& soc, const std::vector<double>& values,
+                              const std::vector<double>& grid, double cluster = 0.0);
+
+// The standard error on an SOC grid of the table soc_table makes from per-pulse points with standard
+// errors se: per cluster the error of its median (from the values' errors, or from their scatter
+// where that is beyond what their errors allow), then linear between the clusters
+// with the clusters independent (between a and b at weight w: sqrt((1-w)^2 se_a^2 + w^2 se_b^2)),
+// flat beyond the ends. NaN where no point has a value and an error. Throws DataError when the
+// three lists differ in length.
 std::vector<double> soc_table_error(const std::vector<double>& soc, const std::vector<double>& values,
-                                    const std::vector<double>& se, const std::vector<double>& grid);
+                                    const std::vector<double>& se, const std::vector<double>& grid,
+                                    double cluster = 0.0);
 
 // The model tables, one vector per entry of the model records.
 struct ModelTables {

@@ -567,45 +567,16 @@ PYBIND11_MODULE(_core, m) {
         "The samples' segments as the step analysis finds them (kind: 0 rest, -1 discharge, 1 charge, by the "
         "current as given) and the charge moved since the first sample (A s, trapezoid rule).");
 
-    m.def(
-        "soc_table",
-        [](std::vector<double> soc, std::vector<double> values, const std::vector<double>& grid, double cluster) {
-            // Linear in SOC between the points that have a value, flat beyond the first and the last. Pulses
-            // closer in SOC than `cluster` (a chain of them: the several currents of one SOC point of an HPPC
-            // test) are one point, their median value at their median SOC, so one poor pulse moves nothing.
-            std::vector<std::pair<double, double>> pts;
-            for (std::size_t k = 0; k < soc.size() && k < values.size(); ++k)
-                if (std::isfinite(soc[k]) && std::isfinite(values[k])) pts.emplace_back(soc[k], values[k]);
-            std::sort(pts.begin(), pts.end());
-            auto median = [](std::vector<double> v) {
-                std::sort(v.begin(), v.end());
-                const std::size_t h = v.size() / 2;
-                return v.size() % 2 ? v[h] : 0.5 * (v[h - 1] + v[h]);
-            };
-            std::vector<double> xp, fp, out(grid.size(), std::numeric_limits<double>::quiet_NaN());
-            for (std::size_t k = 0; k < pts.size();) {
-                std::size_t j = k + 1;
-                while (j < pts.size() && pts[j].first - pts[j - 1].first < cluster) ++j;
-                std::vector<double> xs, ys;
-                for (std::size_t q = k; q < j; ++q) {
-                    xs.push_back(pts[q].first);
-                    ys.push_back(pts[q].second);
-                }
-                xp.push_back(median(xs));
-                fp.push_back(median(ys));
-                k = j;
-            }
-            if (!xp.empty()) ecm::interp_linear(grid.data(), grid.size(), xp.data(), fp.data(), xp.size(), out.data());
-            return out;
-        },
-        py::arg("soc"), py::arg("values"), py::arg("grid"), py::arg("cluster") = 0.0,
-        "Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points "
-        "are left out (all NaN: NaN). Points closer in SOC than cluster count as one: their median value at "
-        "their median SOC.");
+    m.def("soc_table", &ecm::gen::soc_table, py::arg("soc"), py::arg("values"), py::arg("grid"),
+          py::arg("cluster") = 0.0,
+          "Values on an SOC grid from per-pulse points: linear between them, flat beyond the ends; NaN points "
+          "are left out (all NaN: NaN). Points closer in SOC than cluster count as one: their median value at "
+          "their median SOC.");
 
     m.def("soc_table_se", &ecm::gen::soc_table_error, py::arg("soc"), py::arg("values"), py::arg("se"), py::arg("grid"),
-          "The standard error on an SOC grid of a quantity tabulated by soc_table from per-pulse points with "
-          "standard errors se (the points independent; NaN where none has a value and an error).");
+          py::arg("cluster") = 0.0,
+          "The standard error on an SOC grid of the table soc_table makes from per-pulse points with standard "
+          "errors se (per cluster the error of its median; NaN where no point has a value and an error).");
 
     m.def(
         "output_paths",

@@ -346,9 +346,10 @@ def soc_table_se(
     values: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
     se: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
     grid: collections.abc.Sequence[typing.SupportsFloat | typing.SupportsIndex],
+    cluster: typing.SupportsFloat | typing.SupportsIndex = 0.0,
 ) -> list[float]:
     """
-    The standard error on an SOC grid of a quantity tabulated by soc_table from per-pulse points with standard errors se (the points independent; NaN where none has a value and an error).
+    The standard error on an SOC grid of the table soc_table makes from per-pulse points with standard errors se (per cluster the error of its median; NaN where no point has a value and an error).
     """
 
 def step_series(

@@ -273,7 +273,7 @@ class Extraction:
                     if n + "_se" in p:
                         soc = p[soc_of(n, p)].to_numpy(dtype=float)
                         se = p[n + "_se"].to_numpy(dtype=float)
-                        se_rows.append(list(_core.soc_table_se(soc, vals, se, grid)))
+                        se_rows.append(list(_core.soc_table_se(soc, vals, se, grid, cluster=TABLE_CLUSTER)))
                     else:
                         se_rows.append([float("nan")] * len(grid))
                 out[n + suffix] = rows

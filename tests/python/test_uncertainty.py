@@ -177,6 +177,24 @@ class TestTwoPassAndTables:
         assert np.isnan(out).all()
 
 
+    def test_se_of_a_cluster_is_that_of_its_median(self):
+        # five pulses at one SOC point (HPPC currents) and one lone pulse: the table holds their
+        # median, whose spread over many noisy draws NumPy measures
+        rng = np.random.default_rng(3)
+        soc = np.array([0.50, 0.505, 0.51, 0.515, 0.52, 0.8])
+        se = np.array([0.01, 0.01, 0.02, 0.01, 0.01, 0.03])
+        grid = [0.5, 0.8]
+        draws = rng.normal(1.0, se, size=(20000, len(se)))
+        tables = np.array([_core.soc_table(soc, d, grid, cluster=0.02) for d in draws[:2000]])
+        got = _core.soc_table_se(soc, draws[0], se, grid, cluster=0.02)
+        assert got[0] == pytest.approx(np.std(tables[:, 0]), rel=0.15)
+        assert got[1] == pytest.approx(0.03, rel=1e-12)  # a lone pulse keeps its own error
+        # values that scatter far beyond their own errors: the scatter sets the median's error
+        vals = np.array([1.0, 1.2, 0.9, 1.1, 0.8, 1.0])
+        wide = _core.soc_table_se(soc, vals, se, grid, cluster=0.02)
+        assert wide[0] == pytest.approx(np.sqrt(np.pi / 2) * np.std(vals[:5], ddof=1) / np.sqrt(5), rel=1e-9)
+
+
 def test_parameters_figure_draws_the_intervals(noisy):
     pytest.importorskip("matplotlib")
     from matplotlib.collections import LineCollection
