@@ -166,7 +166,14 @@ class TestTwoPassAndTables:
             else:
                 w = (g - xs[j - 1]) / (xs[j] - xs[j - 1])
                 want[k] = np.hypot((1 - w) * es[j - 1], w * es[j])
-        np.testing.assert_allclose(tabs["R0_se"][0], want, rtol=1e-12)
+        vals = p["R0"].to_numpy()
+        np.testing.assert_allclose(_core.soc_table_se(soc, vals, se, list(grid)), want, rtol=1e-12)
+        # the table's entries: pulses closer in SOC than the table's cluster count as one, as in the values
+        from ecm.api import TABLE_CLUSTER
+
+        clustered = _core.soc_table_se(soc, vals, se, list(grid), cluster=TABLE_CLUSTER)
+        np.testing.assert_allclose(tabs["R0_se"][0], clustered, rtol=1e-12)
+        assert (np.asarray(clustered) <= np.asarray(want) * (1 + 1e-12)).all()  # a median of several: no larger
         written = ex.write(tmp_path / "out")
         assert any(x.endswith("battery_model_table_R0_se.csv") for x in written["tables"])
 
