@@ -88,8 +88,8 @@ std::vector<std::vector<SocPoint>> soc_clusters(const std::vector<double>& soc, 
     std::vector<SocPoint> pts;
     for (std::size_t k = 0; k < soc.size() && k < values.size(); ++k)
         if (std::isfinite(soc[k]) && std::isfinite(values[k]))
-            pts.push_back({soc[k], values[k],
-                           se && k < se->size() ? (*se)[k] : std::numeric_limits<double>::quiet_NaN()});
+            pts.push_back(
+                {soc[k], values[k], se && k < se->size() ? (*se)[k] : std::numeric_limits<double>::quiet_NaN()});
     std::sort(pts.begin(), pts.end(), [](const SocPoint& a, const SocPoint& b) { return a.soc < b.soc; });
     std::vector<std::vector<SocPoint>> out;
     for (std::size_t k = 0; k < pts.size();) {

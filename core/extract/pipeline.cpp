@@ -621,8 +621,9 @@ private:
             for (std::size_t k = a; k < b; ++k)
                 js.shape[k] = k >= pulse_end ? 1.0 : std::clamp((js.ocv_t[k] - o0) / (o1 - o0), -0.5, 1.5);
         // The window's samples, with the pulse's current steps timed as edge_ says.
-        const TimedSeries ts = timed_series(t() + a, i() + a, v() + a, use_shape ? js.shape.data() + a : nullptr, b - a,
-                                            cycle_edges(c, a, b), edge_);
+        TimedSeries ts = timed_series(t() + a, i() + a, v() + a, use_shape ? js.shape.data() + a : nullptr, b - a,
+                                      cycle_edges(c, a, b), edge_);
+        if (use_shape && !edge_.linear) timed_shape(js, ts, a, pulse_end);
         JointWindow w;
         w.t = ts.t.data();
         w.i = ts.i.data();
@@ -673,6 +674,24 @@ private:
         const std::size_t relaxed_at = b - 2;
         jp.new_over[static_cast<std::size_t>(c)] = v()[relaxed_at] - fit.ocv_after;
         obs_.progress(pass * js.cycles + c, js.cycles * kJointMaxPasses);
+    }
+
+    // The OCV's course along a window whose current steps are timed: the SOC at every point from
+    // the charge of the held currents (the samples' trapezoids would count half a sample's charge
+    // at each edge sample too early or too late, which the fit would take up in R0).
+    void timed_shape(const JointState& js, TimedSeries& ts, std::size_t a, std::size_t pulse_end) const {
+        const std::vector<double> q = signed_charge_mAh(ts.t.data(), ts.i.data(), ts.points());
+        const double Q = r_.cum_mAh->back();
+        std::vector<double> soc(ts.points()), ocv(ts.points());
+        for (std::size_t p = 0; p < soc.size(); ++p) soc[p] = js.soc_t[a] + q[p] / Q;
+        js.spline.eval(soc.data(), soc.size(), ocv.data());
+        if (ts.point_of.empty() || pulse_end <= a) return;
+        const std::size_t end_sample = std::min(pulse_end - a, ts.point_of.size() - 1);
+        const double o0 = ocv[0], o1 = ocv[ts.point_of[end_sample]];
+        if (!(std::fabs(o1 - o0) > 1e-9)) return;
+        const std::size_t first_after = pulse_end - a < ts.point_of.size() ? ts.point_of[pulse_end - a] : ts.points();
+        for (std::size_t p = 0; p < soc.size(); ++p)
+            ts.shape[p] = p >= first_after ? 1.0 : std::clamp((ocv[p] - o0) / (o1 - o0), -0.5, 1.5);
     }
 
     // The current steps of cycle c's pulse within the samples a .. b-1, as offsets from a: from

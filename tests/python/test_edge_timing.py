@@ -44,8 +44,11 @@ def medians_error(path, **kwargs):
 @pytest.mark.parametrize("edge", synthcell.CURRENT_EDGES)
 def test_the_cyclers_convention_gives_the_truth(recordings, edge):
     err, rec = medians_error(recordings[edge], edge_timing=CONVENTION[edge])
+    # exact data of the convention given: every median to within a few parts in ten thousand (the
+    # OCV's course along the pulse follows the held currents' charge, not the samples' trapezoids,
+    # which left R0 0.2 % off where the edge sample reports one side)
     for name, e in err.items():
-        assert abs(e) < 0.005, (name, e)
+        assert abs(e) < 0.0005, (name, e)
     assert rec.edge_timing  # the timing used is stated
 
 

@@ -183,7 +183,6 @@ class TestTwoPassAndTables:
         out = _core.soc_table_se([0.2, np.nan], [1.0, 2.0], [np.nan, 0.1], [0.0, 0.5])
         assert np.isnan(out).all()
 
-
     def test_se_of_a_cluster_is_that_of_its_median(self):
         # five pulses at one SOC point (HPPC currents) and one lone pulse: the table holds their
         # median, whose spread over many noisy draws NumPy measures
