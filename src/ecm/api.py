@@ -647,6 +647,11 @@ TABLE_TAU_PER_PULSE = 20.0
 SLOW_TAU_RANGE = (300.0, 20000.0)
 #: How smooth the slow resistance is over SOC (the weight of its second differences).
 SLOW_SMOOTH = 10.0
+#: How much a pulse test's samples under load count in the slow branch's fit against its settled rests.
+#: Under load the fast model's residual also carries the OCV between the relaxed points and the pulse
+#: branches at a current unlike the pulses'; the slow branch absorbed both (too large a resistance at
+#: low SOC). The rests, once the fast branches have relaxed, show the slow branch alone.
+SLOW_LOAD_WEIGHT = 0.0
 
 
 def fit_slow_branches(
@@ -695,6 +700,7 @@ def fit_slow_branches(
                 "v": np.asarray(s["voltage"], dtype=float),
                 "anchor_t": 0.5 * (anchors["t_start"].to_numpy(float) + anchors["t_end"].to_numpy(float)),
                 "anchor_soc": anchors["soc"].to_numpy(float),
+                "load_weight": SLOW_LOAD_WEIGHT,
             }
         ]
         segs += drives.get(k, [])
