@@ -10,8 +10,10 @@
 // voltage is linear in all of these, so each trial time constant is a small
 // bounded linear least-squares problem; the time constant is then chosen by a
 // scan in log time and a golden-section refinement. The fast model stays as
-// the pulses fitted it. Optionally an OCV offset per grid point is fitted too
-// (calibration on dynamic data, where the drive cycle tells the OCV's level).
+// the pulses fitted it. A recording may be scored on its settled rests alone
+// (SlowSegment::load_weight), as the package scores a pulse test. Optionally an
+// OCV offset per grid point is fitted too (calibration on dynamic data, where
+// the drive cycle tells the OCV's level).
 #include <cstddef>
 #include <limits>
 #include <vector>

@@ -807,9 +807,10 @@ def extract(
     at its step edges reports). It applies to the joint method and to either
     method on exports; each recording's ``edge_timing`` says what was used.
 
-    ``slow=True`` adds a slow RC branch fitted on each whole recording (pulses,
-    SOC steps, long rests and the relaxation the recording starts in) on top of
-    the pulse fits: its resistance over SOC, one time constant and each
+    ``slow=True`` adds a slow RC branch fitted on each whole recording (driven by
+    its pulses, SOC steps and long rests from the relaxation it starts in, scored
+    on the settled rests) on top of the pulse fits: its resistance over SOC, one
+    time constant and each
     recording's starting slow state, in the tables as ``R_slow`` and
     ``tau_slow`` (the model's last RC branch wherever it is used).
     ``calibrate`` (one or more dynamic recordings such as drive cycles; implies

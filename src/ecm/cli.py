@@ -926,8 +926,9 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--slow",
         action="store_true",
-        help="add a slow RC branch fitted on each whole recording (pulses, SOC steps, long rests, the relaxation "
-        "it starts in) on top of the pulse fits: what the cell does under sustained load, minutes to hours, "
+        help="add a slow RC branch fitted on each whole recording (driven by its pulses, SOC steps and long "
+        "rests, scored on the rests once the pulse branches have settled) on top of the pulse fits: what the "
+        "cell does under sustained load, minutes to hours, "
         "which the pulses cannot show (tables R_slow, tau_slow; joint method)",
     )
     fit.add_argument(
