@@ -96,7 +96,11 @@ def main():
     drive = run(drive_steps(), work, "drive", args.diffusion)
     print(f"PyBaMM: {time.time() - t0:.0f} s")
     rows, tenths = {}, {}
-    for name, slow, weight in [("no slow branch", False, None), ("--slow (rests)", True, 0.0), ("--slow (whole)", True, 1.0)]:
+    for name, slow, weight in [
+        ("no slow branch", False, None),
+        ("--slow (rests)", True, 0.0),
+        ("--slow (whole)", True, 1.0),
+    ]:
         keep = ecm.api.SLOW_LOAD_WEIGHT
         if weight is not None:
             ecm.api.SLOW_LOAD_WEIGHT = weight
