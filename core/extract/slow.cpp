@@ -76,6 +76,14 @@ double start_soc_from_anchors(const SlowSegment& seg, double capacity_ah) {
     return est[est.size() / 2];
 }
 
+// The longest time constant of the fast model's branches (s; 0 without branches).
+double longest_tau(const SimModel& m) {
+    double out = 0.0;
+    for (const auto& branch : m.tau)
+        for (double tau : branch) out = std::max(out, tau);
+    return out;
+}
+
 struct Normal {
     Eigen::MatrixXd G;
     Eigen::VectorXd b;
@@ -120,6 +128,24 @@ SlowFit fit_slow_branch(const std::vector<SlowSegment>& segments, const SimModel
         p.w2.resize(seg.n);
         p.j.resize(seg.n);
         p.f.resize(seg.n);
+        if (!(seg.load_weight >= 0.0 && seg.load_weight <= 1.0))
+            throw DataError("the weight of the samples under load must lie in [0, 1]");
+        // at rest: a current within 2 % of the capacity (A per A h); settled: the fast branches have relaxed
+        const double rest_i = 0.02 * fast.capacity_ah;
+        const double settle = 3.0 * longest_tau(fast);
+        std::vector<double> share(seg.n, 1.0);
+        if (seg.load_weight < 1.0) {
+            double rest_from = seg.t[0];
+            bool any_rest = false;
+            for (std::size_t k = 0; k < seg.n; ++k) {
+                const bool at_rest = std::abs(seg.i[k]) <= rest_i;
+                if (!at_rest || (k && std::abs(seg.i[k - 1]) > rest_i)) rest_from = seg.t[k];
+                share[k] = at_rest ? (seg.t[k] - rest_from >= settle ? 1.0 : 0.0) : seg.load_weight;
+                any_rest = any_rest || (at_rest && share[k] > 0.0);
+            }
+            // a recording without a settled rest is scored whole, as it is all there is
+            if (!any_rest) std::fill(share.begin(), share.end(), 1.0);
+        }
         for (std::size_t k = 0; k < seg.n; ++k) {
             p.y[k] = seg.v[k] - sim.v[k];
             hat(out.grid, sim.soc[k], p.j[k], p.f[k]);
@@ -127,7 +153,7 @@ SlowFit fit_slow_branch(const std::vector<SlowSegment>& segments, const SimModel
             const double after = k + 1 < seg.n ? seg.t[k + 1] - seg.t[k] : 0.0;
             const double dt = std::min(0.5 * (before + after), s.max_dt);
             const bool scored = seg.t[k] >= seg.from && seg.t[k] <= seg.to && sim.soc[k] >= s.soc_min && dt > 0.0;
-            p.w2[k] = scored ? dt * seg.weight : 0.0;
+            p.w2[k] = scored ? dt * seg.weight * share[k] : 0.0;
             ww_total += p.w2[k];
         }
     }

@@ -10,8 +10,10 @@
 // voltage is linear in all of these, so each trial time constant is a small
 // bounded linear least-squares problem; the time constant is then chosen by a
 // scan in log time and a golden-section refinement. The fast model stays as
-// the pulses fitted it. Optionally an OCV offset per grid point is fitted too
-// (calibration on dynamic data, where the drive cycle tells the OCV's level).
+// the pulses fitted it. A recording may be scored on its settled rests alone
+// (SlowSegment::load_weight), as the package scores a pulse test. Optionally an
+// OCV offset per grid point is fitted too (calibration on dynamic data, where
+// the drive cycle tells the OCV's level).
 #include <cstddef>
 #include <limits>
 #include <vector>
@@ -35,6 +37,12 @@ struct SlowSegment {
     double to = std::numeric_limits<double>::infinity();
     double weight =
         1.0;  // relative weight of this segment (each segment's scored samples weigh the same in total, times this)
+    // How much a sample under load counts against one at rest (1: alike; 0: the rests alone are scored).
+    // Under load the residual of the fast model also holds the OCV between the relaxed points (a chord
+    // of the curve) and the fast branches at a current unlike the pulses'; once the fast branches have
+    // settled in a rest (three of their longest time constants after the current stopped) it is the
+    // slow branch relaxing at a known SOC. Below 1, a rest's samples count only from then on.
+    double load_weight = 1.0;
 };
 
 struct SlowSettings {

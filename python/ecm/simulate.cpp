@@ -363,6 +363,7 @@ void bind_simulate(py::module_& m) {
                 if (d.contains("from")) s.from = d["from"].cast<double>();
                 if (d.contains("to")) s.to = d["to"].cast<double>();
                 if (d.contains("weight")) s.weight = d["weight"].cast<double>();
+                if (d.contains("load_weight")) s.load_weight = d["load_weight"].cast<double>();
                 keep.push_back(t), keep.push_back(i), keep.push_back(v);
                 segs.push_back(s);
             }
@@ -398,7 +399,8 @@ void bind_simulate(py::module_& m) {
         py::arg("soc_min") = 0.0, py::arg("ocv_offsets") = false, py::arg("out_soc") = carray(),
         "One slow RC branch fitted on whole recordings (segments: dicts of t, i (A, charge positive), v, soc0 (or "
         "anchor_t/anchor_soc: known SOC at known times), and "
-        "optionally from/to (s, the scored stretch) and weight) on top of a finished fast model: its resistance per "
+        "optionally from/to (s, the scored stretch), weight and load_weight (how a sample under load counts against a "
+        "settled one at rest)) on top of a finished fast model: its resistance per "
         "point of a SOC grid (smooth over SOC, >= 0), one time constant (sought in [tau_min, tau_max] unless slow_tau "
         "is given), each segment's starting slow state x0 and, with ocv_offsets, an OCV offset per grid point. "
         "r and ocv_offset are given on out_soc; rms_before_mV/rms_after_mV per segment over its scored samples.");

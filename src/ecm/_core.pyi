@@ -262,7 +262,8 @@ def fit_slow_branch(
     ocv_offsets: bool = False,
     out_soc: typing.Annotated[numpy.typing.ArrayLike, numpy.float64] = ...,
 ) -> dict:
-    """One slow RC branch fitted on whole recordings on top of a finished fast model."""
+    """One slow RC branch fitted on whole recordings on top of a finished fast model (segments: dicts of
+    t, i, v, soc0 or anchor_t/anchor_soc, and optionally from/to, weight and load_weight)."""
 
 def simulate_model(
     t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],

@@ -647,6 +647,11 @@ TABLE_TAU_PER_PULSE = 20.0
 SLOW_TAU_RANGE = (300.0, 20000.0)
 #: How smooth the slow resistance is over SOC (the weight of its second differences).
 SLOW_SMOOTH = 10.0
+#: How much a pulse test's samples under load count in the slow branch's fit against its settled rests.
+#: Under load the fast model's residual also carries the OCV between the relaxed points and the pulse
+#: branches at a current unlike the pulses'; the slow branch absorbed both (too large a resistance at
+#: low SOC). The rests, once the fast branches have relaxed, show the slow branch alone.
+SLOW_LOAD_WEIGHT = 0.0
 
 
 def fit_slow_branches(
@@ -695,6 +700,7 @@ def fit_slow_branches(
                 "v": np.asarray(s["voltage"], dtype=float),
                 "anchor_t": 0.5 * (anchors["t_start"].to_numpy(float) + anchors["t_end"].to_numpy(float)),
                 "anchor_soc": anchors["soc"].to_numpy(float),
+                "load_weight": SLOW_LOAD_WEIGHT,
             }
         ]
         segs += drives.get(k, [])
@@ -801,9 +807,10 @@ def extract(
     at its step edges reports). It applies to the joint method and to either
     method on exports; each recording's ``edge_timing`` says what was used.
 
-    ``slow=True`` adds a slow RC branch fitted on each whole recording (pulses,
-    SOC steps, long rests and the relaxation the recording starts in) on top of
-    the pulse fits: its resistance over SOC, one time constant and each
+    ``slow=True`` adds a slow RC branch fitted on each whole recording (driven by
+    its pulses, SOC steps and long rests from the relaxation it starts in, scored
+    on the settled rests) on top of the pulse fits: its resistance over SOC, one
+    time constant and each
     recording's starting slow state, in the tables as ``R_slow`` and
     ``tau_slow`` (the model's last RC branch wherever it is used).
     ``calibrate`` (one or more dynamic recordings such as drive cycles; implies

@@ -926,9 +926,11 @@ def build_parser() -> argparse.ArgumentParser:
     fit.add_argument(
         "--slow",
         action="store_true",
-        help="add a slow RC branch fitted on each whole recording (pulses, SOC steps, long rests, the relaxation "
-        "it starts in) on top of the pulse fits: what the cell does under sustained load, minutes to hours, "
-        "which the pulses cannot show (tables R_slow, tau_slow; joint method)",
+        help="add a slow RC branch fitted on each whole recording (driven by its pulses, SOC steps and long "
+        "rests, scored on the rests once the pulse branches have settled) on top of the pulse fits: what the "
+        "cell does under sustained load, minutes to hours, which the pulses cannot show (tables R_slow, "
+        "tau_slow; joint method). Use it when the model is to predict drive cycles or other sustained loads "
+        "and the pulse test has long rests",
     )
     fit.add_argument(
         "--calibrate",

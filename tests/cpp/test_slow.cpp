@@ -1,6 +1,7 @@
 // The slow branch fitted on whole recordings: a cell whose slow branch is known
-// in closed form (a constant-current load and a rest on a linear OCV), the
-// start SOC from anchors, and the errors for input it cannot use.
+// in closed form (a constant-current load and a rest on a linear OCV), also
+// from its settled rests alone, the start SOC from anchors, and the errors for
+// input it cannot use.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -78,6 +79,19 @@ TEST(SlowBranch, RecoversAKnownSlowBranch) {
     EXPECT_EQ(f.soc0[0], 0.95);
 }
 
+TEST(SlowBranch, SettledRestsAloneRecoverIt) {
+    // the loads scored for nothing: the rests after them, from 15 s on (three of the fast 5 s), hold it all
+    const Cell c = cell(0.012, 1000.0, 0.95);
+    ecm::SlowSegment seg = segment(c, 0.95);
+    seg.load_weight = 0.0;
+    ecm::SlowSettings s;
+    s.smooth = 0.01;
+    const ecm::SlowFit f = ecm::fit_slow_branch({seg}, fast_model(), s);
+    EXPECT_NEAR(f.tau, 1000.0, 30.0);
+    for (std::size_t g = 0; g < f.grid.size(); ++g)
+        if (f.grid[g] >= 0.4 && f.grid[g] <= 0.9) EXPECT_NEAR(f.r[g], 0.012, 0.0006) << f.grid[g];
+}
+
 TEST(SlowBranch, StartSocFromAnchors) {
     const Cell c = cell(0.01, 800.0, 0.9);
     ecm::SlowSegment seg = segment(c, std::nan(""));
@@ -105,6 +119,9 @@ TEST(SlowBranch, InputItCannotUseIsAnError) {
     ecm::SlowSegment none = segment(c, 0.9);
     none.from = 1e9;
     EXPECT_THROW(ecm::fit_slow_branch({none}, fast_model(), s), ecm::DataError);
+    ecm::SlowSegment heavy = segment(c, 0.9);
+    heavy.load_weight = -0.5;
+    EXPECT_THROW(ecm::fit_slow_branch({heavy}, fast_model(), s), ecm::DataError);
     ecm::SlowSettings wide = s;
     wide.grid_step = 0.0;
     EXPECT_THROW(ecm::fit_slow_branch({segment(c, 0.9)}, fast_model(), wide), ecm::DataError);
