@@ -548,6 +548,29 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
     return full;
 }
 
+// A recording that begins with a rest too short for an OCV rest but at a steady voltage (a line
+// through its samples moves by no more than kSteadyStartV over it) begins relaxed: the cell rested
+// before the logging started, as a pulse test begins after its charge and soak. That rest gives
+// the OCV where the recording begins (at full charge, the top of the curve, which the spline would
+// otherwise extrapolate from the first OCV rest below it). Not before a full-charge rest: there the
+// SOC is unknown.
+void steady_start_rest(std::vector<Step>& steps, std::ptrdiff_t full, const double* t, const double* v) {
+    constexpr double kSteadyStartV = 1e-3;
+    if (full >= 0 || steps.size() < 2) return;
+    Step& st = steps[0];
+    if (st.kind != StepKind::Rest || st.role != StepRole::ShortRest || st.last < st.first + 2) return;
+    const std::size_t m = st.last - st.first + 1;
+    double tm = 0.0, vm = 0.0;
+    for (std::size_t k = st.first; k <= st.last; ++k) tm += t[k], vm += v[k];
+    tm /= static_cast<double>(m);
+    vm /= static_cast<double>(m);
+    double stt = 0.0, stv = 0.0;
+    for (std::size_t k = st.first; k <= st.last; ++k) stt += (t[k] - tm) * (t[k] - tm), stv += (t[k] - tm) * (v[k] - vm);
+    const double span = t[st.last] - t[st.first];
+    if (!(span > 0.0) || !(stt > 0.0)) return;
+    if (std::fabs(stv / stt) * span <= kSteadyStartV) st.role = StepRole::OcvRest;
+}
+
 // SOC by coulomb counting: 1 at the end of the full-charge rest (or at the
 // most charge before the deepest discharge), 0 at the lowest point of charge
 // after it (the end of the discharge: a recording may go on, e.g. with a
@@ -1339,6 +1362,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     ProtocolSettings cfg = cfg_in;
     cfg.min_ocv_rest_s = res.min_ocv_rest_s;
     const std::ptrdiff_t full = assign_roles(steps, cfg);
+    steady_start_rest(steps, full, t.data(), v);
     res.full_charge_found = full >= 0;
     reanchor_gaps(ser, steps, open_gaps, v, t, cfg, res);
     for (std::size_t s = 0; s < steps.size(); ++s) {
