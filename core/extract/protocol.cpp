@@ -137,14 +137,27 @@ std::vector<double> channel_response(const ChannelFit& c, const std::vector<doub
 
 }  // namespace
 
-HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n,
-                       const std::vector<Step>& steps) {
-    Series s = make_series(t, cur, v, n, steps, EdgeTiming{false, 0.0});
+HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n) {
+    // Every change of the current, not only the steps the analysis finds: a drive cycle's current
+    // changes at every sample, and each change taken as a ramp would lose or invent half of it
+    // (on a US06 run to empty, 1.3 % of the charge, all on one side).
     HeldSeries out;
-    out.t = std::move(s.t);
-    out.i = std::move(s.i);
-    out.v = std::move(s.v);
-    out.weight = std::move(s.w);
+    out.t.reserve(2 * n);
+    out.i.reserve(2 * n);
+    out.v.reserve(2 * n);
+    out.weight.reserve(2 * n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k > 0 && cur[k] != cur[k - 1]) {
+            out.t.push_back(t[k - 1]);
+            out.i.push_back(cur[k]);
+            out.v.push_back(v[k - 1]);
+            out.weight.push_back(0.0);
+        }
+        out.t.push_back(t[k]);
+        out.i.push_back(cur[k]);
+        out.v.push_back(v[k]);
+        out.weight.push_back(1.0);
+    }
     return out;
 }
 
