@@ -85,9 +85,7 @@ def main():
     print(f"{'RMS mV: whole / discharge (mean)':<34}" + "".join(f"{t:>22}" for t in temps))
     for name in ("default", "--slow"):
         for prof in PROFILES:
-            cells = "".join(
-                "{:>22}".format("{:.1f} / {:.1f} ({:+.1f})".format(*rows[(name, prof, t)])) for t in temps
-            )
+            cells = "".join("{:>22}".format("{:.1f} / {:.1f} ({:+.1f})".format(*rows[(name, prof, t)])) for t in temps)
             print(f"{name + ' ' + prof:<34}" + cells)
     print(f"({time.time() - t0:.0f} s; models in {work})")
 

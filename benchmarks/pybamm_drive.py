@@ -227,9 +227,11 @@ def main() -> None:
     for T in temps:
         hppc, c20 = recs[("pulse", T)], recs[("c20", T)]
         # the calibration window counts from the drive's start, after its opening rest
-        start = float(pd.read_csv(recs[("us06", T)], usecols=[COLUMNS[2], COLUMNS[0]]).pipe(
-            lambda d: d.loc[d[COLUMNS[2]].abs() > 0, COLUMNS[0]].iloc[0]
-        ))
+        start = float(
+            pd.read_csv(recs[("us06", T)], usecols=[COLUMNS[2], COLUMNS[0]]).pipe(
+                lambda d: d.loc[d[COLUMNS[2]].abs() > 0, COLUMNS[0]].iloc[0]
+            )
+        )
         fits = {
             "default": {},
             "--slow": {"slow": True},

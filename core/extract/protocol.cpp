@@ -578,7 +578,8 @@ void steady_start_rest(std::vector<Step>& steps, std::ptrdiff_t full, const doub
     tm /= static_cast<double>(m);
     vm /= static_cast<double>(m);
     double stt = 0.0, stv = 0.0;
-    for (std::size_t k = st.first; k <= st.last; ++k) stt += (t[k] - tm) * (t[k] - tm), stv += (t[k] - tm) * (v[k] - vm);
+    for (std::size_t k = st.first; k <= st.last; ++k)
+        stt += (t[k] - tm) * (t[k] - tm), stv += (t[k] - tm) * (v[k] - vm);
     const double span = t[st.last] - t[st.first];
     if (!(span > 0.0) || !(stt > 0.0)) return;
     if (std::fabs(stv / stt) * span <= kSteadyStartV) st.role = StepRole::OcvRest;

@@ -20,7 +20,7 @@ sys.path.insert(
     0,
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "benchmarks"),
 )
-import pybamm_drive  # noqa: E402
+import pybamm_drive
 
 T = 25.0
 
@@ -28,49 +28,33 @@ T = 25.0
 @pytest.fixture(scope="module")
 def cell(tmp_path_factory):
     folder = tmp_path_factory.mktemp("spm")
-    pulse = pybamm_drive.simulate_steps(
-        pybamm_drive.pulse_steps(first_rest_s=10.0), T, model_name="spm"
-    )
+    pulse = pybamm_drive.simulate_steps(pybamm_drive.pulse_steps(first_rest_s=10.0), T, model_name="spm")
     cap = pybamm_drive.CAPACITY_AH
-    profile = np.r_[
-        np.full(8, -0.015 * cap), pybamm_drive.random_profile(seconds=5400, seed=3)
-    ]
-    drive = pybamm_drive.simulate_profile(
-        profile, T, model_name="spm", rest_s=600.0, end_rest_s=1200.0
-    )
+    profile = np.r_[np.full(8, -0.015 * cap), pybamm_drive.random_profile(seconds=5400, seed=3)]
+    drive = pybamm_drive.simulate_profile(profile, T, model_name="spm", rest_s=600.0, end_rest_s=1200.0)
     paths = {}
     for name, df in (("pulse", pulse), ("drive", drive)):
         paths[name] = str(folder / f"spm_{name}_25C.csv")
         df.to_csv(paths[name], index=False)
     out = str(folder / "model")
-    ex = ecm.extract(
-        [paths["pulse"]], low_cutoff=pybamm_drive.V_MIN, high_cutoff=pybamm_drive.V_MAX
-    )
+    ex = ecm.extract([paths["pulse"]], low_cutoff=pybamm_drive.V_MIN, high_cutoff=pybamm_drive.V_MAX)
     ex.write(out)
     return {"ex": ex, "model": out, "pulse_df": pulse, "drive_df": drive, **paths}
 
 
 class TestSpmPulseTestToDrive:
-    def test_the_short_rest_a_pulse_test_begins_with_gives_the_ocv_at_full_charge(
-        self, cell
-    ):
+    def test_the_short_rest_a_pulse_test_begins_with_gives_the_ocv_at_full_charge(self, cell):
         # the cell rests at full charge before the logging starts: its voltage there is the OCV at SOC 1,
         # which the curve would otherwise extrapolate from the first OCV rest 10 % of SOC below
         rec = cell["ex"].recordings[0]
         full = float(cell["pulse_df"]["Voltage(V)"].iloc[0])
         assert rec.relaxed["soc"].max() == pytest.approx(1.0, abs=1e-9)
-        assert float(rec.ocv.sort_values("soc")["ocv"].iloc[-1]) == pytest.approx(
-            full, abs=1e-3
-        )
+        assert float(rec.ocv.sort_values("soc")["ocv"].iloc[-1]) == pytest.approx(full, abs=1e-3)
 
-    def test_the_drive_starts_at_the_rested_voltage_not_under_its_idle_trickle(
-        self, cell
-    ):
+    def test_the_drive_starts_at_the_rested_voltage_not_under_its_idle_trickle(self, cell):
         v = ecm.validate(cell["model"], cell["drive"])
         assert v.start_rest["how"] == "rest at the start"
-        assert v.start_rest["voltage"] == pytest.approx(
-            float(cell["drive_df"]["Voltage(V)"].iloc[0]), abs=2e-4
-        )
+        assert v.start_rest["voltage"] == pytest.approx(float(cell["drive_df"]["Voltage(V)"].iloc[0]), abs=2e-4)
         assert v.soc0 == pytest.approx(1.0, abs=2e-3)
 
     def test_the_drive_profile_is_predicted_within_its_measured_bound(self, cell):
