@@ -729,6 +729,14 @@ def fit_slow_branches(
             "rms_after_mV": [float(x) for x in got["rms_after_mV"]],
             "calibrated_on": [c for c in calibrate] if drives.get(k) else [],
         }
+        lo, hi = SLOW_TAU_RANGE
+        if not lo * 1.001 < r.slow["tau"] < hi * 0.999:
+            r.warnings.append(
+                f"{r.path}: the slow branch's time constant ended on its {'lower' if r.slow['tau'] < lo * 1.001 else 'upper'} "
+                f"bound ({r.slow['tau']:.0f} s; it may lie within {lo:g} to {hi:g} s): the recording does not pin "
+                "a slow process there (an upper bound with R near 0: none found), so the slow branch is a fit of "
+                "convenience"
+            )
         log.info(
             "%s: slow branch tau %.0f s, R %.1f to %.1f mOhm over SOC; whole-recording RMS %.1f -> %.1f mV",
             os.path.basename(r.path),

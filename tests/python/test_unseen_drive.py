@@ -66,3 +66,13 @@ class TestSpmPulseTestToDrive:
         assert float(np.sqrt(np.mean(v.error_mV[upper] ** 2))) < 47.0
         # the prediction follows the measured voltage: it is not an offset curve of the right RMS
         assert abs(float(np.mean(v.error_mV))) < 0.5 * v.rms_mV + 5.0
+
+    def test_a_slow_branch_on_a_bound_of_its_time_constant_is_said(self, cell):
+        # the SPM's slow dynamics are its particles' diffusion, faster than the slow branch's
+        # shortest time constant: the fit ends on that bound, and says so
+        ex = ecm.extract([cell["pulse"]], low_cutoff=pybamm_drive.V_MIN, high_cutoff=pybamm_drive.V_MAX, slow=True)
+        rec = ex.recordings[0]
+        lo, hi = ecm.api.SLOW_TAU_RANGE
+        on_bound = not lo * 1.001 < rec.slow["tau"] < hi * 0.999
+        assert on_bound == any("slow branch's time constant ended on its" in w for w in rec.warnings)
+        assert on_bound
