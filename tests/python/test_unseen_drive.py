@@ -76,3 +76,17 @@ class TestSpmPulseTestToDrive:
         on_bound = not lo * 1.001 < rec.slow["tau"] < hi * 0.999
         assert on_bound == any("slow branch's time constant ended on its" in w for w in rec.warnings)
         assert on_bound
+
+    def test_a_branch_no_pulse_determines_at_its_own_time_scale_is_left_out(self, cell, tmp_path):
+        # With 30 min rests the second branch of the 10 s pulses comes out at hundreds of seconds,
+        # far slower than the pulses: the tables leave it out, and so must the model (its median
+        # would add a resistance the pulses never showed: 134 mV RMS on the drive, 42.6 mV without)
+        steps = pybamm_drive.pulse_steps(first_rest_s=10.0, group_rest_s=1800.0)
+        path = str(tmp_path / "spm_short_rests_25C.csv")
+        pybamm_drive.simulate_steps(steps, T, model_name="spm").to_csv(path, index=False)
+        ex = ecm.extract([path], low_cutoff=pybamm_drive.V_MIN, high_cutoff=pybamm_drive.V_MAX)
+        tabs = ex.tables()
+        assert np.all(np.asarray(tabs["R2"], dtype=float) == 0.0)
+        out = str(tmp_path / "model")
+        ex.write(out)
+        assert ecm.validate(out, cell["drive"]).rms_mV < 55.0
