@@ -132,13 +132,12 @@ Segmentation segment_steps(const double* t, double* cur, const double* v, std::s
 
 // The samples as a cycler logs them (each sample's current held over the
 // interval before it) in the form "linear between samples": an extra point
-// of weight 0 at every step boundary, at the last sample's time with the new
-// step's current.
+// of weight 0 wherever the current changes, at the last sample's time with
+// the new current.
 struct HeldSeries {
     std::vector<double> t, i, v, weight;
 };
-HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n,
-                       const std::vector<Step>& steps);
+HeldSeries held_series(const double* t, const double* cur, const double* v, std::size_t n);
 
 // The shortest rest that gives an OCV point, from the protocol's own rests:
 // most of the typical length of the rests after the SOC steps (loaded steps

@@ -498,7 +498,7 @@ PYBIND11_MODULE(_core, m) {
             {
                 py::gil_scoped_release nogil;
                 sg = ecm::segment_steps(time.data(), cur.data(), voltage.data(), n);
-                hs = ecm::held_series(time.data(), cur.data(), voltage.data(), n, sg.steps);
+                hs = ecm::held_series(time.data(), cur.data(), voltage.data(), n);
             }
             py::dict out;
             out["t"] = to_array(std::move(hs.t));
@@ -512,7 +512,7 @@ PYBIND11_MODULE(_core, m) {
         },
         py::arg("time"), py::arg("current"), py::arg("voltage"),
         "A cycler export's samples as the step analysis sees them: the current charge positive and held over "
-        "the interval before each sample (extra points of weight 0 at the step boundaries).");
+        "the interval before each sample (extra points of weight 0 wherever the current changes).");
 
     m.def(
         "data_cutoffs",

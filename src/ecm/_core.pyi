@@ -359,7 +359,7 @@ def step_series(
     voltage: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
 ) -> dict[str, typing.Any]:
     """
-    A cycler export's samples as the step analysis sees them: the current charge positive and held over the interval before each sample (extra points of weight 0 at the step boundaries).
+    A cycler export's samples as the step analysis sees them: the current charge positive and held over the interval before each sample (extra points of weight 0 wherever the current changes).
     """
 
 def write_mat_file(path: str, mdict: dict) -> None: ...

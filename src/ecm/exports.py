@@ -12,7 +12,7 @@ from __future__ import annotations
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -105,8 +105,8 @@ def export_of(rec: Any) -> Export:
 
 _TEMP_PATTERNS = [
     re.compile(r"_T([pn])(\d+(?:\.\d+)?)(?![\d.])"),  # the classic ..._Tp25 / _Tn10
-    re.compile(r"(?:^|[_\s(\[]|--)(-?\d+(?:\.\d+)?)\s*(?:°\s*|deg\s*)?C(?![a-zA-Z])"),
-    re.compile(r"(?:^|[^\d.])(\d+(?:\.\d+)?)\s*(?:°\s*|deg\s*)?C(?![a-zA-Z])"),
+    re.compile(r"(?:^|[_\s(\[]|--)(-?\d+(?:\.\d+)?)\s*(°\s*|deg\s*)?C(?![a-zA-Z])"),
+    re.compile(r"(?:^|[^\d.])(\d+(?:\.\d+)?)\s*(°\s*|deg\s*)?C(?![a-zA-Z])"),
     re.compile(r"(?:^|[_\-\s])([mn])(\d+(?:\.\d+)?)\s*(?:°\s*|deg\s*)?C(?![a-zA-Z])"),
 ]
 
@@ -114,21 +114,33 @@ _TEMP_PATTERNS = [
 def temperature_from_name(path: str) -> Optional[float]:
     """A temperature written in the file name: ``_Tp25``/``_Tn10``, ``25C``,
     ``25degC``, ``_-10C`` (a hyphen after a letter or digit is a separator),
-    ``m10C``/``n10C``/``n10degC`` (minus)."""
+    ``m10C``/``n10C``/``n10degC`` (minus). A temperature marked as one (``_Tp25``,
+    ``degC``, ``°C``, the minus prefixes) wins over a bare ``25C``, which may be a
+    C-rate (``HPPC_1C_25degC``: 25); a decimal written with a p (``0p5C``) is a C-rate."""
+    found = name_temperature(path)
+    return found[0] if found else None
+
+
+def name_temperature(path: str) -> Optional[Tuple[float, bool]]:
+    """(temperature, marked) from the file name as temperature_from_name reads it; marked is
+    False for a bare ``25C``, which may be a C-rate; None when the name holds none."""
     name = os.path.splitext(os.path.basename(path))[0]
     m = _TEMP_PATTERNS[0].search(name)
     if m:
-        return float(m.group(2)) * (-1 if m.group(1) == "n" else 1)
+        return float(m.group(2)) * (-1 if m.group(1) == "n" else 1), True
     m = _TEMP_PATTERNS[3].search(name)
     if m:
-        return -float(m.group(2))
-    m = _TEMP_PATTERNS[1].search(name)
-    if m:
-        return float(m.group(1))
-    m = _TEMP_PATTERNS[2].search(name)
-    if m:
-        return float(m.group(1))
-    return None
+        return -float(m.group(2)), True
+    bare = None
+    for pat in (_TEMP_PATTERNS[1], _TEMP_PATTERNS[2]):
+        for m in pat.finditer(name):
+            if re.search(r"\dp$", name[: m.start(1)]):
+                continue  # 0p5C: a C-rate
+            if m.group(2):
+                return float(m.group(1)), True
+            if bare is None:
+                bare = float(m.group(1))
+    return (bare, False) if bare is not None else None
 
 
 def capacity_from_name(path: str) -> Optional[float]:

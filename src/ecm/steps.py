@@ -13,7 +13,7 @@ import pandas as pd
 
 from ecm import _core
 from ecm._errors import RecordingError
-from ecm.exports import CLASSIC_HEADER, Export, capacity_from_name, detect_preset, read_export, temperature_from_name
+from ecm.exports import CLASSIC_HEADER, Export, capacity_from_name, detect_preset, name_temperature, read_export
 from ecm.results import pulse_frame, recording_from, temperature_value
 
 #: The RMS a fit may leave by default, as a share of its window's voltage swing (beside 5 mV).
@@ -37,17 +37,31 @@ def is_classic(path: str) -> bool:
     return in_battery_folder and detect_preset(names) in (None, "classic")
 
 
+#: A bare "25C" in a file name and the median of the measured temperature column may differ by this
+#: much (C) and the name still gives the temperature.
+NAME_COLUMN_TOLERANCE_C = 5.0
+
+
 def _temperature(ex: Export, given: Optional[float]) -> tuple:
     # The set point in the file name before the measured column (its median, to 0.1 degC).
+    # A bare "2C" in the name may be a C-rate: where the measured column disagrees by more than
+    # NAME_COLUMN_TOLERANCE_C, the column wins.
     if given is not None:
         return float(given), "given"
-    t = temperature_from_name(ex.path)
-    if t is not None:
-        return t, "file name"
+    named = name_temperature(ex.path)
+    column = None
     if ex.temperature is not None:
         t = ex.temperature[np.isfinite(ex.temperature)]
         if t.size:
-            return round(float(np.median(t)), 1), f"column '{ex.columns['temperature']}'"
+            column = round(float(np.median(t)), 1), f"column '{ex.columns['temperature']}'"
+    if named is not None:
+        value, marked = named
+        if marked or column is None or abs(column[0] - value) <= NAME_COLUMN_TOLERANCE_C:
+            return value, "file name"
+    if column is not None:
+        if named is not None:
+            return column[0], f"{column[1]} (the file name's {named[0]:g}C is no temperature: a C-rate)"
+        return column
     raise RecordingError(
         f"{ex.path}: no temperature: the export has no temperature column and the file name "
         "holds none (e.g. '25C'); give --temperature (temperature= in the API)"

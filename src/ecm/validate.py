@@ -183,6 +183,8 @@ def _segments(kind: np.ndarray) -> np.ndarray:
     return np.array(["rest", "charge", "discharge"], dtype=object)[np.asarray(kind, dtype=np.int64) % 3]
 
 
+#: Samples of the start rest whose current is below this fraction of the recording's largest carry no load.
+IDLE_FRACTION = 1e-3
 #: A recording that begins this close to the top of the model's OCV (V) begins right after a charge.
 FULL_MARGIN_V = 0.02
 
@@ -206,6 +208,11 @@ def _start_soc(t, i, v, rest, at, path):
     ocv_v = np.asarray(at.ocv_v, dtype=float)
     b = _start_rest(t, rest)
     if b is not None:
+        # The rest as the step analysis finds it may end in a trickle of load too small to be a step
+        # (a drive cycle's first idle seconds): the relaxed voltage is the one before any current.
+        idle = np.flatnonzero(np.abs(i[: b + 1]) <= IDLE_FRACTION * float(np.max(np.abs(i))))
+        if len(idle):
+            b = int(idle[-1])
         v_rest = float(np.median(v[max(0, b - 4) : b + 1]))
         soc = float(_core.soc_from_ocv(ocv_soc, ocv_v, v_rest))
         start = {

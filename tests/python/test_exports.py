@@ -346,10 +346,38 @@ class TestReading:
             ("n10degC_US06.csv", -10),
             ("cell_m7.5°C.csv", -7.5),
             ("cell.csv", None),
+            # a C-rate beside a marked temperature, or written with a decimal p, is no temperature
+            ("cell_HPPC_1C_25degC.csv", 25),
+            ("pulse_2C_Tp40.csv", 40),
+            ("1C_cycle_n10C.csv", -10),
+            ("549_Dis_0p5C_parsed.csv", None),
+            ("549_Dis_2C_parsed.csv", 2),  # bare: the measured column decides (below)
         ],
     )
     def test_temperature_from_name(self, name, temp):
         assert exports.temperature_from_name(name) == temp
+
+    @pytest.mark.parametrize(
+        "name,column,expected",
+        [
+            ("cell_Dis_2C.csv", 24.0, 24.0),  # a C-rate: the column, 22 C away, wins
+            ("cell_25C.csv", 23.5, 25.0),  # the set point, the case a little cooler
+            ("cell_2degC.csv", 24.0, 2.0),  # marked as a temperature: the name wins
+            ("cell_Dis_2C.csv", None, 2.0),  # nothing else to go by
+        ],
+    )
+    def test_a_bare_c_in_the_name_yields_to_a_measured_column_far_from_it(self, tmp_path, name, column, expected):
+        from ecm.steps import _temperature
+
+        t = np.arange(0.0, 100.0, 10.0)
+        df = pd.DataFrame({"Test_Time(s)": t, "Current(A)": -1.0, "Voltage(V)": 3.7 - 1e-3 * t})
+        if column is not None:
+            df["Aux_Temperature_1(C)"] = column
+        path = tmp_path / name
+        df.to_csv(path, index=False)
+        temp, source = _temperature(exports.read_export(str(path)), None)
+        assert temp == pytest.approx(expected)
+        assert ("C-rate" in source) == (expected == column and name.endswith("_2C.csv"))
 
     def test_capacity_from_name(self):
         assert exports.capacity_from_name("cell_2000mAh_T25.csv") == 2000

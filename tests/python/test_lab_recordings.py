@@ -150,12 +150,13 @@ def export_cell(tmp_path, from_full):
 
 class TestOneOcvRest:
     def test_a_pulse_between_two_cc_cycles_fits_on_a_flat_ocv(self, tmp_path):
-        # a 10 s rest, a 10 s pulse of 2 A, a 300 s rest, then a slow discharge: one OCV rest
+        # a 10 s rest still relaxing from a charge (so no OCV point), a 10 s pulse of 2 A, a 300 s
+        # rest, then a slow discharge: one OCV rest
         t = np.concatenate((np.arange(0.0, 10.0, 0.5), 9.5 + np.arange(1, 11), 19.5 + np.arange(1, 301)))
         t = np.concatenate((t, t[-1] + np.arange(1, 3001) * 10.0))
         i = np.concatenate((np.zeros(20), np.full(10, -2.0), np.zeros(300), np.full(3000, -0.15)))
         # the cell: OCV 3.3 + 0.8 SOC, R0 50 mOhm and one 5 s branch of 20 mOhm, exact for held currents
-        soc, u, v = 0.9, 0.0, []
+        soc, u, v = 0.9, 0.01, []
         for k in range(len(t)):
             h = t[k] - t[k - 1] if k else 0.0
             soc += i[k] * h / 3600.0 / 1.0
