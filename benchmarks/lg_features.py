@@ -12,8 +12,9 @@ features on and off:
 - +slow: the slow branch fitted on the whole HPPC (--slow);
 - +ocv+slow: both;
 - calibrated: --calibrate US06 --calibrate-window 0:1200 (with the C/20 OCV), scored after 1200 s;
+- calibrated, no C/20: the same calibration without the C/20 OCV;
 - all temps: one model of all six HPPC tests (median tables, C/20 OCV), each US06 at the cell's
-  measured temperature.
+  measured temperature; all temps +slow: one model of all six with the slow branch (no C/20).
 
 RMS errors in mV over the whole cycle (and after 1200 s for the calibrated row).
 
@@ -93,6 +94,7 @@ def main():
             calibrate=[us06],
             calibrate_window=(0.0, 1200.0),
         )
+        run("calibrated, no C/20", temp, hppc, us06, after=1200.0, calibrate=[us06], calibrate_window=(0.0, 1200.0))
         print(f"{temp} done ({time.time() - t0:.0f} s)", file=sys.stderr, flush=True)
     if len(temps) > 1:
         triples = [files(args.dir, t) for t in temps]
@@ -105,9 +107,12 @@ def main():
             ocv_tests=[c for _, _, c in triples],
         ).write(out)
         rows["all temps"] = {t: score(out, u) for t, (_, u, _) in zip(temps, triples)}
-    print(f"{'US06 RMS mV':<14}" + "".join(f"{t:>9}" for t in temps))
+        out = os.path.join(work, "all_slow")
+        ecm.extract([h for h, _, _ in triples], low_cutoff=2.5, high_cutoff=4.2, reading="steps", slow=True).write(out)
+        rows["all temps +slow"] = {t: score(out, u) for t, (_, u, _) in zip(temps, triples)}
+    print(f"{'US06 RMS mV':<20}" + "".join(f"{t:>9}" for t in temps))
     for name, vals in rows.items():
-        print(f"{name:<14}" + "".join(f"{vals.get(t, float('nan')):>9.1f}" for t in temps))
+        print(f"{name:<20}" + "".join(f"{vals.get(t, float('nan')):>9.1f}" for t in temps))
     print(f"({time.time() - t0:.0f} s; models in {work})")
 
 

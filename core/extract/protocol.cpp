@@ -561,13 +561,15 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
     return full;
 }
 
-// A recording that begins with a rest too short for an OCV rest but at a steady voltage (a line
-// through its samples moves by no more than kSteadyStartV over it) begins relaxed: the cell rested
-// before the logging started, as a pulse test begins after its charge and soak. That rest gives
-// the OCV where the recording begins (at full charge, the top of the curve, which the spline would
-// otherwise extrapolate from the first OCV rest below it). Not before a full-charge rest: there the
-// SOC is unknown.
-void steady_start_rest(std::vector<Step>& steps, std::ptrdiff_t full, const double* t, const double* v) {
+// A recording that begins with a rest as long as an OCV rest but not taken for one (nothing before
+// it says where the SOC is) and at a steady voltage (a line through its samples moves by no more
+// than kSteadyStartV over it) begins relaxed: that rest gives the OCV where the recording begins
+// (at full charge, the top of the curve, which the spline would otherwise extrapolate from the
+// first OCV rest below it). A shorter opening rest, such as the few seconds a pulse test logs
+// after its charge, says nothing of the slow relaxation still under way (tens of millivolts over
+// an hour), however flat it looks. Not before a full-charge rest: there the SOC is unknown.
+void steady_start_rest(std::vector<Step>& steps, std::ptrdiff_t full, const double* t, const double* v,
+                       double min_rest_s) {
     constexpr double kSteadyStartV = 1e-3;
     if (full >= 0 || steps.size() < 2) return;
     Step& st = steps[0];
@@ -581,7 +583,7 @@ void steady_start_rest(std::vector<Step>& steps, std::ptrdiff_t full, const doub
     for (std::size_t k = st.first; k <= st.last; ++k)
         stt += (t[k] - tm) * (t[k] - tm), stv += (t[k] - tm) * (v[k] - vm);
     const double span = t[st.last] - t[st.first];
-    if (!(span > 0.0) || !(stt > 0.0)) return;
+    if (!(span > 0.0) || !(stt > 0.0) || span < min_rest_s) return;
     if (std::fabs(stv / stt) * span <= kSteadyStartV) st.role = StepRole::OcvRest;
 }
 
@@ -1376,7 +1378,7 @@ ProtocolResult process_protocol(const RecordingColumns& in, const ProtocolSettin
     ProtocolSettings cfg = cfg_in;
     cfg.min_ocv_rest_s = res.min_ocv_rest_s;
     const std::ptrdiff_t full = assign_roles(steps, cfg);
-    steady_start_rest(steps, full, t.data(), v);
+    steady_start_rest(steps, full, t.data(), v, cfg.min_ocv_rest_s);
     res.full_charge_found = full >= 0;
     reanchor_gaps(ser, steps, open_gaps, v, t, cfg, res);
     for (std::size_t s = 0; s < steps.size(); ++s) {

@@ -1020,6 +1020,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     verbosity = 1 if getattr(args, "verbose", False) else (-1 if getattr(args, "quiet", False) else 0)
+    old_level = log.level
     handler = _setup_logging(verbosity)
     prog = f"ecm {args.command}"
     try:
@@ -1046,4 +1047,6 @@ def main(argv: Optional[List[str]] = None) -> int:
         print(f"{prog}: error: {type(e).__name__}: {e} (run with -v for the traceback)", file=sys.stderr)
         return EXIT_RECORDING
     finally:
+        # a caller in the same process (a script, a notebook) gets its logging back as it was
         log.removeHandler(handler)
+        log.setLevel(old_level)

@@ -223,11 +223,23 @@ def _start_soc(t, i, v, rest, at, path):
             "soc": soc,
         }
         lo, hi = float(np.min(ocv_v)), float(np.max(ocv_v))
-        if v_rest > hi + FULL_MARGIN_V or v_rest < lo - FULL_MARGIN_V:
+        if v_rest > hi + FULL_MARGIN_V:
+            # a cell rested at full charge above the top of a curve that the pulse test could only
+            # extrapolate there: it starts full
+            log.warning(
+                "%s: the rest it begins with ends at %.4f V, above the model's OCV (up to %.4f V): "
+                "taken as full charge (SOC 1); give initial_soc (--initial-soc) otherwise",
+                path,
+                v_rest,
+                hi,
+            )
+            start.update(how="rest at the start, above the model's OCV: full charge", soc=1.0)
+            return 1.0, start
+        if v_rest < lo - FULL_MARGIN_V:
             raise RecordingError(
-                f"{path}: the rest it begins with ends at {v_rest:.4f} V, outside the model's OCV "
+                f"{path}: the rest it begins with ends at {v_rest:.4f} V, below the model's OCV "
                 f"({lo:.4f} to {hi:.4f} V): its SOC would lie "
-                "outside [0, 1]; give initial_soc (--initial-soc)"
+                "below 0; give initial_soc (--initial-soc)"
             )
         return soc, start
     top = float(ocv_v[np.argmax(ocv_soc)])

@@ -157,6 +157,19 @@ class TestLibraryBehaviour:
         assert all(r.name.startswith("ecm") for r in seen)
         assert any(r.levelno == logging.DEBUG and "Processing cycle" in r.getMessage() for r in seen)
 
+    def test_the_command_leaves_the_callers_logging_as_it_was(self, tmp_path):
+        # ecm.cli.main run from a script or notebook: its quiet level must not stay on the library's logger
+        from ecm.cli import main
+
+        lib = logging.getLogger("ecm")
+        before = lib.level
+        lib.setLevel(logging.DEBUG)
+        try:
+            assert main(["fit", str(tmp_path / "missing.csv")]) != 0
+            assert lib.level == logging.DEBUG and not [h for h in lib.handlers if type(h) is logging.StreamHandler]
+        finally:
+            lib.setLevel(before)
+
     def test_progress_reports_every_pulse(self, battery_folder):
         calls = []
         ex = ecm.extract(
