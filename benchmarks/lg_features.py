@@ -54,13 +54,21 @@ def score(model_dir, us06, after=None):
     return float(np.sqrt(np.mean(val.error_mV[keep] ** 2)))
 
 
-def main():
+def lg_arguments():
+    """The LG HG2 folder (default: the shared set beside the project) and --temps of a benchmark."""
     ap = argparse.ArgumentParser()
     ap.add_argument(
         "dir", nargs="?", default=os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data", "lg-hg2")
     )
     ap.add_argument("--temps", default=",".join(TEMPS))
     args = ap.parse_args()
+    if not os.path.isdir(os.path.join(args.dir, "25degC")):
+        sys.exit(f"no LG HG2 data in {args.dir}")
+    return args
+
+
+def main():
+    args = lg_arguments()
     logging.disable(logging.WARNING)
     temps = args.temps.split(",")
     work = tempfile.mkdtemp(prefix="lg_features_")

@@ -17,7 +17,6 @@ RMS errors in mV, and the mean error (model minus measured) of the discharge.
         (DIR defaults to ../shared/data/lg-hg2)
 """
 
-import argparse
 import glob
 import logging
 import os
@@ -32,7 +31,9 @@ import ecm
 from ecm.modelfile import load_model
 from ecm.validate import validate
 
-TEMPS = ("40degC", "25degC", "10degC", "0degC", "n10degC", "n20degC")
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from lg_features import lg_arguments
+
 PROFILES = ("Dis_0p5C", "Dis_2C")
 
 
@@ -60,14 +61,7 @@ def score(model_dir, path):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument(
-        "dir", nargs="?", default=os.path.join(os.path.dirname(__file__), "..", "..", "shared", "data", "lg-hg2")
-    )
-    ap.add_argument("--temps", default=",".join(TEMPS))
-    args = ap.parse_args()
-    if not os.path.isdir(os.path.join(args.dir, "25degC")):
-        sys.exit(f"no LG HG2 data in {args.dir}")
+    args = lg_arguments()
     logging.disable(logging.WARNING)
     temps = args.temps.split(",")
     work = tempfile.mkdtemp(prefix="lg_unseen_")
