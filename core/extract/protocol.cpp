@@ -566,8 +566,9 @@ std::ptrdiff_t assign_roles(std::vector<Step>& steps, const ProtocolSettings& cf
 // than kSteadyStartV over it) begins relaxed: that rest gives the OCV where the recording begins
 // (at full charge, the top of the curve, which the spline would otherwise extrapolate from the
 // first OCV rest below it). A shorter opening rest, such as the few seconds a pulse test logs
-// after its charge, says nothing of the slow relaxation still under way (tens of millivolts over
-// an hour), however flat it looks. Not before a full-charge rest: there the SOC is unknown.
+// after its charge, cannot show whether the cell had rested before the logging began: a slow
+// relaxation of tens of millivolts over an hour looks flat over seconds. Not before a full-charge
+// rest: there the SOC is unknown.
 void steady_start_rest(std::vector<Step>& steps, std::ptrdiff_t full, const double* t, const double* v,
                        double min_rest_s) {
     constexpr double kSteadyStartV = 1e-3;
