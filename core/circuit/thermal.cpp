@@ -1,10 +1,14 @@
 #include "core/circuit/thermal.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "core/base/errors.hpp"
+#include "core/base/numtext.hpp"
 #include "core/circuit/circuit.hpp"
 #include "core/numeric/interp.hpp"
 
@@ -162,6 +166,98 @@ ThermalSimResult simulate_model_at_temperatures(const double* t, const double* i
         }
     }
     out.temperatures_evaluated = cache.size();
+    return out;
+}
+
+namespace {
+
+// For a thermal time constant tau = C / G: the temperature from the first sample's is
+// T_k = T0 e_k + T_amb (1 - e_k) + y_k / C, e_k = exp(-(t_k - t_0) / tau), y the heat filtered by
+// the mass's exact response to each interval's mean heat. Linear in (T_amb, 1 / C): solved by least
+// squares; returns the sum of squares and sets ambient and inv_c.
+double thermal_at_tau(const double* t, const double* heat, const double* temp_c, std::size_t n, double tau,
+                      double& ambient, double& inv_c) {
+    double saa = 0.0, sab = 0.0, sbb = 0.0, sar = 0.0, sbr = 0.0, srr = 0.0, y = 0.0, e = 1.0;
+    for (std::size_t k = 1; k < n; ++k) {
+        const double h = t[k] - t[k - 1];
+        const double d = std::exp(-h / tau);
+        y = y * d + 0.5 * (heat[k - 1] + heat[k]) * tau * (1.0 - d);
+        e *= d;
+        const double ca = 1.0 - e, cb = y, r = temp_c[k] - temp_c[0] * e;
+        saa += ca * ca, sab += ca * cb, sbb += cb * cb, sar += ca * r, sbr += cb * r, srr += r * r;
+    }
+    const double det = saa * sbb - sab * sab;
+    if (!(std::fabs(det) > 1e-300)) {
+        ambient = inv_c = std::numeric_limits<double>::quiet_NaN();
+        return std::numeric_limits<double>::infinity();
+    }
+    ambient = (sar * sbb - sbr * sab) / det;
+    inv_c = (saa * sbr - sab * sar) / det;
+    return srr - 2.0 * (ambient * sar + inv_c * sbr) + ambient * ambient * saa + 2.0 * ambient * inv_c * sab +
+           inv_c * inv_c * sbb;
+}
+
+}  // namespace
+
+ThermalFit fit_lumped_thermal(const double* t, const double* i, const double* v, const double* ocv,
+                              const double* temp_c, std::size_t n, double min_tau_s) {
+    if (!(min_tau_s > 0.0) || !std::isfinite(min_tau_s)) throw DataError("the shortest time constant must be positive");
+    if (n < 3) throw DataError("a thermal fit needs at least 3 samples, found " + std::to_string(n));
+    double tmin = temp_c[0], tmax = temp_c[0];
+    std::vector<double> heat(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (!std::isfinite(t[k]) || !std::isfinite(i[k]) || !std::isfinite(v[k]) || !std::isfinite(ocv[k]) ||
+            !std::isfinite(temp_c[k]))
+            throw DataError("sample " + std::to_string(k) + " holds a value that is not a finite number");
+        if (k && !(t[k] >= t[k - 1])) throw DataError("the time goes backwards at sample " + std::to_string(k));
+        tmin = std::min(tmin, temp_c[k]);
+        tmax = std::max(tmax, temp_c[k]);
+        heat[k] = i[k] * (v[k] - ocv[k]);
+    }
+    if (tmax - tmin < 0.2)
+        throw DataError("the measured temperature moves by " + py_repr(tmax - tmin) +
+                        " K over the recording: too little to tell a heat capacity and a conductance");
+    const double span = t[n - 1] - t[0];
+    const double hi_tau = std::max(span, 2.0 * min_tau_s);
+    // the time constant on a log grid, then refined by golden sections around the best point
+    constexpr int kGrid = 40;
+    double amb = 0.0, inv = 0.0, best_tau = min_tau_s, best = std::numeric_limits<double>::infinity();
+    std::vector<double> grid(kGrid);
+    for (int g = 0; g < kGrid; ++g) {
+        grid[static_cast<std::size_t>(g)] = min_tau_s * std::pow(hi_tau / min_tau_s, g / (kGrid - 1.0));
+        const double ss = thermal_at_tau(t, heat.data(), temp_c, n, grid[static_cast<std::size_t>(g)], amb, inv);
+        if (ss < best && inv > 0.0) best = ss, best_tau = grid[static_cast<std::size_t>(g)];
+    }
+    if (!std::isfinite(best))
+        throw DataError(
+            "the measured temperature does not determine the thermal model (no positive heat "
+            "capacity explains it); give it (--thermal C,G)");
+    double lo = std::log(std::max(min_tau_s, best_tau / std::pow(hi_tau / min_tau_s, 1.0 / (kGrid - 1.0))));
+    double up = std::log(std::min(hi_tau, best_tau * std::pow(hi_tau / min_tau_s, 1.0 / (kGrid - 1.0))));
+    const double phi = 0.5 * (std::sqrt(5.0) - 1.0);
+    auto cost = [&](double lt) {
+        const double ss = thermal_at_tau(t, heat.data(), temp_c, n, std::exp(lt), amb, inv);
+        return inv > 0.0 ? ss : std::numeric_limits<double>::infinity();
+    };
+    double x1 = up - phi * (up - lo), x2 = lo + phi * (up - lo), f1 = cost(x1), f2 = cost(x2);
+    for (int it = 0; it < 60 && up - lo > 1e-6; ++it) {
+        if (f1 <= f2) {
+            up = x2, x2 = x1, f2 = f1, x1 = up - phi * (up - lo), f1 = cost(x1);
+        } else {
+            lo = x1, x1 = x2, f1 = f2, x2 = lo + phi * (up - lo), f2 = cost(x2);
+        }
+    }
+    const double lt = f1 <= f2 ? x1 : x2;
+    double tau = std::exp(lt);
+    double ss = thermal_at_tau(t, heat.data(), temp_c, n, tau, amb, inv);
+    if (!(ss <= best) || !(inv > 0.0)) ss = thermal_at_tau(t, heat.data(), temp_c, n, tau = best_tau, amb, inv);
+    ThermalFit out;
+    out.thermal.heat_capacity_j_per_k = 1.0 / inv;
+    out.thermal.conductance_w_per_k = 1.0 / (inv * tau);
+    out.ambient_c = amb;
+    out.rms_k = std::sqrt(std::max(ss, 0.0) / static_cast<double>(n - 1));
+    out.tau_s = tau;
+    out.on_bound = tau <= min_tau_s * 1.001 || tau >= hi_tau * 0.999;
     return out;
 }
 

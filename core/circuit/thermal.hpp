@@ -53,4 +53,25 @@ ThermalSimResult simulate_model_at_temperatures(const double* t, const double* i
 std::vector<double> smooth_in_time(const double* t, const double* x, std::size_t n, double window_s,
                                    const double* t_out, std::size_t m);
 
+// The lumped thermal model fitted on a recording's measured cell temperature: heat capacity,
+// conductance and the ambient that explain it, and how closely (RMS of the temperature the fitted
+// model predicts from the recording's first sample, K).
+struct ThermalFit {
+    LumpedThermal thermal;
+    double ambient_c = 0.0;
+    double rms_k = 0.0;
+    double tau_s = 0.0;     // C / G
+    bool on_bound = false;  // tau at min_tau_s or at the recording's length: not pinned by it
+};
+
+// Fits C dT/dt = i (v - ocv) - G (T - T_ambient) (i charge positive: the heat of the overpotential;
+// the reversible heat left out) to the measured temperature temp_c (C) of samples t, i, v with their
+// open-circuit voltage ocv, by the temperature it predicts from the first sample's (output error,
+// so the sensor's noise is not differentiated): for each time constant C / G (log grid from
+// min_tau_s to the recording's length, then golden sections) the ambient and 1 / C by linear least
+// squares. Throws DataError for bad input, a temperature that hardly moves (under 0.2 K: nothing to
+// fit) or no positive heat capacity.
+ThermalFit fit_lumped_thermal(const double* t, const double* i, const double* v, const double* ocv,
+                              const double* temp_c, std::size_t n, double min_tau_s = 10.0);
+
 }  // namespace ecm

@@ -456,6 +456,15 @@ def _cmd_validate(args: argparse.Namespace) -> int:
             start = f"start SOC {res.soc0:.4f} (given)"
         print(f"{res.recording}: {len(res.t)} samples at {res.temperature:g} C; model {res.model} ({src}); {start}")
         print(f"temperature: {res.temperature_note}")
+        fit = res.thermal_fit or {}
+        if "heat_capacity" in fit:
+            c, g = fit["heat_capacity"], fit["conductance"]
+            print(
+                f"thermal: the measured temperature fits heat capacity {c:.4g} J/K, conductance {g:.4g} W/K, "
+                f"ambient {fit['ambient']:.1f} C (predicted within {fit['rms_k']:.2f} K RMS); "
+                f"--thermal {c:.4g},{g:.4g} predicts it where only the ambient is known"
+                + (" (its time constant C/G is not pinned by this recording)" if fit.get("on_bound") else "")
+            )
         if res.scored_text():
             print(f"scored{res.scored_text()[len(', scored') :]}")
         print(res.table_text())
@@ -671,7 +680,8 @@ def _add_model_tool_parsers(sub) -> None:
         metavar="C,G",
         default=None,
         help="predict the cell temperature with a lumped thermal model: heat capacity C (J/K) and conductance "
-        "to the ambient G (W/K); the ambient is --temperature or the recording's",
+        "to the ambient G (W/K); the ambient is --temperature or the recording's. Validating a recording with a "
+        "measured temperature prints the C,G that it implies",
     )
     val.add_argument(
         "--from",

@@ -67,6 +67,9 @@ class Validation:
     #: Where the temperature came from: "fixed", "measured" or "thermal", with ``temperature_note`` saying more.
     temperature_source: str = "fixed"
     temperature_note: str = ""
+    #: The lumped thermal model fitted on the measured temperature (following it): heat_capacity (J/K),
+    #: conductance (W/K), ambient (C), rms_k, windows; or {"error": why}; None when not following one.
+    thermal_fit: Optional[Dict[str, Any]] = None
     #: The temperature the model was taken at, per sample (C).
     cell_temperature: Optional[np.ndarray] = field(repr=False, default=None)
     #: Which samples are scored (``score_from`` <= t <= ``score_to``).
@@ -111,6 +114,7 @@ class Validation:
             "start_rest": self.start_rest,
             "temperature_source": self.temperature_source,
             "temperature_note": self.temperature_note,
+            "thermal_fit": self.thermal_fit,
             "cell_temperature_range": (
                 [float(np.min(self.cell_temperature)), float(np.max(self.cell_temperature))]
                 if self.cell_temperature is not None and len(self.cell_temperature)
@@ -484,6 +488,14 @@ def validate(
     except ValueError as e:
         raise UsageError(f"{m.path}: {e}") from None
     simulated = np.asarray(sim["v"])
+    thermal_fit: Optional[Dict[str, Any]] = None
+    if source == "measured" and cell_t is not None:
+        # the lumped thermal model that the measured temperature implies, for recordings where only the
+        # ambient is known (--thermal C,G)
+        try:
+            thermal_fit = dict(_core.fit_lumped_thermal(t, i, v, np.asarray(sim["ocv"]), cell_t))
+        except ValueError as e:
+            thermal_fit = {"error": str(e)}
     measured = raw.get("measured")
     if measured is not None:  # only the logged samples are compared
         t, i, v, simulated, seg = t[measured], i[measured], v[measured], simulated[measured], seg[measured]
@@ -517,6 +529,7 @@ def validate(
         stats=_stats(err[scored], seg[scored]),
         temperature_source=source,
         temperature_note=how_t,
+        thermal_fit=thermal_fit,
         cell_temperature=cell_t if cell_t is not None else np.full(len(t), T),
         scored=scored,
         score_from=lo_t,

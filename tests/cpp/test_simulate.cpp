@@ -9,6 +9,7 @@
 
 #include "core/base/errors.hpp"
 #include "core/circuit/simulate.hpp"
+#include "core/circuit/thermal.hpp"
 
 namespace {
 
@@ -118,4 +119,39 @@ TEST(Simulate, NoCurrentNoDropWhateverTheResistanceTable) {
     const std::vector<double> t{0.0, 1.0, 2.0}, i(3, 0.0);
     const ecm::SimResult res = ecm::simulate_model(t.data(), i.data(), t.size(), m, 0.3);
     for (std::size_t k = 0; k < t.size(); ++k) EXPECT_EQ(res.v[k], res.ocv[k]);
+}
+
+// A lumped mass heated by a square-wave overpotential heat: the temperature in closed form per
+// interval, the fit recovers heat capacity, conductance and ambient; a flat temperature and bad
+// samples are errors.
+TEST(ThermalFit, RecoversTheLumpedModelFromItsTemperature) {
+    const double c = 80.0, g = 0.2, amb = 18.0;
+    std::vector<double> t, i, v, ocv, temp;
+    double x = 23.0;
+    for (int k = 0; k < 5000; ++k) {
+        const double cur = (k / 200) % 2 ? -5.0 : 1.0;
+        t.push_back(k);
+        i.push_back(cur);
+        ocv.push_back(3.7);
+        v.push_back(3.7 + 0.04 * cur);  // heat 0.04 i^2
+        if (k > 0) {
+            const double q = 0.5 * (i[k - 1] * (v[k - 1] - 3.7) + i[k] * (v[k] - 3.7));
+            const double settle = amb + q / g;
+            x = settle + (x - settle) * std::exp(-g / c);
+        }
+        temp.push_back(x);
+    }
+    const auto f = ecm::fit_lumped_thermal(t.data(), i.data(), v.data(), ocv.data(), temp.data(), t.size());
+    EXPECT_NEAR(f.thermal.heat_capacity_j_per_k, c, 1e-3 * c);
+    EXPECT_NEAR(f.thermal.conductance_w_per_k, g, 1e-3 * g);
+    EXPECT_NEAR(f.ambient_c, amb, 1e-3);
+    EXPECT_LT(f.rms_k, 1e-3);
+    EXPECT_FALSE(f.on_bound);
+
+    std::vector<double> flat(t.size(), 25.0);
+    EXPECT_THROW(ecm::fit_lumped_thermal(t.data(), i.data(), v.data(), ocv.data(), flat.data(), t.size()),
+                 ecm::DataError);
+    temp[10] = std::nan("");
+    EXPECT_THROW(ecm::fit_lumped_thermal(t.data(), i.data(), v.data(), ocv.data(), temp.data(), t.size()),
+                 ecm::DataError);
 }

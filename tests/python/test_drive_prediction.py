@@ -370,6 +370,49 @@ def test_reversible_heat_follows_the_ocv_slope():
     assert sim["temperature"][-1] < ta - 1.0
 
 
+def test_thermal_fit_recovers_the_model_that_made_the_temperature():
+    # a drive-like current through a one-temperature model heated by the lumped model with known C, G
+    # and ambient (the simulation's own exact response); the fit on its temperature, with 0.05 K of
+    # sensor noise, finds them again
+    m = flat_model(temps=(25.0,), r1=0.0, cap=(2.0,))
+    c, g, ta = 60.0, 0.12, 21.0
+    t = np.arange(0.0, 6000.0, 1.0)
+    rng = np.random.default_rng(4)
+    i = np.repeat(rng.uniform(-6.0, 3.0, len(t) // 30), 30)
+    sim = _core.simulate_model_at_temperatures(
+        m.evaluator(), t, i, 0.9, ambient=np.full(len(t), ta), heat_capacity=c, conductance=g, initial_temperature=24.0
+    )
+    temp = np.asarray(sim["temperature"]) + rng.normal(0.0, 0.05, len(t))
+    fit = _core.fit_lumped_thermal(t, i, np.asarray(sim["v"]), np.asarray(sim["ocv"]), temp)
+    assert fit["heat_capacity"] == pytest.approx(c, rel=0.03)
+    assert fit["conductance"] == pytest.approx(g, rel=0.03)
+    assert fit["ambient"] == pytest.approx(ta, abs=0.1)
+    assert fit["rms_k"] == pytest.approx(0.05, rel=0.2) and not fit["on_bound"]
+    with pytest.raises(ValueError, match="too little"):
+        _core.fit_lumped_thermal(t, i, np.asarray(sim["v"]), np.asarray(sim["ocv"]), np.full(len(t), 25.0))
+    with pytest.raises(ValueError, match="equal length"):
+        _core.fit_lumped_thermal(t, i[:-1], np.asarray(sim["v"]), np.asarray(sim["ocv"]), temp)
+
+
+def test_validate_reports_the_thermal_model_its_measured_temperature_implies(tmp_path, capsys):
+    m = flat_model(temps=(20.0,), r1=0.0, cap=(2.0,))
+    t = np.arange(0.0, 4000.0, 1.0)
+    i = np.where((t // 300) % 2 == 1, -6.0, 0.0)
+    c, g = 45.0, 0.09
+    sim = _core.simulate_model_at_temperatures(
+        m.evaluator(), t, i, 0.9, ambient=np.full(len(t), 20.0), heat_capacity=c, conductance=g
+    )
+    path = tmp_path / "warm_Tp20.csv"
+    write_recording(path, t, i, np.asarray(sim["v"]), np.asarray(sim["temperature"]))
+    res = validate(m, path, initial_soc=0.9)
+    assert res.temperature_source == "measured"
+    # the column is smoothed over 30 s before the fit: the values within a few per cent
+    assert res.thermal_fit["heat_capacity"] == pytest.approx(c, rel=0.05)
+    assert res.thermal_fit["conductance"] == pytest.approx(g, rel=0.05)
+    assert res.to_dict()["thermal_fit"]["ambient"] == pytest.approx(20.0, abs=0.2)
+    assert validate(m, path, initial_soc=0.9, temperature=20.0).thermal_fit is None
+
+
 def test_validate_with_the_thermal_model(tmp_path):
     m = flat_model(r1=0.0)
     t = np.arange(0.0, 1000.0, 1.0)
