@@ -104,7 +104,7 @@ ThermalSimResult simulate_model_at_temperatures(const double* t, const double* i
             throw DataError(std::string(thermal ? "the ambient" : "the temperature") + " at sample " +
                             std::to_string(k) + " is not a finite number");
 
-    ModelCache cache(ev, use_tables, step_c, thermal);
+    ModelCache cache(ev, use_tables, step_c, true);  // the slopes give the heat, measured temperature or not
     // the slow branch, where the tables hold one, is the last of at()'s branches
     const std::size_t nb = static_cast<std::size_t>(ev.branches()) + (use_tables && ev.has_slow_branch() ? 1 : 0);
     ThermalSimResult out;
@@ -135,10 +135,11 @@ ThermalSimResult simulate_model_at_temperatures(const double* t, const double* i
         }
         out.ocv[k] = ocv;
         out.v[k] = v;
-        if (thermal) {
-            const double slope = interp_linear_at(s, m.ocv_soc.data(), e.docv_dt.data(), m.ocv_soc.size(), h_s);
-            out.heat[k] = i[k] * (v - ocv) + i[k] * (tk + 273.15) * slope;
-        }
+        // the heat the thermal model sees (also along a measured temperature, for fitting one)
+        const double slope = e.docv_dt.size() == m.ocv_soc.size()
+                                 ? interp_linear_at(s, m.ocv_soc.data(), e.docv_dt.data(), m.ocv_soc.size(), h_s)
+                                 : 0.0;
+        out.heat[k] = i[k] * (v - ocv) + i[k] * (tk + 273.15) * slope;
         if (k + 1 == n) break;
         const double h = t[k + 1] - t[k];
         out.soc[k + 1] = s + 0.5 * (i[k] + i[k + 1]) * h / (m.capacity_ah * 3600.0);
@@ -199,20 +200,18 @@ double thermal_at_tau(const double* t, const double* heat, const double* temp_c,
 
 }  // namespace
 
-ThermalFit fit_lumped_thermal(const double* t, const double* i, const double* v, const double* ocv,
-                              const double* temp_c, std::size_t n, double min_tau_s) {
+ThermalFit fit_lumped_thermal(const double* t, const double* heat_w, const double* temp_c, std::size_t n,
+                              double min_tau_s) {
     if (!(min_tau_s > 0.0) || !std::isfinite(min_tau_s)) throw DataError("the shortest time constant must be positive");
     if (n < 3) throw DataError("a thermal fit needs at least 3 samples, found " + std::to_string(n));
     double tmin = temp_c[0], tmax = temp_c[0];
-    std::vector<double> heat(n);
+    const std::vector<double> heat(heat_w, heat_w + n);
     for (std::size_t k = 0; k < n; ++k) {
-        if (!std::isfinite(t[k]) || !std::isfinite(i[k]) || !std::isfinite(v[k]) || !std::isfinite(ocv[k]) ||
-            !std::isfinite(temp_c[k]))
+        if (!std::isfinite(t[k]) || !std::isfinite(heat[k]) || !std::isfinite(temp_c[k]))
             throw DataError("sample " + std::to_string(k) + " holds a value that is not a finite number");
         if (k && !(t[k] >= t[k - 1])) throw DataError("the time goes backwards at sample " + std::to_string(k));
         tmin = std::min(tmin, temp_c[k]);
         tmax = std::max(tmax, temp_c[k]);
-        heat[k] = i[k] * (v[k] - ocv[k]);
     }
     if (tmax - tmin < 0.2)
         throw DataError("the measured temperature moves by " + py_repr(tmax - tmin) +

@@ -31,7 +31,7 @@ struct TemperatureInput {
 
 struct ThermalSimResult : SimResult {
     std::vector<double> temperature;  // C per sample: the one the parameters were taken at
-    std::vector<double> heat;         // W per sample (thermal model; zero when measured)
+    std::vector<double> heat;         // W per sample: what the thermal model sees (along a measured one too)
     int temperatures_evaluated = 0;   // distinct rounded temperatures the model was evaluated at
 };
 
@@ -64,14 +64,14 @@ struct ThermalFit {
     bool on_bound = false;  // tau at min_tau_s or at the recording's length: not pinned by it
 };
 
-// Fits C dT/dt = i (v - ocv) - G (T - T_ambient) (i charge positive: the heat of the overpotential;
-// the reversible heat left out) to the measured temperature temp_c (C) of samples t, i, v with their
-// open-circuit voltage ocv, by the temperature it predicts from the first sample's (output error,
-// so the sensor's noise is not differentiated): for each time constant C / G (log grid from
-// min_tau_s to the recording's length, then golden sections) the ambient and 1 / C by linear least
-// squares. Throws DataError for bad input, a temperature that hardly moves (under 0.2 K: nothing to
-// fit) or no positive heat capacity.
-ThermalFit fit_lumped_thermal(const double* t, const double* i, const double* v, const double* ocv,
-                              const double* temp_c, std::size_t n, double min_tau_s = 10.0);
+// Fits C dT/dt = heat - G (T - T_ambient) to the measured temperature temp_c (C) of samples t given
+// the heat per sample (W; as simulate_model_at_temperatures reports it, so the fitted values predict
+// the temperature in its thermal mode), by the temperature it predicts from the first sample's
+// (output error, so the sensor's noise is not differentiated): for each time constant C / G (log
+// grid from min_tau_s to the recording's length, then golden sections) the ambient and 1 / C by
+// linear least squares. Throws DataError for bad input, a temperature that hardly moves (under
+// 0.2 K: nothing to fit) or no positive heat capacity.
+ThermalFit fit_lumped_thermal(const double* t, const double* heat_w, const double* temp_c, std::size_t n,
+                              double min_tau_s = 10.0);
 
 }  // namespace ecm

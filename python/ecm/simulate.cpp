@@ -250,17 +250,13 @@ void bind_temperature(py::module_& m) {
 
     m.def(
         "fit_lumped_thermal",
-        [](const carray& t, const carray& i, const carray& v, const carray& ocv, const carray& temperature,
-           double min_tau) {
+        [](const carray& t, const carray& heat, const carray& temperature, double min_tau) {
             const auto n = static_cast<std::size_t>(t.size());
-            for (const carray* a : {&t, &i, &v, &ocv, &temperature})
+            for (const carray* a : {&t, &heat, &temperature})
                 if (a->ndim() != 1 || static_cast<std::size_t>(a->size()) != n)
-                    throw py::value_error(
-                        "t, i, v, ocv and temperature must be one-dimensional arrays of equal length");
-            const ecm::ThermalFit f = data_errors_as_value_errors([&] {
-                return ecm::fit_lumped_thermal(t.data(), i.data(), v.data(), ocv.data(), temperature.data(), n,
-                                               min_tau);
-            });
+                    throw py::value_error("t, heat and temperature must be one-dimensional arrays of equal length");
+            const ecm::ThermalFit f = data_errors_as_value_errors(
+                [&] { return ecm::fit_lumped_thermal(t.data(), heat.data(), temperature.data(), n, min_tau); });
             py::dict out;
             out["heat_capacity"] = f.thermal.heat_capacity_j_per_k;
             out["conductance"] = f.thermal.conductance_w_per_k;
@@ -270,12 +266,12 @@ void bind_temperature(py::module_& m) {
             out["on_bound"] = f.on_bound;
             return out;
         },
-        py::arg("t"), py::arg("i"), py::arg("v"), py::arg("ocv"), py::arg("temperature"), py::arg("min_tau") = 10.0,
+        py::arg("t"), py::arg("heat"), py::arg("temperature"), py::arg("min_tau") = 10.0,
         "The lumped thermal model (heat capacity J/K, conductance W/K, ambient C, tau = C / G s) that explains a "
-        "measured cell temperature (C) from the heat of the overpotential i (v - ocv) (i charge positive), by the "
-        "temperature it predicts from the first sample's (least squares; tau from min_tau to the recording's "
-        "length, on_bound when it ends at either); rms_k: how closely. ValueError when the temperature does not "
-        "determine it.");
+        "measured cell temperature (C) from the heat per sample (W, as simulate_model_at_temperatures reports it), "
+        "by the temperature it predicts from the first sample's (least squares; tau from min_tau to the "
+        "recording's length, on_bound when it ends at either); rms_k: how closely. ValueError when the "
+        "temperature does not determine it.");
 
     m.def(
         "smooth_in_time",

@@ -300,14 +300,12 @@ def simulate_model_at_temperatures(
 
 def fit_lumped_thermal(
     t: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
-    i: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
-    v: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
-    ocv: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
+    heat: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
     temperature: typing.Annotated[numpy.typing.ArrayLike, numpy.float64],
     min_tau: typing.SupportsFloat | typing.SupportsIndex = 10.0,
 ) -> dict[str, typing.Any]:
     """
-    The lumped thermal model (heat capacity J/K, conductance W/K, ambient C, tau = C / G s) that explains a measured cell temperature (C) from the heat of the overpotential i (v - ocv) (i charge positive), by the temperature it predicts from the first sample's (least squares; tau from min_tau to the recording's length, on_bound when it ends at either); rms_k: how closely. ValueError when the temperature does not determine it.
+    The lumped thermal model (heat capacity J/K, conductance W/K, ambient C, tau = C / G s) that explains a measured cell temperature (C) from the heat per sample (W, as simulate_model_at_temperatures reports it), by the temperature it predicts from the first sample's (least squares; tau from min_tau to the recording's length, on_bound when it ends at either); rms_k: how closely. ValueError when the temperature does not determine it.
     """
 
 def smooth_in_time(

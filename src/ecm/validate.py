@@ -493,7 +493,7 @@ def validate(
         # the lumped thermal model that the measured temperature implies, for recordings where only the
         # ambient is known (--thermal C,G)
         try:
-            thermal_fit = dict(_core.fit_lumped_thermal(t, i, v, np.asarray(sim["ocv"]), cell_t))
+            thermal_fit = dict(_core.fit_lumped_thermal(t, np.asarray(sim["heat"]), cell_t))
         except ValueError as e:
             thermal_fit = {"error": str(e)}
     measured = raw.get("measured")
