@@ -28,6 +28,28 @@ class _Usage(Exception):
     pass
 
 
+def _celsius(text: str) -> float:
+    """A temperature in C: a finite number above absolute zero."""
+    try:
+        x = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a temperature in C, found '{text}'") from None
+    if not (math.isfinite(x) and x > -273.15):
+        raise argparse.ArgumentTypeError(f"expected a finite temperature in C above -273.15, found '{text}'")
+    return x
+
+
+def _workers(text: str) -> int:
+    """A number of worker processes: a whole number of at least 1."""
+    try:
+        x = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number of workers, found '{text}'") from None
+    if x < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1 worker, found {x}")
+    return x
+
+
 def _fmt(x: float, unit: str) -> str:
     """A parameter in readable engineering units: 52.1 mOhm, 1.52 kF, 41.3 s."""
     if x is None or not math.isfinite(x):
@@ -636,7 +658,7 @@ def _add_model_tool_parsers(sub) -> None:
     )
     val.add_argument(
         "--temperature",
-        type=float,
+        type=_celsius,
         metavar="C",
         default=None,
         help="simulate at this temperature instead of the recording's own",
@@ -717,7 +739,7 @@ def _add_model_tool_parsers(sub) -> None:
     exp.add_argument("--out", metavar="PATH", default=None, help="file (pybamm, mat) or folder (csv) to write")
     exp.add_argument(
         "--temperature",
-        type=float,
+        type=_celsius,
         metavar="C",
         default=None,
         help="pybamm: temperature of the set's capacity, initial and ambient temperature "
@@ -763,7 +785,7 @@ def _add_export_options(parser: argparse.ArgumentParser, presets) -> None:
     )
     exp.add_argument(
         "--temperature",
-        type=float,
+        type=_celsius,
         metavar="DEGC",
         default=None,
         help="test temperature (default: the temperature column, else the file name, e.g. '25C')",
@@ -994,7 +1016,7 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument("database", metavar="DATABASE", help="folder holding battery folders")
     batch.add_argument(
         "--workers",
-        type=int,
+        type=_workers,
         default=None,
         metavar="N",
         help="worker processes of the local cluster (default: one per core)",

@@ -298,3 +298,21 @@ def test_core_stub_names_what_the_module_has():
     (result,) = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Result"]
     members = {n.name for n in result.body if isinstance(n, ast.FunctionDef)}
     assert members == {n for n in dir(_core.Result) if not n.startswith("_")}
+
+
+def test_cli_rejects_impossible_temperatures_and_worker_counts(capsys):
+    import pytest as _pytest
+
+    from ecm import cli as _cli
+
+    for argv in (
+        ["batch", ".", "--workers", "-1"],
+        ["batch", ".", "--workers", "0"],
+        ["export", "x", "--to", "pybamm", "--temperature", "nan"],
+        ["fit", "x", "--temperature", "-300"],
+    ):
+        with _pytest.raises(SystemExit) as e:
+            _cli.main(argv)
+        assert e.value.code == 2
+    err = capsys.readouterr().err
+    assert "at least 1 worker" in err and "above -273.15" in err
