@@ -635,8 +635,15 @@ def _parser_message(path: str, msg: str, n_header: int) -> str:
             f"{path}, line {m.group(2)}: {m.group(3)} fields where the header row has {m.group(1)}; "
             "expected one value per column"
         )
+    m = re.search(r"EOF inside string starting at row (\d+)", msg)
+    if m:
+        return (
+            f'{path}: a quote (") opened near row {m.group(1)} is never closed; '
+            "expected each quoted value to end with a quote on its own row"
+        )
     m = re.search(r"line (\d+)", msg)
     where = f", line {m.group(1)}" if m else ""
+    msg = re.sub(r"^Error tokenizing data\. C error: ", "", msg)
     return f"{path}{where}: cannot be read as a table of {n_header} columns ({msg.splitlines()[0] if msg else 'no detail'})"
 
 
